@@ -1,0 +1,33 @@
+#!/usr/bin/env bash
+# Installs every Debian package that building, running and testing Quillrade needs.
+# Idempotent and quiet when everything is present; works as root and through sudo.
+set -euo pipefail
+
+packages=(
+  build-essential cmake pkg-config git
+  libcurl4-openssl-dev libxml2-dev libcivetweb-dev libsystemd-dev
+  libgtest-dev libgmock-dev
+  curl python3 procps
+)
+if [ "${1:-}" = "--test" ]; then
+  # What only the test and benchmark runs use: clang's libFuzzer/sanitizer runtime,
+  # gdb's gcore for the crash reporter's dump, wrk for load runs, headless Chromium
+  # for the page screenshot test.
+  packages+=(clang libclang-rt-14-dev gdb wrk chromium)
+fi
+
+missing=()
+for p in "${packages[@]}"; do
+  if ! dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed"; then
+    missing+=("$p")
+  fi
+done
+[ ${#missing[@]} -eq 0 ] && exit 0
+
+as_root=()
+if [ "$(id -u)" -ne 0 ]; then
+  as_root=(sudo)
+fi
+echo "Installing: ${missing[*]}"
+"${as_root[@]}" env DEBIAN_FRONTEND=noninteractive apt-get update -qq
+"${as_root[@]}" env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null

@@ -1,0 +1,26 @@
+#!/usr/bin/env bash
+# Installs what is missing, builds, and runs every test three times: a plain build,
+# under AddressSanitizer + UndefinedBehaviorSanitizer, and the threaded parts
+# (labels runtime and status) under ThreadSanitizer.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+scripts/install-deps.sh --test
+
+jobs=$(nproc)
+run_suite() {
+  local dir=$1; shift
+  local labels=$1; shift
+  echo "== $dir"
+  scripts/build.sh "$dir" "$@"
+  if [ -n "$labels" ]; then
+    ctest --test-dir "$dir" --output-on-failure -j "$jobs" -L "$labels"
+  else
+    ctest --test-dir "$dir" --output-on-failure -j "$jobs"
+  fi
+}
+
+run_suite build/release ""
+ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
+  run_suite build/asan "" -DQR_SANITIZE=address,undefined
+TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 \
+  run_suite build/tsan "runtime|status" -DQR_SANITIZE=thread

@@ -1,0 +1,18 @@
+// File helpers shared by the configuration reader and the task cycle.
+// Any thread; no shared state.
+#ifndef QUILLRADE_CONFIG_FILE_HELPERS_H_
+#define QUILLRADE_CONFIG_FILE_HELPERS_H_
+
+#include <cstdint>
+#include <string>
+
+// Reads an existing file whole, in one read. False (and `buffer` empty) when the
+// file is missing, cannot be opened, is larger than `limit` bytes, or did not
+// arrive whole.
+bool ReadWholeFile(const std::string& path, uint64_t limit, std::string* buffer);
+
+// The file's last-write time as a Windows file time (100 ns units since 1601);
+// 0 when the file does not exist.
+uint64_t GetFileLastWriteTime(const std::string& path);
+
+#endif  // QUILLRADE_CONFIG_FILE_HELPERS_H_

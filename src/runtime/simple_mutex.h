@@ -1,0 +1,120 @@
+// Named locks that record who holds them and who waits for them. Two kinds share
+// one interface: CSimpleMutex (a robust OS mutex) and CSimpleCritSec (spins 4000
+// tries before blocking; for short, frequent sections). The bookkeeping fields are
+// diagnostics only; no behaviour depends on them.
+//
+// Every lock call passes a wait-site literal ("~CSimpleMutex"); a null site is
+// recorded as "def". Locks are not recursive.
+// Threads: any thread may lock; a lock must be unlocked by the thread that holds it.
+#ifndef QUILLRADE_RUNTIME_SIMPLE_MUTEX_H_
+#define QUILLRADE_RUNTIME_SIMPLE_MUTEX_H_
+
+#include <atomic>
+#include <cstdint>
+#include <memory>
+
+class CPlatformMutex;
+class CSpinLock;
+
+// Name and owner-site buffers are this size; texts are cut to one byte less.
+constexpr int kLockTextBytes = 256;
+
+class CSimpleMutexBase {
+ public:
+  CSimpleMutexBase();
+  virtual ~CSimpleMutexBase();
+  CSimpleMutexBase(const CSimpleMutexBase&) = delete;
+  CSimpleMutexBase& operator=(const CSimpleMutexBase&) = delete;
+
+  virtual void Lock(const char* site) = 0;
+  virtual bool TryLock(const char* site) = 0;
+  virtual void Unlock() = 0;
+
+  // The entry operations callers use; each forwards to the operation above.
+  virtual void LockEntry(const char* site) { Lock(site); }
+  virtual bool TryLockEntry(const char* site) { return TryLock(site); }
+  virtual void UnlockEntry() { Unlock(); }
+
+  // Copies up to 255 characters.
+  void SetName(const char* name);
+  const char* Name() const { return szName; }
+  // Site of the current holder; empty text when nobody holds the lock.
+  const char* OwnerSite() const { return szOwnerSite; }
+  bool IsWaiting() const { return bWaiting.load(std::memory_order_relaxed); }
+  uint32_t WaitBegin() const { return nWaitBegin.load(std::memory_order_relaxed); }
+  const char* WaiterSite() const { return pWaiterSite.load(std::memory_order_relaxed); }
+
+ protected:
+  // Bookkeeping before blocking: wait begin (if nobody waited), waiter site, waiting.
+  void NoteWaiting(const char* site);
+  // Bookkeeping once obtained: owner site set, waiting fields cleared.
+  void NoteObtained(const char* site);
+  void ClearOwnerSite() { szOwnerSite[0] = 0; }
+
+ private:
+  char szName[kLockTextBytes] = {};
+  char szOwnerSite[kLockTextBytes] = {};  // written only by the holder
+  std::atomic<bool> bWaiting{false};
+  std::atomic<uint32_t> nWaitBegin{0};  // a tick of 0 is stored as 0xFFFFFFFF
+  std::atomic<const char*> pWaiterSite{nullptr};
+};
+
+// On a robust OS mutex. TryLock reports an abandoned mutex (holder died) as not
+// obtained; Lock of an abandoned mutex makes it consistent and carries on.
+class CSimpleMutex : public CSimpleMutexBase {
+ public:
+  CSimpleMutex();
+  ~CSimpleMutex() override;
+
+  void Lock(const char* site) override;
+  bool TryLock(const char* site) override;
+  void Unlock() override;
+
+ private:
+  std::unique_ptr<CPlatformMutex> mutex;
+  std::atomic<bool> bClosing{false};
+};
+
+// Spins up to kCritSecSpinCount tries before blocking. After destruction has begun,
+// Lock and TryLock do nothing (TryLock returns false).
+class CSimpleCritSec : public CSimpleMutexBase {
+ public:
+  static constexpr int kCritSecSpinCount = 4000;
+
+  CSimpleCritSec();
+  ~CSimpleCritSec() override;
+
+  void Lock(const char* site) override;
+  bool TryLock(const char* site) override;
+  void Unlock() override;
+
+ private:
+  std::unique_ptr<CSpinLock> critSec;
+  std::atomic<bool> bInitialised{false};
+};
+
+// Scoped holders: lock in the constructor (when the lock is not null), unlock in
+// the destructor.
+class CGrabSimpleMutex {
+ public:
+  CGrabSimpleMutex(CSimpleMutexBase* lock, const char* site);
+  virtual ~CGrabSimpleMutex();
+  CGrabSimpleMutex(const CGrabSimpleMutex&) = delete;
+  CGrabSimpleMutex& operator=(const CGrabSimpleMutex&) = delete;
+
+ private:
+  CSimpleMutexBase* pLock;
+};
+
+class CGrabSimpleCritSec {
+ public:
+  CGrabSimpleCritSec(CSimpleCritSec* lock, const char* site);
+  virtual ~CGrabSimpleCritSec();
+  CGrabSimpleCritSec(const CGrabSimpleCritSec&) = delete;
+  CGrabSimpleCritSec& operator=(const CGrabSimpleCritSec&) = delete;
+
+ private:
+  CSimpleCritSec* pLock;
+};
+
+#endif  // QUILLRADE_RUNTIME_SIMPLE_MUTEX_H_

@@ -1,0 +1,76 @@
+// The process-wide status output. One Printf writes the text to standard output
+// (flushed at once), keeps it in a ring of the last 50 texts (the status page shows
+// them) and forwards it to the attached console sink (the TCP console).
+//
+// Threads: any thread may print, read the ring or attach/detach the sink; one lock
+// serialises all of them. The sink is called under that lock, so it must not
+// block and must not print.
+#ifndef QUILLRADE_STATUS_LOG_OUTPUT_H_
+#define QUILLRADE_STATUS_LOG_OUTPUT_H_
+
+#include <cstdarg>
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+class CSimpleCritSec;
+
+// Where status texts go besides standard output and the ring. The TCP console
+// implements it; tests use it to record what was printed.
+class ILogConsoleSink {
+ public:
+  // Called with every printed text. Must return quickly and never print.
+  virtual void WriteText(const char* bytes, size_t length) = 0;
+
+ protected:
+  ~ILogConsoleSink() = default;
+};
+
+class CLogOutput {
+ public:
+  // Number of recent texts kept for the status page.
+  static constexpr size_t kRingSlots = 50;
+
+  CLogOutput();
+  virtual ~CLogOutput();
+  CLogOutput(const CLogOutput&) = delete;
+  CLogOutput& operator=(const CLogOutput&) = delete;
+
+  // printf-style status print; never truncates.
+  void Printf(const char* format, ...) __attribute__((format(printf, 2, 3)));
+  void VPrintf(const char* format, va_list args);
+
+  // The 50 slots in chronological order (oldest first); unwritten slots are empty.
+  std::vector<std::string> RecentTexts() const;
+  // Index of the slot the next print overwrites (also the oldest one).
+  uint32_t Position() const;
+  size_t SlotCount() const { return kRingSlots; }
+
+  // Attaches the console sink; null detaches. Not owned: detach before it dies.
+  void AttachConsole(ILogConsoleSink* console);
+  ILogConsoleSink* AttachedConsole() const;
+
+  // Turns the copy to standard output off or on (on by default). For tests that
+  // must keep their own output readable; the program never turns it off.
+  void SetStdoutEnabled(bool enabled);
+
+ private:
+  void Store(const std::string& text);
+
+  std::unique_ptr<CSimpleCritSec> lock;
+  // Guarded by lock.
+  std::vector<std::string> lines;
+  uint32_t position = 0;
+  ILogConsoleSink* pConsole = nullptr;
+  bool bStdout = true;
+};
+
+extern CLogOutput g_logOutput;
+
+// Diagnostic print whose sinks (hook, debug window, stdout echo, log file) are all
+// off: returns 0 at once and prints nothing.
+int DebugPrintf(const char* format, ...) __attribute__((format(printf, 1, 2)));
+
+#endif  // QUILLRADE_STATUS_LOG_OUTPUT_H_
