@@ -1,0 +1,171 @@
+// CTask: one input (plain text file, XML file or pushed text) joined to one output
+// definition (format strings, URL templates, search-and-replace items). The record
+// that all engine operations share; its fields are read directly by them.
+//
+// Ownership: the main thread creates a task, sets pServer, nIndex and strInputPath,
+// calls Setup once, runs it every pass (RunCycle) and destroys it at the next
+// configuration reload. A task owns its lists, keyword definitions and push queue.
+// pServer, the output references and the dependents are non-owning pointers.
+//
+// Threads: everything runs on the main thread, except ReceivePush, which HTTP
+// worker threads call; pushQueue is guarded by `lock`. Lock order: the server's
+// target-list lock, then a task's lock. Non-copyable (holds a mutex).
+#ifndef QUILLRADE_ENGINE_TASK_H_
+#define QUILLRADE_ENGINE_TASK_H_
+
+#include <cstddef>
+#include <cstdint>
+#include <deque>
+#include <map>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "engine/plain_text_parser.h"
+#include "engine/text_util.h"
+#include "runtime/simple_mutex.h"
+#include "status/push_target.h"
+
+class CCurl;
+class CTask;
+class CTextFileReader;
+class CVirtualPreset_file;
+struct _xmlDoc;
+
+// Input types, as the input section's "type" key selects them.
+constexpr int kInputPlainText = 0;
+constexpr int kInputXml = 1;
+constexpr int kInputPush = 2;
+
+// One output text: name "format%i", the template with every double quote removed,
+// and the last composed result (empty until composed).
+struct FormatItem {
+  std::string strName;
+  std::string strTemplate;
+  std::string strResult;
+};
+
+// A "%outputN:formatM%" token of this task's URLs bound to another task's format
+// item. Both pointers are non-owning and live as long as the task list.
+struct OutputReference {
+  std::string strToken;
+  const FormatItem* pFormat = nullptr;
+  CTask* pTask = nullptr;
+};
+
+class CTask : public IPushTarget {
+ public:
+  // Lines read from a plain text file: at most this many count.
+  static constexpr size_t kMaxPlainTextLines = 100;
+  // A plain text line may hold at most this many bytes, its line feed included (a
+  // CR LF pair counts as one byte); a longer line abandons the whole read.
+  static constexpr size_t kMaxPlainTextLineBytes = 200;
+  // Buffer a plain text line is read into (one byte for the terminating NUL).
+  static constexpr size_t kPlainTextBufferBytes = 256;
+  // A push task holds at most this many waiting texts; more are dropped, so a
+  // flood of pushes cannot exhaust memory while the main thread is busy.
+  static constexpr size_t kMaxPushQueueTexts = 1000;
+
+  CTask();
+  virtual ~CTask();
+  CTask(const CTask&) = delete;
+  CTask& operator=(const CTask&) = delete;
+
+  // Fills the task from the configuration's sections `inputSection` ("Input%i")
+  // and `outputSection` ("Output%i") and prints its summary. Main thread, once,
+  // after pServer, nIndex and strInputPath are set. Registers a push task with
+  // pServer (when not null).
+  void Setup(const CVirtualPreset_file& preset, const std::string& inputSection,
+             const std::string& outputSection);
+
+  // Reads up to 100 lines from an opened plain text file; when they differ from
+  // previousLines, prints the header, recomputes and prints every result.
+  void ParsePlainText(CTextFileReader& file);
+
+  // The one recomputation: evaluates every keyword against `lines`, applies the
+  // value replace list and trim to each non-empty value, then composes every
+  // format item. Prints nothing.
+  void Recompute(const std::vector<std::string>& lines);
+
+  // The XML tasks' value filters with this task's flags and value replace list.
+  void ApplyXmlValueFilters(std::string& value) const;
+
+  // One pass of the task cycle: new input? recompute, then PushUrls.
+  void RunCycle(CCurl& curl);
+
+  // IPushTarget.
+  const std::string& PushPath() const override { return strPushPath; }
+  // Prints "HTTP push %s: %s\n" and queues the text under `lock`. When
+  // kMaxPushQueueTexts are already waiting, prints
+  // "HTTP push %s: queue full, text dropped\n" and returns false.
+  bool ReceivePush(const std::string& text) override;
+
+  // Recomputes from one pushed text (a single line) and prints "%s: %s\n" for
+  // every format item.
+  void ParsePushedText(const std::string& text);
+
+  // Marks the dependents for reprocessing, then composes and fetches every URL.
+  void PushUrls(CCurl& curl);
+
+  // Binds the "%output" tokens of this task's URLs to other tasks' format items;
+  // `outputs` maps each task's label to the task.
+  void LinkOutputReferences(const std::map<std::string, CTask*>& outputs);
+
+  // Recomputes every format item from a parsed XML document and prints results.
+  void ParseXml(struct _xmlDoc* document);
+
+  // Set by the main thread before Setup.
+  IPushTargetRegistry* pServer = nullptr;
+  int nIndex = 0;
+  std::string strInputPath;  // as configured; not made absolute
+
+  // Set by Setup, constant after.
+  std::string strLabel;  // output section name in lower case ("output0")
+  std::vector<SearchReplaceItem> valueReplaceList;
+  std::vector<SearchReplaceItem> urlReplaceList;
+  std::vector<std::string> vecUrls;
+  std::vector<FormatItem> formatItems;      // results change at each recomputation
+  std::vector<CPlainTextParser> keywords;   // plain text and push tasks only
+  int nInputType = kInputPlainText;
+  std::string strPushPath;  // push tasks only: "/input0"
+
+  // Set by LinkOutputReferences (of this task and of others).
+  std::vector<OutputReference> outputReferences;
+  std::set<CTask*> dependents;
+
+  // Main thread only.
+  std::vector<std::string> previousLines;  // lines of the last completed read
+  uint64_t nLastFileTime = 0;              // Setup sets 1
+  bool bXmlTrim = false;
+  bool bXmlUppercase = false;
+  bool bXmlFilterAccents = false;
+  bool bXmlFilterQuotes = false;
+
+  CSimpleMutex lock;
+  // Guarded by lock.
+  std::deque<std::string> pushQueue;
+
+  // Main thread only: read the input again at the next cycle.
+  bool bReprocess = false;
+
+ private:
+  // Setup steps.
+  void ReadInputDescription(const CVirtualPreset_file& preset, const std::string& inputSection);
+  void ReadKeywordsOrXmlFlags(const CVirtualPreset_file& preset, const std::string& inputSection);
+  void ReadNumberedItems(const CVirtualPreset_file& preset, const std::string& inputSection,
+                         const std::string& outputSection);
+  void PrintSummaryCounts() const;
+  // Composes every format item from its template and the keyword values.
+  void ComposeFormats();
+};
+
+// Parses a Replace%i value: pieces split at commas outside double quotes, trimmed
+// and unquoted; the first is the search text, the second (or nothing) the
+// replacement.
+SearchReplaceItem ParseReplaceItem(const std::string& value);
+
+// The five items every replace list starts with: line ends become "[CR]", tabs
+// "[TAB]".
+const std::vector<SearchReplaceItem>& BuiltInReplaceItems();
+
+#endif  // QUILLRADE_ENGINE_TASK_H_
