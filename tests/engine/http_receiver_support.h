@@ -1,0 +1,103 @@
+// Test peers for outgoing HTTP requests, on 127.0.0.1 only.
+//
+// CHttpReceiver: a small HTTP/1.1 server on an ephemeral port, run by its own
+// thread. It records the raw request line of every request (exact bytes, without
+// the CR LF), counts accepted connections, and answers each request with a
+// configured status. Connections are kept alive, so a client that reuses a
+// connection shows fewer connections than requests. In silent mode it accepts
+// and reads but never answers.
+//
+// CFullBacklogListener: a listening socket whose accept queue is full and that
+// never accepts, so a further connect attempt hangs until the client gives up.
+//
+// Self-contained (POSIX sockets and the standard library only) so other test
+// suites can copy it. Threads: every public member may be called from any thread.
+#ifndef QUILLRADE_TESTS_ENGINE_HTTP_RECEIVER_SUPPORT_H_
+#define QUILLRADE_TESTS_ENGINE_HTTP_RECEIVER_SUPPORT_H_
+
+#include <chrono>
+#include <condition_variable>
+#include <cstddef>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+class CHttpReceiver {
+ public:
+  CHttpReceiver();
+  ~CHttpReceiver();
+  CHttpReceiver(const CHttpReceiver&) = delete;
+  CHttpReceiver& operator=(const CHttpReceiver&) = delete;
+
+  // Binds 127.0.0.1 on an ephemeral port and starts the thread. False on failure.
+  bool Start();
+  // Stops the thread and closes every socket; also done by the destructor.
+  void Stop();
+
+  int Port() const { return nPort; }
+  // "http://127.0.0.1:<port>"
+  std::string BaseUrl() const;
+
+  // Status for the following answers (200 by default).
+  void SetStatus(int status);
+  // When on, requests are read and recorded but never answered.
+  void SetSilent(bool silent);
+
+  // Raw request lines seen so far, in arrival order ("GET /x HTTP/1.1").
+  std::vector<std::string> RequestLines() const;
+  // Just the request targets ("/x"), in arrival order.
+  std::vector<std::string> Targets() const;
+  size_t RequestCount() const;
+  size_t ConnectionCount() const;
+  // Waits until at least `count` requests arrived. False on timeout.
+  bool WaitForRequests(size_t count, std::chrono::milliseconds timeout) const;
+  // Forgets the recorded requests and connections.
+  void Clear();
+
+ private:
+  struct Client {
+    int fd = -1;
+    std::string pending;
+  };
+
+  void Run();
+  void AcceptClient(std::vector<Client>& clients);
+  // False when the client closed or failed.
+  bool ServeClient(Client& client);
+  void Answer(int fd);
+
+  int nListenFd = -1;
+  int nWakeRead = -1;
+  int nWakeWrite = -1;
+  int nPort = 0;
+  std::thread thread;
+
+  mutable std::mutex mutex;
+  mutable std::condition_variable changed;
+  std::vector<std::string> requestLines;
+  size_t nConnections = 0;
+  int nStatus = 200;
+  bool bSilent = false;
+};
+
+class CFullBacklogListener {
+ public:
+  CFullBacklogListener() = default;
+  ~CFullBacklogListener();
+  CFullBacklogListener(const CFullBacklogListener&) = delete;
+  CFullBacklogListener& operator=(const CFullBacklogListener&) = delete;
+
+  // Listens with the smallest backlog and fills the queue. Then checks that a
+  // further connect attempt really stays pending; false when this system does
+  // not behave so (the caller should skip) or on any socket failure.
+  bool Start();
+  int Port() const { return nPort; }
+
+ private:
+  int nListenFd = -1;
+  int nPort = 0;
+  std::vector<int> fillers;
+};
+
+#endif  // QUILLRADE_TESTS_ENGINE_HTTP_RECEIVER_SUPPORT_H_
