@@ -150,7 +150,7 @@ class CTask : public IPushTarget {
 
  private:
   // Setup steps.
-  void ReadInputDescription(const CVirtualPreset_file& preset, const std::string& inputSection);
+  void ReadInputDescription(const std::string& inputSection);
   void ReadKeywordsOrXmlFlags(const CVirtualPreset_file& preset, const std::string& inputSection);
   void ReadNumberedItems(const CVirtualPreset_file& preset, const std::string& inputSection,
                          const std::string& outputSection);

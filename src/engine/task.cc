@@ -1,0 +1,193 @@
+#include "engine/task.h"
+
+#include <cstring>
+#include <utility>
+
+#include "config/virtual_preset_file.h"
+#include "platform/file_system.h"
+#include "status/log_output.h"
+#include "util/time_format.h"
+
+namespace {
+
+// Configuration keys are numbered 0..99; gaps are allowed, every index is read.
+constexpr int kNumberedKeys = 100;
+// How many of the first replace list items are the built-in ones.
+constexpr size_t kBuiltInItemCount = 5;
+
+std::string ReadText(const CVirtualPreset_file& preset, const std::string& section,
+                     const std::string& key) {
+  return preset.GetString(preset.GetItem(section, key), "");
+}
+
+bool ReadFlag(const CVirtualPreset_file& preset, const std::string& section, const char* key) {
+  return preset.GetInt(preset.GetItem(section, key), 0) != 0;
+}
+
+int InputTypeFromText(const std::string& type) {
+  if (type == "xml") return kInputXml;
+  if (type == "push") return kInputPush;
+  return kInputPlainText;
+}
+
+const char* TypeLine(int inputType) {
+  switch (inputType) {
+    case kInputXml:
+      return "Type: XML\n";
+    case kInputPush:
+      return "Type: HTTP Push\n";
+    default:
+      return "Type: Plain Text\n";
+  }
+}
+
+}  // namespace
+
+const std::vector<SearchReplaceItem>& BuiltInReplaceItems() {
+  static const std::vector<SearchReplaceItem> items = {
+      {"\r\n", "[CR]"}, {"\n\r", "[CR]"}, {"\n", "[CR]"}, {"\r", "[CR]"}, {"\t", "[TAB]"}};
+  return items;
+}
+
+SearchReplaceItem ParseReplaceItem(const std::string& value) {
+  const std::vector<std::string> pieces = SplitList(value, ',', true, true);
+  SearchReplaceItem item;
+  if (!pieces.empty()) item.strSearch = pieces[0];
+  if (pieces.size() > 1) item.strReplace = pieces[1];
+  return item;
+}
+
+CTask::CTask() = default;
+
+CTask::~CTask() = default;
+
+void CTask::Setup(const CVirtualPreset_file& preset, const std::string& inputSection,
+                  const std::string& outputSection) {
+  g_logOutput.Printf("--------------- TASK %i ----------------\n", nIndex);
+  strLabel = ToLowerAscii(outputSection);
+  nInputType = InputTypeFromText(ReadText(preset, inputSection, "type"));
+  nLastFileTime = 1;
+  ReadInputDescription(inputSection);
+  g_logOutput.Printf("%s", TypeLine(nInputType));
+  ReadKeywordsOrXmlFlags(preset, inputSection);
+  valueReplaceList = BuiltInReplaceItems();
+  urlReplaceList = valueReplaceList;
+  ReadNumberedItems(preset, inputSection, outputSection);
+  PrintSummaryCounts();
+}
+
+void CTask::ReadInputDescription(const std::string& inputSection) {
+  if (nInputType == kInputPush) {
+    strPushPath = "/" + ToLowerAscii(inputSection);
+    if (pServer != nullptr) pServer->RegisterPushTarget(this);
+    const int port = pServer != nullptr ? pServer->HttpPort() : 0;
+    g_logOutput.Printf("Input is HTTP server http://127.0.0.1:%i%s?set=data\n", port,
+                       strPushPath.c_str());
+    return;
+  }
+  const std::string absolutePath = GetAbsolutePath(strInputPath);
+  g_logOutput.Printf("Input File: %s\n", absolutePath.c_str());
+  if (!FileExists(absolutePath)) g_logOutput.Printf("ERROR: THIS FILE DOES NOT EXIST\n");
+}
+
+void CTask::ReadKeywordsOrXmlFlags(const CVirtualPreset_file& preset,
+                                   const std::string& inputSection) {
+  if (nInputType == kInputXml) {
+    bXmlTrim = ReadFlag(preset, inputSection, "trim");
+    bXmlUppercase = ReadFlag(preset, inputSection, "uppercase");
+    bXmlFilterAccents = ReadFlag(preset, inputSection, "filter_accents");
+    bXmlFilterQuotes = ReadFlag(preset, inputSection, "filter_quotes");
+    return;
+  }
+  for (int i = 0; i < kNumberedKeys; ++i) {
+    const std::string name = StringPrintf("text%i", i);
+    const std::string options = ReadText(preset, inputSection, name);
+    if (options.empty()) continue;
+    keywords.emplace_back();
+    keywords.back().DefineKeyword(name, options);
+  }
+}
+
+void CTask::ReadNumberedItems(const CVirtualPreset_file& preset, const std::string& inputSection,
+                              const std::string& outputSection) {
+  for (int i = 0; i < kNumberedKeys; ++i) {
+    const std::string replaceKey = StringPrintf("Replace%i", i);
+    const std::string inputReplace = ReadText(preset, inputSection, replaceKey);
+    if (!inputReplace.empty()) valueReplaceList.push_back(ParseReplaceItem(inputReplace));
+    const std::string outputReplace = ReadText(preset, outputSection, replaceKey);
+    if (!outputReplace.empty()) urlReplaceList.push_back(ParseReplaceItem(outputReplace));
+    const std::string url = ReadText(preset, outputSection, StringPrintf("Url%i", i));
+    if (!url.empty()) vecUrls.push_back(url);
+    const std::string formatName = StringPrintf("format%i", i);
+    std::string formatText = ReadText(preset, outputSection, formatName);
+    if (formatText.empty()) continue;
+    ReplaceAll(formatText, "\"", "");
+    formatItems.push_back(FormatItem{formatName, formatText, ""});
+  }
+}
+
+void CTask::PrintSummaryCounts() const {
+  const size_t configured = valueReplaceList.size() - kBuiltInItemCount;
+  g_logOutput.Printf("Search-and-replace items: %i\n", static_cast<int>(configured));
+  for (size_t i = 0; i < configured; ++i) {
+    const SearchReplaceItem& item = valueReplaceList[kBuiltInItemCount + i];
+    g_logOutput.Printf("Item %i: \"%s\" -> \"%s\"\n", static_cast<int>(i),
+                       item.strSearch.c_str(), item.strReplace.c_str());
+  }
+  g_logOutput.Printf("\n");
+  g_logOutput.Printf("Format strings: %i\n", static_cast<int>(formatItems.size()));
+  g_logOutput.Printf("URLs: %i\n", static_cast<int>(vecUrls.size()));
+}
+
+void CTask::ParsePlainText(CTextFileReader& file) {
+  std::vector<std::string> lines;
+  char buffer[kPlainTextBufferBytes];
+  while (lines.size() < kMaxPlainTextLines) {
+    buffer[0] = 0;
+    // Only a read that returns nothing ends the lines: a last line without a line
+    // feed (a file written without a final newline) is a line like any other.
+    // The reader already turns a CR LF pair into one LF, so strlen counts it once.
+    if (!file.ReadLine(buffer, sizeof(buffer))) break;
+    if (strlen(buffer) > kMaxPlainTextLineBytes) return;
+    CutAtLineEnd(buffer);
+    lines.emplace_back(buffer);
+  }
+  if (lines == previousLines) return;
+  previousLines = lines;
+  char timestamp[kTimestampBufferSize];
+  FormatLocalTimestamp(timestamp, sizeof(timestamp));
+  g_logOutput.Printf("\n%s: TASK %i (plain text parsing)\n\n", timestamp, nIndex);
+  Recompute(previousLines);
+  for (const FormatItem& item : formatItems) {
+    g_logOutput.Printf("[%s] %s: %s\n", strLabel.c_str(), item.strName.c_str(),
+                       item.strResult.c_str());
+  }
+}
+
+void CTask::Recompute(const std::vector<std::string>& lines) {
+  for (CPlainTextParser& keyword : keywords) {
+    keyword.EvaluateKeyword(lines);
+    if (keyword.Value().empty()) continue;
+    ApplyReplaceItems(keyword.MutableValue(), valueReplaceList);
+    keyword.FinishKeyword();
+  }
+  ComposeFormats();
+}
+
+void CTask::ComposeFormats() {
+  for (FormatItem& item : formatItems) {
+    item.strResult = item.strTemplate;
+    for (const CPlainTextParser& keyword : keywords) {
+      ReplaceAll(item.strResult, keyword.Token(), keyword.Value());
+    }
+  }
+}
+
+void CTask::ApplyXmlValueFilters(std::string& value) const {
+  ValueFilters filters;
+  filters.bTrim = bXmlTrim;
+  filters.bUppercase = bXmlUppercase;
+  filters.bFilterAccents = bXmlFilterAccents;
+  filters.bFilterQuotes = bXmlFilterQuotes;
+  ApplyValueFilters(value, filters, valueReplaceList);
+}
