@@ -1,0 +1,166 @@
+#include "platform/tcp_socket.h"
+
+#include <arpa/inet.h>
+#include <cerrno>
+#include <cstring>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <algorithm>
+
+namespace {
+
+// Outcome of one non-blocking transfer call, with errno already interpreted.
+enum class Transfer { kMoved, kInterrupted, kWouldBlock, kPeerClosed, kFailed };
+
+Transfer Classify(ssize_t result) {
+  if (result > 0) return Transfer::kMoved;
+  if (result == 0) return Transfer::kPeerClosed;
+  if (errno == EINTR) return Transfer::kInterrupted;
+  if (errno == EAGAIN || errno == EWOULDBLOCK) return Transfer::kWouldBlock;
+  return Transfer::kFailed;
+}
+
+void CloseDescriptor(int descriptor) {
+  if (descriptor >= 0) close(descriptor);
+}
+
+}  // namespace
+
+CTcpSocket::CTcpSocket(int descriptor, size_t outgoingCapacity, size_t incomingCapacity)
+    : nDescriptor(descriptor),
+      nOutgoingCapacity(outgoingCapacity),
+      nIncomingCapacity(incomingCapacity) {
+  if (nDescriptor < 0) nState = kTcpStateNoConnection;
+}
+
+CTcpSocket::~CTcpSocket() { CloseDescriptor(nDescriptor); }
+
+int CTcpSocket::Poll() {
+  if (nState == kTcpStateConnected || nState == kTcpStateClosing) FlushOutgoing();
+  if (nState == kTcpStateConnected || nState == kTcpStateClosing) FetchIncoming();
+  if (nState == kTcpStateClosing && PendingOutput() == 0) FinishGracefulClose();
+  return nState;
+}
+
+size_t CTcpSocket::Send(const char* bytes, size_t length) {
+  if (nState != kTcpStateConnected || length == 0) return 0;
+  // With nothing queued the bytes go straight to the network, so output is not
+  // held back until the next Poll.
+  const size_t nDirect = PendingOutput() == 0 ? WriteToNetwork(bytes, length) : 0;
+  if (nState != kTcpStateConnected) return nDirect;
+  const size_t nRoom = nOutgoingCapacity - std::min(nOutgoingCapacity, PendingOutput());
+  const size_t nQueued = std::min(nRoom, length - nDirect);
+  outgoing.append(bytes + nDirect, nQueued);
+  nDroppedBytes += length - nDirect - nQueued;
+  return nDirect + nQueued;
+}
+
+size_t CTcpSocket::Read(char* buffer, size_t maximum) {
+  const size_t nTaken = std::min(maximum, incoming.size());
+  std::memcpy(buffer, incoming.data(), nTaken);
+  incoming.erase(incoming.begin(), incoming.begin() + static_cast<ptrdiff_t>(nTaken));
+  return nTaken;
+}
+
+void CTcpSocket::Close(bool graceful) {
+  if (nDescriptor < 0) return;
+  if (!graceful) {
+    Release(kTcpStateClosed);
+    return;
+  }
+  nState = kTcpStateClosing;
+  Poll();
+}
+
+// Writes until the network refuses more; a failed write puts the connection into
+// the error state. Returns the bytes written.
+size_t CTcpSocket::WriteToNetwork(const char* bytes, size_t length) {
+  size_t nWritten = 0;
+  while (nWritten < length) {
+    const ssize_t result =
+        send(nDescriptor, bytes + nWritten, length - nWritten, MSG_NOSIGNAL | MSG_DONTWAIT);
+    const Transfer outcome = Classify(result);
+    if (outcome == Transfer::kMoved) {
+      nWritten += static_cast<size_t>(result);
+    } else if (outcome == Transfer::kInterrupted) {
+      continue;
+    } else if (outcome == Transfer::kWouldBlock) {
+      break;
+    } else {
+      Release(kTcpStateError);
+      break;
+    }
+  }
+  return nWritten;
+}
+
+void CTcpSocket::FlushOutgoing() {
+  if (PendingOutput() == 0) return;
+  nOutgoingHead += WriteToNetwork(outgoing.data() + nOutgoingHead, PendingOutput());
+  if (nOutgoingHead == outgoing.size()) {
+    outgoing.clear();
+    nOutgoingHead = 0;
+  } else if (nOutgoingHead > outgoing.size() / 2) {
+    outgoing.erase(0, nOutgoingHead);
+    nOutgoingHead = 0;
+  }
+}
+
+void CTcpSocket::FetchIncoming() {
+  while (nDescriptor >= 0 && incoming.size() < nIncomingCapacity) {
+    const size_t nHave = incoming.size();
+    incoming.resize(nIncomingCapacity);
+    const ssize_t result =
+        recv(nDescriptor, incoming.data() + nHave, nIncomingCapacity - nHave, MSG_DONTWAIT);
+    const Transfer outcome = Classify(result);
+    incoming.resize(nHave + (outcome == Transfer::kMoved ? static_cast<size_t>(result) : 0));
+    if (outcome == Transfer::kInterrupted) continue;
+    if (outcome == Transfer::kWouldBlock) return;
+    if (outcome == Transfer::kPeerClosed) Release(kTcpStateClosed);
+    if (outcome == Transfer::kFailed) Release(kTcpStateError);
+  }
+}
+
+void CTcpSocket::FinishGracefulClose() {
+  shutdown(nDescriptor, SHUT_WR);
+  Release(kTcpStateClosed);
+}
+
+void CTcpSocket::Release(int state) {
+  CloseDescriptor(nDescriptor);
+  nDescriptor = -1;
+  nState = state;
+  outgoing.clear();
+  nOutgoingHead = 0;
+}
+
+std::unique_ptr<CTcpListenSocket> CTcpListenSocket::Open(int port) {
+  if (port <= 0 || port > 65535) return nullptr;
+  const int descriptor = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+  if (descriptor < 0) return nullptr;
+  // On Linux a live listener still refuses the bind with SO_REUSEADDR set; without
+  // it a port left in TIME_WAIT by an earlier run would be skipped for minutes.
+  const int one = 1;
+  setsockopt(descriptor, SOL_SOCKET, SO_REUSEADDR, &one, sizeof(one));
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_addr.s_addr = htonl(INADDR_ANY);
+  address.sin_port = htons(static_cast<uint16_t>(port));
+  if (bind(descriptor, reinterpret_cast<const sockaddr*>(&address), sizeof(address)) != 0 ||
+      listen(descriptor, kBacklog) != 0) {
+    close(descriptor);
+    return nullptr;
+  }
+  return std::make_unique<CTcpListenSocket>(descriptor, port);
+}
+
+CTcpListenSocket::~CTcpListenSocket() { CloseDescriptor(nDescriptor); }
+
+std::unique_ptr<CTcpSocket> CTcpListenSocket::Accept(size_t outgoingCapacity,
+                                                     size_t incomingCapacity) {
+  const int descriptor = accept4(nDescriptor, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
+  if (descriptor < 0) return nullptr;
+  return std::make_unique<CTcpSocket>(descriptor, outgoingCapacity, incomingCapacity);
+}

@@ -1,0 +1,103 @@
+// Non-blocking TCP sockets for a server that must never wait on a peer.
+//
+// CTcpListenSocket listens on an IPv4 port on all local addresses; Accept hands out
+// one pending connection at a time. CTcpSocket is one accepted connection with an
+// outgoing buffer and an incoming buffer of fixed sizes: Send queues bytes (and
+// writes what the network takes at once), Poll moves queued bytes to the network,
+// fetches incoming bytes and notices a closed or failed connection. Nothing blocks;
+// what exceeds the outgoing buffer is dropped and counted. Writes never raise
+// SIGPIPE.
+//
+// Ownership: Accept returns an owned connection; closing or destroying it releases
+// the socket. Threads: each object is used by one thread at a time.
+#ifndef QUILLRADE_PLATFORM_TCP_SOCKET_H_
+#define QUILLRADE_PLATFORM_TCP_SOCKET_H_
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+// Connection state values.
+constexpr int kTcpStateError = 0;
+constexpr int kTcpStateNoConnection = 1;
+constexpr int kTcpStateResolving = 2;
+constexpr int kTcpStateConnecting = 3;
+constexpr int kTcpStateConnected = 4;
+constexpr int kTcpStateClosing = 5;  // graceful close waiting for queued output
+constexpr int kTcpStateClosed = 6;
+
+class CTcpSocket {
+ public:
+  // Takes ownership of a connected, non-blocking socket descriptor.
+  CTcpSocket(int descriptor, size_t outgoingCapacity, size_t incomingCapacity);
+  ~CTcpSocket();
+  CTcpSocket(const CTcpSocket&) = delete;
+  CTcpSocket& operator=(const CTcpSocket&) = delete;
+
+  // Moves queued output to the network, fetches incoming bytes up to the incoming
+  // buffer's size and finishes a graceful close. Returns the new state.
+  int Poll();
+  int State() const { return nState; }
+
+  // Queues bytes for sending while connected; what does not fit into the outgoing
+  // buffer is dropped. Returns the number of bytes accepted (sent or queued).
+  size_t Send(const char* bytes, size_t length);
+
+  // Incoming bytes waiting to be read.
+  size_t Waiting() const { return incoming.size(); }
+  // Moves up to `maximum` incoming bytes into `buffer`; returns their count.
+  size_t Read(char* buffer, size_t maximum);
+
+  // Graceful: the queued output is still sent (state closing until then), then the
+  // sending side is shut down. At once: the socket is closed, queued output lost.
+  void Close(bool graceful);
+
+  // Output accepted but not yet handed to the network.
+  size_t PendingOutput() const { return outgoing.size() - nOutgoingHead; }
+  // Bytes that Send dropped because the outgoing buffer was full.
+  uint64_t DroppedBytes() const { return nDroppedBytes; }
+
+ private:
+  size_t WriteToNetwork(const char* bytes, size_t length);
+  void FlushOutgoing();
+  void FetchIncoming();
+  void FinishGracefulClose();
+  void Release(int state);
+
+  int nDescriptor;
+  int nState = kTcpStateConnected;
+  const size_t nOutgoingCapacity;
+  const size_t nIncomingCapacity;
+  std::string outgoing;  // bytes before nOutgoingHead are already sent
+  size_t nOutgoingHead = 0;
+  std::vector<char> incoming;
+  uint64_t nDroppedBytes = 0;
+};
+
+class CTcpListenSocket {
+ public:
+  // Backlog of connections the system queues before Accept takes them.
+  static constexpr int kBacklog = 8;
+
+  // Listens on `port` on all IPv4 addresses. A port that has a live listener is
+  // refused; one left in TIME_WAIT by an earlier run is reused. Null on failure.
+  static std::unique_ptr<CTcpListenSocket> Open(int port);
+  // Takes ownership of a listening, non-blocking socket descriptor.
+  CTcpListenSocket(int descriptor, int port) : nDescriptor(descriptor), nPort(port) {}
+  ~CTcpListenSocket();
+  CTcpListenSocket(const CTcpListenSocket&) = delete;
+  CTcpListenSocket& operator=(const CTcpListenSocket&) = delete;
+
+  // Takes one pending connection without waiting; null when none is pending.
+  std::unique_ptr<CTcpSocket> Accept(size_t outgoingCapacity, size_t incomingCapacity);
+
+  int Port() const { return nPort; }
+
+ private:
+  int nDescriptor;
+  int nPort;
+};
+
+#endif  // QUILLRADE_PLATFORM_TCP_SOCKET_H_

@@ -1,0 +1,220 @@
+#include "status/tcp_console.h"
+
+#include <algorithm>
+#include <cstdarg>
+#include <cstdio>
+
+#include "platform/process.h"
+
+namespace {
+
+constexpr char kSeparatorFormat[] =
+    "-------------------------------------------------------------------------------\n";
+
+// The file name of a path without its folders and without the extension (from the
+// last "." of the file name on). Both "/" and "\" separate folders.
+std::string FileTitleOf(const std::string& path) {
+  const size_t nSlash = path.find_last_of("/\\");
+  std::string title = nSlash == std::string::npos ? path : path.substr(nSlash + 1);
+  const size_t nDot = title.rfind('.');
+  if (nDot != std::string::npos) title.erase(nDot);
+  return title;
+}
+
+size_t ToSize(int value) { return value > 0 ? static_cast<size_t>(value) : 0; }
+
+}  // namespace
+
+void AppendConvertedForTelnet(std::string_view text, std::string& out) {
+  out.reserve(out.size() + text.size() * 2);
+  for (const char c : text) {
+    if (c == '\r') continue;
+    out.push_back(c);
+    if (c == '\n') out.push_back('\r');
+  }
+}
+
+CTcpConsole::CTcpConsole() : chunk(kChunkBytes), discard(kDiscardBytes) {
+  backBufferLock.SetName("CTcpConsole::backbuffer");
+  thread.SetName("CTcpConsole::thread");
+}
+
+CTcpConsole::~CTcpConsole() { Stop(); }
+
+int CTcpConsole::Start(TcpConsoleSettings& settings) {
+  Stop();
+  ApplySettings(settings);
+  {
+    CGrabSimpleCritSec grab(&backBufferLock, "CTcpConsole::Start");
+    backBuffer.assign(nBackBufferSize, 0);
+    nWritePosition = 0;
+    nFillCount = 0;
+  }
+  if (StartListening()) WriteGreeting();
+  settings.nPort = nPort.load();
+  return settings.nPort;
+}
+
+void CTcpConsole::ApplySettings(const TcpConsoleSettings& settings) {
+  strName = settings.strName;
+  strAlternateName = settings.strAlternateName;
+  if (!strAlternateName.empty()) strName = FileTitleOf(strAlternateName);
+  nRequestedPort = settings.nPort;
+  bEcho = settings.bEcho;
+  nFifoSize = ToSize(settings.nFifoSize);
+  nBackBufferSize = ToSize(settings.nBackBufferSize);
+}
+
+// Opens the first free port and starts the thread; false leaves the console inert.
+bool CTcpConsole::StartListening() {
+  for (int i = 0; i < kPortsTried && !listener; ++i) {
+    listener = CTcpListenSocket::Open(nRequestedPort + i);
+  }
+  if (!listener) return false;
+  fifo.Reset(nFifoSize);
+  nPort.store(listener->Port());
+  thread.SetName("CTcpConsole::thread," + std::to_string(listener->Port()) + "," + strName);
+  thread.SetHandler(this);
+  if (thread.Start() == 0) return true;
+  nPort.store(0);
+  listener.reset();
+  fifo.Reset(0);
+  return false;
+}
+
+// The first content of the back buffer, so every client sees it first.
+void CTcpConsole::WriteGreeting() {
+  const std::string strProgram = FileTitleOf(GetProgramPath());
+  WriteFormatted("%s", kSeparatorFormat);
+  WriteFormatted("%s TcpConsole (%i): %s\n", strProgram.c_str(), nPort.load(), strName.c_str());
+  WriteFormatted("%s", kSeparatorFormat);
+}
+
+void CTcpConsole::WriteText(const char* bytes, size_t length) {
+  if (length == 0 || nPort.load() == 0) return;
+  if (bEcho) {
+    std::fwrite(bytes, 1, length, stdout);
+    std::fflush(stdout);
+  }
+  fifo.Write(bytes, length);
+  thread.Wake();
+}
+
+// A local buffer rather than a shared member: writers may call from any thread.
+void CTcpConsole::WriteFormatted(const char* format, ...) {
+  if (nPort.load() == 0) return;
+  char buffer[kFormatBytes];
+  va_list args;
+  va_start(args, format);
+  const int nFormatted = std::vsnprintf(buffer, sizeof(buffer), format, args);
+  va_end(args);
+  if (nFormatted <= 0) return;
+  WriteText(buffer, std::min(static_cast<size_t>(nFormatted), sizeof(buffer) - 1));
+}
+
+void CTcpConsole::SignalStop() { thread.SignalStop(); }
+
+void CTcpConsole::Stop() {
+  nPort.store(0);
+  thread.Stop();
+  listener.reset();
+  fifo.Reset(0);
+}
+
+void CTcpConsole::Run(CSimpleThread* runningThread) {
+  bool bMore = false;
+  while (true) {
+    if (!bMore || !runningThread->IsRunning()) {
+      if (!runningThread->Wait(kWaitMilliseconds)) break;
+    }
+    bMore = RunPass();
+  }
+  CloseAllClients();
+}
+
+bool CTcpConsole::RunPass() {
+  const size_t nChunk = fifo.Read(chunk.data(), kChunkBytes);
+  AppendToBackBuffer(chunk.data(), nChunk);
+  bool bMore = ServeClients(std::string_view(chunk.data(), nChunk));
+  // One connection per pass; after one, look again at once for the next.
+  if (AcceptClient()) bMore = true;
+  nClientCount.store(clients.size());
+  return bMore || fifo.Waiting() > 0;
+}
+
+// REQUIRES: called on the console thread (the only writer).
+void CTcpConsole::AppendToBackBuffer(const char* bytes, size_t length) {
+  CGrabSimpleCritSec grab(&backBufferLock, "CTcpConsole::AppendToBackBuffer");
+  const size_t nSize = backBuffer.size();
+  if (nSize == 0) return;
+  for (size_t i = 0; i < length; ++i) {
+    backBuffer[nWritePosition] = bytes[i];
+    nWritePosition = (nWritePosition + 1) % nSize;
+  }
+  nFillCount = std::min(nSize, nFillCount + length);
+}
+
+// Polls every client, drops the closed or failed ones, sends the chunk to the
+// others and throws away their typed input. True when input was left to drain.
+bool CTcpConsole::ServeClients(std::string_view text) {
+  bool bMore = false;
+  for (auto it = clients.begin(); it != clients.end();) {
+    CTcpSocket& client = **it;
+    const int nState = client.Poll();
+    if (nState == kTcpStateError || nState == kTcpStateClosed) {
+      it = clients.erase(it);
+      continue;
+    }
+    if (nState == kTcpStateConnected) {
+      if (!text.empty()) SendConverted(client, text);
+      if (client.Waiting() > kDiscardBytes) {
+        client.Read(discard.data(), kDiscardBytes);
+        bMore = true;
+      }
+    }
+    ++it;
+  }
+  return bMore;
+}
+
+// Takes one pending connection. True when one was pending.
+bool CTcpConsole::AcceptClient() {
+  // The outgoing buffer holds converted bytes, which can be twice the raw ones: so
+  // a new client gets the whole back buffer plus a queue's worth of new output.
+  const size_t nOutgoing = 2 * (nFifoSize + nBackBufferSize);
+  std::unique_ptr<CTcpSocket> client = listener->Accept(nOutgoing, kIncomingBytes);
+  if (!client) return false;
+  if (clients.size() >= kMaxClients) {
+    client->Close(false);
+    return true;
+  }
+  SendBackBuffer(*client);
+  clients.push_back(std::move(client));
+  return true;
+}
+
+// Sends the back buffer's content oldest first: the older part from the ring's
+// oldest byte, then, when the content wraps, the newer part from the ring's start.
+void CTcpConsole::SendBackBuffer(CTcpSocket& client) {
+  CGrabSimpleCritSec grab(&backBufferLock, "CTcpConsole::SendBackBuffer");
+  const size_t nSize = backBuffer.size();
+  if (nFillCount == 0) return;
+  const size_t nOldest = (nWritePosition + nSize - nFillCount) % nSize;
+  const size_t nOlderPart = std::min(nFillCount, nSize - nOldest);
+  SendConverted(client, std::string_view(backBuffer.data() + nOldest, nOlderPart));
+  if (nOlderPart < nFillCount) {
+    SendConverted(client, std::string_view(backBuffer.data(), nWritePosition));
+  }
+}
+
+void CTcpConsole::SendConverted(CTcpSocket& client, std::string_view text) {
+  converted.clear();
+  AppendConvertedForTelnet(text, converted);
+  client.Send(converted.data(), converted.size());
+}
+
+void CTcpConsole::CloseAllClients() {
+  for (auto& client : clients) client->Close(false);
+  clients.clear();
+  nClientCount.store(0);
+}

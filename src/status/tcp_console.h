@@ -1,0 +1,138 @@
+// A plain-text status feed over TCP, read with a telnet client. The console
+// listens on the first free port from the requested one, keeps the most recent
+// output in a back buffer that every new client receives first, and then streams
+// each new text to all clients. What clients type is read and thrown away.
+//
+//   CTcpConsole console;
+//   TcpConsoleSettings settings;
+//   settings.strName = "Quillrade";
+//   settings.nPort = 32700;
+//   if (console.Start(settings) != 0) g_logOutput.AttachConsole(&console);
+//   ...
+//   g_logOutput.AttachConsole(nullptr);
+//   console.Stop();
+//
+// Threads: Start, Stop and the destructor belong to the owning thread. WriteText,
+// WriteFormatted, SignalStop, Port and ClientCount may be called from any thread;
+// writers only touch the byte queue (its own lock) and the wake event. The console
+// thread alone reads the queue, writes the back buffer and owns every socket.
+#ifndef QUILLRADE_STATUS_TCP_CONSOLE_H_
+#define QUILLRADE_STATUS_TCP_CONSOLE_H_
+
+#include <atomic>
+#include <cstddef>
+#include <memory>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "platform/tcp_socket.h"
+#include "runtime/simple_mutex.h"
+#include "runtime/simple_thread.h"
+#include "status/fifo.h"
+#include "status/log_output.h"
+
+// Start settings; Start writes the port actually opened (or 0) back into nPort.
+struct TcpConsoleSettings {
+  std::string strName;
+  std::string strAlternateName;  // when set, its file title replaces the name
+  int nPort = 3270;              // first port tried
+  bool bEcho = false;            // also copy every text to standard output
+  int nFifoSize = 8192;          // bytes that may wait for the console thread
+  int nBackBufferSize = 32768;   // most recent bytes replayed to a new client
+};
+
+// Appends `text` converted for a telnet client to `out`: each LF becomes LF CR,
+// each CR is dropped, every other byte passes unchanged.
+void AppendConvertedForTelnet(std::string_view text, std::string& out);
+
+class CTcpConsole : public CSimpleThreadHandler, public ILogConsoleSink {
+ public:
+  static constexpr int kPortsTried = 100;
+  // Most new bytes taken from the queue and sent per pass.
+  static constexpr size_t kChunkBytes = 2048;
+  // A client's typed input is thrown away in pieces of this size, once more than
+  // this much is waiting.
+  static constexpr size_t kDiscardBytes = 1024;
+  static constexpr size_t kIncomingBytes = 2048;
+  // Formatted writes are cut to one byte less.
+  static constexpr size_t kFormatBytes = 4096;
+  // Longest sleep between passes; every write wakes the thread earlier.
+  static constexpr int kWaitMilliseconds = 500;
+  // Clients served at once; a further client is accepted and closed at once, so
+  // that connections cannot take unbounded memory.
+  static constexpr size_t kMaxClients = 64;
+
+  CTcpConsole();
+  // Performs Stop.
+  ~CTcpConsole() override;
+  CTcpConsole(const CTcpConsole&) = delete;
+  CTcpConsole& operator=(const CTcpConsole&) = delete;
+
+  // Listens on the first free port of settings.nPort .. +99, starts the thread and
+  // writes the greeting. Returns the port and stores it in settings.nPort; 0 when
+  // no port (or no thread) could be had, and the console then stays inert.
+  int Start(TcpConsoleSettings& settings);
+  // The listening port, 0 when not listening.
+  int Port() const { return nPort.load(); }
+
+  // Queues the text for the clients without waiting (excess dropped when the
+  // queue is full) and wakes the thread. Nothing happens for an empty text or a
+  // console that is not listening.
+  void WriteText(const char* bytes, size_t length) override;
+  // printf-style WriteText, cut to kFormatBytes - 1 characters.
+  void WriteFormatted(const char* format, ...) __attribute__((format(printf, 2, 3)));
+
+  // Asks the thread to stop without waiting for it.
+  void SignalStop();
+  // Stops the thread (clients are closed at once), closes the listener, empties
+  // the queue. The console may be started again afterwards.
+  void Stop();
+
+  // Clients currently served (as of the thread's last pass).
+  size_t ClientCount() const { return nClientCount.load(); }
+  const std::string& Name() const { return strName; }
+
+ private:
+  void Run(CSimpleThread* thread) override;
+  // One pass of the thread loop; returns true when work is left (skip the wait).
+  bool RunPass();
+  void AppendToBackBuffer(const char* bytes, size_t length);
+  bool ServeClients(std::string_view chunk);
+  bool AcceptClient();
+  void SendBackBuffer(CTcpSocket& client);
+  void SendConverted(CTcpSocket& client, std::string_view text);
+  void CloseAllClients();
+  void ApplySettings(const TcpConsoleSettings& settings);
+  bool StartListening();
+  void WriteGreeting();
+
+  CSimpleCritSec backBufferLock;
+  CSimpleThread thread;
+  std::atomic<int> nPort{0};
+
+  // Set by Start before the thread runs, constant while it runs.
+  std::string strName;
+  std::string strAlternateName;
+  int nRequestedPort = 3270;
+  bool bEcho = false;
+  size_t nFifoSize = 0;
+  size_t nBackBufferSize = 0;
+  std::unique_ptr<CTcpListenSocket> listener;
+
+  CFifo fifo;
+
+  // Used only by the console thread.
+  std::vector<std::unique_ptr<CTcpSocket>> clients;
+  std::vector<char> chunk;
+  std::vector<char> discard;
+  std::string converted;
+  std::atomic<size_t> nClientCount{0};
+
+  // Guarded by backBufferLock.
+  std::vector<char> backBuffer;
+  size_t nWritePosition = 0;
+  size_t nFillCount = 0;
+};
+
+#endif  // QUILLRADE_STATUS_TCP_CONSOLE_H_
