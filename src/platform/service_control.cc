@@ -1,0 +1,286 @@
+#include "platform/service_control.h"
+
+#include <signal.h>
+#include <sys/stat.h>
+#include <systemd/sd-daemon.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <utility>
+
+#include "platform/process.h"
+
+namespace {
+
+// Window in which systemd allows repeated restarts before it gives up.
+constexpr int kStartLimitIntervalSec = 180;
+// How long systemd waits for a stop before it kills the process.
+constexpr int kTimeoutStopSec = 30;
+
+bool IsDirectory(const std::string& path) {
+  struct stat info;
+  return stat(path.c_str(), &info) == 0 && S_ISDIR(info.st_mode);
+}
+
+bool IsUnitNameByte(unsigned char c) {
+  return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
+         c == ':' || c == '_' || c == '.' || c == '-';
+}
+
+// Escapes what systemd would expand or unescape in a unit setting: "%" specifiers,
+// "$" variables and backslash escapes (in ExecStart).
+std::string EscapeUnitValue(const std::string& value, bool commandLine) {
+  std::string escaped;
+  for (const char c : value) {
+    if (c == '%') escaped += '%';
+    if (commandLine && (c == '$' || c == '\\')) escaped += c;
+    escaped += c;
+  }
+  return escaped;
+}
+
+std::string RestartDelayText(int delayMs) {
+  if (delayMs % 1000 == 0) return std::to_string(delayMs / 1000);
+  return std::to_string(delayMs) + "ms";
+}
+
+bool WriteFileAtomically(const std::string& path, const std::string& text) {
+  const std::string temporary = path + ".tmp";
+  {
+    std::ofstream file(temporary, std::ios::binary | std::ios::trunc);
+    if (!file) return false;
+    file << text;
+    file.close();
+    if (!file) {
+      std::remove(temporary.c_str());
+      return false;
+    }
+  }
+  chmod(temporary.c_str(), 0644);
+  if (std::rename(temporary.c_str(), path.c_str()) != 0) {
+    std::remove(temporary.c_str());
+    return false;
+  }
+  return true;
+}
+
+// The value of "Key=" in systemctl show output; empty when absent.
+std::string ShowValue(const std::string& output, const std::string& key) {
+  const std::string prefix = key + "=";
+  size_t start = 0;
+  while (start < output.size()) {
+    size_t end = output.find('\n', start);
+    if (end == std::string::npos) end = output.size();
+    if (output.compare(start, prefix.size(), prefix) == 0) {
+      return output.substr(start + prefix.size(), end - start - prefix.size());
+    }
+    start = end + 1;
+  }
+  return std::string();
+}
+
+}  // namespace
+
+CServiceControl::CServiceControl(ServiceControlSettings settingsIn)
+    : settings(std::move(settingsIn)) {}
+
+bool CServiceControl::RunSystemctl(const std::vector<std::string>& arguments,
+                                   std::string* output) const {
+  std::vector<std::string> argv{settings.strSystemctl};
+  argv.insert(argv.end(), arguments.begin(), arguments.end());
+  std::string ignored;
+  const ChildResult result = RunChildCaptureOutput(argv, output != nullptr ? output : &ignored);
+  return result.bStarted && result.nExitCode == 0;
+}
+
+bool CServiceControl::IsManagerAvailable() const {
+  return IsDirectory(settings.strSystemdRuntimeDir) &&
+         RunSystemctl({"show", "-p", "Version"}, nullptr);
+}
+
+std::string CServiceControl::UnitName(const std::string& name) {
+  std::string unit;
+  for (const char c : name) {
+    const unsigned char byte = static_cast<unsigned char>(c);
+    if (IsUnitNameByte(byte)) {
+      unit += c;
+    } else {
+      char escape[8];
+      std::snprintf(escape, sizeof(escape), "\\x%02x", byte);
+      unit += escape;
+    }
+  }
+  return unit + ".service";
+}
+
+std::string CServiceControl::UnitPath(const std::string& name) const {
+  return settings.strUnitDir + "/" + UnitName(name);
+}
+
+bool CServiceControl::UnitExists(const std::string& name) const {
+  struct stat info;
+  return stat(UnitPath(name).c_str(), &info) == 0;
+}
+
+std::string CServiceControl::UnitFileText(const ServiceUnit& unit) {
+  std::string text = "[Unit]\nDescription=" + EscapeUnitValue(unit.strDescription, false) + "\n";
+  if (unit.bRestartOnFailure) {
+    text += "StartLimitIntervalSec=" + std::to_string(kStartLimitIntervalSec) + "\n";
+  }
+  text += "\n[Service]\nType=notify\nExecStart=" + EscapeUnitValue(unit.strExecStart, true) + "\n";
+  if (unit.bRestartOnFailure) {
+    // The crash reporter ends the process with exit code 0, so only "always"
+    // brings the service back after a crash.
+    text += "Restart=always\nRestartSec=" + RestartDelayText(unit.nRestartDelayMs) + "\n";
+  }
+  text += "TimeoutStopSec=" + std::to_string(kTimeoutStopSec) + "\n";
+  text += "\n[Install]\nWantedBy=multi-user.target\n";
+  return text;
+}
+
+bool CServiceControl::InstallUnit(const ServiceUnit& unit) const {
+  if (!IsManagerAvailable()) return false;
+  const std::string path = UnitPath(unit.strName);
+  if (!WriteFileAtomically(path, UnitFileText(unit))) return false;
+  bool installed = RunSystemctl({"daemon-reload"}, nullptr);
+  if (installed && unit.bAutoStart) installed = RunSystemctl({"enable", UnitName(unit.strName)}, nullptr);
+  if (!installed) {
+    // A unit systemd has not taken is worse than none: take it away again.
+    RunSystemctl({"disable", UnitName(unit.strName)}, nullptr);
+    std::remove(path.c_str());
+    RunSystemctl({"daemon-reload"}, nullptr);
+  }
+  return installed;
+}
+
+bool CServiceControl::RemoveUnit(const std::string& name) const {
+  if (!IsManagerAvailable() || !UnitExists(name)) return false;
+  RunSystemctl({"disable", UnitName(name)}, nullptr);
+  const bool removed = std::remove(UnitPath(name).c_str()) == 0;
+  RunSystemctl({"daemon-reload"}, nullptr);
+  return removed;
+}
+
+bool CServiceControl::StartUnit(const std::string& name) const {
+  return IsManagerAvailable() && UnitExists(name) &&
+         RunSystemctl({"start", "--no-block", UnitName(name)}, nullptr);
+}
+
+bool CServiceControl::StopUnit(const std::string& name) const {
+  return IsManagerAvailable() && UnitExists(name) &&
+         RunSystemctl({"stop", "--no-block", UnitName(name)}, nullptr);
+}
+
+int CServiceControl::QueryUnitState(const std::string& name) const {
+  if (!IsManagerAvailable() || !UnitExists(name)) return kServiceStateUnknown;
+  std::string output;
+  if (!RunSystemctl({"show", "-p", "ActiveState,SubState", UnitName(name)}, &output)) {
+    return kServiceStateUnknown;
+  }
+  return StateFromActiveState(ShowValue(output, "ActiveState"));
+}
+
+int CServiceControl::StateFromActiveState(const std::string& activeState) {
+  if (activeState == "active" || activeState == "reloading") return kServiceStateRunning;
+  if (activeState == "activating") return kServiceStateStartPending;
+  if (activeState == "deactivating") return kServiceStateStopPending;
+  return kServiceStateStopped;
+}
+
+bool CServiceControl::IsAdministrator() const {
+  return settings.fnIsAdministrator ? settings.fnIsAdministrator() : IsEffectiveRoot();
+}
+
+bool CServiceControl::CanElevate() const { return IsProgramOnPath(settings.strSudo); }
+
+RelaunchResult CServiceControl::RelaunchElevated(const std::string& program,
+                                                 const std::vector<std::string>& arguments,
+                                                 int* error) const {
+  // Authenticating first tells a refused password apart from the elevated
+  // copy's own exit code, which may be 1 as well.
+  const ChildResult validate = RunChildAndWait({settings.strSudo, "-v"});
+  if (!validate.bStarted) {
+    if (error != nullptr) *error = validate.nError;
+    return RelaunchResult::kNotStarted;
+  }
+  // sudo -v ends with 1 when the password was wrong, not given or the user may
+  // not use sudo: all of them a refused elevation.
+  if (validate.nExitCode != 0) return RelaunchResult::kRefused;
+  std::vector<std::string> argv{settings.strSudo, "--", program};
+  argv.insert(argv.end(), arguments.begin(), arguments.end());
+  const ChildResult run = RunChildAndWait(argv);
+  if (!run.bStarted) {
+    if (error != nullptr) *error = run.nError;
+    return RelaunchResult::kNotStarted;
+  }
+  return RelaunchResult::kRan;
+}
+
+std::vector<std::string> CServiceControl::PowerArguments(int flags) {
+  std::vector<std::string> arguments;
+  if (flags & kPowerFlagPowerOff) {
+    arguments.push_back("poweroff");
+  } else if (flags & kPowerFlagReboot) {
+    arguments.push_back("reboot");
+  } else {
+    return arguments;
+  }
+  if (flags & kPowerFlagForce) arguments.push_back("--force");
+  return arguments;
+}
+
+bool CServiceControl::RequestPower(int flags) const {
+  const std::vector<std::string> arguments = PowerArguments(flags);
+  return !arguments.empty() && RunSystemctl(arguments, nullptr);
+}
+
+bool CServiceControl::StartedByServiceManager() {
+  return std::getenv("NOTIFY_SOCKET") != nullptr || std::getenv("INVOCATION_ID") != nullptr;
+}
+
+bool CServiceControl::Notify(const std::string& state) {
+  return sd_notify(0, state.c_str()) > 0;
+}
+
+struct CStopSignals::SavedMask {
+  sigset_t mask;
+};
+
+namespace {
+
+sigset_t StopSignalSet() {
+  sigset_t set;
+  sigemptyset(&set);
+  sigaddset(&set, SIGTERM);
+  sigaddset(&set, SIGINT);
+  return set;
+}
+
+}  // namespace
+
+CStopSignals::CStopSignals() : saved(std::make_unique<SavedMask>()) {
+  const sigset_t set = StopSignalSet();
+  pthread_sigmask(SIG_BLOCK, &set, &saved->mask);
+}
+
+CStopSignals::~CStopSignals() {
+  // A stop signal that arrived after the last Wait must not kill the process
+  // once unblocked: take it while it is still blocked.
+  const sigset_t set = StopSignalSet();
+  const struct timespec none {};
+  while (sigtimedwait(&set, nullptr, &none) > 0) {
+  }
+  pthread_sigmask(SIG_SETMASK, &saved->mask, nullptr);
+}
+
+bool CStopSignals::Wait(int milliseconds) {
+  const sigset_t set = StopSignalSet();
+  struct timespec timeout {};
+  timeout.tv_sec = milliseconds / 1000;
+  timeout.tv_nsec = static_cast<long>(milliseconds % 1000) * 1000000L;
+  return sigtimedwait(&set, nullptr, &timeout) > 0;
+}

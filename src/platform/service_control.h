@@ -1,0 +1,133 @@
+// The seam to the service manager (systemd), to sudo and to power control. Every
+// operation that would change the machine goes through a CServiceControl, whose
+// commands and folders come from one ServiceControlSettings: the real program
+// uses the defaults below, tests give a fake script and a temporary folder.
+//
+// Threads: any thread; the object holds only its settings. Failures are values.
+#ifndef QUILLRADE_PLATFORM_SERVICE_CONTROL_H_
+#define QUILLRADE_PLATFORM_SERVICE_CONTROL_H_
+
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+struct ServiceControlSettings {
+  std::string strSystemctl = "systemctl";
+  std::string strUnitDir = "/etc/systemd/system";
+  std::string strSudo = "sudo";
+  // Exists only while systemd is the running init system.
+  std::string strSystemdRuntimeDir = "/run/systemd/system";
+  // Whether this process has administrator rights (effective uid 0).
+  std::function<bool()> fnIsAdministrator;
+};
+
+// Service states as the host reports and reads them.
+constexpr int kServiceStateUnknown = 0;  // the state could not be read
+constexpr int kServiceStateStopped = 1;
+constexpr int kServiceStateStartPending = 2;
+constexpr int kServiceStateStopPending = 3;
+constexpr int kServiceStateRunning = 4;
+
+// Power request flags: reboot/power off, with force or force-if-hung.
+constexpr int kPowerFlagLogoff = 0x00;
+constexpr int kPowerFlagShutdown = 0x01;
+constexpr int kPowerFlagReboot = 0x02;
+constexpr int kPowerFlagForce = 0x04;
+constexpr int kPowerFlagPowerOff = 0x08;
+constexpr int kPowerFlagForceIfHung = 0x10;
+
+// What the unit file describes.
+struct ServiceUnit {
+  std::string strName;         // service name, without ".service"
+  std::string strDescription;  // Description=
+  std::string strExecStart;    // ExecStart= (program path quoted, then its arguments)
+  bool bAutoStart = false;     // enabled for multi-user.target
+  bool bRestartOnFailure = false;
+  int nRestartDelayMs = 5000;
+};
+
+// Outcome of an elevated relaunch.
+enum class RelaunchResult {
+  kRan,           // the elevated copy ran (whatever its exit code)
+  kRefused,       // sudo refused to authenticate
+  kNotStarted,    // sudo could not be started; see the error
+};
+
+class CServiceControl {
+ public:
+  explicit CServiceControl(ServiceControlSettings settings = ServiceControlSettings());
+
+  const ServiceControlSettings& Settings() const { return settings; }
+
+  // systemd runs as init and systemctl answers.
+  bool IsManagerAvailable() const;
+  // "<name>.service", with bytes a unit name may not hold (such as a blank)
+  // escaped as \xNN.
+  static std::string UnitName(const std::string& name);
+  // "<unit dir>/<unit name>".
+  std::string UnitPath(const std::string& name) const;
+  bool UnitExists(const std::string& name) const;
+  // The unit file's text.
+  static std::string UnitFileText(const ServiceUnit& unit);
+  // Writes the unit, reloads systemd and enables it for automatic start. On a
+  // failure after the write the unit is removed again. True once it is installed.
+  bool InstallUnit(const ServiceUnit& unit) const;
+  // Disables the unit, removes its file and reloads systemd. True when the file
+  // was removed.
+  bool RemoveUnit(const std::string& name) const;
+  // systemctl start/stop --no-block: true when the job was queued.
+  bool StartUnit(const std::string& name) const;
+  bool StopUnit(const std::string& name) const;
+  // One of the kServiceState values; kServiceStateUnknown when unreadable.
+  int QueryUnitState(const std::string& name) const;
+  // Maps an ActiveState to a service state: active and reloading = running,
+  // activating = start pending, deactivating = stop pending, else stopped.
+  static int StateFromActiveState(const std::string& activeState);
+
+  // Administrator check through the settings (effective uid 0 by default).
+  bool IsAdministrator() const;
+  // The sudo command can be found.
+  bool CanElevate() const;
+  // Asks sudo for authentication (sudo -v), then runs
+  // "sudo -- <program> <arguments...>" in this terminal and waits for it.
+  RelaunchResult RelaunchElevated(const std::string& program,
+                                  const std::vector<std::string>& arguments, int* error) const;
+
+  // Power request: the flags pick "systemctl poweroff|reboot [--force]".
+  // False when the flags name no power action or systemctl failed.
+  bool RequestPower(int flags) const;
+  // The systemctl arguments for the flags; empty when they name no action.
+  static std::vector<std::string> PowerArguments(int flags);
+
+  // True when systemd started this process (NOTIFY_SOCKET or INVOCATION_ID).
+  static bool StartedByServiceManager();
+  // Sends a state line (READY=1, STOPPING=1, STATUS=...) to systemd; false when
+  // no notification socket is set or sending failed.
+  static bool Notify(const std::string& state);
+
+ private:
+  // Runs systemctl with the arguments; true on exit code 0.
+  bool RunSystemctl(const std::vector<std::string>& arguments, std::string* output) const;
+
+  ServiceControlSettings settings;
+};
+
+// Turns SIGTERM and SIGINT into values while the service runs: blocks them for
+// the calling thread (and the threads it creates afterwards) for its lifetime.
+class CStopSignals {
+ public:
+  CStopSignals();
+  ~CStopSignals();
+  CStopSignals(const CStopSignals&) = delete;
+  CStopSignals& operator=(const CStopSignals&) = delete;
+
+  // Waits up to `milliseconds` for SIGTERM or SIGINT; true when one arrived.
+  bool Wait(int milliseconds);
+
+ private:
+  struct SavedMask;
+  std::unique_ptr<SavedMask> saved;  // the signal mask to restore
+};
+
+#endif  // QUILLRADE_PLATFORM_SERVICE_CONTROL_H_
