@@ -3,8 +3,14 @@
 // default. The reader is tolerant: every line becomes part of the tree somehow.
 //
 // Ownership: a container owns its child sections, a section owns its items.
-// Items returned by GetItem belong to the file and die at the next Load().
-// Threads: one thread only (the main thread); no locking.
+// Items returned by GetItem belong to the file and die at the next Load() or
+// Parse(). Threads: one thread only (the main thread); no locking.
+//
+// Example:
+//   CVirtualPreset_file preset("/etc/quillrade.ini");
+//   if (preset.Load()) {
+//     int timeout = preset.GetInt(preset.GetItem("global", "http_timeout_seconds"), 20);
+//   }
 #ifndef QUILLRADE_CONFIG_VIRTUAL_PRESET_FILE_H_
 #define QUILLRADE_CONFIG_VIRTUAL_PRESET_FILE_H_
 
@@ -13,6 +19,7 @@
 #include <memory>
 #include <string>
 #include <string_view>
+#include <unordered_map>
 #include <vector>
 
 // Longest configuration line; longer physical lines continue as the next line.
@@ -24,14 +31,35 @@ constexpr size_t kMaxPresetPathChars = 259;
 
 class CVirtualPreset_section;
 
+// Cuts loaded bytes into lines. A line ends after a LF, before a NUL byte, at the
+// end of the data, or after kMaxPresetLineBytes bytes (the rest continues as the
+// next line). Each CR met at a byte position is stepped over, so CR LF and lone
+// CRs vanish, but the second CR of a CR CR pair stays in the line. A NUL at the
+// start of a line ends the data. Holds a view: `bytes` must outlive the reader.
+class CVirtualPreset_fileaccess {
+ public:
+  explicit CVirtualPreset_fileaccess(std::string_view bytes) : data(bytes) {}
+
+  // The next line, with its LF when it ended with one; false when none is left.
+  bool ReadLine(std::string* line);
+
+ private:
+  std::string_view data;
+  size_t nPos = 0;
+};
+
 class CVirtualPreset_item {
  public:
+  // The key is trimmed of spaces here.
   CVirtualPreset_item(CVirtualPreset_section* parent, std::string key);
   virtual ~CVirtualPreset_item() = default;
 
   // Stores the text unchanged and recomputes the integer (strtol base 0, clamped
   // to 32 bits).
   void SetValue(std::string text);
+  // The integer a text converts to: strtol rules with base 0 (leading white space,
+  // sign, 0x hex, leading-0 octal), 0 without digits, clamped to the int range.
+  static int ConvertToInt(const std::string& text);
 
   const std::string& Key() const { return strKey; }
   const std::string& Text() const { return strText; }
@@ -61,10 +89,13 @@ class CVirtualPreset_SectionContainer {
   }
 
  protected:
-  void ClearSections() { sections.clear(); }
+  void ClearSections();
 
  private:
   std::vector<std::unique_ptr<CVirtualPreset_section>> sections;
+  // Lower-cased name -> first section of that name, so that large files do not
+  // cost a scan per header.
+  std::unordered_map<std::string, CVirtualPreset_section*> sectionIndex;
 };
 
 class CVirtualPreset_section : public CVirtualPreset_SectionContainer {
@@ -76,7 +107,7 @@ class CVirtualPreset_section : public CVirtualPreset_SectionContainer {
 
   // First item whose key equals `key` (ASCII case ignored), or null.
   CVirtualPreset_item* FindItem(std::string_view key) const;
-  // Appends a new item and returns it.
+  // Appends a new item (key trimmed of spaces) and returns it.
   CVirtualPreset_item* AddItem(std::string key, std::string text);
   const std::vector<std::unique_ptr<CVirtualPreset_item>>& Items() const { return items; }
 
@@ -84,6 +115,8 @@ class CVirtualPreset_section : public CVirtualPreset_SectionContainer {
   CVirtualPreset_SectionContainer* pParent;  // not owned; null for a detached section
   std::string strName;
   std::vector<std::unique_ptr<CVirtualPreset_item>> items;
+  // Lower-cased key -> first item with that key.
+  std::unordered_map<std::string, CVirtualPreset_item*> itemIndex;
 };
 
 class CVirtualPreset_file : public CVirtualPreset_SectionContainer {
@@ -96,7 +129,8 @@ class CVirtualPreset_file : public CVirtualPreset_SectionContainer {
   // unreadable, larger than kMaxPresetFileBytes, or holds only NUL bytes.
   bool Load();
 
-  // Parses bytes as if they had been read from the file (Load's second half).
+  // Replaces the content with the tree parsed from `bytes`, as if they had been
+  // read from the file (Load's second half). Never fails.
   void Parse(std::string_view bytes);
 
   // First top-level section named `section`, then its first item keyed `key`
@@ -113,6 +147,15 @@ class CVirtualPreset_file : public CVirtualPreset_SectionContainer {
   std::string FullPath() const;
 
  private:
+  void Clear();
+  // Resolves a header line ("[A]", "[A][B]") to the section it names, making
+  // missing ones. Null when the text holds no complete "[...]" pair, unless
+  // `createIfMissing`: then the empty text gives the top-level "" section and a
+  // broken header a new detached section.
+  CVirtualPreset_section* ResolveHeader(std::string_view header, bool createIfMissing);
+  // Turns one non-header line into an item of `section`.
+  static void AddLineItem(CVirtualPreset_section* section, const std::string& line);
+
   std::string strFileName;
   std::string strFolder;
   // Sections made by broken headers ("[x" without "]"): owned here, found by no lookup.

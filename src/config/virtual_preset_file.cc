@@ -1,0 +1,218 @@
+#include "config/virtual_preset_file.h"
+
+#include <climits>
+#include <cstdlib>
+#include <utility>
+
+#include "config/file_helpers.h"
+#include "engine/text_util.h"
+
+namespace {
+
+// Index key for names and keys compared with ASCII letter case ignored. Every
+// byte is kept (unlike a C-string conversion, an embedded NUL is not an end).
+std::string FoldCase(std::string_view text) {
+  std::string folded(text);
+  for (char& c : folded) {
+    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+  }
+  return folded;
+}
+
+// Drops the LF that ended the line, then trailing blanks; the first byte always
+// stays, so a line of blanks keeps one.
+void TrimLineEnd(std::string& line) {
+  if (!line.empty() && line.back() == '\n') line.pop_back();
+  while (line.size() > 1 && line.back() == ' ') line.pop_back();
+}
+
+}  // namespace
+
+// --- CVirtualPreset_fileaccess ---
+
+bool CVirtualPreset_fileaccess::ReadLine(std::string* line) {
+  line->clear();
+  if (nPos >= data.size() || data[nPos] == '\0') return false;
+  while (line->size() < kMaxPresetLineBytes) {
+    if (nPos < data.size() && data[nPos] == '\r') ++nPos;
+    if (nPos >= data.size() || data[nPos] == '\0') break;
+    const char byte = data[nPos++];
+    line->push_back(byte);
+    if (byte == '\n') break;
+  }
+  return true;
+}
+
+// --- CVirtualPreset_item ---
+
+CVirtualPreset_item::CVirtualPreset_item(CVirtualPreset_section* parent, std::string key)
+    : pParent(parent), strKey(std::move(key)) {
+  TrimSpaces(strKey);
+}
+
+void CVirtualPreset_item::SetValue(std::string text) {
+  strText = std::move(text);
+  nValue = ConvertToInt(strText);
+}
+
+int CVirtualPreset_item::ConvertToInt(const std::string& text) {
+  // long long holds every value a 32-bit long would have saturated at, and
+  // strtoll itself saturates beyond 64 bits.
+  const long long value = std::strtoll(text.c_str(), nullptr, 0);
+  if (value > INT_MAX) return INT_MAX;
+  if (value < INT_MIN) return INT_MIN;
+  return static_cast<int>(value);
+}
+
+// --- CVirtualPreset_SectionContainer ---
+
+CVirtualPreset_section* CVirtualPreset_SectionContainer::FindSection(std::string_view name) const {
+  const auto found = sectionIndex.find(FoldCase(name));
+  return found == sectionIndex.end() ? nullptr : found->second;
+}
+
+CVirtualPreset_section* CVirtualPreset_SectionContainer::FindOrAddSection(std::string_view name) {
+  auto [slot, added] = sectionIndex.try_emplace(FoldCase(name), nullptr);
+  if (!added) return slot->second;
+  sections.push_back(std::make_unique<CVirtualPreset_section>(this, std::string(name)));
+  slot->second = sections.back().get();
+  return slot->second;
+}
+
+void CVirtualPreset_SectionContainer::ClearSections() {
+  sectionIndex.clear();
+  sections.clear();
+}
+
+// --- CVirtualPreset_section ---
+
+CVirtualPreset_section::CVirtualPreset_section(CVirtualPreset_SectionContainer* parent,
+                                               std::string name)
+    : pParent(parent), strName(std::move(name)) {}
+
+CVirtualPreset_item* CVirtualPreset_section::FindItem(std::string_view key) const {
+  const auto found = itemIndex.find(FoldCase(key));
+  return found == itemIndex.end() ? nullptr : found->second;
+}
+
+CVirtualPreset_item* CVirtualPreset_section::AddItem(std::string key, std::string text) {
+  items.push_back(std::make_unique<CVirtualPreset_item>(this, std::move(key)));
+  CVirtualPreset_item* item = items.back().get();
+  item->SetValue(std::move(text));
+  // Only the first item of a key is indexed: lookups answer the first one.
+  itemIndex.try_emplace(FoldCase(item->Key()), item);
+  return item;
+}
+
+// --- CVirtualPreset_file ---
+
+CVirtualPreset_file::CVirtualPreset_file(std::string_view path) {
+  const std::string_view cut = path.substr(0, kMaxPresetPathChars);
+  size_t separator = cut.rfind('\\');
+  if (separator == std::string_view::npos) separator = cut.rfind('/');
+  if (separator == std::string_view::npos) {
+    strFileName = std::string(cut);
+  } else {
+    strFolder = std::string(cut.substr(0, separator + 1));
+    strFileName = std::string(cut.substr(separator + 1));
+  }
+}
+
+CVirtualPreset_file::~CVirtualPreset_file() = default;
+
+std::string CVirtualPreset_file::FullPath() const {
+  return (strFolder + strFileName).substr(0, kMaxPresetPathChars);
+}
+
+void CVirtualPreset_file::Clear() {
+  ClearSections();
+  detachedSections.clear();
+}
+
+bool CVirtualPreset_file::Load() {
+  Clear();
+  std::string bytes;
+  if (!ReadWholeFile(FullPath(), kMaxPresetFileBytes, &bytes)) return false;
+  const size_t end = bytes.find_last_not_of('\0');
+  if (end == std::string::npos) return false;  // empty, or nothing but NUL bytes
+  Parse(std::string_view(bytes).substr(0, end + 1));
+  return true;
+}
+
+void CVirtualPreset_file::Parse(std::string_view bytes) {
+  Clear();
+  CVirtualPreset_fileaccess reader(bytes);
+  CVirtualPreset_section* current = nullptr;
+  std::string lastHeader;
+  std::string line;
+  while (reader.ReadLine(&line)) {
+    if (line.empty()) continue;
+    TrimLineEnd(line);
+    if (line.starts_with('[')) {
+      lastHeader = line;
+      current = ResolveHeader(lastHeader, false);
+      continue;
+    }
+    if (current == nullptr) current = ResolveHeader(lastHeader, true);
+    AddLineItem(current, line);
+  }
+}
+
+CVirtualPreset_section* CVirtualPreset_file::ResolveHeader(std::string_view header,
+                                                           bool createIfMissing) {
+  if (header.empty() && createIfMissing) return FindOrAddSection("");
+  CVirtualPreset_SectionContainer* container = this;
+  CVirtualPreset_section* result = nullptr;
+  size_t pos = 0;
+  while (true) {
+    const size_t open = header.find('[', pos);
+    if (open == std::string_view::npos) break;
+    const size_t close = header.find(']', open + 1);
+    if (close == std::string_view::npos) break;
+    result = container->FindOrAddSection(header.substr(open + 1, close - open - 1));
+    container = result;
+    if (close + 1 >= header.size()) break;
+    pos = close;
+  }
+  if (result == nullptr && createIfMissing) {
+    detachedSections.push_back(std::make_unique<CVirtualPreset_section>(nullptr, ""));
+    result = detachedSections.back().get();
+  }
+  return result;
+}
+
+void CVirtualPreset_file::AddLineItem(CVirtualPreset_section* section, const std::string& line) {
+  if (line.starts_with(';')) {
+    section->AddItem(";", line.substr(1));
+    return;
+  }
+  const size_t equals = line.find('=');
+  if (equals == std::string::npos) {
+    section->AddItem("", line);
+    return;
+  }
+  std::string key = line.substr(0, equals);
+  TrimSpaces(key);
+  std::string text = line.substr(equals + 1);
+  if (CVirtualPreset_item* existing = section->FindItem(key)) {
+    existing->SetValue(std::move(text));
+  } else {
+    section->AddItem(std::move(key), std::move(text));
+  }
+}
+
+const CVirtualPreset_item* CVirtualPreset_file::GetItem(std::string_view section,
+                                                        std::string_view key) const {
+  const CVirtualPreset_section* found = FindSection(section);
+  return found == nullptr ? nullptr : found->FindItem(key);
+}
+
+std::string CVirtualPreset_file::GetString(const CVirtualPreset_item* item,
+                                           std::string_view defaultValue) const {
+  if (item == nullptr || item->Text().empty()) return std::string(defaultValue);
+  return item->Text();
+}
+
+int CVirtualPreset_file::GetInt(const CVirtualPreset_item* item, int defaultValue) const {
+  return item == nullptr ? defaultValue : item->Int();
+}

@@ -1,0 +1,92 @@
+// Files on the local disk: existence, absolute paths, last-write times and
+// read-only access to regular files.
+//
+// Every function and object here reports failure as a value (false, 0, an empty
+// string) and never throws. Reading never locks the file: another process may
+// hold it open for writing at the same time.
+//
+// Threads: the free functions may be called from any thread. A CReadOnlyFile or
+// CTextFileReader belongs to the thread that uses it.
+#ifndef QUILLRADE_PLATFORM_FILE_SYSTEM_H_
+#define QUILLRADE_PLATFORM_FILE_SYSTEM_H_
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+// True when the path names something that exists (stat() succeeds).
+bool FileExists(const std::string& path);
+
+// The path made absolute against the current folder and lexically normalised
+// ("a/../b" -> "b"); symbolic links are not resolved. Empty when that fails.
+std::string GetAbsolutePath(const std::string& path);
+
+// The file's modification time as a Windows file time (100 ns units since
+// 1601-01-01 UTC); 0 when the file cannot be examined.
+uint64_t QueryFileWriteTime(const std::string& path);
+
+// Reads at most `maxBytes` bytes from the start of an existing regular file into
+// `out`. False (and `out` empty) when the file cannot be opened or read.
+bool ReadFileBytes(const std::string& path, size_t maxBytes, std::string* out);
+
+// An open read-only descriptor on a regular file, closed on destruction.
+// Directories, pipes and devices are refused so that a read can never block.
+class CReadOnlyFile {
+ public:
+  CReadOnlyFile() = default;
+  ~CReadOnlyFile();
+  CReadOnlyFile(CReadOnlyFile&& other) noexcept;
+  CReadOnlyFile& operator=(CReadOnlyFile&& other) noexcept;
+  CReadOnlyFile(const CReadOnlyFile&) = delete;
+  CReadOnlyFile& operator=(const CReadOnlyFile&) = delete;
+
+  // Closes any previous file, then opens `path`. `sequential` tells the kernel
+  // the file will be read once from start to end.
+  bool Open(const std::string& path, bool sequential = false);
+  void Close();
+  bool IsOpen() const { return nFd >= 0; }
+  // Size in bytes when the file was opened.
+  uint64_t Size() const { return nSize; }
+
+  // Reads up to `size` bytes, retrying until that many arrived or the file
+  // ended. Returns the count read (0 at the end), or -1 on an error.
+  int64_t Read(void* buffer, size_t size);
+
+ private:
+  int nFd = -1;
+  uint64_t nSize = 0;
+};
+
+// Reads a text file line by line the way a C text-mode stream does on the
+// platform the configuration and input files come from: a CR LF pair reads as a
+// single LF, a lone CR is kept.
+class CTextFileReader {
+ public:
+  CTextFileReader() = default;
+
+  // Opens `path` for reading; false when it cannot be opened.
+  bool Open(const std::string& path);
+  bool IsOpen() const { return file.IsOpen(); }
+
+  // Like fgets: copies at most size-1 bytes into `buffer`, stops after a LF and
+  // terminates the text with a NUL. False only when nothing could be read (end
+  // of file, an error, or `size` below 2); `buffer` then holds an empty text
+  // when `size` is at least 1.
+  bool ReadLine(char* buffer, size_t size);
+
+ private:
+  // Next byte of the file, or -1 at the end or on an error.
+  int NextByte();
+  // The byte NextByte() would return, without consuming it.
+  int PeekByte();
+  bool Refill();
+
+  static constexpr size_t kChunkBytes = 4096;
+  CReadOnlyFile file;
+  char chunk[kChunkBytes] = {};
+  size_t nChunkPos = 0;
+  size_t nChunkLength = 0;
+  bool bEnded = false;
+};
+
+#endif  // QUILLRADE_PLATFORM_FILE_SYSTEM_H_

@@ -1,0 +1,57 @@
+#include "config/file_helpers.h"
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <filesystem>
+#include <string>
+
+#include "config/temp_dir_support.h"
+
+namespace {
+
+using namespace std::string_literals;
+using namespace std::chrono_literals;
+
+class CFileHelpersTest : public ::testing::Test {
+ protected:
+  CTempDir dir;
+};
+
+TEST_F(CFileHelpersTest, ReadWholeFileReturnsEveryByteUpToTheLimit) {
+  const std::string bytes = "a\0b\r\n\xff"s;
+  const std::string path = dir.WriteFile("f.bin", bytes);
+  std::string buffer = "stale";
+  ASSERT_TRUE(ReadWholeFile(path, bytes.size(), &buffer));
+  EXPECT_EQ(buffer, bytes);
+
+  buffer = "stale";
+  EXPECT_FALSE(ReadWholeFile(path, bytes.size() - 1, &buffer));
+  EXPECT_TRUE(buffer.empty());
+
+  ASSERT_TRUE(ReadWholeFile(dir.WriteFile("empty", ""), 0, &buffer));
+  EXPECT_TRUE(buffer.empty());
+}
+
+TEST_F(CFileHelpersTest, ReadWholeFileFailsOnWhatIsNotARegularFile) {
+  std::string buffer = "stale";
+  EXPECT_FALSE(ReadWholeFile(dir.PathOf("missing"), 100, &buffer));
+  EXPECT_TRUE(buffer.empty());
+  EXPECT_FALSE(ReadWholeFile(dir.Path().string(), 100, &buffer));
+  EXPECT_FALSE(ReadWholeFile("", 100, &buffer));
+}
+
+TEST_F(CFileHelpersTest, LastWriteTimeIsAWindowsFileTimeOfTheModification) {
+  EXPECT_EQ(GetFileLastWriteTime(dir.PathOf("missing")), 0u);
+
+  const std::string path = dir.WriteFile("t.txt", "x");
+  const auto when = std::chrono::sys_seconds(1700000000s) + 123456789ns;
+  std::filesystem::last_write_time(path, std::chrono::file_clock::from_sys(when));
+  // 100 ns units since 1601: the sub-100 ns digits are dropped.
+  EXPECT_EQ(GetFileLastWriteTime(path), (1700000000u + 11644473600u) * 10000000u + 1234567u);
+
+  std::filesystem::last_write_time(path, std::chrono::file_clock::from_sys(when + 1s));
+  EXPECT_EQ(GetFileLastWriteTime(path), (1700000001u + 11644473600u) * 10000000u + 1234567u);
+}
+
+}  // namespace
