@@ -1,0 +1,181 @@
+#include "status/http_server.h"
+
+#include <civetweb.h>
+
+#include <string_view>
+
+#include "engine/text_util.h"
+#include "platform/clock.h"
+#include "runtime/simple_thread.h"
+#include "status/http_response.h"
+#include "status/log_output.h"
+#include "util/parameter_list.h"
+#include "util/version.h"
+
+std::atomic<int> g_httpPort{0};
+
+namespace {
+
+// Served when a request names neither "/" nor a push path; normally missing, so
+// the library answers "not found".
+constexpr char kDocumentRoot[] = "c:/temp/x";
+constexpr char kAuthenticationDomain[] = "Corvane";
+// Reserved up front so the page is built without regrowing.
+constexpr size_t kStatusPageReserve = 524288;
+constexpr size_t kConfirmationReserve = 1024;
+
+bool EqualsNoCase(std::string_view a, std::string_view b) {
+  return a.size() == b.size() && FindNoCase(a, b) == 0;
+}
+
+// Worker and master threads serve only the status channel: keep them out of the
+// way of the main thread's work.
+void* OnInitThread(const mg_context*, int) {
+  return nullptr;
+}
+
+// Whether the library keeps the connection open after this request: only when
+// keep-alive is enabled in its options and the client asked for (or, with
+// HTTP/1.1, did not refuse) a persistent connection.
+bool LibraryKeepsAlive(const mg_connection* connection) {
+  const char* option = mg_get_option(mg_get_context(connection), "enable_keep_alive");
+  if (option == nullptr || std::string_view(option) != "yes") return false;
+  const mg_request_info* info = mg_get_request_info(connection);
+  const char* header = mg_get_header(connection, "Connection");
+  if (header != nullptr) return EqualsNoCase(header, "keep-alive");
+  return info->http_version != nullptr && std::string_view(info->http_version) == "1.1";
+}
+
+}  // namespace
+
+CHttpServer::CHttpServer() : nCreated(GetUnixTime()) {
+  lock.SetName("CHttpServer::lock");
+  pageLock.SetName("CHttpServer::page");
+}
+
+CHttpServer::~CHttpServer() { Stop(); }
+
+void CHttpServer::Start(int firstPort, int portCount) {
+  mg_callbacks callbacks{};
+  callbacks.begin_request = &CHttpServer::OnBeginRequest;
+  callbacks.init_thread = &OnInitThread;
+  for (int i = 0; i < portCount && pServer == nullptr; ++i) {
+    const std::string port = StringPrintf("%d", firstPort + i);
+    const char* options[] = {"document_root",         kDocumentRoot, "listening_ports",
+                             port.c_str(),            "authentication_domain",
+                             kAuthenticationDomain,   nullptr};
+    pServer = mg_start(&callbacks, this, options);
+    if (pServer != nullptr) {
+      nPort = firstPort + i;
+      g_httpPort = nPort.load();
+    }
+  }
+}
+
+void CHttpServer::RequestStop() { bStopRequested = true; }
+
+void CHttpServer::Stop() {
+  if (pServer == nullptr) return;
+  bStopRequested = true;
+  mg_stop(pServer);
+  pServer = nullptr;
+}
+
+void CHttpServer::SetConfigPath(const std::string& path) {
+  CGrabSimpleCritSec grab(&pageLock, "SetConfigPath");
+  strConfigPath = path;
+}
+
+void CHttpServer::RegisterPushTarget(IPushTarget* target) {
+  CGrabSimpleMutex grab(&lock, "RegisterPushTarget");
+  targets.push_back(target);
+}
+
+void CHttpServer::LockTargets() { lock.LockEntry("LockTargets"); }
+void CHttpServer::UnlockTargets() { lock.UnlockEntry(); }
+
+void CHttpServer::ClearTargets() {
+  CGrabSimpleMutex grab(&lock, "ClearTargets");
+  ClearTargetsLocked();
+}
+
+void CHttpServer::ClearTargetsLocked() { targets.clear(); }
+
+int CHttpServer::OnBeginRequest(mg_connection* connection) {
+  const mg_request_info* info = mg_get_request_info(connection);
+  auto* server = static_cast<CHttpServer*>(info->user_data);
+  return server->HandleRequest(connection);
+}
+
+// Returns non-zero when the program answered the request itself.
+int CHttpServer::HandleRequest(mg_connection* connection) {
+  if (bStopRequested) return 0;
+  const mg_request_info* info = mg_get_request_info(connection);
+  const std::string uri = info->local_uri ? info->local_uri : "";
+  if (uri == "/") {
+    SendStatusPage(connection);
+    return 200;
+  }
+  CGrabSimpleMutex grab(&lock, "HandleRequest");
+  return HandlePush(connection, uri, info->query_string) ? 200 : 0;
+}
+
+void CHttpServer::SendStatusPage(mg_connection* connection) {
+  std::string body;
+  body.reserve(kStatusPageReserve);
+  body += "<html>\n<meta http-equiv=\"refresh\" content=\"2\"><body>\n";
+  body += StringPrintf("Quillrade Service HTTP server by Hollend<BR>Version %s<BR><BR>\n",
+                       kQuillradeVersion);
+  {
+    CGrabSimpleCritSec grab(&pageLock, "SendStatusPage");
+    body += StringPrintf("Config file: %s<BR><BR>\n", strConfigPath.c_str());
+  }
+  body += StringPrintf(
+      "Last %i log lines displayed below. This page refreshes every 2 seconds.<BR><BR>\n",
+      static_cast<int>(g_logOutput.SlotCount()));
+  body += "<PRE>";
+  for (const std::string& text : g_logOutput.RecentTexts()) body += EscapeHtml(text);
+  body += "</body>\n</html>\n";
+  SendReply(connection, 200, "OK", std::move(body));
+}
+
+bool CHttpServer::HandlePush(mg_connection* connection, const std::string& uri,
+                             const char* query) {
+  for (IPushTarget* target : targets) {
+    if (!EqualsNoCase(uri, target->PushPath())) continue;
+    const std::string rawQuery = query ? query : "";
+    const std::string value = UrlDecode(GetParameterText(rawQuery, "set"), true);
+    if (!target->ReceivePush(value)) {
+      SendReply(connection, 503, "Service Unavailable",
+                StringPrintf("<html><body>\n%s queue full, text dropped<br>\n</body>\n</html>\n",
+                             EscapeHtml(target->PushPath()).c_str()));
+      return true;
+    }
+    std::string body;
+    body.reserve(kConfirmationReserve);
+    body += "<html><body>\n";
+    body += StringPrintf("%s query received:<br>\n%s<br>\n", target->PushPath().c_str(),
+                         EscapeHtml(rawQuery).c_str());
+    body += "</body>\n</html>\n";
+    SendReply(connection, 200, "OK", std::move(body));
+    return true;
+  }
+  return false;
+}
+
+void CHttpServer::SendReply(mg_connection* connection, int status, const char* reason,
+                            std::string body) {
+  const mg_request_info* info = mg_get_request_info(connection);
+  HttpReply reply;
+  reply.nStatus = status;
+  reply.strReason = reason;
+  reply.strBody = std::move(body);
+  HttpRequestFacts facts;
+  facts.bHead = info->request_method != nullptr && std::string_view(info->request_method) == "HEAD";
+  facts.bKeepAlive = LibraryKeepsAlive(connection);
+  const char* range = mg_get_header(connection, "Range");
+  if (range != nullptr && status == 200) facts.strRange = range;
+  facts.nNow = GetUnixTime();
+  const std::string response = ComposeHttpResponse(reply, facts);
+  mg_write(connection, response.data(), response.size());
+}

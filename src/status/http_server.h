@@ -1,0 +1,84 @@
+// The HTTP status server and push input, on the first free port of 7370..7379.
+// "/" answers the status page (banner, configuration path, the last 50 status
+// texts); a registered push path hands its "set" query value to its target.
+//
+// Ownership: the main thread owns the server; targets are not owned and are
+// cleared (ClearTargets) before they die.
+// Threads: Start, RequestStop, Stop, SetConfigPath and the target-list calls run on
+// the main thread; the request callback runs on the library's worker threads and
+// takes the target-list lock for push requests. Lock order: this server's lock,
+// then a task's lock.
+#ifndef QUILLRADE_STATUS_HTTP_SERVER_H_
+#define QUILLRADE_STATUS_HTTP_SERVER_H_
+
+#include <atomic>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "runtime/simple_mutex.h"
+#include "status/push_target.h"
+
+struct mg_context;
+struct mg_connection;
+
+// The port the status server listens on; 0 when none could be opened.
+extern std::atomic<int> g_httpPort;
+
+class CHttpServer : public IPushTargetRegistry {
+ public:
+  static constexpr int kFirstPort = 7370;
+  static constexpr int kPortCount = 10;
+
+  CHttpServer();
+  // Stops the library instance if it still runs.
+  virtual ~CHttpServer();
+  CHttpServer(const CHttpServer&) = delete;
+  CHttpServer& operator=(const CHttpServer&) = delete;
+
+  // Opens the first free port of firstPort..firstPort+portCount-1. Success shows
+  // in Port() (and g_httpPort); the server stays inert when no port opens.
+  void Start(int firstPort = kFirstPort, int portCount = kPortCount);
+  // From now on requests are left unanswered by the program; does not wait.
+  void RequestStop();
+  // Stops the library instance and waits until it has shut down.
+  void Stop();
+  int Port() const { return nPort.load(); }
+
+  // The configuration path shown on the status page.
+  void SetConfigPath(const std::string& path);
+
+  // IPushTargetRegistry: appends under the lock.
+  void RegisterPushTarget(IPushTarget* target) override;
+  int HttpPort() const override { return Port(); }
+
+  // Held by the main thread from a detected configuration change until the old
+  // targets are cleared, so no push reaches a task that is about to die.
+  void LockTargets();
+  void UnlockTargets();
+  // Empties the target list; takes the lock.
+  void ClearTargets();
+  // REQUIRES: LockTargets() held by the caller.
+  void ClearTargetsLocked();
+
+ private:
+  static int OnBeginRequest(mg_connection* connection);
+  int HandleRequest(mg_connection* connection);
+  void SendStatusPage(mg_connection* connection);
+  // REQUIRES: lock held.
+  bool HandlePush(mg_connection* connection, const std::string& uri, const char* query);
+  void SendReply(mg_connection* connection, int status, const char* reason, std::string body);
+
+  const int64_t nCreated;
+  mg_context* pServer = nullptr;  // owned; null while not running
+  std::atomic<int> nPort{0};
+  std::atomic<bool> bStopRequested{false};
+
+  CSimpleMutex lock;
+  std::vector<IPushTarget*> targets;  // guarded by lock
+
+  CSimpleCritSec pageLock;
+  std::string strConfigPath;  // guarded by pageLock
+};
+
+#endif  // QUILLRADE_STATUS_HTTP_SERVER_H_

@@ -1,0 +1,305 @@
+#include "status/http_server.h"
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <deque>
+#include <mutex>
+#include <regex>
+#include <string>
+#include <thread>
+
+#include "gtest/gtest.h"
+#include "status/http_response.h"
+#include "status/log_output.h"
+
+namespace {
+
+// A push target that records what it received.
+class CRecordingTarget : public IPushTarget {
+ public:
+  explicit CRecordingTarget(std::string path, size_t capacity = 1000)
+      : strPath(std::move(path)), nCapacity(capacity) {}
+  const std::string& PushPath() const override { return strPath; }
+  bool ReceivePush(const std::string& text) override {
+    std::lock_guard<std::mutex> guard(mutex);
+    if (texts.size() >= nCapacity) return false;
+    texts.push_back(text);
+    return true;
+  }
+  std::deque<std::string> Texts() {
+    std::lock_guard<std::mutex> guard(mutex);
+    return texts;
+  }
+
+ private:
+  std::string strPath;
+  size_t nCapacity;
+  std::mutex mutex;
+  std::deque<std::string> texts;
+};
+
+// A listening socket that keeps a port busy for the test's duration.
+class CPortBlocker {
+ public:
+  explicit CPortBlocker(int port) {
+    fd = socket(AF_INET, SOCK_STREAM, 0);
+    int one = 1;
+    setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof(one));
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(static_cast<uint16_t>(port));
+    address.sin_addr.s_addr = htonl(INADDR_ANY);
+    bBound = bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof(address)) == 0 &&
+             listen(fd, 4) == 0;
+  }
+  ~CPortBlocker() { close(fd); }
+  bool Bound() const { return bBound; }
+
+ private:
+  int fd = -1;
+  bool bBound = false;
+};
+
+// Sends raw request bytes and reads until the server closes the connection.
+std::string Exchange(int port, const std::string& request) {
+  const int fd = socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_port = htons(static_cast<uint16_t>(port));
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  timeval timeout{5, 0};
+  setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof(timeout));
+  if (connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof(address)) != 0) {
+    close(fd);
+    return "";
+  }
+  send(fd, request.data(), request.size(), MSG_NOSIGNAL);
+  std::string response;
+  char buffer[4096];
+  ssize_t got;
+  while ((got = recv(fd, buffer, sizeof(buffer), 0)) > 0) response.append(buffer, got);
+  close(fd);
+  return response;
+}
+
+std::string Get(int port, const std::string& target, const std::string& extra = "",
+                const std::string& method = "GET") {
+  return Exchange(port, method + " " + target + " HTTP/1.1\r\nHost: 127.0.0.1\r\n" + extra +
+                            "Connection: close\r\n\r\n");
+}
+
+std::string BodyOf(const std::string& response) {
+  const size_t end = response.find("\r\n\r\n");
+  return end == std::string::npos ? "" : response.substr(end + 4);
+}
+
+// A block of ten free ports, found by binding and releasing.
+int FindFreePortBlock() {
+  for (int base = 47370; base < 60000; base += 37) {
+    bool allFree = true;
+    for (int i = 0; i < CHttpServer::kPortCount && allFree; ++i) {
+      CPortBlocker probe(base + i);
+      allFree = probe.Bound();
+    }
+    if (allFree) return base;
+  }
+  return 0;
+}
+
+class CHttpServerTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    g_logOutput.SetStdoutEnabled(false);
+    nBase = FindFreePortBlock();
+    ASSERT_NE(nBase, 0);
+  }
+  void TearDown() override { g_logOutput.SetStdoutEnabled(true); }
+
+  int nBase = 0;
+};
+
+TEST_F(CHttpServerTest, StatusPageShowsBannerPathAndRecentTextsEscaped) {
+  CHttpServer server;
+  server.Start(nBase);
+  ASSERT_EQ(server.Port(), nBase);
+  EXPECT_EQ(g_httpPort.load(), nBase);
+  server.SetConfigPath("/etc/q.ini");
+  g_logOutput.Printf("HTTP push /input0: %s\n", "<script>x&y</script>");
+
+  for (const char* target : {"/", "/?x=1"}) {
+    const std::string response = Get(nBase, target);
+    ASSERT_EQ(response.rfind("HTTP/1.1 200 OK\r\n", 0), 0u) << response;
+    const std::string body = BodyOf(response);
+    EXPECT_EQ(body.rfind("<html>\n<meta http-equiv=\"refresh\" content=\"2\"><body>\n"
+                         "Quillrade Service HTTP server by Hollend<BR>Version 0.59<BR><BR>\n"
+                         "Config file: /etc/q.ini<BR><BR>\n"
+                         "Last 50 log lines displayed below. This page refreshes every 2 "
+                         "seconds.<BR><BR>\n<PRE>",
+                         0),
+              0u)
+        << body;
+    EXPECT_NE(body.find("HTTP push /input0: &lt;script&gt;x&amp;y&lt;/script&gt;\n"),
+              std::string::npos);
+    EXPECT_EQ(body.find("<script>"), std::string::npos);
+    EXPECT_TRUE(body.ends_with("</body>\n</html>\n"));
+  }
+}
+
+TEST_F(CHttpServerTest, ResponseHeadHasExactFieldsAndHeadOmitsBody) {
+  CHttpServer server;
+  server.Start(nBase);
+  const std::string response = Get(nBase, "/");
+  const std::regex head(
+      "HTTP/1\\.1 200 OK\r\n"
+      "Date: [A-Z][a-z]{2}, \\d{2} [A-Z][a-z]{2} \\d{4} \\d{2}:\\d{2}:\\d{2} GMT\r\n"
+      "Last-Modified: [^\r]+ GMT\r\n"
+      "Cache-Control: no-cache, must-revalidate\r\n"
+      "Etag: \"[0-9a-f]+\\.[0-9a-f]+\"\r\n"
+      "Content-Type: text/html\r\n"
+      "Content-Length: (\\d+)\r\n"
+      "Connection: close\r\n"
+      "Accept-Ranges: bytes\r\n\r\n");
+  std::smatch match;
+  ASSERT_TRUE(std::regex_search(response, match, head)) << response.substr(0, 400);
+  EXPECT_EQ(match.position(0), 0);
+  EXPECT_EQ(std::stoul(match[1].str()), BodyOf(response).size());
+
+  const std::string headOnly = Get(nBase, "/", "", "HEAD");
+  EXPECT_NE(headOnly.find("Content-Length: "), std::string::npos);
+  EXPECT_EQ(BodyOf(headOnly), "");
+}
+
+TEST_F(CHttpServerTest, PushDecodesSetValueAndConfirmsWithEscapedQuery) {
+  CHttpServer server;
+  server.Start(nBase);
+  CRecordingTarget target("/input3");
+  server.RegisterPushTarget(&target);
+
+  const std::string response = Get(nBase, "/Input3?set=Hello+World%21");
+  EXPECT_EQ(response.rfind("HTTP/1.1 200 OK\r\n", 0), 0u);
+  EXPECT_EQ(BodyOf(response),
+            "<html><body>\n/input3 query received:<br>\nset=Hello+World%21<br>\n"
+            "</body>\n</html>\n");
+
+  Get(nBase, "/input3?set=%22a%20b%22");
+  Get(nBase, "/input3?set=\"abc\"");
+  Get(nBase, "/input3?set=a&b=c");
+  Get(nBase, "/input3?other=1");
+  Get(nBase, "/input3?set=%3Cb%3E");
+  const std::deque<std::string> expected = {"Hello World!", "\"a b\"", "abc", "a&b=c", "",
+                                            "<b>"};
+  EXPECT_EQ(target.Texts(), expected);
+}
+
+TEST_F(CHttpServerTest, UnknownPathsAreLeftToTheLibraryAndClearedTargetsStopMatching) {
+  CHttpServer server;
+  server.Start(nBase);
+  CRecordingTarget target("/input0");
+  server.RegisterPushTarget(&target);
+  EXPECT_EQ(Get(nBase, "/index.html").rfind("HTTP/1.1 404", 0), 0u);
+
+  server.ClearTargets();
+  EXPECT_EQ(Get(nBase, "/input0?set=x").rfind("HTTP/1.1 404", 0), 0u);
+  EXPECT_TRUE(target.Texts().empty());
+}
+
+TEST_F(CHttpServerTest, FullQueueAnswers503AndKeepsNothing) {
+  CHttpServer server;
+  server.Start(nBase);
+  CRecordingTarget target("/input1", 1);
+  server.RegisterPushTarget(&target);
+  EXPECT_EQ(Get(nBase, "/input1?set=a").rfind("HTTP/1.1 200 OK", 0), 0u);
+  const std::string refused = Get(nBase, "/input1?set=b");
+  EXPECT_EQ(refused.rfind("HTTP/1.1 503 Service Unavailable\r\n", 0), 0u) << refused;
+  EXPECT_NE(BodyOf(refused).find("/input1"), std::string::npos);
+  EXPECT_EQ(target.Texts(), std::deque<std::string>{"a"});
+}
+
+TEST_F(CHttpServerTest, TakenPortsAreSkippedAndAllTakenLeavesServerInert) {
+  {
+    CPortBlocker first(nBase);
+    CPortBlocker second(nBase + 1);
+    ASSERT_TRUE(first.Bound() && second.Bound());
+    CHttpServer server;
+    server.Start(nBase);
+    EXPECT_EQ(server.Port(), nBase + 2);
+    EXPECT_EQ(BodyOf(Get(nBase + 2, "/")).rfind("<html>", 0), 0u);
+  }
+  CPortBlocker only(nBase);
+  CHttpServer inert;
+  inert.Start(nBase, 1);
+  EXPECT_EQ(inert.Port(), 0);
+  inert.Stop();
+}
+
+TEST_F(CHttpServerTest, TargetLockHeldByMainThreadDelaysPushUntilReleased) {
+  CHttpServer server;
+  server.Start(nBase);
+  CRecordingTarget target("/input0");
+  server.RegisterPushTarget(&target);
+  server.LockTargets();
+  std::string response;
+  std::thread client([&] { response = Get(nBase, "/input0?set=late"); });
+  std::this_thread::sleep_for(std::chrono::milliseconds(200));
+  EXPECT_TRUE(target.Texts().empty());
+  server.ClearTargetsLocked();
+  server.UnlockTargets();
+  client.join();
+  EXPECT_EQ(response.rfind("HTTP/1.1 404", 0), 0u);
+  EXPECT_TRUE(target.Texts().empty());
+}
+
+TEST(ComposeHttpResponseTest, RangesSliceTheBodyAndNeverReadPastIt) {
+  HttpReply reply;
+  reply.strBody = "0123456789";
+  struct Case {
+    const char* range;
+    const char* status;
+    const char* contentRange;
+    const char* body;
+  };
+  const Case cases[] = {
+      {"bytes=2-4", "206 Partial Content", "bytes 2-4/10", "234"},
+      {"bytes=7-", "206 Partial Content", "bytes 7-9/10", "789"},
+      {"bytes=8-100", "206 Partial Content", "bytes 8-9/10", "89"},
+      {"bytes=-3", "206 Partial Content", "bytes 7-9/10", "789"},
+      {"bytes=10-", "416 Range Not Satisfiable", "bytes */10", ""},
+      {"bytes=99-120", "416 Range Not Satisfiable", "bytes */10", ""},
+      {"bytes=5-2", "200 OK", nullptr, "0123456789"},
+      {"items=1-2", "200 OK", nullptr, "0123456789"},
+  };
+  for (const Case& c : cases) {
+    HttpRequestFacts facts;
+    facts.strRange = c.range;
+    facts.nNow = 1700000000;
+    const std::string response = ComposeHttpResponse(reply, facts);
+    SCOPED_TRACE(c.range);
+    EXPECT_EQ(response.rfind(std::string("HTTP/1.1 ") + c.status + "\r\n", 0), 0u) << response;
+    if (c.contentRange != nullptr) {
+      EXPECT_NE(response.find(std::string("Content-Range: ") + c.contentRange + "\r\n"),
+                std::string::npos);
+    }
+    EXPECT_NE(response.find("Content-Length: " + std::to_string(std::string(c.body).size())),
+              std::string::npos);
+    EXPECT_EQ(BodyOf(response), c.body);
+  }
+}
+
+TEST(ComposeHttpResponseTest, EmptyBodyHasNoLengthLineAndNoRanges) {
+  HttpReply reply;
+  HttpRequestFacts facts;
+  facts.nNow = 0x123456789;
+  facts.bKeepAlive = true;
+  const std::string response = ComposeHttpResponse(reply, facts);
+  EXPECT_EQ(response,
+            "HTTP/1.1 200 OK\r\nDate: Wed, 08 Nov 2124 05:45:45 GMT\r\n"
+            "Last-Modified: Wed, 08 Nov 2124 05:45:45 GMT\r\n"
+            "Cache-Control: no-cache, must-revalidate\r\nEtag: \"23456789.0\"\r\n"
+            "Content-Type: text/html\r\nConnection: Keep-Alive\r\nAccept-Ranges: none\r\n\r\n");
+}
+
+}  // namespace
