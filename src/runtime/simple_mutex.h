@@ -13,15 +13,15 @@
 #include <cstdint>
 #include <memory>
 
-class CPlatformMutex;
-class CSpinLock;
+#include "platform/sync.h"
 
 // Name and owner-site buffers are this size; texts are cut to one byte less.
 constexpr int kLockTextBytes = 256;
 
 class CSimpleMutexBase {
  public:
-  CSimpleMutexBase();
+  // Constant-initialisable: a global lock is usable during static initialisation.
+  constexpr CSimpleMutexBase() = default;
   virtual ~CSimpleMutexBase();
   CSimpleMutexBase(const CSimpleMutexBase&) = delete;
   CSimpleMutexBase& operator=(const CSimpleMutexBase&) = delete;
@@ -49,6 +49,8 @@ class CSimpleMutexBase {
   void NoteWaiting(const char* site);
   // Bookkeeping once obtained: owner site set, waiting fields cleared.
   void NoteObtained(const char* site);
+  // Bookkeeping when a wait ends without the lock: waiting fields cleared.
+  void ClearWaiting();
   void ClearOwnerSite() { szOwnerSite[0] = 0; }
 
  private:
@@ -76,21 +78,27 @@ class CSimpleMutex : public CSimpleMutexBase {
 };
 
 // Spins up to kCritSecSpinCount tries before blocking. After destruction has begun,
-// Lock and TryLock do nothing (TryLock returns false).
+// Lock, TryLock and Unlock do nothing (TryLock returns false), so a late caller
+// never enters a lock that is going away. Constant-initialisable.
 class CSimpleCritSec : public CSimpleMutexBase {
  public:
   static constexpr int kCritSecSpinCount = 4000;
 
-  CSimpleCritSec();
+  constexpr CSimpleCritSec() = default;
   ~CSimpleCritSec() override;
 
   void Lock(const char* site) override;
   bool TryLock(const char* site) override;
   void Unlock() override;
 
+ protected:
+  // The destruction steps: waits for the current holder, then marks the lock
+  // closed. Idempotent. Called by the destructor.
+  void Close();
+
  private:
-  std::unique_ptr<CSpinLock> critSec;
-  std::atomic<bool> bInitialised{false};
+  CSpinLock critSec{kCritSecSpinCount};
+  std::atomic<bool> bInitialised{true};
 };
 
 // Scoped holders: lock in the constructor (when the lock is not null), unlock in

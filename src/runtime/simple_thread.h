@@ -43,6 +43,11 @@ constexpr int kThreadPriorityActualBase = 4096;  // 4096 + n: absolute level n, 
 // Display name of a priority value: "IDLE", "ACTUAL 20", "Unknown (7)", or
 // "RT %i" when the process runs under a real-time policy.
 std::string GetThreadPriorityName(int value);
+// Applies a relative priority value (as SetPriority: 16 and above as 15) to the
+// calling thread, best effort; for threads that a library starts (HTTP workers).
+void SetCurrentThreadPriority(int value);
+// The same for a given class: `realTimeClass` gives the "RT %i" names.
+std::string GetThreadPriorityNameFor(int value, bool realTimeClass);
 
 class CSimpleThread {
  public:
@@ -91,6 +96,8 @@ class CSimpleThread {
 
  private:
   void ThreadBody();
+  // Run inside the catch-all that hands an escaping exception to the crash report.
+  void RunHandlerGuarded();
 
   // Set before Start, constant while the thread runs.
   std::string strName;

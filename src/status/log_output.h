@@ -8,14 +8,14 @@
 #ifndef QUILLRADE_STATUS_LOG_OUTPUT_H_
 #define QUILLRADE_STATUS_LOG_OUTPUT_H_
 
+#include <array>
 #include <cstdarg>
 #include <cstddef>
 #include <cstdint>
-#include <memory>
 #include <string>
 #include <vector>
 
-class CSimpleCritSec;
+#include "runtime/simple_mutex.h"
 
 // Where status texts go besides standard output and the ring. The TCP console
 // implements it; tests use it to record what was printed.
@@ -33,7 +33,8 @@ class CLogOutput {
   // Number of recent texts kept for the status page.
   static constexpr size_t kRingSlots = 50;
 
-  CLogOutput();
+  // Constant-initialisable, so g_logOutput works during any static initialisation.
+  constexpr CLogOutput() = default;
   virtual ~CLogOutput();
   CLogOutput(const CLogOutput&) = delete;
   CLogOutput& operator=(const CLogOutput&) = delete;
@@ -57,17 +58,20 @@ class CLogOutput {
   void SetStdoutEnabled(bool enabled);
 
  private:
+  // REQUIRES: lock held.
   void Store(const std::string& text);
 
-  std::unique_ptr<CSimpleCritSec> lock;
+  mutable CSimpleCritSec lock;
   // Guarded by lock.
-  std::vector<std::string> lines;
+  std::array<std::string, kRingSlots> lines;
   uint32_t position = 0;
   ILogConsoleSink* pConsole = nullptr;
   bool bStdout = true;
 };
 
-extern CLogOutput g_logOutput;
+// The one status output. Never destroyed, so a print from a destructor that runs
+// at process exit still works.
+extern CLogOutput& g_logOutput;
 
 // Diagnostic print whose sinks (hook, debug window, stdout echo, log file) are all
 // off: returns 0 at once and prints nothing.
