@@ -10,11 +10,12 @@ namespace {
 // Limits on ApplyReplaceItem's repeat passes. A replacement that does not contain
 // its search text can still rebuild it together with its neighbours (search "ab",
 // replacement "bba"), and such rules may grow the text exponentially before they
-// settle. Repeating stops once the text outgrows kRepeatMaxLength (or 16 times its
-// first length) or the passes have scanned kRepeatScanBudget bytes (or 64 times
-// the first length); the text is kept as it is then.
+// settle, or need one pass per byte they move. Repeating stops once the text
+// outgrows kRepeatMaxLength (or 16 times its first length) or the passes have
+// scanned kRepeatScanBudget bytes (or 16 times the first length); the text is kept
+// as it is then.
 constexpr size_t kRepeatMaxLength = 1u << 20;
-constexpr size_t kRepeatScanBudget = 64u << 20;
+constexpr size_t kRepeatScanBudget = 16u << 20;
 
 using ByteTable = std::array<unsigned char, 256>;
 
@@ -90,14 +91,26 @@ std::string MapBytesToNul(std::string_view text, Map map) {
   return result;
 }
 
-// One replace pass. Matches are searched in the original text only, which is the
-// same as resuming after each inserted replacement, and builds the result in one go
-// instead of splicing the string once per match.
-template <typename Finder>
-bool ReplaceMatches(std::string& text, std::string_view search, std::string_view replacement,
-                    size_t start, Finder find) {
+long FindExact(std::string_view haystack, std::string_view needle, size_t start) {
+  const size_t index = haystack.find(needle, start);
+  return index == std::string_view::npos ? -1 : static_cast<long>(index);
+}
+
+std::string FoldCase(std::string_view text) {
+  const ByteTable& fold = FoldTable();
+  std::string folded(text);
+  for (char& c : folded) c = static_cast<char>(fold[static_cast<unsigned char>(c)]);
+  return folded;
+}
+
+// One replace pass. Matches are looked for in `searched` (the text itself, or its
+// byte-for-byte folded copy with the same positions) and never in inserted text,
+// which is the same as resuming after each replacement; the result is built in one
+// go instead of splicing the string once per match.
+bool ReplaceMatches(std::string& text, std::string_view searched, std::string_view search,
+                    std::string_view replacement, size_t start) {
   if (search.empty() || start > text.size()) return false;
-  long match = find(text, search, start);
+  long match = FindExact(searched, search, start);
   if (match < 0) return false;
   std::string result(text, 0, start);
   size_t position = start;
@@ -106,22 +119,17 @@ bool ReplaceMatches(std::string& text, std::string_view search, std::string_view
     result.append(text, position, index - position);
     result.append(replacement);
     position = index + search.size();
-    match = find(text, search, position);
+    match = FindExact(searched, search, position);
   }
   result.append(text, position, std::string::npos);
   text.swap(result);
   return true;
 }
 
-long FindExact(std::string_view haystack, std::string_view needle, size_t start) {
-  const size_t index = haystack.find(needle, start);
-  return index == std::string_view::npos ? -1 : static_cast<long>(index);
-}
-
 bool RepeatBudgetLeft(size_t length, size_t firstLength, size_t& scanned) {
   scanned += length;
   const size_t maxLength = std::max(kRepeatMaxLength, 16 * firstLength);
-  const size_t scanBudget = std::max(kRepeatScanBudget, 64 * firstLength);
+  const size_t scanBudget = std::max(kRepeatScanBudget, 16 * firstLength);
   return length <= maxLength && scanned <= scanBudget;
 }
 
@@ -204,7 +212,7 @@ std::string FilterAccents(std::string_view text) {
 
 bool ReplaceAll(std::string& text, std::string_view search, std::string_view replacement,
                 size_t start) {
-  return ReplaceMatches(text, search, replacement, start, FindExact);
+  return ReplaceMatches(text, text, search, replacement, start);
 }
 
 long FindNoCase(std::string_view haystack, std::string_view needle, size_t start) {
@@ -224,7 +232,9 @@ long FindNoCase(std::string_view haystack, std::string_view needle, size_t start
 
 bool ReplaceAllNoCase(std::string& text, std::string_view search, std::string_view replacement,
                       size_t start) {
-  return ReplaceMatches(text, search, replacement, start, FindNoCase);
+  if (search.empty() || start > text.size()) return false;
+  const std::string folded = FoldCase(text);
+  return ReplaceMatches(text, folded, FoldCase(search), replacement, start);
 }
 
 bool ApplyReplaceItem(std::string& text, std::string_view search, std::string_view replacement) {
