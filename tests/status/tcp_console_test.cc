@@ -1,0 +1,532 @@
+// The TCP status console, its byte queue and its socket wrapper, driven with real
+// TCP clients on 127.0.0.1.
+#include "status/tcp_console.h"
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstring>
+#include <functional>
+#include <memory>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "status/fifo.h"
+#include "status/log_output.h"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+constexpr auto kDeadline = std::chrono::seconds(5);
+
+std::string Converted(std::string_view text) {
+  std::string out;
+  AppendConvertedForTelnet(text, out);
+  return out;
+}
+
+// Polls `condition` until it holds or `limit` has passed.
+bool WaitUntil(const std::function<bool()>& condition,
+               std::chrono::milliseconds limit = std::chrono::milliseconds(2000)) {
+  const auto end = Clock::now() + limit;
+  while (!condition()) {
+    if (Clock::now() > end) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(2));
+  }
+  return true;
+}
+
+// A listening socket owned by the test, to make a port busy.
+class PortHolder {
+ public:
+  explicit PortHolder(int port) {
+    nDescriptor = socket(AF_INET, SOCK_STREAM, 0);
+    const int one = 1;
+    setsockopt(nDescriptor, SOL_SOCKET, SO_REUSEADDR, &one, sizeof(one));
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(static_cast<uint16_t>(port));
+    bOk = bind(nDescriptor, reinterpret_cast<sockaddr*>(&address), sizeof(address)) == 0 &&
+          listen(nDescriptor, 8) == 0;
+  }
+  ~PortHolder() { close(nDescriptor); }
+  PortHolder(const PortHolder&) = delete;
+  PortHolder& operator=(const PortHolder&) = delete;
+  bool Ok() const { return bOk; }
+
+ private:
+  int nDescriptor = -1;
+  bool bOk = false;
+};
+
+// First port of `count` consecutive ports that are free now. Blocks are spread by
+// process id so that suites running side by side rarely meet.
+int FindFreePortBlock(int count) {
+  for (int k = 0; k < 200; ++k) {
+    const int base = 42700 + 100 * ((getpid() + k) % 200);
+    bool bFree = true;
+    for (int p = base; p < base + count && bFree; ++p) bFree = PortHolder(p).Ok();
+    if (bFree) return base;
+  }
+  return 0;
+}
+
+// A telnet-like client: a blocking connect, then non-blocking reads into received.
+class TestClient {
+ public:
+  explicit TestClient(int port, int receiveBuffer = 0, int sendBuffer = 0) {
+    nDescriptor = socket(AF_INET, SOCK_STREAM, 0);
+    if (receiveBuffer > 0) {
+      setsockopt(nDescriptor, SOL_SOCKET, SO_RCVBUF, &receiveBuffer, sizeof(receiveBuffer));
+    }
+    if (sendBuffer > 0) {
+      setsockopt(nDescriptor, SOL_SOCKET, SO_SNDBUF, &sendBuffer, sizeof(sendBuffer));
+    }
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(static_cast<uint16_t>(port));
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    bConnected =
+        connect(nDescriptor, reinterpret_cast<sockaddr*>(&address), sizeof(address)) == 0;
+    fcntl(nDescriptor, F_SETFL, fcntl(nDescriptor, F_GETFL) | O_NONBLOCK);
+  }
+  ~TestClient() { Close(); }
+  TestClient(const TestClient&) = delete;
+  TestClient& operator=(const TestClient&) = delete;
+
+  bool Connected() const { return bConnected; }
+  void Close() {
+    if (nDescriptor >= 0) close(nDescriptor);
+    nDescriptor = -1;
+  }
+
+  // Reads what has arrived; false once the peer has closed or reset.
+  bool Pump() {
+    char buffer[65536];
+    while (true) {
+      const ssize_t n = recv(nDescriptor, buffer, sizeof(buffer), 0);
+      if (n > 0) {
+        strReceived.append(buffer, static_cast<size_t>(n));
+        continue;
+      }
+      if (n == 0) return bOpen = false;
+      if (errno == EAGAIN || errno == EWOULDBLOCK) return true;
+      return bOpen = false;
+    }
+  }
+  bool WaitForBytes(size_t count, std::chrono::milliseconds limit = kDeadline) {
+    return WaitUntil([&] { return (Pump(), strReceived.size() >= count); }, limit);
+  }
+  bool WaitForText(const std::string& text, std::chrono::milliseconds limit = kDeadline) {
+    return WaitUntil([&] { return (Pump(), strReceived.find(text) != std::string::npos); },
+                     limit);
+  }
+  bool WaitForClose(std::chrono::milliseconds limit = kDeadline) {
+    return WaitUntil([&] { return !Pump(); }, limit);
+  }
+  // Sends without blocking; returns the bytes the network took.
+  size_t SendSome(const std::string& bytes) {
+    const ssize_t n = send(nDescriptor, bytes.data(), bytes.size(), MSG_NOSIGNAL);
+    return n > 0 ? static_cast<size_t>(n) : 0;
+  }
+  const std::string& Received() const { return strReceived; }
+
+ private:
+  int nDescriptor = -1;
+  bool bConnected = false;
+  bool bOpen = true;
+  std::string strReceived;
+};
+
+std::string ProgramTitle() {
+  char path[4096] = {};
+  const ssize_t n = readlink("/proc/self/exe", path, sizeof(path) - 1);
+  std::string title(path, n > 0 ? static_cast<size_t>(n) : 0);
+  title.erase(0, title.rfind('/') + 1);
+  return title.substr(0, title.rfind('.'));
+}
+
+std::string GreetingFor(int port, const std::string& name) {
+  const std::string separator = std::string(79, '-') + "\n";
+  return separator + ProgramTitle() + " TcpConsole (" + std::to_string(port) + "): " + name +
+         "\n" + separator;
+}
+
+class CTcpConsoleTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    nBase = FindFreePortBlock(10);
+    ASSERT_NE(nBase, 0) << "no free block of ports";
+    settings.strName = "Quillrade";
+    settings.nPort = nBase;
+  }
+
+  int StartConsole() { return console.Start(settings); }
+
+  // Writes `text` and waits until `watcher` has received it, so that the writes
+  // never outrun the console's queue.
+  void WriteDelivered(TestClient& watcher, const std::string& text) {
+    const size_t nBefore = watcher.Received().size();
+    console.WriteText(text.data(), text.size());
+    ASSERT_TRUE(watcher.WaitForBytes(nBefore + Converted(text).size()));
+  }
+
+  int nBase = 0;
+  TcpConsoleSettings settings;
+  CTcpConsole console;
+};
+
+TEST(TelnetConversionTest, ExpandsLineFeedsAndDropsCarriageReturns) {
+  const struct {
+    std::string in;
+    std::string out;
+  } cases[] = {
+      {"", ""},
+      {"plain", "plain"},
+      {"a\n", "a\n\r"},
+      {"a\r\nb", "a\n\rb"},
+      {"\n\r", "\n\r"},
+      {"\r\r", ""},
+      {"\n\n", "\n\r\n\r"},
+      {std::string("x\0y\xff", 4), std::string("x\0y\xff", 4)},
+  };
+  for (const auto& c : cases) EXPECT_EQ(Converted(c.in), c.out) << c.in;
+}
+
+TEST(CFifoTest, KeepsOrderAcrossWrapAndDropsWhatDoesNotFit) {
+  CFifo fifo(8);
+  char out[16] = {};
+  EXPECT_EQ(fifo.Write("abcdef", 6), 6u);
+  EXPECT_EQ(fifo.Read(out, 4), 4u);
+  EXPECT_EQ(std::string(out, 4), "abcd");
+  EXPECT_EQ(fifo.Write("ghijklmnop", 10), 6u);  // wraps; "op" dropped
+  EXPECT_EQ(fifo.Waiting(), 8u);
+  EXPECT_EQ(fifo.Overruns(), 1u);
+  EXPECT_EQ(fifo.DroppedBytes(), 4u);
+  EXPECT_EQ(fifo.Read(out, 16), 8u);
+  EXPECT_EQ(std::string(out, 8), "efghijkl");
+  EXPECT_EQ(fifo.Read(out, 16), 0u);
+
+  fifo.Reset(0);
+  EXPECT_EQ(fifo.Write("x", 1), 0u);
+  EXPECT_EQ(fifo.Read(out, 1), 0u);
+  EXPECT_EQ(fifo.DroppedBytes(), 1u);
+}
+
+// Several writers and one reader: nothing is duplicated or invented, each writer's
+// bytes stay in order, and what is read plus what was dropped is what was written.
+TEST(CFifoTest, ConcurrentWritersLoseOnlyCountedBytes) {
+  constexpr int kWriters = 4;
+  constexpr int kWrites = 20000;
+  CFifo fifo(512);
+  std::atomic<int> nDone{0};
+  std::vector<std::thread> writers;
+  for (int w = 0; w < kWriters; ++w) {
+    writers.emplace_back([&, w] {
+      for (int i = 0; i < kWrites; ++i) {
+        const char record[3] = {static_cast<char>('A' + w), static_cast<char>('A' + w),
+                                static_cast<char>('A' + w)};
+        fifo.Write(record, sizeof(record));
+      }
+      ++nDone;
+    });
+  }
+  std::vector<size_t> perWriter(kWriters, 0);
+  char buffer[100];
+  while (nDone.load() < kWriters || fifo.Waiting() > 0) {
+    const size_t n = fifo.Read(buffer, sizeof(buffer));
+    for (size_t i = 0; i < n; ++i) {
+      const int w = buffer[i] - 'A';
+      ASSERT_TRUE(w >= 0 && w < kWriters);
+      ++perWriter[static_cast<size_t>(w)];
+    }
+  }
+  for (auto& t : writers) t.join();
+  size_t nRead = 0;
+  for (size_t count : perWriter) nRead += count;
+  EXPECT_EQ(nRead + fifo.DroppedBytes(), size_t{kWriters} * kWrites * 3);
+}
+
+TEST(CTcpSocketTest, GracefulCloseDeliversQueuedOutputThenEnds) {
+  const int port = FindFreePortBlock(1);
+  std::unique_ptr<CTcpListenSocket> listener = CTcpListenSocket::Open(port);
+  ASSERT_TRUE(listener);
+  EXPECT_FALSE(CTcpListenSocket::Open(port)) << "a live listener must refuse a second bind";
+  TestClient peer(port, 4096);
+  std::unique_ptr<CTcpSocket> connection;
+  ASSERT_TRUE(WaitUntil([&] { return (connection = listener->Accept(100000, 64)) != nullptr; }));
+
+  // The peer does not read, so the network takes only part; the outgoing buffer
+  // takes what fits and the rest is dropped and counted.
+  const std::string payload(4 << 20, 'x');
+  const size_t nAccepted = connection->Send(payload.data(), payload.size());
+  EXPECT_EQ(nAccepted + connection->DroppedBytes(), payload.size());
+  EXPECT_EQ(connection->PendingOutput(), 100000u);
+  EXPECT_EQ(connection->Send("more", 4), 0u) << "a full buffer takes nothing";
+  EXPECT_EQ(connection->State(), kTcpStateConnected);
+
+  connection->Close(true);
+  EXPECT_EQ(connection->State(), kTcpStateClosing);
+  const bool bEnded = WaitUntil([&] {
+    peer.Pump();
+    return connection->Poll() == kTcpStateClosed && peer.WaitForClose(std::chrono::milliseconds(1));
+  });
+  EXPECT_TRUE(bEnded);
+  EXPECT_EQ(peer.Received(), payload.substr(0, nAccepted));
+}
+
+TEST(CTcpSocketTest, PollReportsPeerCloseAndKeepsIncomingBounded) {
+  const int port = FindFreePortBlock(1);
+  std::unique_ptr<CTcpListenSocket> listener = CTcpListenSocket::Open(port);
+  ASSERT_TRUE(listener);
+  auto peer = std::make_unique<TestClient>(port);
+  std::unique_ptr<CTcpSocket> connection;
+  ASSERT_TRUE(WaitUntil([&] { return (connection = listener->Accept(1024, 100)) != nullptr; }));
+  EXPECT_EQ(listener->Accept(1024, 100), nullptr) << "only one connection was pending";
+
+  EXPECT_EQ(peer->SendSome(std::string(300, 'k')), 300u);
+  ASSERT_TRUE(WaitUntil([&] { return (connection->Poll(), connection->Waiting() == 100); }));
+  char buffer[300];
+  EXPECT_EQ(connection->Read(buffer, 60), 60u);
+  EXPECT_EQ(connection->Waiting(), 40u);
+  EXPECT_EQ(connection->State(), kTcpStateConnected);
+
+  peer.reset();
+  EXPECT_TRUE(WaitUntil([&] {
+    connection->Read(buffer, sizeof(buffer));
+    return connection->Poll() == kTcpStateClosed;
+  }));
+  EXPECT_EQ(connection->Send("late", 4), 0u);
+}
+
+TEST_F(CTcpConsoleTest, NewClientGetsGreetingThenLiveTextConverted) {
+  ASSERT_EQ(StartConsole(), nBase);
+  EXPECT_EQ(settings.nPort, nBase);
+  EXPECT_EQ(console.Port(), nBase);
+  TestClient client(nBase);
+  ASSERT_TRUE(client.Connected());
+  const std::string greeting = Converted(GreetingFor(nBase, "Quillrade"));
+  ASSERT_TRUE(client.WaitForBytes(greeting.size()));
+  EXPECT_EQ(client.Received(), greeting);
+
+  console.WriteText("first line\r\nsecond\n", 19);
+  console.WriteFormatted("value %d\n", 42);
+  const std::string expected = greeting + "first line\n\rsecond\n\rvalue 42\n\r";
+  ASSERT_TRUE(client.WaitForBytes(expected.size()));
+  EXPECT_EQ(client.Received(), expected);
+}
+
+TEST_F(CTcpConsoleTest, StatusOutputForwardsToAttachedConsoleOnly) {
+  ASSERT_NE(StartConsole(), 0);
+  TestClient client(console.Port());
+  const std::string greeting = Converted(GreetingFor(console.Port(), "Quillrade"));
+  ASSERT_TRUE(client.WaitForBytes(greeting.size()));
+
+  g_logOutput.SetStdoutEnabled(false);
+  g_logOutput.AttachConsole(&console);
+  g_logOutput.Printf("HTTP push %s: %s\r\n", "/input0", "hello");
+  g_logOutput.AttachConsole(nullptr);
+  g_logOutput.Printf("not forwarded\n");
+  console.WriteText("marker\n", 7);
+  g_logOutput.SetStdoutEnabled(true);
+
+  ASSERT_TRUE(client.WaitForText("marker\n\r"));
+  EXPECT_EQ(client.Received(), greeting + "HTTP push /input0: hello\n\rmarker\n\r");
+}
+
+// After more output than the back buffer holds, a new client receives exactly the
+// most recent back-buffer-size bytes, oldest first, converted; the client that
+// watched from the start received every byte.
+TEST_F(CTcpConsoleTest, LateClientGetsExactlyTheLastBackBufferBytes) {
+  ASSERT_NE(StartConsole(), 0);
+  const int port = console.Port();
+  TestClient watcher(port);
+  std::string raw = GreetingFor(port, "Quillrade");
+  ASSERT_TRUE(watcher.WaitForBytes(Converted(raw).size()));
+
+  std::string piece;
+  for (int line = 0; raw.size() + piece.size() < 40 * 1024; ++line) {
+    piece += "line " + std::to_string(line) + (line % 3 == 0 ? " crlf\r\n" : " lf\n");
+    if (piece.size() > 3000) {
+      WriteDelivered(watcher, piece);
+      raw += piece;
+      piece.clear();
+    }
+  }
+  WriteDelivered(watcher, piece);
+  raw += piece;
+  EXPECT_EQ(watcher.Received(), Converted(raw));
+
+  TestClient late(port);
+  ASSERT_TRUE(WaitUntil([&] { return console.ClientCount() == 2; }));
+  console.WriteText("end\n", 4);
+  const std::string expected = Converted(raw.substr(raw.size() - 32768)) + "end\n\r";
+  ASSERT_TRUE(late.WaitForText("end\n\r"));
+  EXPECT_EQ(late.Received().size(), expected.size());
+  EXPECT_TRUE(late.Received() == expected) << "back buffer replay differs";
+}
+
+TEST_F(CTcpConsoleTest, BusyPortsAreSkippedAndNoFreePortLeavesConsoleInert) {
+  {
+    PortHolder busy(nBase);
+    ASSERT_TRUE(busy.Ok());
+    EXPECT_EQ(StartConsole(), nBase + 1);
+    EXPECT_EQ(settings.nPort, nBase + 1);
+    TestClient client(nBase + 1);
+    EXPECT_TRUE(client.WaitForText(Converted(GreetingFor(nBase + 1, "Quillrade"))));
+    console.Stop();
+  }
+
+  const int base = FindFreePortBlock(CTcpConsole::kPortsTried + 1);
+  ASSERT_NE(base, 0);
+  std::vector<std::unique_ptr<PortHolder>> holders;
+  for (int p = base; p < base + CTcpConsole::kPortsTried; ++p) {
+    holders.push_back(std::make_unique<PortHolder>(p));
+    ASSERT_TRUE(holders.back()->Ok());
+  }
+  settings.nPort = base;
+  EXPECT_EQ(StartConsole(), 0);
+  EXPECT_EQ(settings.nPort, 0);
+  EXPECT_EQ(console.Port(), 0);
+  console.WriteText("ignored\n", 8);
+  console.WriteFormatted("%s", "ignored");
+  TestClient next(base + CTcpConsole::kPortsTried);
+  EXPECT_FALSE(next.Connected()) << "the port after the tried range must stay untouched";
+}
+
+TEST_F(CTcpConsoleTest, AlternateNameBecomesItsFileTitle) {
+  const struct {
+    std::string alternate;
+    std::string name;
+  } cases[] = {
+      {"C:\\apps\\feed.v2\\My.Feed.exe", "My.Feed"},
+      {"/opt/v1.2/relay", "relay"},
+      {"plain", "plain"},
+  };
+  for (const auto& c : cases) {
+    settings.strAlternateName = c.alternate;
+    settings.nPort = nBase;
+    ASSERT_NE(StartConsole(), 0);
+    EXPECT_EQ(console.Name(), c.name);
+    TestClient client(console.Port());
+    EXPECT_TRUE(client.WaitForText("): " + c.name + "\n\r")) << c.alternate;
+    console.Stop();
+  }
+}
+
+// A client that never reads fills only its own buffers: a reading client keeps
+// receiving every byte in order, and the stalled one still got the oldest output.
+TEST_F(CTcpConsoleTest, ClientThatNeverReadsDoesNotStallOthers) {
+  ASSERT_NE(StartConsole(), 0);
+  const int port = console.Port();
+  TestClient stalled(port, 4096);
+  TestClient reader(port);
+  std::string raw = GreetingFor(port, "Quillrade");
+  ASSERT_TRUE(reader.WaitForBytes(Converted(raw).size()));
+  ASSERT_TRUE(WaitUntil([&] { return console.ClientCount() == 2; }));
+
+  const std::string line = std::string(60, 's') + "\n";
+  std::string piece;
+  for (int i = 0; i < 64; ++i) piece += line;
+  for (int i = 0; i < 256; ++i) {  // about 1 MB
+    WriteDelivered(reader, piece);
+    raw += piece;
+  }
+  EXPECT_EQ(reader.Received(), Converted(raw));
+  EXPECT_EQ(console.ClientCount(), 2u);
+
+  ASSERT_TRUE(stalled.WaitForBytes(Converted(raw).size() / 100));
+  EXPECT_EQ(stalled.Received().substr(0, 80), Converted(raw).substr(0, 80));
+}
+
+TEST_F(CTcpConsoleTest, TypedInputIsDrainedAndNeverEchoed) {
+  ASSERT_NE(StartConsole(), 0);
+  TestClient client(console.Port(), 0, 8192);
+  const std::string greeting = Converted(GreetingFor(console.Port(), "Quillrade"));
+  ASSERT_TRUE(client.WaitForBytes(greeting.size()));
+
+  // Far more than the network buffers hold: only draining lets it all through.
+  const std::string block(65536, 't');
+  size_t nSent = 0;
+  const size_t nTotal = 2u << 20;
+  EXPECT_TRUE(WaitUntil(
+      [&] {
+        nSent += client.SendSome(block.substr(0, std::min(block.size(), nTotal - nSent)));
+        return nSent >= nTotal;
+      },
+      std::chrono::milliseconds(10000)));
+  console.WriteText("after\n", 6);
+  ASSERT_TRUE(client.WaitForText("after\n\r"));
+  EXPECT_EQ(client.Received(), greeting + "after\n\r");
+}
+
+// 64 clients are served; the 65th is closed at once; a freed place is taken again.
+TEST_F(CTcpConsoleTest, ClientsBeyondSixtyFourAreClosedAtOnce) {
+  ASSERT_NE(StartConsole(), 0);
+  const int port = console.Port();
+  const std::string separator = Converted(std::string(79, '-') + "\n");
+  std::vector<std::unique_ptr<TestClient>> clients;
+  // In groups no larger than the listen backlog; a write wakes the console.
+  while (clients.size() < CTcpConsole::kMaxClients) {
+    const size_t nGroupStart = clients.size();
+    for (int i = 0; i < CTcpListenSocket::kBacklog && clients.size() < CTcpConsole::kMaxClients;
+         ++i) {
+      clients.push_back(std::make_unique<TestClient>(port));
+    }
+    console.WriteText("tick\n", 5);
+    for (size_t i = nGroupStart; i < clients.size(); ++i) {
+      ASSERT_TRUE(clients[i]->WaitForText("tick\n\r")) << "client " << i;
+    }
+  }
+  ASSERT_TRUE(WaitUntil([&] { return console.ClientCount() == CTcpConsole::kMaxClients; }));
+
+  TestClient refused(port);
+  console.WriteText("tock\n", 5);
+  EXPECT_TRUE(refused.WaitForClose(std::chrono::milliseconds(2000)));
+  EXPECT_EQ(refused.Received(), "");
+  for (auto& client : clients) EXPECT_TRUE(client->WaitForText("tock\n\r"));
+
+  clients.front()->Close();
+  console.WriteText("tack\n", 5);
+  ASSERT_TRUE(WaitUntil([&] { return console.ClientCount() == CTcpConsole::kMaxClients - 1; }));
+  TestClient again(port);
+  console.WriteText("tuck\n", 5);
+  EXPECT_TRUE(again.WaitForText("tuck\n\r"));
+  EXPECT_EQ(again.Received().substr(0, separator.size()), separator);
+}
+
+TEST_F(CTcpConsoleTest, StopEndsPromptlyAndClosesClients) {
+  ASSERT_NE(StartConsole(), 0);
+  const int port = console.Port();
+  TestClient reader(port);
+  TestClient stalled(port, 4096);
+  ASSERT_TRUE(reader.WaitForText("TcpConsole"));
+  ASSERT_TRUE(WaitUntil([&] { return console.ClientCount() == 2; }));
+  const std::string bulk(6000, 'b');
+  for (int i = 0; i < 50; ++i) WriteDelivered(reader, bulk);
+
+  const auto begin = Clock::now();
+  console.SignalStop();
+  console.Stop();
+  EXPECT_LT(Clock::now() - begin, std::chrono::milliseconds(400));
+  EXPECT_EQ(console.Port(), 0);
+  EXPECT_TRUE(reader.WaitForClose(std::chrono::milliseconds(2000)));
+  EXPECT_TRUE(stalled.WaitForClose(std::chrono::milliseconds(2000)));
+  console.WriteText("after stop\n", 11);
+
+  // The port is free again at once and the console can start anew.
+  EXPECT_EQ(StartConsole(), port);
+  TestClient fresh(port);
+  EXPECT_TRUE(fresh.WaitForText("TcpConsole"));
+}
+
+}  // namespace
