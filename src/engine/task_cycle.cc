@@ -1,0 +1,208 @@
+// The task cycle: deciding whether a task has new input, the pushed-text path,
+// composing and sending the URLs, and binding cross-task output references.
+#include <libxml/parser.h>
+
+#include <memory>
+#include <string_view>
+#include <utility>
+
+#include "config/file_helpers.h"
+#include "engine/curl.h"
+#include "engine/task.h"
+#include "engine/xml_input.h"
+#include "platform/file_system.h"
+#include "status/log_output.h"
+#include "util/time_format.h"
+
+namespace {
+
+// An XML input is read in one go up to this size; a larger file is cut and then
+// normally fails to parse.
+constexpr size_t kMaxXmlInputBytes = 65536;
+// A document is never allowed to make the parser reach out to the network.
+constexpr int kXmlParseOptions = XML_PARSE_NONET;
+// URL replace items never touch this leading scheme (matched in any letter case).
+constexpr std::string_view kHttpScheme = "http://";
+// Start of an output reference token: "%outputN:formatM%".
+constexpr std::string_view kOutputWord = "%output";
+
+struct XmlDocDeleter {
+  void operator()(xmlDoc* document) const { xmlFreeDoc(document); }
+};
+using XmlDocPtr = std::unique_ptr<xmlDoc, XmlDocDeleter>;
+
+std::string FormatToken(const FormatItem& item) {
+  return StringPrintf("%%%s%%", item.strName.c_str());
+}
+
+bool StartsWithHttpScheme(const std::string& url) {
+  return url.size() >= kHttpScheme.size() &&
+         ToLowerAscii(std::string_view(url).substr(0, kHttpScheme.size())) == kHttpScheme;
+}
+
+// The URL replace list acts on everything after a leading "http://" only.
+void ApplyUrlReplaceList(std::string& url, const std::vector<SearchReplaceItem>& items) {
+  if (items.empty()) return;
+  size_t keep = StartsWithHttpScheme(url) ? kHttpScheme.size() : 0;
+  std::string rest = url.substr(keep);
+  ApplyReplaceItems(rest, items);
+  url.replace(keep, std::string::npos, rest);
+}
+
+std::string ComposeUrl(const CTask& task, const std::string& urlTemplate) {
+  std::string url = urlTemplate;
+  for (const FormatItem& item : task.formatItems) {
+    ReplaceAll(url, FormatToken(item), UrlEncode(item.strResult));
+  }
+  for (const OutputReference& reference : task.outputReferences) {
+    ReplaceAll(url, reference.strToken, UrlEncode(reference.pFormat->strResult));
+  }
+  ApplyUrlReplaceList(url, task.urlReplaceList);
+  return url;
+}
+
+bool HasReference(const CTask& task, const std::string& token) {
+  for (const OutputReference& reference : task.outputReferences) {
+    if (reference.strToken == token) return true;
+  }
+  return false;
+}
+
+// Binds one "%outputN:formatM%" token: N names a task by its exact label, M the
+// first of its format items whose name begins with M (letter case ignored). A
+// token is bound once: its first binding replaces every occurrence, so further
+// bindings of the same token could never have an effect, and a URL repeating a
+// token many times cannot make the list (and every push) grow with it.
+void BindOutputReference(CTask& task, const std::string& token,
+                         const std::map<std::string, CTask*>& outputs) {
+  if (HasReference(task, token)) return;
+  const size_t colon = token.find(':');
+  const auto found = outputs.find(token.substr(1, colon - 1));
+  if (found == outputs.end() || found->second == nullptr) return;
+  CTask* referenced = found->second;
+  const std::string formatName = token.substr(colon + 1, token.size() - colon - 2);
+  for (const FormatItem& item : referenced->formatItems) {
+    if (FindNoCase(item.strName, formatName) != 0) continue;
+    task.outputReferences.push_back({token, &item, referenced});
+    referenced->dependents.insert(&task);
+    return;
+  }
+}
+
+// Takes the oldest queued text, or an empty text when none waits. The lock is
+// held for the queue operation only.
+std::string TakePushedText(CTask& task) {
+  CGrabSimpleMutex hold(&task.lock, "CTask::RunCycle");
+  if (task.pushQueue.empty()) return {};
+  std::string text = std::move(task.pushQueue.front());
+  task.pushQueue.pop_front();
+  return text;
+}
+
+void RunPushCycle(CTask& task, CCurl& curl) {
+  std::string text = TakePushedText(task);
+  if (text.empty()) return;
+  task.ParsePushedText(text);
+  task.PushUrls(curl);
+}
+
+void RunPlainTextInput(CTask& task, CCurl& curl) {
+  {
+    CTextFileReader file;
+    if (!file.Open(task.strInputPath)) return;
+    task.ParsePlainText(file);
+  }
+  task.PushUrls(curl);
+}
+
+void RunXmlInput(CTask& task, CCurl& curl) {
+  std::string bytes;
+  if (!ReadFileBytes(task.strInputPath, kMaxXmlInputBytes, &bytes)) return;
+  XmlDocPtr document(xmlReadMemory(bytes.data(), static_cast<int>(bytes.size()), nullptr,
+                                   nullptr, kXmlParseOptions));
+  if (!document) {
+    g_logOutput.Printf("Error parsing XML in %s\n", task.strInputPath.c_str());
+    return;
+  }
+  task.ParseXml(document.get());
+  document.reset();
+  task.PushUrls(curl);
+}
+
+}  // namespace
+
+void CTask::RunCycle(CCurl& curl) {
+  if (nInputType == kInputPush) {
+    RunPushCycle(*this, curl);
+    return;
+  }
+  const uint64_t fileTime = GetFileLastWriteTime(strInputPath);
+  if (fileTime == 0) return;
+  if (fileTime == nLastFileTime && !bReprocess) return;
+  nLastFileTime = fileTime;
+  bReprocess = false;
+  if (nInputType == kInputXml) {
+    RunXmlInput(*this, curl);
+  } else {
+    RunPlainTextInput(*this, curl);
+  }
+}
+
+bool CTask::ReceivePush(const std::string& text) {
+  g_logOutput.Printf("HTTP push %s: %s\n", strPushPath.c_str(), text.c_str());
+  {
+    CGrabSimpleMutex hold(&lock, "CTask::ReceivePush");
+    if (pushQueue.size() < kMaxPushQueueTexts) {
+      pushQueue.push_back(text);
+      return true;
+    }
+  }
+  g_logOutput.Printf("HTTP push %s: queue full, text dropped\n", strPushPath.c_str());
+  return false;
+}
+
+void CTask::ParsePushedText(const std::string& text) {
+  Recompute(std::vector<std::string>{text});
+  for (const FormatItem& item : formatItems) {
+    g_logOutput.Printf("%s: %s\n", item.strName.c_str(), item.strResult.c_str());
+  }
+}
+
+void CTask::ParseXml(struct _xmlDoc* document) {
+  g_logOutput.Printf("\n%s: TASK %i (xml parsing)\n\n", LocalTimestamp().c_str(), nIndex);
+  const XmlValueFilter filter = [this](std::string& value) { ApplyXmlValueFilters(value); };
+  for (FormatItem& item : formatItems) {
+    std::string result = item.strTemplate;
+    SubstituteXmlTokens(result, document, XmlPass::kAttribute, filter);
+    SubstituteXmlTokens(result, document, XmlPass::kElement, filter);
+    ApplyReplaceItems(result, valueReplaceList);
+    item.strResult = std::move(result);
+    g_logOutput.Printf("[%s] %s: %s\n", strLabel.c_str(), item.strName.c_str(),
+                       item.strResult.c_str());
+  }
+}
+
+void CTask::PushUrls(CCurl& curl) {
+  for (CTask* dependent : dependents) dependent->bReprocess = true;
+  for (const std::string& urlTemplate : vecUrls) {
+    const std::string url = ComposeUrl(*this, urlTemplate);
+    g_logOutput.Printf("\nFetching URL: %s...", UrlDecode(url, false).c_str());
+    g_logOutput.Printf("%s", curl.Fetch(url) ? "OK\n" : "ERROR\n");
+  }
+}
+
+void CTask::LinkOutputReferences(const std::map<std::string, CTask*>& outputs) {
+  for (std::string& url : vecUrls) {
+    ReplaceAllNoCase(url, kOutputWord, kOutputWord);
+    for (size_t pos = 0;;) {
+      const size_t start = url.find(kOutputWord, pos);
+      if (start == std::string::npos) break;
+      const size_t colon = url.find(':', start);
+      if (colon == std::string::npos) break;
+      const size_t close = url.find('%', colon + 1);
+      if (close == std::string::npos) break;
+      BindOutputReference(*this, url.substr(start, close + 1 - start), outputs);
+      pos = start + 1;
+    }
+  }
+}

@@ -1,0 +1,348 @@
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <filesystem>
+#include <map>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "config/virtual_preset_file.h"
+#include "engine/curl.h"
+#include "engine/http_receiver_support.h"
+#include "engine/log_capture_support.h"
+#include "engine/task.h"
+
+namespace {
+
+using Targets = std::vector<std::string>;
+
+class CRecordingRegistry : public IPushTargetRegistry {
+ public:
+  void RegisterPushTarget(IPushTarget* target) override { targets.push_back(target); }
+  int HttpPort() const override { return 7370; }
+
+  std::vector<IPushTarget*> targets;
+};
+
+// Builds tasks from a real configuration file the way the main thread does, runs
+// passes over them against real input files, and records what reached a real
+// HTTP receiver and what was printed.
+class TaskCycleTest : public ::testing::Test {
+ protected:
+  void SetUp() override { ASSERT_TRUE(receiver.Start()); }
+
+  // "PORT" in `ini` becomes the receiver's port; "DIR" the input folder.
+  void LoadTasks(std::string ini, int count) {
+    ReplaceAll(ini, "PORT", std::to_string(receiver.Port()));
+    ReplaceAll(ini, "DIR", dir.Path().string());
+    preset = std::make_unique<CVirtualPreset_file>(dir.WriteFile("quillrade.ini", ini));
+    ASSERT_TRUE(preset->Load());
+    std::map<std::string, CTask*> outputs;
+    for (int i = 0; i < count; ++i) {
+      auto task = std::make_unique<CTask>();
+      task->pServer = &registry;
+      task->nIndex = i;
+      const std::string input = "Input" + std::to_string(i);
+      task->strInputPath = preset->GetString(preset->GetItem(input, "file"), "");
+      task->Setup(*preset, input, "Output" + std::to_string(i));
+      outputs[task->strLabel] = task.get();
+      tasks.push_back(std::move(task));
+    }
+    for (auto& task : tasks) task->LinkOutputReferences(outputs);
+    curl = std::make_unique<CCurl>();
+    Forget();
+  }
+
+  // One pass of the main loop; returns the request targets it sent.
+  Targets RunPass() {
+    size_t before = receiver.RequestCount();
+    for (auto& task : tasks) task->RunCycle(*curl);
+    Targets all = receiver.Targets();
+    return Targets(all.begin() + static_cast<long>(before), all.end());
+  }
+
+  // Writes the input file and gives it a modification time no earlier write had,
+  // so every rewrite is seen even within the file system's time granularity.
+  std::string WriteInput(const std::string& name, const std::string& bytes) {
+    std::string path = dir.WriteFile(name, bytes);
+    Touch(path);
+    return path;
+  }
+  void Touch(const std::string& path) {
+    static auto next = std::filesystem::file_time_type::clock::now();
+    next += std::chrono::seconds(1);
+    std::filesystem::last_write_time(path, next);
+  }
+
+  void Forget() { capture.Clear(); }
+  std::string Printed() const { return capture.Text(); }
+  std::string Url(const std::string& target) const { return receiver.BaseUrl() + target; }
+  std::string FetchLine(const std::string& target, const char* status = "OK") const {
+    return "\nFetching URL: " + Url(target) + "..." + status + "\n";
+  }
+
+  CLogCapture capture;
+  CTempDir dir;
+  CHttpReceiver receiver;
+  CRecordingRegistry registry;
+  std::unique_ptr<CVirtualPreset_file> preset;
+  std::vector<std::unique_ptr<CTask>> tasks;
+  std::unique_ptr<CCurl> curl;
+};
+
+TEST_F(TaskCycleTest, PlainTextTaskPushesOnFirstPassAndWheneverTheFileTimeChanges) {
+  WriteInput("a.txt", "Title: Blue Sky\nArtist: A&B\n");
+  LoadTasks(
+      "[Input0]\nfile=DIR/a.txt\ntext0=begin=\"Title: \"\ntext1=find=Artist begin=\": \"\n"
+      "[Output0]\nformat0=\"%text0% by %text1%\"\n"
+      "Url0=http://127.0.0.1:PORT/np?song=%format0%&n=1\n",
+      1);
+
+  EXPECT_EQ(RunPass(), Targets{"/np?song=Blue%20Sky%20by%20A%26B&n=1"});
+  EXPECT_NE(Printed().find("[output0] format0: Blue Sky by A&B\n" +
+                           FetchLine("/np?song=Blue Sky by A&B&n=1")),
+            std::string::npos)
+      << Printed();
+  EXPECT_NE(Printed().find(": TASK 0 (plain text parsing)\n\n"), std::string::npos);
+
+  Forget();
+  EXPECT_EQ(RunPass(), Targets{});
+  EXPECT_EQ(Printed(), "");
+
+  // Same content, new time: pushed again, but nothing recomputed or printed.
+  Touch(dir.Path() / "a.txt");
+  EXPECT_EQ(RunPass(), Targets{"/np?song=Blue%20Sky%20by%20A%26B&n=1"});
+  EXPECT_EQ(Printed(), FetchLine("/np?song=Blue Sky by A&B&n=1"));
+
+  WriteInput("a.txt", "Title: Red Sea\nArtist: C\n");
+  EXPECT_EQ(RunPass(), Targets{"/np?song=Red%20Sea%20by%20C&n=1"});
+}
+
+TEST_F(TaskCycleTest, MissingFileIsSkippedUntilItAppears) {
+  LoadTasks("[Input0]\nfile=DIR/later.txt\ntext0=line=0\n[Output0]\nformat0=%text0%\n"
+            "Url0=http://127.0.0.1:PORT/l?v=%format0%\n",
+            1);
+  EXPECT_EQ(RunPass(), Targets{});
+  EXPECT_EQ(RunPass(), Targets{});
+  WriteInput("later.txt", "here\n");
+  EXPECT_EQ(RunPass(), Targets{"/l?v=here"});
+  std::filesystem::remove(dir.Path() / "later.txt");
+  EXPECT_EQ(RunPass(), Targets{});
+  WriteInput("later.txt", "again\n");
+  EXPECT_EQ(RunPass(), Targets{"/l?v=again"});
+}
+
+const char kPushIni[] =
+    "[Input0]\ntype=push\ntext0=line=0\n"
+    "[Output0]\nformat0=%text0%\nUrl0=http://127.0.0.1:PORT/p?v=%format0%&k=1\n";
+
+TEST_F(TaskCycleTest, PushedTextsAreSentPercentEncoded) {
+  LoadTasks(kPushIni, 1);
+  ASSERT_EQ(registry.targets.size(), 1u);
+  struct Case {
+    std::string text;
+    std::string target;
+  } cases[] = {
+      {"a&b=c?d/e f", "/p?v=a%26b%3Dc%3Fd%2Fe%20f&k=1"},
+      {"\xE9\xFF", "/p?v=%e9%ff&k=1"},
+      {"x\r\ny\tz", "/p?v=x%5BCR%5Dy%5BTAB%5Dz&k=1"},
+      {"50%", "/p?v=50%25&k=1"},
+      {"%format0%", "/p?v=%25format0%25&k=1"},
+  };
+  for (const Case& c : cases) {
+    EXPECT_TRUE(tasks[0]->ReceivePush(c.text));
+    EXPECT_EQ(RunPass(), Targets{c.target}) << c.text;
+  }
+  Forget();
+  tasks[0]->ReceivePush("A B");
+  RunPass();
+  EXPECT_EQ(Printed(),
+            "HTTP push /input0: A B\nformat0: A B\n" + FetchLine("/p?v=A B&k=1"));
+}
+
+TEST_F(TaskCycleTest, PushedTextsAreWorkedOffOnePerPassAndEmptyOnesDropped) {
+  LoadTasks(kPushIni, 1);
+  for (const char* text : {"one", "", "two", "three"}) tasks[0]->ReceivePush(text);
+  EXPECT_EQ(RunPass(), Targets{"/p?v=one&k=1"});
+  EXPECT_EQ(RunPass(), Targets{});  // the empty text: taken, no effect
+  EXPECT_EQ(RunPass(), Targets{"/p?v=two&k=1"});
+  EXPECT_EQ(RunPass(), Targets{"/p?v=three&k=1"});
+  EXPECT_EQ(RunPass(), Targets{});
+  // A repeated text is recomputed and pushed again.
+  tasks[0]->ReceivePush("three");
+  EXPECT_EQ(RunPass(), Targets{"/p?v=three&k=1"});
+}
+
+TEST_F(TaskCycleTest, PushQueueIsBounded) {
+  LoadTasks(kPushIni, 1);
+  for (size_t i = 0; i < CTask::kMaxPushQueueTexts; ++i) {
+    ASSERT_TRUE(tasks[0]->ReceivePush("t" + std::to_string(i)));
+  }
+  Forget();
+  EXPECT_FALSE(tasks[0]->ReceivePush("overflow"));
+  EXPECT_EQ(Printed(),
+            "HTTP push /input0: overflow\nHTTP push /input0: queue full, text dropped\n");
+  EXPECT_EQ(RunPass(), Targets{"/p?v=t0&k=1"});
+  EXPECT_TRUE(tasks[0]->ReceivePush("fits again"));
+}
+
+TEST_F(TaskCycleTest, FailuresAreReportedAndTheNextUrlIsStillTried) {
+  CHttpReceiver closed;
+  ASSERT_TRUE(closed.Start());
+  const int closedPort = closed.Port();
+  closed.Stop();
+  LoadTasks("[Input0]\ntype=push\ntext0=line=0\n[Output0]\nformat0=%text0%\n"
+            "Url0=http://127.0.0.1:PORT/first?v=%format0%\n"
+            "Url1=http://127.0.0.1:" + std::to_string(closedPort) + "/refused\n"
+            "Url2=http://127.0.0.1:PORT/third\n",
+            1);
+  receiver.SetStatus(404);
+  Forget();
+  tasks[0]->ReceivePush("x");
+  EXPECT_EQ(RunPass(), (Targets{"/first?v=x", "/third"}));
+  EXPECT_EQ(Printed(), "HTTP push /input0: x\nformat0: x\n" + FetchLine("/first?v=x", "ERROR") +
+                           "\nFetching URL: http://127.0.0.1:" + std::to_string(closedPort) +
+                           "/refused...ERROR\n" + FetchLine("/third", "ERROR"));
+  receiver.SetStatus(200);
+  tasks[0]->ReceivePush("y");
+  Forget();
+  RunPass();
+  EXPECT_NE(Printed().find(FetchLine("/third", "OK")), std::string::npos);
+}
+
+TEST_F(TaskCycleTest, UrlReplaceItemsSpareALeadingHttpScheme) {
+  LoadTasks("[Input0]\ntype=push\ntext0=line=0\n"
+            "[Output0]\nReplace0=p,q\nformat0=%text0%\n"
+            "Url0=http://127.0.0.1:PORT/pop?v=%format0%\n"
+            "Url1=HTTP://127.0.0.1:PORT/pip\n"
+            "Url2=http://127.0.0.1:PORT/t\tab\n",
+            1);
+  tasks[0]->ReceivePush("up");
+  Forget();
+  EXPECT_EQ(RunPass(), (Targets{"/qoq?v=uq", "/qiq", "/t[TAB]ab"}));
+  EXPECT_NE(Printed().find("\nFetching URL: HTTP://127.0.0.1:" +
+                           std::to_string(receiver.Port()) + "/qiq...OK\n"),
+            std::string::npos)
+      << Printed();
+}
+
+const char kNowPlayingXml[] =
+    "<?xml version=\"1.0\"?>\n"
+    "<nowplaying><song duration=\"215\"><title>Blue Sky</title>"
+    "<artist>Caf\xC3\xA9 \"Band\"</artist></song></nowplaying>\n";
+
+TEST_F(TaskCycleTest, XmlTaskResolvesTokensFiltersValuesAndPushes) {
+  WriteInput("np.xml", kNowPlayingXml);
+  LoadTasks("[Input0]\ntype=xml\nfile=DIR/np.xml\nuppercase=1\nfilter_quotes=1\n"
+            "[Output0]\nformat0=\"%xml_artist% - %xml_title%\"\n"
+            "format1=%xmlprop_song:duration%s\n"
+            "Url0=http://127.0.0.1:PORT/x?a=%format0%&d=%format1%\n",
+            1);
+  EXPECT_EQ(RunPass(), Targets{"/x?a=CAF%c3%a9%20BAND%20-%20BLUE%20SKY&d=215s"});
+  EXPECT_NE(Printed().find(": TASK 0 (xml parsing)\n\n[output0] format0: CAF\xC3\xA9 BAND - "
+                           "BLUE SKY\n[output0] format1: 215s\n"),
+            std::string::npos)
+      << Printed();
+  EXPECT_EQ(RunPass(), Targets{});
+}
+
+TEST_F(TaskCycleTest, XmlThatDoesNotParseIsReportedAndNotPushed) {
+  const std::string path = WriteInput("np.xml", kNowPlayingXml);
+  LoadTasks("[Input0]\ntype=xml\nfile=" + path +
+                "\n[Output0]\nformat0=%xml_title%\nUrl0=http://127.0.0.1:PORT/x?t=%format0%\n",
+            1);
+  EXPECT_EQ(RunPass(), Targets{"/x?t=Blue%20Sky"});
+
+  WriteInput("np.xml", "<nowplaying><title>Broken</nowplaying>");
+  Forget();
+  EXPECT_EQ(RunPass(), Targets{});
+  EXPECT_EQ(Printed(), "Error parsing XML in " + path + "\n");
+  Forget();
+  EXPECT_EQ(RunPass(), Targets{});  // the same file is not tried again
+  EXPECT_EQ(Printed(), "");
+
+  // Only the first 65536 bytes are read: a larger document is cut and fails.
+  std::string big = "<r><title>Big</title>";
+  while (big.size() < 70000) big += "<pad>0123456789</pad>";
+  big += "</r>";
+  WriteInput("np.xml", big);
+  Forget();
+  EXPECT_EQ(RunPass(), Targets{});
+  EXPECT_EQ(Printed(), "Error parsing XML in " + path + "\n");
+
+  big.resize(60000);
+  big.replace(big.rfind("<pad>"), std::string::npos, "</r>");
+  WriteInput("np.xml", big);
+  EXPECT_EQ(RunPass(), Targets{"/x?t=Big"});
+}
+
+TEST_F(TaskCycleTest, XmlDocumentsCannotMakeTheParserFetchOrReadOtherFiles) {
+  const std::string secret = dir.WriteFile("secret.txt", "secret");
+  const std::string base = receiver.BaseUrl();
+  WriteInput("np.xml", "<?xml version=\"1.0\"?>\n"
+                       "<!DOCTYPE r SYSTEM \"" + base + "/dtd\" [\n"
+                       "<!ENTITY net SYSTEM \"" + base + "/entity\">\n"
+                       "<!ENTITY file SYSTEM \"file://" + secret + "\">\n"
+                       "]><r><a>&net;</a><b>&file;</b><c>ok</c></r>");
+  LoadTasks("[Input0]\ntype=xml\nfile=DIR/np.xml\n[Output0]\nformat0=%xml_a%|%xml_b%|%xml_c%\n"
+            "Url0=http://127.0.0.1:PORT/x?v=%format0%\n",
+            1);
+  EXPECT_EQ(RunPass(), Targets{"/x?v=%7C%7Cok"});
+}
+
+// Task 0 refers to task 1 (later in order), task 2 refers to task 0 (earlier).
+const char kLinkedIni[] =
+    "[Input0]\nfile=DIR/a.txt\ntext0=line=0\n"
+    "[Output0]\nformat0=%text0%\nUrl0=http://127.0.0.1:PORT/zero?a=%format0%&b=%output1:format0%\n"
+    "[Input1]\nfile=DIR/b.txt\ntext0=line=0\n"
+    "[Output1]\nformat0=%text0%\nUrl0=http://127.0.0.1:PORT/one?b=%format0%\n"
+    "[Input2]\nfile=DIR/c.txt\ntext0=line=0\n"
+    "[Output2]\nformat0=%text0%\nUrl0=http://127.0.0.1:PORT/two?a=%OUTPUT0:FORMAT0%\n";
+
+TEST_F(TaskCycleTest, DependentsArePushedAgainAfterTheTaskTheyReferTo) {
+  WriteInput("a.txt", "A1\n");
+  WriteInput("b.txt", "B1\n");
+  WriteInput("c.txt", "C1\n");
+  LoadTasks(kLinkedIni, 3);
+
+  // First pass: every task is new. Task 2 runs after task 0, so it is served in
+  // the same pass; task 0 must wait for the next pass to see task 1's result.
+  EXPECT_EQ(RunPass(), (Targets{"/zero?a=A1&b=", "/one?b=B1", "/two?a=A1"}));
+  EXPECT_EQ(RunPass(), (Targets{"/zero?a=A1&b=B1", "/two?a=A1"}));
+  EXPECT_EQ(RunPass(), Targets{});
+
+  WriteInput("b.txt", "B2\n");
+  EXPECT_EQ(RunPass(), Targets{"/one?b=B2"});
+  EXPECT_EQ(RunPass(), (Targets{"/zero?a=A1&b=B2", "/two?a=A1"}));
+  EXPECT_EQ(RunPass(), Targets{});
+
+  WriteInput("a.txt", "A2\n");
+  EXPECT_EQ(RunPass(), (Targets{"/zero?a=A2&b=B2", "/two?a=A2"}));
+  EXPECT_EQ(RunPass(), Targets{});
+}
+
+TEST_F(TaskCycleTest, ReferencesBindByExactLabelAndFormatPrefix) {
+  WriteInput("a.txt", "A\n");
+  LoadTasks("[Input0]\nfile=DIR/a.txt\ntext0=line=0\n"
+            "[Output0]\nformat1=%text0%1\nformat10=%text0%10\n"
+            "Url0=http://127.0.0.1:PORT/r?p=%output0:FORMAT1%&q=%output0:format10%"
+            "&x=%output9:format0%&y=%output0:format7%&z=%Output0\n",
+            1);
+  EXPECT_EQ(RunPass(),
+            Targets{"/r?p=A1&q=A10&x=%output9:format0%&y=%output0:format7%&z=%output0"});
+  // A reference to the task itself makes it re-read and push on every pass.
+  EXPECT_EQ(RunPass().size(), 1u);
+  EXPECT_EQ(RunPass().size(), 1u);
+}
+
+TEST_F(TaskCycleTest, PushTaskWithSelfReferenceOnlyPushesForTexts) {
+  LoadTasks("[Input0]\ntype=push\ntext0=line=0\n[Output0]\nformat0=%text0%\n"
+            "Url0=http://127.0.0.1:PORT/s?v=%output0:format0%\n",
+            1);
+  tasks[0]->ReceivePush("v");
+  EXPECT_EQ(RunPass(), Targets{"/s?v=v"});
+  EXPECT_EQ(RunPass(), Targets{});
+}
+
+}  // namespace
