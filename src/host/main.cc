@@ -1,6 +1,13 @@
-#include <cstdio>
+// Process entry: describes the service, makes the one CMainClass and hands the
+// command line to its dispatcher, whose result is the exit code.
+#include "host/main_class.h"
+#include "host/program_description.h"
+#include "platform/process.h"
 
-int main() {
-  std::printf("Quillrade 0.59\n");
-  return 0;
+int main(int argc, char** argv) {
+  SetProcessCommandLine(argc, argv);
+  const ServiceDescription description = QuillradeServiceDescription();
+  CMainClass mainClass;
+  mainClass.Init(description);
+  return mainClass.HandleCommandLine(argc, argv);
 }

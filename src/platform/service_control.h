@@ -28,6 +28,7 @@ constexpr int kServiceStateStopped = 1;
 constexpr int kServiceStateStartPending = 2;
 constexpr int kServiceStateStopPending = 3;
 constexpr int kServiceStateRunning = 4;
+constexpr int kServiceStateContinuePending = 5;  // never read from systemd
 
 // Power request flags: reboot/power off, with force or force-if-hung.
 constexpr int kPowerFlagLogoff = 0x00;

@@ -1,0 +1,37 @@
+// CMainClass: the program's one object. As a CServiceMgr it dispatches the
+// command line; OnServiceStart and OnServiceStop start and stop its main thread
+// "Quillrade_MainClass_Thread", which runs Run (the CSimpleThreadHandler slot).
+// Made once on main's stack; lives for the whole run.
+//
+// Threads: the process's first thread (or the service main's thread) calls
+// OnServiceStart/OnServiceStop; Run executes on the main thread. strConfigPath is
+// written by the main thread while it starts and read by the status page after.
+#ifndef QUILLRADE_HOST_MAIN_CLASS_H_
+#define QUILLRADE_HOST_MAIN_CLASS_H_
+
+#include <string>
+
+#include "host/service_mgr.h"
+#include "runtime/simple_thread.h"
+
+class CMainClass : public CSimpleThreadHandler, public CServiceMgr {
+ public:
+  CMainClass() = default;
+  // Stops the main thread before anything it may use goes away.
+  ~CMainClass() override;
+
+  // Names the main thread, makes this its handler and starts it; always 0.
+  int OnServiceStart() override;
+  // Stops the main thread and waits until it has ended.
+  void OnServiceStop() override;
+
+  // The main thread: returns once the thread has been asked to stop.
+  void Run(CSimpleThread* thread) override;
+
+  // The thread that runs Run.
+  CSimpleThread thread;
+  // The configuration file path chosen by the main thread.
+  std::string strConfigPath;
+};
+
+#endif  // QUILLRADE_HOST_MAIN_CLASS_H_

@@ -1,0 +1,194 @@
+// CServiceMgr's service operations on systemd: install, remove, start, stop and
+// query through the CServiceControl seam; the service main with its control
+// handler; elevation through sudo; the power options.
+#include <atomic>
+#include <cstdio>
+
+#include "host/command_line.h"
+#include "host/service_mgr.h"
+#include "host/uac_elevation.h"
+#include "platform/clock.h"
+#include "platform/process.h"
+#include "runtime/simple_thread.h"
+#include "status/log_output.h"
+
+namespace {
+
+// After "start --no-block" systemd may still show the unit inactive until it has
+// run the queued job; within this time a stopped state still counts as pending.
+constexpr uint32_t kStartJobGraceMs = 1000;
+// The service main's sleep between checks of the running flag.
+constexpr int kServiceWakeIntervalMs = 5000;
+// The control handler's pace while it waits for the service main to stop.
+constexpr int kStopSignalIntervalMs = 50;
+// How often the first thread looks for stop signals and the service main's end.
+constexpr int kSignalPollMs = 200;
+// Wait hints reported with the service states.
+constexpr int kWaitHintStopPendingMs = 10000;
+constexpr int kWaitHintStoppedMs = 1000;
+constexpr int kWaitHintFailedStartMs = 10;
+
+// Runs the service main on its own thread and tells when it has returned.
+class CServiceMainRunner : public CSimpleThreadHandler {
+ public:
+  void Run(CSimpleThread*) override {
+    if (g_serviceMgr != nullptr) g_serviceMgr->ServiceMain();
+    bDone.store(true);
+  }
+  bool IsDone() const { return bDone.load(); }
+
+ private:
+  std::atomic<bool> bDone{false};
+};
+
+}  // namespace
+
+bool CServiceMgr::IsServiceInstalled(bool* managerUnavailable) const {
+  *managerUnavailable = !serviceControl.IsManagerAvailable();
+  return !*managerUnavailable && serviceControl.UnitExists(strServiceName);
+}
+
+bool CServiceMgr::QueryServiceState(int* state) const {
+  *state = serviceControl.QueryUnitState(strServiceName);
+  return *state == kServiceStateRunning;
+}
+
+bool CServiceMgr::InstallService() const {
+  ServiceUnit unit;
+  unit.strName = strServiceName;
+  unit.strDescription = description.strServiceDescription;
+  unit.strExecStart = strServiceCommandLine;
+  unit.bAutoStart = description.bAutoStart;
+  unit.bRestartOnFailure = description.bRestartOnFailure;
+  unit.nRestartDelayMs = description.nRestartDelayMs;
+  return serviceControl.InstallUnit(unit);
+}
+
+bool CServiceMgr::UninstallService() const { return serviceControl.RemoveUnit(strServiceName); }
+
+bool CServiceMgr::StartStopService(bool start) const {
+  if (!start) {
+    const bool stopped = serviceControl.StopUnit(strServiceName);
+    DebugPrintf(stopped ? "service stopped!\n" : "error stopping service.\n");
+    return stopped;
+  }
+  if (!serviceControl.StartUnit(strServiceName)) {
+    DebugPrintf("error starting service.\n");
+    return false;
+  }
+  DebugPrintf("service started!\n");
+  const uint32_t begin = GetTickCount32();
+  int state = kServiceStateUnknown;
+  for (;;) {
+    const uint32_t elapsed = GetTickCount32() - begin;
+    if (elapsed >= static_cast<uint32_t>(nStartTimeoutMs)) break;
+    state = serviceControl.QueryUnitState(strServiceName);
+    const bool jobQueued = state == kServiceStateStopped && elapsed < kStartJobGraceMs;
+    if (state != kServiceStateStartPending && !jobQueued) break;
+    SleepMilliseconds(nStartPollIntervalMs);
+  }
+  return state == kServiceStateRunning;
+}
+
+void CServiceMgr::ReportStatus(int state, int exitCode, int specificCode, int waitHint) {
+  serviceStatus.nWin32ExitCode = exitCode;
+  serviceStatus.nServiceSpecificExitCode = specificCode;
+  serviceStatus.nCheckPoint = 0;
+  serviceStatus.nWaitHint = waitHint;
+  if (state == kServiceStateRunning) {
+    CServiceControl::Notify("READY=1");
+  } else if (state == kServiceStateStopPending) {
+    CServiceControl::Notify("STOPPING=1");
+  } else if (state == kServiceStateStopped && exitCode != 0) {
+    char text[128];
+    std::snprintf(text, sizeof(text), "STATUS=Error %i starting service\nERRNO=%i", specificCode,
+                  specificCode);
+    CServiceControl::Notify(text);
+  }
+  serviceStatus.nCurrentState.store(state);
+}
+
+void CServiceMgr::ServiceMain() {
+  ReportStatus(kServiceStateStartPending, 0, 0, 0);
+  const int error = OnServiceStart();
+  if (error != 0) {
+    std::printf("Error %i starting service\n", error);
+    std::fflush(stdout);
+    ReportStatus(kServiceStateStopped, kServiceSpecificErrorExitCode, error,
+                 kWaitHintFailedStartMs);
+    return;
+  }
+  ReportStatus(kServiceStateRunning, 0, 0, 0);
+  bServiceRunning.store(true);
+  while (bServiceRunning.load()) hWakeEvent.Wait(kServiceWakeIntervalMs);
+  ReportStatus(kServiceStateStopPending, 0, 0, kWaitHintStopPendingMs);
+  OnServiceStop();
+  ReportStatus(kServiceStateStopped, 0, 0, kWaitHintStoppedMs);
+}
+
+int CServiceMgr::ControlHandler(int control, int eventType) {
+  if (control == kServiceControlStop || control == kServiceControlShutdown) {
+    // Keeps asking until the service main has reported stopped, so the process
+    // ends only after the work has been stopped and joined.
+    while (serviceStatus.nCurrentState.load() != kServiceStateStopped) {
+      bServiceRunning.store(false);
+      hWakeEvent.Set();
+      SleepMilliseconds(kStopSignalIntervalMs);
+    }
+    return 0;
+  }
+  if (control == kServiceControlPowerEvent) return OnPowerEvent(eventType);
+  return 0;
+}
+
+bool CServiceMgr::RunServiceDispatcher() {
+  if (!CServiceControl::StartedByServiceManager()) return false;
+  // Blocked before any thread starts, so that every later thread inherits the
+  // mask and SIGTERM/SIGINT reach only the wait below.
+  CStopSignals stopSignals;
+  CServiceMainRunner runner;
+  CSimpleThread serviceThread;
+  serviceThread.SetName("CServiceMgr::serviceMain");
+  serviceThread.SetHandler(&runner);
+  if (serviceThread.Start() != 0) return false;
+  while (!runner.IsDone()) {
+    if (stopSignals.Wait(kSignalPollMs)) ControlHandler(kServiceControlStop, 0);
+  }
+  serviceThread.Stop();
+  return true;
+}
+
+bool CServiceMgr::EnsureElevated(const std::string& commandLine) {
+  const CUacElevation elevation(serviceControl, strProgramPath);
+  if (elevation.IsAdministrator()) return true;
+  if (!elevation.IsElevationPossible()) {
+    PrintInColour(kColourError, "ERROR: Administrator privileges are required.\n");
+    SetNormalColour();
+    return false;
+  }
+  if (HasCommandLineKey(commandLine, "-elevated")) {
+    PrintInColour(kColourError, "ERROR: Unable to elevate\n");
+    SetNormalColour();
+    return false;
+  }
+  const std::string parameters = GetCommandLineArguments(commandLine) + " -elevated -pause";
+  std::string reason;
+  if (elevation.RelaunchElevated(parameters, &reason)) {
+    SetNormalColour();
+    ExitProcessNow(0);
+  }
+  PrintInColour(kColourError, "ERROR: %s\n", reason.c_str());
+  SetNormalColour();
+  return false;
+}
+
+bool CServiceMgr::HandleSystemPowerOption(const std::string& commandLine) {
+  const bool powerOff = HasCommandLineKey(commandLine, "-system_shutdown");
+  if (!powerOff && !HasCommandLineKey(commandLine, "-system_restart")) return false;
+  const bool force = HasCommandLineKey(commandLine, "-force");
+  StartStopService(false);
+  int flags = powerOff ? kPowerFlagPowerOff : kPowerFlagReboot;
+  flags |= force ? kPowerFlagForce : kPowerFlagForceIfHung;
+  serviceControl.RequestPower(flags);
+  return true;
+}
