@@ -77,8 +77,10 @@ int64_t FindOffsetChange(int64_t from, int64_t to, int32_t target) {
 }
 
 void PrepareOffsets() {
+  tzset();  // localtime_r alone need not notice a changed TZ
   const int64_t now = static_cast<int64_t>(time(nullptr));
   int64_t at = now - kOffsetPastSeconds;
+  g_offsetChangeCount = 0;
   g_baseOffset = OffsetAt(at);
   int32_t current = g_baseOffset;
   for (; at < now + kOffsetFutureSeconds && g_offsetChangeCount < kMaxOffsetChanges; at += 86400) {
@@ -403,6 +405,8 @@ void PrepareCrashSystem() {
     PrepareTools();
   });
 }
+
+void PrepareCrashLocalTime() { PrepareOffsets(); }
 
 const CrashSystemInfo& GetCrashSystemInfo() { return g_info; }
 

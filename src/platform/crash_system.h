@@ -7,7 +7,7 @@
 // run inside a fatal-signal handler. One crashing thread at a time uses the
 // shared buffers (the reporter's one-report switch guarantees that).
 // PrepareCrashSystem runs in normal context; the first call does the work, later
-// calls only refresh nothing and return.
+// calls return at once.
 #ifndef QUILLRADE_PLATFORM_CRASH_SYSTEM_H_
 #define QUILLRADE_PLATFORM_CRASH_SYSTEM_H_
 
@@ -47,6 +47,9 @@ struct CrashModule {
 
 // Gathers the user, system facts, time zone offsets, helper program paths.
 void PrepareCrashSystem();
+// Samples the local-time offsets again (after a time zone change). Normal
+// context only, never while a report is being written.
+void PrepareCrashLocalTime();
 const CrashSystemInfo& GetCrashSystemInfo();
 
 // Copies up to `length` bytes at `address` without ever faulting; returns how many

@@ -30,12 +30,12 @@ volatile int g_sink = 0;
 void DivideByZero() { g_sink = 100 / g_zero; }
 
 void WriteNull() {
-  int* volatile target = nullptr;
+  volatile int* volatile target = nullptr;
   *target = 1;
 }
 
 int ReadNull() {
-  int* volatile source = nullptr;
+  volatile int* volatile source = nullptr;
   return *source;
 }
 
@@ -111,7 +111,10 @@ int main(int argc, char** argv) {
   if (first.Start() != 0) return 4;
   if (kind == "twice" && second.Start() != 0) return 4;
   // A thread the reporter was never armed on still gets a report.
-  if (kind == "plain_thread") std::thread([] { WriteNull(); }).join();
+  if (kind == "plain_thread") {
+    first.Stop();  // its Run has returned, so the handlers are in place
+    std::thread([] { WriteNull(); }).join();
+  }
   for (int waited = 0; waited < 10000; waited += 10) SleepMilliseconds(10);
   return 3;
 }
