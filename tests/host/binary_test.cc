@@ -1,0 +1,170 @@
+// The built program driven from outside: help, the command-prompt box, the console
+// test mode with its keys and signals, and the service run under a fake systemd
+// notification socket. None of these reach systemctl or sudo.
+#include <gtest/gtest.h>
+
+#include <signal.h>
+#include <sys/socket.h>
+#include <sys/time.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "host_test_support.h"
+
+namespace {
+
+// The environment of a console launch: not started by systemd, no colour opt-out.
+const std::vector<std::string> kConsoleEnv = {"NOTIFY_SOCKET", "INVOCATION_ID", "NO_COLOR"};
+
+const char kHelp[] =
+    "Quillrade Service: quillrade 0.59\n\n"
+    "Service Name:          quillrade\n"
+    "To install:            quillrade -i\n"
+    "To uninstall:          quillrade -u\n\n"
+    "\nTo run from command line as a test:    quillrade run \n";
+
+const char kBox[] =
+    "\n"
+    " ******************************************************************\n"
+    " **                                                              **\n"
+    " **        This program must be used from a command prompt.      **\n"
+    " **                                                              **\n"
+    " ******************************************************************\n"
+    "\n"
+    "No command line parameter specified, waiting for keystroke.\n";
+
+const char kTestModeHead[] =
+    "quillrade 0.59 (command line test mode)\n\nInitializing...\n"
+    "Running. ESC to exit, P to sleep/resume.\n";
+
+std::vector<std::string> Args(const std::vector<std::string>& arguments) {
+  std::vector<std::string> argv{BinaryPath()};
+  argv.insert(argv.end(), arguments.begin(), arguments.end());
+  return argv;
+}
+
+TEST(BinaryTest, HelpForAnUnknownOption) {
+  CChildProcess child(Args({"-x"}), kConsoleEnv);
+  EXPECT_EQ(child.Wait(5000), 0);
+  EXPECT_EQ(child.Output(), kHelp);
+}
+
+TEST(BinaryTest, HelpColoursOnATerminal) {
+  CChildProcess child(Args({"-x"}), kConsoleEnv, /*pty=*/true);
+  EXPECT_EQ(child.Wait(5000), 0);
+  EXPECT_EQ(child.Output().rfind("\x1b[0;97mQuillrade Service: quillrade 0.59\n\n\x1b[0m", 0), 0u)
+      << child.Output();
+}
+
+TEST(BinaryTest, BareLaunchShowsTheBoxAndWaitsForAKey) {
+  CChildProcess child(Args({}), kConsoleEnv);
+  ASSERT_TRUE(child.WaitForOutput("Press any key to continue", 5000)) << child.Output();
+  EXPECT_EQ(child.Wait(300), -1) << "ended without a key";
+  child.Write("k");
+  EXPECT_EQ(child.Wait(5000), 0);
+  EXPECT_EQ(child.Output(), std::string(kHelp) + kBox + "Press any key to continue\n");
+}
+
+TEST(BinaryTest, PauseWaitsAfterTheHelpAndEndOfInputCountsAsAKey) {
+  CChildProcess child(Args({"-pause"}), kConsoleEnv);
+  ASSERT_TRUE(child.WaitForOutput("Press any key to continue", 5000)) << child.Output();
+  child.CloseInput();
+  EXPECT_EQ(child.Wait(5000), 0);
+  EXPECT_EQ(child.Output(), std::string(kHelp) + "Press any key to continue\n");
+}
+
+TEST(BinaryTest, TestModeKeysOnATerminal) {
+  // Keys typed on a real terminal: unbuffered, an arrow key is not an ESC.
+  CChildProcess child(Args({"RUN"}), kConsoleEnv, /*pty=*/true, /*ptyInput=*/true);
+  ASSERT_TRUE(child.WaitForOutput("P to sleep/resume.\n", 5000)) << child.Output();
+  child.Write("p\x1b[A");
+  EXPECT_EQ(child.Wait(500), -1) << child.Output();
+  child.Write("\x1b");
+  EXPECT_EQ(child.Wait(5000), 0);
+  EXPECT_EQ(child.Output(), std::string(kTestModeHead) + "Exiting.\n\x1b[0m");
+}
+
+TEST(BinaryTest, TestModeEndsOnEscEndOfInputAndSignals) {
+  struct Case {
+    const char* name;
+    std::vector<std::string> arguments;
+    int signal;  // 0: close the input instead
+    std::string keys;
+  } cases[] = {
+      {"esc", {"run"}, 0, "xP\x1b"},
+      {"end of input", {"run=1"}, 0, "P"},
+      {"SIGINT", {"Run"}, SIGINT, ""},
+      {"SIGTERM", {"run"}, SIGTERM, ""},
+      {"SIGHUP", {"run"}, SIGHUP, ""},
+  };
+  for (const Case& c : cases) {
+    CChildProcess child(Args(c.arguments), kConsoleEnv);
+    ASSERT_TRUE(child.WaitForOutput("P to sleep/resume.\n", 5000)) << c.name << child.Output();
+    child.Write(c.keys);
+    if (c.signal != 0) {
+      child.Signal(c.signal);
+    } else if (c.keys.find('\x1b') == std::string::npos) {
+      child.CloseInput();
+    }
+    EXPECT_EQ(child.Wait(5000), 0) << c.name;
+    EXPECT_EQ(child.Output(), std::string(kTestModeHead) + "Exiting.\n") << c.name;
+  }
+}
+
+TEST(BinaryTest, ServiceRunFromAConsoleEndsAtOnceSilently) {
+  CChildProcess child(Args({"servicerun", "-i"}), kConsoleEnv);
+  EXPECT_EQ(child.Wait(5000), 0);
+  EXPECT_EQ(child.Output(), "");
+}
+
+// A datagram socket standing in for systemd's notification socket.
+class CNotifySocket {
+ public:
+  CNotifySocket() {
+    char pattern[] = "/tmp/qr_notify_XXXXXX";
+    strDir = mkdtemp(pattern);
+    strPath = strDir + "/notify";
+    nFd = socket(AF_UNIX, SOCK_DGRAM, 0);
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    std::snprintf(address.sun_path, sizeof(address.sun_path), "%s", strPath.c_str());
+    bind(nFd, reinterpret_cast<sockaddr*>(&address), sizeof(address));
+  }
+  ~CNotifySocket() {
+    close(nFd);
+    unlink(strPath.c_str());
+    rmdir(strDir.c_str());
+  }
+  // The next message, or empty after `timeoutMs`.
+  std::string Receive(int timeoutMs) {
+    timeval timeout{timeoutMs / 1000, (timeoutMs % 1000) * 1000};
+    setsockopt(nFd, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof(timeout));
+    char buffer[1024];
+    const ssize_t got = recv(nFd, buffer, sizeof(buffer), 0);
+    return got > 0 ? std::string(buffer, static_cast<size_t>(got)) : std::string();
+  }
+  const std::string& Path() const { return strPath; }
+
+ private:
+  std::string strDir;
+  std::string strPath;
+  int nFd = -1;
+};
+
+TEST(BinaryTest, ServiceRunUnderSystemdReportsReadyAndStopsOnSigterm) {
+  for (const int stopSignal : {SIGTERM, SIGINT}) {
+    CNotifySocket notify;
+    CChildProcess child(Args({"servicerun", "ini_file=/nonexistent/qr.ini"}),
+                        {"NOTIFY_SOCKET=" + notify.Path(), "INVOCATION_ID", "NO_COLOR"});
+    EXPECT_EQ(notify.Receive(5000), "READY=1");
+    child.Signal(stopSignal);
+    EXPECT_EQ(notify.Receive(5000), "STOPPING=1");
+    EXPECT_EQ(child.Wait(5000), 0) << child.Output();
+  }
+}
+
+}  // namespace

@@ -1,0 +1,318 @@
+#include "host_test_support.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <stdlib.h>
+#include <sys/ioctl.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+
+namespace {
+
+void WriteFile(const std::string& path, const std::string& text) {
+  std::ofstream file(path, std::ios::binary | std::ios::trunc);
+  file << text;
+}
+
+// systemctl: logs, fails a verb when "fail-<verb>" exists, answers the manager
+// probe unless "no-manager" exists, plays states from "states".
+const char kFakeSystemctl[] = R"SH(#!/bin/sh
+dir=$(dirname "$0")
+echo "systemctl $*" >> "$dir/calls.log"
+verb=$1
+[ -e "$dir/fail-$verb" ] && exit 1
+if [ "$verb" = show ] && [ "$3" = Version ]; then
+  [ -e "$dir/no-manager" ] && exit 1
+  echo "Version=252"
+  exit 0
+fi
+if [ "$verb" = show ]; then
+  state=inactive
+  if [ -s "$dir/states" ]; then
+    state=$(head -n 1 "$dir/states")
+    if [ "$(wc -l < "$dir/states")" -gt 1 ]; then
+      tail -n +2 "$dir/states" > "$dir/states.next" && mv "$dir/states.next" "$dir/states"
+    fi
+  fi
+  echo "ActiveState=$state"
+  echo "SubState=dead"
+fi
+exit 0
+)SH";
+
+// sudo: logs; "sudo -v" exits with the code in "sudo-v-exit" (default 0); a run
+// only records its command.
+const char kFakeSudo[] = R"SH(#!/bin/sh
+dir=$(dirname "$0")
+echo "sudo $*" >> "$dir/calls.log"
+if [ "$1" = -v ]; then
+  [ -e "$dir/sudo-v-exit" ] && exit $(cat "$dir/sudo-v-exit")
+  exit 0
+fi
+echo "elevated copy ran"
+exit 0
+)SH";
+
+void WriteScript(const std::string& path, const char* text) {
+  WriteFile(path, text);
+  chmod(path.c_str(), 0755);
+}
+
+// A pseudo terminal pair with output translation and echo off; false on failure.
+bool OpenPty(int* master, int* slave) {
+  *master = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
+  if (*master < 0 || grantpt(*master) != 0 || unlockpt(*master) != 0) return false;
+  *slave = open(ptsname(*master), O_RDWR | O_NOCTTY | O_CLOEXEC);
+  if (*slave < 0) return false;
+  struct termios mode;
+  tcgetattr(*slave, &mode);
+  mode.c_oflag &= ~static_cast<tcflag_t>(OPOST);
+  mode.c_lflag &= ~static_cast<tcflag_t>(ECHO);
+  tcsetattr(*slave, TCSANOW, &mode);
+  return true;
+}
+
+// Reads what is available from `fd` into `output` within `timeoutMs`; false at
+// end of output.
+bool ReadSome(int fd, std::string* output, int timeoutMs) {
+  struct pollfd poller = {fd, POLLIN, 0};
+  if (poll(&poller, 1, timeoutMs) <= 0) return true;
+  char buffer[4096];
+  const ssize_t got = read(fd, buffer, sizeof(buffer));
+  if (got <= 0) return false;  // EOF, or EIO once a pty's other side closed
+  output->append(buffer, static_cast<size_t>(got));
+  return true;
+}
+
+int ExitCodeOf(int status) {
+  if (WIFEXITED(status)) return WEXITSTATUS(status);
+  if (WIFSIGNALED(status)) return 128 + WTERMSIG(status);
+  return -1;
+}
+
+long long NowMs() {
+  return std::chrono::duration_cast<std::chrono::milliseconds>(
+             std::chrono::steady_clock::now().time_since_epoch())
+      .count();
+}
+
+}  // namespace
+
+CFakeSystem::CFakeSystem() {
+  char pattern[] = "/tmp/qr_host_XXXXXX";
+  strDir = mkdtemp(pattern);
+  WriteScript(strDir + "/systemctl", kFakeSystemctl);
+  WriteScript(strDir + "/sudo", kFakeSudo);
+  std::filesystem::create_directory(UnitDir());
+  std::filesystem::create_directory(strDir + "/run-systemd");
+}
+
+CFakeSystem::~CFakeSystem() {
+  std::error_code ignored;
+  std::filesystem::remove_all(strDir, ignored);
+}
+
+ServiceControlSettings CFakeSystem::Settings(bool administrator) const {
+  ServiceControlSettings settings;
+  settings.strSystemctl = strDir + "/systemctl";
+  settings.strSudo = strDir + "/sudo";
+  settings.strUnitDir = UnitDir();
+  settings.strSystemdRuntimeDir = strDir + "/run-systemd";
+  settings.fnIsAdministrator = [administrator] { return administrator; };
+  return settings;
+}
+
+void CFakeSystem::PlayStates(const std::vector<std::string>& activeStates) {
+  std::string text;
+  for (const std::string& state : activeStates) text += state + "\n";
+  WriteFile(strDir + "/states", text);
+}
+
+void CFakeSystem::RemoveManager() {
+  std::filesystem::remove(strDir + "/run-systemd");
+  WriteFile(strDir + "/no-manager", "");
+}
+
+void CFakeSystem::FailVerb(const std::string& verb) { WriteFile(strDir + "/fail-" + verb, ""); }
+
+void CFakeSystem::SetSudoValidateExit(int code) {
+  WriteFile(strDir + "/sudo-v-exit", std::to_string(code));
+}
+
+void CFakeSystem::AddUnit(const std::string& serviceName) {
+  WriteFile(UnitDir() + "/" + serviceName + ".service", "[Unit]\n");
+}
+
+std::vector<std::string> CFakeSystem::Calls() const {
+  std::ifstream file(strDir + "/calls.log");
+  std::vector<std::string> calls;
+  std::string line;
+  while (std::getline(file, line)) {
+    if (line != "systemctl show -p Version") calls.push_back(line);
+  }
+  return calls;
+}
+
+ChildOutcome RunInChild(const std::function<int()>& body, const std::string& input, bool pty,
+                        bool keepInputOpen) {
+  ChildOutcome outcome;
+  int inputPipe[2];
+  int outputRead = -1;
+  int outputWrite = -1;
+  if (pipe2(inputPipe, O_CLOEXEC) != 0) return outcome;
+  if (pty) {
+    if (!OpenPty(&outputRead, &outputWrite)) return outcome;
+  } else {
+    int outputPipe[2];
+    if (pipe2(outputPipe, O_CLOEXEC) != 0) return outcome;
+    outputRead = outputPipe[0];
+    outputWrite = outputPipe[1];
+  }
+  std::fflush(stdout);
+  const pid_t pid = fork();
+  if (pid == 0) {
+    dup2(inputPipe[0], STDIN_FILENO);
+    dup2(outputWrite, STDOUT_FILENO);
+    dup2(outputWrite, STDERR_FILENO);
+    close(inputPipe[1]);
+    close(outputRead);
+    unsetenv("NO_COLOR");
+    const int code = body();
+    std::fflush(stdout);
+    _exit(code);
+  }
+  close(inputPipe[0]);
+  close(outputWrite);
+  if (!input.empty()) {
+    [[maybe_unused]] const ssize_t written = write(inputPipe[1], input.data(), input.size());
+  }
+  if (!keepInputOpen) close(inputPipe[1]);
+  const long long deadline = NowMs() + 20000;
+  while (NowMs() < deadline && ReadSome(outputRead, &outcome.strOutput, 100)) {
+  }
+  if (keepInputOpen) close(inputPipe[1]);
+  close(outputRead);
+  int status = 0;
+  if (NowMs() >= deadline) kill(pid, SIGKILL);
+  waitpid(pid, &status, 0);
+  outcome.nExitCode = NowMs() >= deadline ? -1 : ExitCodeOf(status);
+  return outcome;
+}
+
+CChildProcess::CChildProcess(const std::vector<std::string>& argv,
+                             const std::vector<std::string>& env, bool pty, bool ptyInput) {
+  int inputPipe[2] = {-1, -1};
+  int outputRead = -1;
+  int outputWrite = -1;
+  if (pty) {
+    if (!OpenPty(&outputRead, &outputWrite)) return;
+  } else {
+    int outputPipe[2];
+    if (pipe2(outputPipe, O_CLOEXEC) != 0) return;
+    outputRead = outputPipe[0];
+    outputWrite = outputPipe[1];
+  }
+  if (!(pty && ptyInput) && pipe2(inputPipe, O_CLOEXEC) != 0) return;
+  std::fflush(stdout);
+  nPid = fork();
+  if (nPid == 0) {
+    setsid();
+    if (pty) ioctl(outputWrite, TIOCSCTTY, 0);
+    dup2(pty && ptyInput ? outputWrite : inputPipe[0], STDIN_FILENO);
+    dup2(outputWrite, STDOUT_FILENO);
+    dup2(outputWrite, STDERR_FILENO);
+    for (const std::string& entry : env) {
+      const size_t equals = entry.find('=');
+      if (equals == std::string::npos) {
+        unsetenv(entry.c_str());
+      } else {
+        setenv(entry.substr(0, equals).c_str(), entry.substr(equals + 1).c_str(), 1);
+      }
+    }
+    std::vector<char*> args;
+    for (const std::string& argument : argv) args.push_back(const_cast<char*>(argument.c_str()));
+    args.push_back(nullptr);
+    execv(args[0], args.data());
+    _exit(127);
+  }
+  if (!(pty && ptyInput)) {
+    close(inputPipe[0]);
+    nInputFd = inputPipe[1];
+    close(outputWrite);
+  } else {
+    nInputFd = dup(outputRead);
+    close(outputWrite);
+  }
+  nOutputFd = outputRead;
+}
+
+CChildProcess::~CChildProcess() {
+  if (nPid > 0 && !bEnded) {
+    kill(nPid, SIGKILL);
+    waitpid(nPid, nullptr, 0);
+  }
+  if (nInputFd >= 0) close(nInputFd);
+  if (nOutputFd >= 0) close(nOutputFd);
+}
+
+void CChildProcess::Write(const std::string& bytes) {
+  if (nInputFd < 0) return;
+  [[maybe_unused]] const ssize_t written = write(nInputFd, bytes.data(), bytes.size());
+}
+
+void CChildProcess::CloseInput() {
+  if (nInputFd >= 0) close(nInputFd);
+  nInputFd = -1;
+}
+
+void CChildProcess::ReadAvailable(int timeoutMs) {
+  if (nOutputFd >= 0 && !ReadSome(nOutputFd, &strOutput, timeoutMs)) {
+    close(nOutputFd);
+    nOutputFd = -1;
+  }
+}
+
+bool CChildProcess::WaitForOutput(const std::string& text, int timeoutMs) {
+  const long long deadline = NowMs() + timeoutMs;
+  while (strOutput.find(text) == std::string::npos) {
+    if (NowMs() >= deadline || nOutputFd < 0) return false;
+    ReadAvailable(50);
+  }
+  return true;
+}
+
+void CChildProcess::Signal(int signalNumber) {
+  if (nPid > 0 && !bEnded) kill(nPid, signalNumber);
+}
+
+int CChildProcess::Wait(int timeoutMs) {
+  const long long deadline = NowMs() + timeoutMs;
+  while (!bEnded && NowMs() < deadline) {
+    int status = 0;
+    const pid_t done = waitpid(nPid, &status, WNOHANG);
+    if (done == nPid) {
+      bEnded = true;
+      nExitCode = ExitCodeOf(status);
+      break;
+    }
+    ReadAvailable(20);
+  }
+  // Whatever the child wrote before it ended is still in the pipe.
+  while (bEnded && nOutputFd >= 0) {
+    const size_t before = strOutput.size();
+    ReadAvailable(20);
+    if (strOutput.size() == before) break;
+  }
+  return bEnded ? nExitCode : -1;
+}
+
+std::string BinaryPath() { return QR_BINARY_PATH; }

@@ -1,0 +1,98 @@
+// Helpers for the host tests: a fake systemctl/sudo pair in a temporary folder
+// that records its calls and plays service states, and runners that execute a
+// piece of code (or the real binary) in a child process with a pipe or a pseudo
+// terminal as its console.
+#ifndef QUILLRADE_TESTS_HOST_HOST_TEST_SUPPORT_H_
+#define QUILLRADE_TESTS_HOST_HOST_TEST_SUPPORT_H_
+
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "platform/service_control.h"
+
+// A temporary folder holding executable fakes of systemctl and sudo. Every call
+// appends one line "<tool> <arguments>" to the call log. Their behaviour comes
+// from files in the folder, set through the methods below.
+class CFakeSystem {
+ public:
+  CFakeSystem();
+  ~CFakeSystem();
+  CFakeSystem(const CFakeSystem&) = delete;
+  CFakeSystem& operator=(const CFakeSystem&) = delete;
+
+  // Settings pointing at the fakes; `administrator` is what the root check says.
+  ServiceControlSettings Settings(bool administrator = true) const;
+
+  // "systemctl show -p ActiveState,..." answers these ActiveStates one per call,
+  // repeating the last one. Default: "inactive".
+  void PlayStates(const std::vector<std::string>& activeStates);
+  // systemd not running as init: the runtime folder is missing.
+  void RemoveManager();
+  // systemctl <verb> exits with 1.
+  void FailVerb(const std::string& verb);
+  // "sudo -v" exits with this code (1 = wrong password).
+  void SetSudoValidateExit(int code);
+  // Puts a unit file in place, as an earlier install would have.
+  void AddUnit(const std::string& serviceName);
+
+  std::string UnitDir() const { return strDir + "/units"; }
+  std::string SudoPath() const { return strDir + "/sudo"; }
+  const std::string& Dir() const { return strDir; }
+  // Recorded calls, without the manager probes ("systemctl show -p Version").
+  std::vector<std::string> Calls() const;
+
+ private:
+  std::string strDir;
+};
+
+struct ChildOutcome {
+  int nExitCode = -1;  // 128 + signal when killed, -1 when it did not end in time
+  std::string strOutput;
+};
+
+// Runs `body` in a forked child whose standard output (and error) is a pipe or,
+// with `pty`, a pseudo terminal (no output translation), and whose standard input
+// is a pipe fed with `input` and then closed (or kept open with `keepInputOpen`
+// until the child ends). The child exits with body's result. NO_COLOR is unset.
+ChildOutcome RunInChild(const std::function<int()>& body, const std::string& input, bool pty,
+                        bool keepInputOpen = false);
+
+// A running child process with pipes: lets a test write keys, read output until
+// a text appears, send signals and collect the exit code.
+class CChildProcess {
+ public:
+  // Starts `argv` (argv[0] a path); `env` entries "NAME=value" are added to the
+  // environment, entries "NAME" remove it. With `pty` the output (and, with
+  // `ptyInput`, the input) is a pseudo terminal.
+  CChildProcess(const std::vector<std::string>& argv, const std::vector<std::string>& env,
+                bool pty = false, bool ptyInput = false);
+  ~CChildProcess();
+  CChildProcess(const CChildProcess&) = delete;
+  CChildProcess& operator=(const CChildProcess&) = delete;
+
+  void Write(const std::string& bytes);
+  void CloseInput();
+  // Reads until `text` is part of the output, for up to `timeoutMs`.
+  bool WaitForOutput(const std::string& text, int timeoutMs);
+  void Signal(int signalNumber);
+  // Waits up to `timeoutMs` for the end, draining output; the exit code or -1.
+  int Wait(int timeoutMs);
+  const std::string& Output() const { return strOutput; }
+  int Pid() const { return nPid; }
+
+ private:
+  void ReadAvailable(int timeoutMs);
+
+  int nPid = -1;
+  int nInputFd = -1;
+  int nOutputFd = -1;
+  int nExitCode = -1;
+  bool bEnded = false;
+  std::string strOutput;
+};
+
+// The built quillrade binary.
+std::string BinaryPath();
+
+#endif  // QUILLRADE_TESTS_HOST_HOST_TEST_SUPPORT_H_

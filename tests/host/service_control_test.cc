@@ -1,0 +1,146 @@
+#include "platform/service_control.h"
+
+#include <gtest/gtest.h>
+
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "host_test_support.h"
+
+namespace {
+
+std::string ReadFile(const std::string& path) {
+  std::ifstream file(path, std::ios::binary);
+  std::stringstream text;
+  text << file.rdbuf();
+  return text.str();
+}
+
+ServiceUnit RestartingUnit() {
+  ServiceUnit unit;
+  unit.strName = "quillrade";
+  unit.strDescription = "Quillrade by Hollend. See status at http://127.0.0.1:7370";
+  unit.strExecStart = "\"/opt/v1.2/quillrade\" servicerun";
+  unit.bAutoStart = true;
+  unit.bRestartOnFailure = true;
+  unit.nRestartDelayMs = 5000;
+  return unit;
+}
+
+TEST(ServiceControlTest, UnitFileDescribesANotifyServiceThatRestarts) {
+  EXPECT_EQ(CServiceControl::UnitFileText(RestartingUnit()),
+            "[Unit]\n"
+            "Description=Quillrade by Hollend. See status at http://127.0.0.1:7370\n"
+            "StartLimitIntervalSec=180\n"
+            "\n"
+            "[Service]\n"
+            "Type=notify\n"
+            "ExecStart=\"/opt/v1.2/quillrade\" servicerun\n"
+            "Restart=always\n"
+            "RestartSec=5\n"
+            "TimeoutStopSec=30\n"
+            "\n"
+            "[Install]\n"
+            "WantedBy=multi-user.target\n");
+}
+
+TEST(ServiceControlTest, UnitFileWithoutRestartAndWithCharactersSystemdWouldExpand) {
+  ServiceUnit unit = RestartingUnit();
+  unit.bRestartOnFailure = false;
+  unit.strDescription = "100% done";
+  unit.strExecStart = "\"/opt/a$b\\c/q%d\" servicerun";
+  const std::string text = CServiceControl::UnitFileText(unit);
+  EXPECT_NE(text.find("Description=100%% done\n"), std::string::npos) << text;
+  EXPECT_NE(text.find("ExecStart=\"/opt/a$$b\\\\c/q%%d\" servicerun\n"), std::string::npos) << text;
+  EXPECT_EQ(text.find("Restart"), std::string::npos) << text;
+  EXPECT_EQ(text.find("StartLimit"), std::string::npos) << text;
+
+  unit.bRestartOnFailure = true;
+  unit.nRestartDelayMs = 1500;
+  EXPECT_NE(CServiceControl::UnitFileText(unit).find("RestartSec=1500ms\n"), std::string::npos);
+}
+
+TEST(ServiceControlTest, UnitNamesEscapeBytesSystemdRejects) {
+  EXPECT_EQ(CServiceControl::UnitName("quillrade"), "quillrade.service");
+  EXPECT_EQ(CServiceControl::UnitName("Quill Rade"), "Quill\\x20Rade.service");
+  EXPECT_EQ(CServiceControl::UnitName("a/b"), "a\\x2fb.service");
+}
+
+TEST(ServiceControlTest, ActiveStatesMapToServiceStates) {
+  const std::pair<const char*, int> cases[] = {
+      {"active", kServiceStateRunning},          {"reloading", kServiceStateRunning},
+      {"activating", kServiceStateStartPending}, {"deactivating", kServiceStateStopPending},
+      {"inactive", kServiceStateStopped},        {"failed", kServiceStateStopped},
+      {"", kServiceStateStopped},
+  };
+  for (const auto& [activeState, state] : cases) {
+    EXPECT_EQ(CServiceControl::StateFromActiveState(activeState), state) << activeState;
+  }
+}
+
+TEST(ServiceControlTest, PowerFlagsPickTheSystemctlCommand) {
+  using Args = std::vector<std::string>;
+  EXPECT_EQ(CServiceControl::PowerArguments(6), (Args{"reboot", "--force"}));
+  EXPECT_EQ(CServiceControl::PowerArguments(18), (Args{"reboot"}));
+  EXPECT_EQ(CServiceControl::PowerArguments(12), (Args{"poweroff", "--force"}));
+  EXPECT_EQ(CServiceControl::PowerArguments(24), (Args{"poweroff"}));
+  EXPECT_TRUE(CServiceControl::PowerArguments(0).empty());
+
+  CFakeSystem fake;
+  const CServiceControl control(fake.Settings());
+  EXPECT_TRUE(control.RequestPower(12));
+  EXPECT_FALSE(control.RequestPower(0));
+  EXPECT_EQ(fake.Calls(), (Args{"systemctl poweroff --force"}));
+}
+
+TEST(ServiceControlTest, InstallWritesReloadsEnablesAndRemoveUndoesIt) {
+  CFakeSystem fake;
+  const CServiceControl control(fake.Settings());
+  ASSERT_TRUE(control.InstallUnit(RestartingUnit()));
+  EXPECT_EQ(ReadFile(fake.UnitDir() + "/quillrade.service"),
+            CServiceControl::UnitFileText(RestartingUnit()));
+  EXPECT_TRUE(control.UnitExists("quillrade"));
+  ASSERT_TRUE(control.RemoveUnit("quillrade"));
+  EXPECT_FALSE(control.UnitExists("quillrade"));
+  EXPECT_FALSE(control.RemoveUnit("quillrade"));
+  EXPECT_EQ(fake.Calls(), (std::vector<std::string>{
+                              "systemctl daemon-reload",
+                              "systemctl enable quillrade.service",
+                              "systemctl disable quillrade.service",
+                              "systemctl daemon-reload",
+                          }));
+}
+
+TEST(ServiceControlTest, InstallThatSystemdRefusesLeavesNoUnit) {
+  CFakeSystem fake;
+  fake.FailVerb("enable");
+  const CServiceControl control(fake.Settings());
+  EXPECT_FALSE(control.InstallUnit(RestartingUnit()));
+  EXPECT_FALSE(control.UnitExists("quillrade"));
+
+  CFakeSystem noManager;
+  noManager.RemoveManager();
+  const CServiceControl unavailable(noManager.Settings());
+  EXPECT_FALSE(unavailable.IsManagerAvailable());
+  EXPECT_FALSE(unavailable.InstallUnit(RestartingUnit()));
+  EXPECT_FALSE(unavailable.UnitExists("quillrade"));
+  EXPECT_EQ(unavailable.QueryUnitState("quillrade"), kServiceStateUnknown);
+}
+
+TEST(ServiceControlTest, StateIsReadForAnInstalledUnitOnly) {
+  CFakeSystem fake;
+  fake.PlayStates({"activating", "active"});
+  const CServiceControl control(fake.Settings());
+  EXPECT_EQ(control.QueryUnitState("quillrade"), kServiceStateUnknown);
+  fake.AddUnit("quillrade");
+  EXPECT_EQ(control.QueryUnitState("quillrade"), kServiceStateStartPending);
+  EXPECT_EQ(control.QueryUnitState("quillrade"), kServiceStateRunning);
+  EXPECT_EQ(fake.Calls(), (std::vector<std::string>{
+                              "systemctl show -p ActiveState,SubState quillrade.service",
+                              "systemctl show -p ActiveState,SubState quillrade.service",
+                          }));
+}
+
+}  // namespace
