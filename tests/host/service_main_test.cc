@@ -1,0 +1,134 @@
+// The service main and its control handler in-process: the states they report,
+// the messages systemd receives and the order of start, stop and power events.
+#include <gtest/gtest.h>
+
+#include <stdlib.h>
+#include <sys/socket.h>
+#include <sys/time.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <string>
+#include <thread>
+
+#include "host/program_description.h"
+#include "host/service_mgr.h"
+#include "host_test_support.h"
+
+namespace {
+
+class CSlowStopMgr : public CServiceMgr {
+ public:
+  int OnServiceStart() override {
+    ++nStarts;
+    return nStartError;
+  }
+  void OnServiceStop() override {
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    bStopped.store(true);
+  }
+  int OnPowerEvent(int eventType) override { return 100 + eventType; }
+
+  int nStartError = 0;
+  std::atomic<int> nStarts{0};
+  std::atomic<bool> bStopped{false};
+};
+
+// Points NOTIFY_SOCKET at a datagram socket for the test's duration.
+class CNotifyCapture {
+ public:
+  CNotifyCapture() {
+    char pattern[] = "/tmp/qr_svcmain_XXXXXX";
+    strDir = mkdtemp(pattern);
+    const std::string path = strDir + "/notify";
+    nFd = socket(AF_UNIX, SOCK_DGRAM, 0);
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    std::snprintf(address.sun_path, sizeof(address.sun_path), "%s", path.c_str());
+    bind(nFd, reinterpret_cast<sockaddr*>(&address), sizeof(address));
+    timeval timeout{2, 0};
+    setsockopt(nFd, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof(timeout));
+    setenv("NOTIFY_SOCKET", path.c_str(), 1);
+  }
+  ~CNotifyCapture() {
+    unsetenv("NOTIFY_SOCKET");
+    close(nFd);
+    unlink((strDir + "/notify").c_str());
+    rmdir(strDir.c_str());
+  }
+  std::string Receive() {
+    char buffer[512];
+    const ssize_t got = recv(nFd, buffer, sizeof(buffer), 0);
+    return got > 0 ? std::string(buffer, static_cast<size_t>(got)) : std::string();
+  }
+
+ private:
+  std::string strDir;
+  int nFd = -1;
+};
+
+TEST(ServiceMainTest, StopControlReturnsOnlyAfterTheWorkStopped) {
+  CNotifyCapture notify;
+  CSlowStopMgr mgr;
+  mgr.Init(QuillradeServiceDescription());
+  std::thread service([&] { mgr.ServiceMain(); });
+  EXPECT_EQ(notify.Receive(), "READY=1");
+  EXPECT_EQ(mgr.ReportedState(), kServiceStateRunning);
+  EXPECT_EQ(mgr.ControlHandler(kServiceControlPowerEvent, 7), 107);
+  EXPECT_EQ(mgr.ReportedState(), kServiceStateRunning);
+
+  EXPECT_EQ(mgr.ControlHandler(kServiceControlStop, 0), 0);
+  EXPECT_TRUE(mgr.bStopped.load());
+  EXPECT_EQ(mgr.ReportedState(), kServiceStateStopped);
+  EXPECT_EQ(notify.Receive(), "STOPPING=1");
+  service.join();
+  EXPECT_EQ(mgr.nStarts.load(), 1);
+  // A second stop for a stopped service returns at once.
+  EXPECT_EQ(mgr.ControlHandler(kServiceControlShutdown, 0), 0);
+}
+
+TEST(ServiceMainTest, FailedStartReportsTheErrorAndSkipsTheStop) {
+  CNotifyCapture notify;
+  CSlowStopMgr mgr;
+  mgr.nStartError = 42;
+  mgr.Init(QuillradeServiceDescription());
+  testing::internal::CaptureStdout();
+  mgr.ServiceMain();
+  EXPECT_EQ(testing::internal::GetCapturedStdout(), "Error 42 starting service\n");
+  EXPECT_EQ(mgr.ReportedState(), kServiceStateStopped);
+  EXPECT_FALSE(mgr.bStopped.load());
+  EXPECT_EQ(notify.Receive(), "STATUS=Error 42 starting service\nERRNO=42");
+}
+
+TEST(ServiceMainTest, DispatcherFromAConsoleFailsAtOnce) {
+  unsetenv("NOTIFY_SOCKET");
+  unsetenv("INVOCATION_ID");
+  CSlowStopMgr mgr;
+  mgr.Init(QuillradeServiceDescription());
+  EXPECT_FALSE(mgr.RunServiceDispatcher());
+  EXPECT_EQ(mgr.nStarts.load(), 0);
+}
+
+TEST(StartPollingTest, AServiceStuckStartingFailsAfterTheTimeout) {
+  CFakeSystem fake;
+  fake.AddUnit("quillrade");
+  fake.PlayStates({"activating"});
+  CSlowStopMgr mgr;
+  mgr.SetServiceControlSettings(fake.Settings());
+  mgr.InitWithProgramPath(QuillradeServiceDescription(), "/usr/bin/quillrade");
+  mgr.SetStartPolling(50, 600);
+  const auto begin = std::chrono::steady_clock::now();
+  EXPECT_FALSE(mgr.StartStopService(true));
+  const auto elapsed = std::chrono::steady_clock::now() - begin;
+  EXPECT_GE(elapsed, std::chrono::milliseconds(600));
+  EXPECT_LT(elapsed, std::chrono::milliseconds(3000));
+  // Polled at its pace: several reads, not one per millisecond.
+  const size_t reads = fake.Calls().size() - 1;
+  EXPECT_GE(reads, 3u);
+  EXPECT_LE(reads, 14u);
+}
+
+}  // namespace
