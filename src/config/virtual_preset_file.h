@@ -126,7 +126,8 @@ class CVirtualPreset_file : public CVirtualPreset_SectionContainer {
   ~CVirtualPreset_file() override;
 
   // Re-reads the file from scratch. False (and empty) when the file is missing,
-  // unreadable, larger than kMaxPresetFileBytes, or holds only NUL bytes.
+  // not a regular file, unreadable, larger than kMaxPresetFileBytes, empty, or
+  // holds only NUL bytes.
   bool Load();
 
   // Replaces the content with the tree parsed from `bytes`, as if they had been
