@@ -27,6 +27,7 @@ class CConsoleColour {
 
  private:
   bool bColour = false;
+  mutable bool bChanged = false;  // a colour other than normal was set
 };
 
 #endif  // QUILLRADE_STATUS_CONSOLE_COLOUR_H_
