@@ -95,6 +95,7 @@ void CServiceMgr::ReportStatus(int state, int exitCode, int specificCode, int wa
   serviceStatus.nServiceSpecificExitCode = specificCode;
   serviceStatus.nCheckPoint = 0;
   serviceStatus.nWaitHint = waitHint;
+  serviceStatus.nCurrentState.store(state);
   if (state == kServiceStateRunning) {
     CServiceControl::Notify("READY=1");
   } else if (state == kServiceStateStopPending) {
@@ -105,7 +106,6 @@ void CServiceMgr::ReportStatus(int state, int exitCode, int specificCode, int wa
                   specificCode);
     CServiceControl::Notify(text);
   }
-  serviceStatus.nCurrentState.store(state);
 }
 
 void CServiceMgr::ServiceMain() {
