@@ -11,7 +11,6 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
-#include <regex>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -23,16 +22,31 @@ namespace fs = std::filesystem;
 
 namespace {
 
-#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
-constexpr bool kSanitized = true;
+// The thread sanitizer defers and intercepts signals; the crash tests run in the
+// plain and the address-sanitizer builds.
+#if defined(__SANITIZE_THREAD__)
+constexpr bool kThreadSanitizer = true;
 #elif defined(__has_feature)
-#if __has_feature(address_sanitizer) || __has_feature(thread_sanitizer)
-constexpr bool kSanitized = true;
+#if __has_feature(thread_sanitizer)
+constexpr bool kThreadSanitizer = true;
 #else
-constexpr bool kSanitized = false;
+constexpr bool kThreadSanitizer = false;
 #endif
 #else
-constexpr bool kSanitized = false;
+constexpr bool kThreadSanitizer = false;
+#endif
+
+// The address sanitizer's shadow memory makes a real core dump terabytes large.
+#if defined(__SANITIZE_ADDRESS__)
+constexpr bool kAddressSanitizer = true;
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+constexpr bool kAddressSanitizer = true;
+#else
+constexpr bool kAddressSanitizer = false;
+#endif
+#else
+constexpr bool kAddressSanitizer = false;
 #endif
 
 constexpr uid_t kNobody = 65534;
@@ -57,6 +71,16 @@ bool AllLinesEndInCrLf(const std::string& text) {
   return true;
 }
 
+// '#' stands for one digit, everything else for itself.
+bool MatchesPattern(const std::string& text, const std::string& pattern) {
+  if (text.size() != pattern.size()) return false;
+  for (size_t i = 0; i < text.size(); ++i) {
+    const bool digit = text[i] >= '0' && text[i] <= '9';
+    if (pattern[i] == '#' ? !digit : text[i] != pattern[i]) return false;
+  }
+  return true;
+}
+
 struct ProbeRun {
   int nStatus = -1;  // raw wait status
   pid_t nPid = 0;
@@ -73,7 +97,7 @@ struct ProbeOptions {
 class CCrashProbeTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    if (kSanitized) GTEST_SKIP() << "the sanitizers own the fatal signals; crash reports are tested unsanitized";
+    if (kThreadSanitizer) GTEST_SKIP() << "the thread sanitizer owns the fatal signals";
     char pattern[] = "/tmp/crash_probe_test_XXXXXX";
     ASSERT_NE(mkdtemp(pattern), nullptr);
     root = pattern;
@@ -242,8 +266,7 @@ TEST_F(CCrashProbeTest, FileNamesCutOnlyTheProgramsExtension) {
   ASSERT_TRUE(Run("divide").ExitedWithZero());
   const auto reports = CrashFiles(".txt");
   ASSERT_EQ(reports.size(), 1u);
-  const std::regex name(R"(crash_crash_\d{4}-\d\d-\d\d_\d\d-\d\d-\d\d\.txt)");
-  EXPECT_TRUE(std::regex_match(reports[0].filename().string(), name)) << reports[0];
+  EXPECT_TRUE(MatchesPattern(reports[0].filename().string(), "crash_crash_####-##-##_##-##-##.txt")) << reports[0];
   EXPECT_EQ(reports[0].parent_path(), folder);
   const auto dumps = CrashFiles(".dmp");
   ASSERT_EQ(dumps.size(), 1u);
@@ -279,6 +302,7 @@ TEST_F(CCrashProbeTest, ReportIsOpenedInADesktopSession) {
 
 TEST_F(CCrashProbeTest, RealGcoreWritesACoreFile) {
   if (!fs::exists("/usr/bin/gcore")) GTEST_SKIP() << "gcore is not installed";
+  if (kAddressSanitizer) GTEST_SKIP() << "a core dump of a sanitized process is too large to take";
   ProbeOptions options;
   options.bRealTools = true;
   ASSERT_TRUE(Run("divide", options).ExitedWithZero());
