@@ -3,12 +3,14 @@
 #include <libxml/parser.h>
 
 #include <memory>
+#include <set>
 #include <string_view>
 #include <utility>
 
 #include "config/file_helpers.h"
 #include "engine/curl.h"
 #include "engine/task.h"
+#include "engine/url_compose.h"
 #include "engine/xml_input.h"
 #include "platform/file_system.h"
 #include "status/log_output.h"
@@ -21,8 +23,6 @@ namespace {
 constexpr size_t kMaxXmlInputBytes = 65536;
 // A document is never allowed to make the parser reach out to the network.
 constexpr int kXmlParseOptions = XML_PARSE_NONET;
-// URL replace items never touch this leading scheme (matched in any letter case).
-constexpr std::string_view kHttpScheme = "http://";
 // Start of an output reference token: "%outputN:formatM%".
 constexpr std::string_view kOutputWord = "%output";
 
@@ -31,51 +31,15 @@ struct XmlDocDeleter {
 };
 using XmlDocPtr = std::unique_ptr<xmlDoc, XmlDocDeleter>;
 
-std::string FormatToken(const FormatItem& item) {
-  return StringPrintf("%%%s%%", item.strName.c_str());
-}
-
-bool StartsWithHttpScheme(const std::string& url) {
-  return url.size() >= kHttpScheme.size() &&
-         ToLowerAscii(std::string_view(url).substr(0, kHttpScheme.size())) == kHttpScheme;
-}
-
-// The URL replace list acts on everything after a leading "http://" only.
-void ApplyUrlReplaceList(std::string& url, const std::vector<SearchReplaceItem>& items) {
-  if (items.empty()) return;
-  size_t keep = StartsWithHttpScheme(url) ? kHttpScheme.size() : 0;
-  std::string rest = url.substr(keep);
-  ApplyReplaceItems(rest, items);
-  url.replace(keep, std::string::npos, rest);
-}
-
-std::string ComposeUrl(const CTask& task, const std::string& urlTemplate) {
-  std::string url = urlTemplate;
-  for (const FormatItem& item : task.formatItems) {
-    ReplaceAll(url, FormatToken(item), UrlEncode(item.strResult));
-  }
-  for (const OutputReference& reference : task.outputReferences) {
-    ReplaceAll(url, reference.strToken, UrlEncode(reference.pFormat->strResult));
-  }
-  ApplyUrlReplaceList(url, task.urlReplaceList);
-  return url;
-}
-
-bool HasReference(const CTask& task, const std::string& token) {
-  for (const OutputReference& reference : task.outputReferences) {
-    if (reference.strToken == token) return true;
-  }
-  return false;
-}
-
 // Binds one "%outputN:formatM%" token: N names a task by its exact label, M the
 // first of its format items whose name begins with M (letter case ignored). A
 // token is bound once: its first binding replaces every occurrence, so further
 // bindings of the same token could never have an effect, and a URL repeating a
 // token many times cannot make the list (and every push) grow with it.
 void BindOutputReference(CTask& task, const std::string& token,
-                         const std::map<std::string, CTask*>& outputs) {
-  if (HasReference(task, token)) return;
+                         const std::map<std::string, CTask*>& outputs,
+                         std::set<std::string>& seenTokens) {
+  if (!seenTokens.insert(token).second) return;
   const size_t colon = token.find(':');
   const auto found = outputs.find(token.substr(1, colon - 1));
   if (found == outputs.end() || found->second == nullptr) return;
@@ -185,13 +149,15 @@ void CTask::ParseXml(struct _xmlDoc* document) {
 void CTask::PushUrls(CCurl& curl) {
   for (CTask* dependent : dependents) dependent->bReprocess = true;
   for (const std::string& urlTemplate : vecUrls) {
-    const std::string url = ComposeUrl(*this, urlTemplate);
+    const std::string url = ComposeTaskUrl(*this, urlTemplate);
     g_logOutput.Printf("\nFetching URL: %s...", UrlDecode(url, false).c_str());
     g_logOutput.Printf("%s", curl.Fetch(url) ? "OK\n" : "ERROR\n");
   }
 }
 
 void CTask::LinkOutputReferences(const std::map<std::string, CTask*>& outputs) {
+  std::set<std::string> seenTokens;
+  for (const OutputReference& reference : outputReferences) seenTokens.insert(reference.strToken);
   for (std::string& url : vecUrls) {
     ReplaceAllNoCase(url, kOutputWord, kOutputWord);
     for (size_t pos = 0;;) {
@@ -201,7 +167,7 @@ void CTask::LinkOutputReferences(const std::map<std::string, CTask*>& outputs) {
       if (colon == std::string::npos) break;
       const size_t close = url.find('%', colon + 1);
       if (close == std::string::npos) break;
-      BindOutputReference(*this, url.substr(start, close + 1 - start), outputs);
+      BindOutputReference(*this, url.substr(start, close + 1 - start), outputs, seenTokens);
       pos = start + 1;
     }
   }

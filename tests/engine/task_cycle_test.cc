@@ -5,6 +5,7 @@
 #include <map>
 #include <memory>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "config/virtual_preset_file.h"
@@ -172,6 +173,22 @@ TEST_F(TaskCycleTest, PushedTextsAreWorkedOffOnePerPassAndEmptyOnesDropped) {
   // A repeated text is recomputed and pushed again.
   tasks[0]->ReceivePush("three");
   EXPECT_EQ(RunPass(), Targets{"/p?v=three&k=1"});
+}
+
+TEST_F(TaskCycleTest, TextsPushedFromAnotherThreadArriveInOrder) {
+  LoadTasks(kPushIni, 1);
+  constexpr int kTexts = 200;
+  std::thread pusher([&] {
+    for (int i = 0; i < kTexts; ++i) tasks[0]->ReceivePush("n" + std::to_string(i));
+  });
+  Targets sent;
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+  while (sent.size() < kTexts && std::chrono::steady_clock::now() < deadline) {
+    for (const std::string& target : RunPass()) sent.push_back(target);
+  }
+  pusher.join();
+  ASSERT_EQ(sent.size(), static_cast<size_t>(kTexts));
+  for (int i = 0; i < kTexts; ++i) EXPECT_EQ(sent[i], "/p?v=n" + std::to_string(i) + "&k=1");
 }
 
 TEST_F(TaskCycleTest, PushQueueIsBounded) {
