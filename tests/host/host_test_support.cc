@@ -5,7 +5,10 @@
 #include <signal.h>
 #include <stdlib.h>
 #include <sys/ioctl.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/time.h>
+#include <sys/un.h>
 #include <sys/wait.h>
 #include <termios.h>
 #include <unistd.h>
@@ -313,6 +316,31 @@ int CChildProcess::Wait(int timeoutMs) {
     if (strOutput.size() == before) break;
   }
   return bEnded ? nExitCode : -1;
+}
+
+CNotifySocket::CNotifySocket() {
+  char pattern[] = "/tmp/qr_notify_XXXXXX";
+  strDir = mkdtemp(pattern);
+  strPath = strDir + "/notify";
+  nFd = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+  sockaddr_un address{};
+  address.sun_family = AF_UNIX;
+  std::snprintf(address.sun_path, sizeof(address.sun_path), "%s", strPath.c_str());
+  bind(nFd, reinterpret_cast<sockaddr*>(&address), sizeof(address));
+}
+
+CNotifySocket::~CNotifySocket() {
+  close(nFd);
+  unlink(strPath.c_str());
+  rmdir(strDir.c_str());
+}
+
+std::string CNotifySocket::Receive(int timeoutMs) {
+  timeval timeout{timeoutMs / 1000, (timeoutMs % 1000) * 1000};
+  setsockopt(nFd, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof(timeout));
+  char buffer[1024];
+  const ssize_t got = recv(nFd, buffer, sizeof(buffer), 0);
+  return got > 0 ? std::string(buffer, static_cast<size_t>(got)) : std::string();
 }
 
 std::string BinaryPath() { return QR_BINARY_PATH; }

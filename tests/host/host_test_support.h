@@ -92,6 +92,24 @@ class CChildProcess {
   std::string strOutput;
 };
 
+// A datagram socket standing in for systemd's notification socket.
+class CNotifySocket {
+ public:
+  CNotifySocket();
+  ~CNotifySocket();
+  CNotifySocket(const CNotifySocket&) = delete;
+  CNotifySocket& operator=(const CNotifySocket&) = delete;
+
+  // The next message, or empty after `timeoutMs`.
+  std::string Receive(int timeoutMs);
+  const std::string& Path() const { return strPath; }
+
+ private:
+  std::string strDir;
+  std::string strPath;
+  int nFd = -1;
+};
+
 // The built quillrade binary.
 std::string BinaryPath();
 

@@ -3,14 +3,9 @@
 #include <gtest/gtest.h>
 
 #include <stdlib.h>
-#include <sys/socket.h>
-#include <sys/time.h>
-#include <sys/un.h>
-#include <unistd.h>
 
 #include <atomic>
 #include <chrono>
-#include <cstdio>
 #include <string>
 #include <thread>
 
@@ -37,37 +32,15 @@ class CSlowStopMgr : public CServiceMgr {
   std::atomic<bool> bStopped{false};
 };
 
-// Points NOTIFY_SOCKET at a datagram socket for the test's duration.
+// Points NOTIFY_SOCKET at a test socket for the test's duration.
 class CNotifyCapture {
  public:
-  CNotifyCapture() {
-    char pattern[] = "/tmp/qr_svcmain_XXXXXX";
-    strDir = mkdtemp(pattern);
-    const std::string path = strDir + "/notify";
-    nFd = socket(AF_UNIX, SOCK_DGRAM, 0);
-    sockaddr_un address{};
-    address.sun_family = AF_UNIX;
-    std::snprintf(address.sun_path, sizeof(address.sun_path), "%s", path.c_str());
-    bind(nFd, reinterpret_cast<sockaddr*>(&address), sizeof(address));
-    timeval timeout{2, 0};
-    setsockopt(nFd, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof(timeout));
-    setenv("NOTIFY_SOCKET", path.c_str(), 1);
-  }
-  ~CNotifyCapture() {
-    unsetenv("NOTIFY_SOCKET");
-    close(nFd);
-    unlink((strDir + "/notify").c_str());
-    rmdir(strDir.c_str());
-  }
-  std::string Receive() {
-    char buffer[512];
-    const ssize_t got = recv(nFd, buffer, sizeof(buffer), 0);
-    return got > 0 ? std::string(buffer, static_cast<size_t>(got)) : std::string();
-  }
+  CNotifyCapture() { setenv("NOTIFY_SOCKET", socket.Path().c_str(), 1); }
+  ~CNotifyCapture() { unsetenv("NOTIFY_SOCKET"); }
+  std::string Receive() { return socket.Receive(2000); }
 
  private:
-  std::string strDir;
-  int nFd = -1;
+  CNotifySocket socket;
 };
 
 TEST(ServiceMainTest, StopControlReturnsOnlyAfterTheWorkStopped) {
