@@ -133,6 +133,9 @@ TEST(InstallFlowTest, StartOutcomesAfterInstall) {
       {"auto, failed", true, {"failed"},
        "Service has been set to start automatically, but was unable to start now.\n" +
            std::string(kStartHint)},
+      // systemd may still show the unit inactive right after queueing the start.
+      {"auto, inactive until the job runs", true, {"inactive", "activating", "active"},
+       "Service has been set to start automatically, and was started now.\n"},
       {"manual, started", false, {"active"},
        "Service was started now, but not set to start automatically.\n"},
       {"manual, not started", false, {"inactive"},
