@@ -258,10 +258,11 @@ void WriteReportBody(const CrashEvent& event, const char* threadName, const char
 // Creates both files and the dump. False when the report could not be created.
 bool WriteReportAndDump(const CrashEvent& event, const char* threadName) {
   const LocalTime now = CrashLocalTime(CrashUnixTimeNow());
-  if (!BuildCrashFileNames(g_programPath, now, g_reportPath, g_dumpPath, kPathCapacity) ||
-      !WriteCrashReport(g_reportPath, g_dumpPath, event, threadName)) {
+  if (!BuildCrashFileNames(g_programPath, now, g_reportPath, g_dumpPath, kPathCapacity)) {
+    CrashWriteStderr("Error creating exception report\r\n");
     return false;
   }
+  if (!WriteCrashReport(g_reportPath, g_dumpPath, event, threadName)) return false;
   const int dump = CrashCreateFile(g_dumpPath);
   if (dump < 0) return true;
   CrashCloseFile(dump);

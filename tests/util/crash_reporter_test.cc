@@ -71,6 +71,12 @@ bool AllLinesEndInCrLf(const std::string& text) {
   return true;
 }
 
+size_t Count(const std::string& text, const std::string& piece) {
+  size_t count = 0;
+  for (size_t at = text.find(piece); at != std::string::npos; at = text.find(piece, at + 1)) ++count;
+  return count;
+}
+
 // '#' stands for one digit, everything else for itself.
 bool MatchesPattern(const std::string& text, const std::string& pattern) {
   if (text.size() != pattern.size()) return false;
@@ -238,6 +244,11 @@ TEST_F(CCrashProbeTest, TwoThreadsCrashingTogetherGiveOneReport) {
     const std::string text = OnlyReport();
     EXPECT_TRUE(text.find("Exception handler called in Probe_Worker_Thread.") != std::string::npos ||
                 text.find("Exception handler called in Probe_Second_Thread.") != std::string::npos);
+    // One writer only: no second report interleaved into the first.
+    EXPECT_EQ(Count(text, "Exception handler called in"), 1u);
+    EXPECT_EQ(Count(text, "===== [end of CRASH.TXT] =====\r\n"), 1u);
+    EXPECT_TRUE(AllLinesEndInCrLf(text));
+    EXPECT_EQ(Count(run.strStderr, "writing minidump"), 1u);
   }
 }
 
