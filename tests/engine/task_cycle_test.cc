@@ -4,6 +4,7 @@
 #include <filesystem>
 #include <map>
 #include <memory>
+#include <set>
 #include <string>
 #include <thread>
 #include <vector>
@@ -13,6 +14,7 @@
 #include "engine/http_receiver_support.h"
 #include "engine/log_capture_support.h"
 #include "engine/task.h"
+#include "engine/url_compose.h"
 
 namespace {
 
@@ -351,6 +353,26 @@ TEST_F(TaskCycleTest, ReferencesBindByExactLabelAndFormatPrefix) {
   // A reference to the task itself makes it re-read and push on every pass.
   EXPECT_EQ(RunPass().size(), 1u);
   EXPECT_EQ(RunPass().size(), 1u);
+}
+
+TEST_F(TaskCycleTest, HugeUrlTemplatesBindEachTokenOnceAndComposeInFull) {
+  LoadTasks(kPushIni, 1);
+  CTask& task = *tasks[0];
+  task.formatItems[0].strResult = "r&";
+  std::string big = "http://h/?";
+  std::string expected = big;
+  for (int i = 0; i < 5000; ++i) {
+    big += "%OUTPUT0:format0%%format0%%output9:x%";
+    expected += "r%26r%26%output9:x%";
+  }
+  big += "%output0:format0";  // unterminated: stays as written
+  expected += "%output0:format0";
+  task.vecUrls = {big, big};
+  task.LinkOutputReferences({{task.strLabel, &task}});
+  ASSERT_EQ(task.outputReferences.size(), 1u);
+  EXPECT_EQ(task.outputReferences[0].strToken, "%output0:format0%");
+  EXPECT_EQ(task.dependents, std::set<CTask*>{&task});
+  EXPECT_EQ(ComposeTaskUrl(task, task.vecUrls[1]), expected);
 }
 
 TEST_F(TaskCycleTest, PushTaskWithSelfReferenceOnlyPushesForTexts) {
