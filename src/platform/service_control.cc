@@ -31,13 +31,25 @@ bool IsUnitNameByte(unsigned char c) {
          c == ':' || c == '_' || c == '.' || c == '-';
 }
 
-// Escapes what systemd would expand or unescape in a unit setting: "%" specifiers,
-// "$" variables and backslash escapes (in ExecStart).
+// Where the program path at the start of a command line ends.
+size_t ProgramWordEnd(const std::string& commandLine) {
+  if (!commandLine.empty() && commandLine[0] == '"') {
+    const size_t quote = commandLine.find('"', 1);
+    return quote == std::string::npos ? commandLine.size() : quote + 1;
+  }
+  const size_t blank = commandLine.find(' ');
+  return blank == std::string::npos ? commandLine.size() : blank;
+}
+
+// Escapes what systemd would expand or unescape in a unit setting: "%" specifiers
+// everywhere; in a command line also backslash escapes and, in the arguments
+// after the program path (which systemd takes literally), "$" variables.
 std::string EscapeUnitValue(const std::string& value, bool commandLine) {
+  const size_t arguments = commandLine ? ProgramWordEnd(value) : value.size();
   std::string escaped;
-  for (const char c : value) {
-    if (c == '%') escaped += '%';
-    if (commandLine && (c == '$' || c == '\\')) escaped += c;
+  for (size_t i = 0; i < value.size(); ++i) {
+    const char c = value[i];
+    if (c == '%' || (commandLine && c == '\\') || (i >= arguments && c == '$')) escaped += c;
     escaped += c;
   }
   return escaped;

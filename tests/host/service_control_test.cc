@@ -50,10 +50,12 @@ TEST(ServiceControlTest, UnitFileWithoutRestartAndWithCharactersSystemdWouldExpa
   ServiceUnit unit = RestartingUnit();
   unit.bRestartOnFailure = false;
   unit.strDescription = "100% done";
-  unit.strExecStart = "\"/opt/a$b\\c/q%d\" servicerun";
+  unit.strExecStart = "\"/opt/a$b\\c/q%d\" servicerun ini_file=$HOME/x.ini";
   const std::string text = CServiceControl::UnitFileText(unit);
   EXPECT_NE(text.find("Description=100%% done\n"), std::string::npos) << text;
-  EXPECT_NE(text.find("ExecStart=\"/opt/a$$b\\\\c/q%%d\" servicerun\n"), std::string::npos) << text;
+  EXPECT_NE(text.find("ExecStart=\"/opt/a$b\\\\c/q%%d\" servicerun ini_file=$$HOME/x.ini\n"),
+            std::string::npos)
+      << text;
   EXPECT_EQ(text.find("Restart"), std::string::npos) << text;
   EXPECT_EQ(text.find("StartLimit"), std::string::npos) << text;
 
