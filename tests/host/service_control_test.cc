@@ -2,12 +2,14 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <fstream>
 #include <sstream>
 #include <string>
 #include <vector>
 
 #include "host_test_support.h"
+#include "platform/process.h"
 
 namespace {
 
@@ -62,6 +64,23 @@ TEST(ServiceControlTest, UnitFileWithoutRestartAndWithCharactersSystemdWouldExpa
   unit.bRestartOnFailure = true;
   unit.nRestartDelayMs = 1500;
   EXPECT_NE(CServiceControl::UnitFileText(unit).find("RestartSec=1500ms\n"), std::string::npos);
+}
+
+// systemd's own offline checker, when installed, accepts the unit as written.
+TEST(ServiceControlTest, SystemdAcceptsTheUnitFile) {
+  if (!IsProgramOnPath("systemd-analyze")) GTEST_SKIP() << "systemd-analyze is not installed";
+  CFakeSystem folder;
+  ServiceUnit unit = RestartingUnit();
+  unit.strExecStart = "\"" + BinaryPath() + "\" servicerun ini_file=\"/a b/100%.ini\"";
+  const std::string path = folder.UnitDir() + "/quillrade.service";
+  std::ofstream(path) << CServiceControl::UnitFileText(unit);
+  std::string output;
+  FILE* verify = popen(("systemd-analyze verify --man=no " + path + " 2>&1").c_str(), "r");
+  ASSERT_NE(verify, nullptr);
+  char buffer[512];
+  while (std::fgets(buffer, sizeof(buffer), verify) != nullptr) output += buffer;
+  EXPECT_EQ(pclose(verify), 0) << output;
+  EXPECT_EQ(output, "");
 }
 
 TEST(ServiceControlTest, UnitNamesEscapeBytesSystemdRejects) {
