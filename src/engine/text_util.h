@@ -48,6 +48,9 @@ bool ReplaceAllNoCase(std::string& text, std::string_view search, std::string_vi
 
 // Applies one search-and-replace item: repeated passes until nothing is left to
 // replace, unless the replacement contains the search text (then one pass).
+// Repeating also stops when the text has grown past max(1 MiB, 16 x its first
+// length) or the passes have read max(16 MiB, 16 x that length): items that
+// rebuild their own search text with its neighbours must not hang the caller.
 bool ApplyReplaceItem(std::string& text, std::string_view search, std::string_view replacement);
 
 // Applies every item of `items` in order (ApplyReplaceItem).
@@ -58,7 +61,8 @@ void ApplyReplaceItems(std::string& text, const std::vector<SearchReplaceItem>& 
 std::string UrlEncode(std::string_view text);
 
 // Decodes %XX escapes (and "+" when plusAsSpace) into `destination`, writing at
-// most destinationSize - 1 bytes and a terminating NUL. Returns the bytes written.
+// most destinationSize - 1 bytes and a terminating NUL. Returns the bytes written;
+// a destinationSize of 0 writes nothing and returns 0.
 size_t UrlDecode(const char* source, size_t sourceLength, char* destination,
                  size_t destinationSize, bool plusAsSpace);
 // Unbounded convenience form of the above.
