@@ -97,10 +97,10 @@ TEST(StartPollingTest, AServiceStuckStartingFailsAfterTheTimeout) {
   EXPECT_FALSE(mgr.StartStopService(true));
   const auto elapsed = std::chrono::steady_clock::now() - begin;
   EXPECT_GE(elapsed, std::chrono::milliseconds(600));
-  EXPECT_LT(elapsed, std::chrono::milliseconds(3000));
-  // Polled at its pace: several reads, not one per millisecond.
+  EXPECT_LT(elapsed, std::chrono::milliseconds(5000));
+  // Polled again and again at its pace, not once and not in a tight loop.
   const size_t reads = fake.Calls().size() - 1;
-  EXPECT_GE(reads, 3u);
+  EXPECT_GE(reads, 2u);
   EXPECT_LE(reads, 14u);
 }
 
