@@ -85,14 +85,4 @@ TEST(CCurlTimeoutTest, ConnectTimeoutEndsAnUnansweredConnect) {
   EXPECT_LT(elapsed, milliseconds(10000));
 }
 
-TEST(CCurlLifetimeTest, ManyClientsCanBeMadeAndDestroyed) {
-  CHttpReceiver receiver;
-  ASSERT_TRUE(receiver.Start());
-  for (int i = 0; i < 3; ++i) {
-    CCurl curl;
-    EXPECT_TRUE(curl.Fetch(receiver.BaseUrl() + "/n" + std::to_string(i)));
-  }
-  EXPECT_EQ(receiver.Targets(), (std::vector<std::string>{"/n0", "/n1", "/n2"}));
-}
-
 }  // namespace

@@ -110,17 +110,6 @@ TEST(XmlInputTest, AttributeValuesHaveEntitiesResolved) {
   EXPECT_EQ(FindXmlValue(doc.get(), {}, XmlPass::kAttribute), "");
 }
 
-TEST(XmlInputTest, SplitsPathsLeftToRight) {
-  using V = std::vector<std::string>;
-  EXPECT_EQ(SplitXmlPath(""), V{});
-  EXPECT_EQ(SplitXmlPath("a"), V{"a"});
-  EXPECT_EQ(SplitXmlPath("a:b"), (V{"a", "b"}));
-  EXPECT_EQ(SplitXmlPath("a::b"), (V{"a", "", "b"}));
-  EXPECT_EQ(SplitXmlPath(":a"), (V{"", "a"}));
-  EXPECT_EQ(SplitXmlPath("a:"), V{"a"});
-  EXPECT_EQ(SplitXmlPath(":"), V{""});
-}
-
 TEST(XmlInputTest, SubstitutionStopsAtUnterminatedTokensAndNeverRescansValues) {
   DocPtr doc = Parse("<r><t>%xml_t%</t><u>x</u><p v=\"%xml_u%\"/></r>");
   ASSERT_TRUE(doc);
@@ -178,18 +167,6 @@ TEST(XmlInputTest, LargeAndDeepDocuments) {
   EXPECT_EQ(FindXmlValue(doc.get(), std::vector<std::string>(depth + 1, "d"),
                          XmlPass::kElement),
             "");
-}
-
-TEST(XmlInputTest, ManyTokensInALongFormat) {
-  DocPtr doc = Parse("<r><v>ab</v></r>");
-  ASSERT_TRUE(doc);
-  std::string format;
-  std::string expected;
-  for (int i = 0; i < 20000; ++i) {
-    format += "%xml_v%";
-    expected += "ab";
-  }
-  EXPECT_EQ(Resolve(doc.get(), format), expected);
 }
 
 }  // namespace
