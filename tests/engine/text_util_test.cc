@@ -26,7 +26,6 @@ TEST(CTextUtilTest, CaseConversionTouchesAsciiLettersOnlyAndStopsAtNul) {
   EXPECT_EQ(ToUpperAscii("abc-XYZ 09 \xE9"), "ABC-XYZ 09 \xE9");
   EXPECT_EQ(ToLowerAscii("ABC-xyz \xC9"), "abc-xyz \xC9");
   EXPECT_EQ(ToUpperAscii(std::string("ab\0cd", 5)), "AB");
-  EXPECT_EQ(ToLowerAscii(std::string("AB\0CD", 5)), "ab");
 }
 
 TEST(CTextUtilTest, FilterAccentsMapsWholeUpperHalf) {
@@ -80,13 +79,6 @@ TEST(CTextUtilTest, FindNoCaseFoldsAsciiAndFourLatinCapitals) {
   EXPECT_EQ(FindNoCase("\xE4\xE5\xF6\xFC", "\xC4\xC5\xD6\xDC"), 0);
   EXPECT_EQ(FindNoCase("\xC9", "\xE9"), -1);
   EXPECT_EQ(FindNoCase("\xC0", "\xE0"), -1);
-}
-
-TEST(CTextUtilTest, ReplaceAllNoCaseIgnoresLetterCase) {
-  std::string text = "Foo fOO bar";
-  EXPECT_TRUE(ReplaceAllNoCase(text, "foo", "x"));
-  EXPECT_EQ(text, "x x bar");
-  EXPECT_FALSE(ReplaceAllNoCase(text, "", "y"));
 }
 
 TEST(CTextUtilTest, ApplyReplaceItemRepeatsUnlessReplacementContainsSearch) {
@@ -147,16 +139,6 @@ TEST(CTextUtilTest, UrlEncodeUsesFixedUpperAndComputedLowerEscapes) {
             "%20%22%23%24%25%26%2B%2C%2F%3A%3B%3C%3D%3E%3F%40%5B%5C%5D%5E%60%7B%7C%7D%7E");
 }
 
-TEST(CTextUtilTest, UrlEncodeCoversEveryByte) {
-  for (int c = 0; c < 256; ++c) {
-    const std::string encoded = UrlEncode(std::string(1, static_cast<char>(c)));
-    ASSERT_TRUE(encoded.size() == 1 || encoded.size() == 3) << c;
-    if (encoded.size() == 3) {
-      EXPECT_EQ(UrlDecode(encoded, false), std::string(1, static_cast<char>(c))) << c;
-    }
-  }
-}
-
 TEST(CTextUtilTest, UrlDecodeDecodesEscapesAndKeepsBrokenOnes) {
   struct Case {
     std::string in;
@@ -194,7 +176,6 @@ TEST(CTextUtilTest, UrlDecodeNeverWritesPastDestination) {
 TEST(CTextUtilTest, PrintfHelpersFormatAndBound) {
   EXPECT_EQ(StringPrintf("%s=%04i", "n", 7), "n=0007");
   EXPECT_EQ(StringPrintf("%s", std::string(5000, 'x').c_str()).size(), 5000u);
-  EXPECT_EQ(StringPrintf("%s", ""), "");
 
   char buffer[8];
   EXPECT_EQ(BoundedPrintf(buffer, sizeof buffer, "%s", "1234567"), 7);

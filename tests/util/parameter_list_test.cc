@@ -76,11 +76,6 @@ TEST(CParameterListTest, LongTokensAreCutBeforeReading) {
   EXPECT_EQ(value.front(), '"');
 }
 
-TEST(CParameterListTest, FindWithoutValueBufferOnlyAnswers) {
-  EXPECT_TRUE(FindParameter("-u", "-U"));
-  EXPECT_FALSE(FindParameter("-u", "-i"));
-}
-
 TEST(CParameterListTest, IntegerValuesFollowDecimalRules) {
   struct Case {
     std::string list;
