@@ -1,11 +1,7 @@
 #include "host/main_class.h"
 
-namespace {
-
-// How long one wait for the stop request lasts.
-constexpr int kMainThreadWaitMs = 100;
-
-}  // namespace
+#include "host/main_loop.h"
+#include "platform/process.h"
 
 CMainClass::~CMainClass() { thread.Stop(); }
 
@@ -19,6 +15,6 @@ int CMainClass::OnServiceStart() {
 void CMainClass::OnServiceStop() { thread.Stop(); }
 
 void CMainClass::Run(CSimpleThread* mainThread) {
-  while (mainThread->Wait(kMainThreadWaitMs)) {
-  }
+  CMainLoop loop(strConfigPath, GetProcessCommandLine());
+  loop.Run(mainThread);
 }
