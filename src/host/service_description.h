@@ -8,7 +8,7 @@
 #include <vector>
 
 struct ServiceDescription {
-  std::string strShortDescription = "strShortDescription";    // help banner
+  std::string strShortDescription = "strShortDescription";      // help banner
   std::string strServiceDescription = "strServiceDescription";  // stored with the service
   std::string strVersion = "strVersion";
   // Appended to the installed command line and shown in the test-run hint.

@@ -171,9 +171,10 @@ void CServiceMgr::PauseIfAsked(const std::string& commandLine) {
 void CServiceMgr::PrintServiceHint() {
   SetNormalColour();
   const std::string name = DisplayName(true);
-  Print("\nStart -> Run \"services.msc\" to see the service in the list.\n\n"
-        "To start: net start %s\nTo stop: net stop %s\n\n",
-        name.c_str(), name.c_str());
+  Print(
+      "\nStart -> Run \"services.msc\" to see the service in the list.\n\n"
+      "To start: net start %s\nTo stop: net stop %s\n\n",
+      name.c_str(), name.c_str());
 }
 
 void CServiceMgr::PrintStartHint() {
@@ -234,7 +235,8 @@ int CServiceMgr::RunInstallFlow(const std::string& commandLine) {
   } else if (!MayInstall()) {
     result = 7;
   } else if (!EnsureElevated(commandLine) || !InstallService()) {
-    PrintInColour(kColourError, "\nError installing %s service.\nIs the service already installed?\n",
+    PrintInColour(kColourError,
+                  "\nError installing %s service.\nIs the service already installed?\n",
                   strServiceName.c_str());
     result = 2;
   } else {
@@ -245,7 +247,8 @@ int CServiceMgr::RunInstallFlow(const std::string& commandLine) {
     } else if (description.bAutoStart) {
       PrintInColour(kColourSuccess, "Service has been set to start automatically, ");
       PrintInColour(kColourWarning, "but was not started now.\n");
-      PrintInColour(kColourSuccess, "It will start automatically the next time the system restarts.\n");
+      PrintInColour(kColourSuccess,
+                    "It will start automatically the next time the system restarts.\n");
       PrintStartHint();
     } else {
       PrintStartHint();
@@ -266,7 +269,8 @@ int CServiceMgr::RunUninstallFlow(const std::string& commandLine) {
         PrintInColour(kColourSuccess, "\n%s service uninstalled successfully.\n",
                       strServiceName.c_str());
       } else {
-        PrintInColour(kColourError, "\nError uninstalling %s service.\nIs the service not installed?\n",
+        PrintInColour(kColourError,
+                      "\nError uninstalling %s service.\nIs the service not installed?\n",
                       strServiceName.c_str());
         result = 2;
       }
@@ -294,8 +298,8 @@ void CServiceMgr::PrintCommandPromptBox() {
 int CServiceMgr::PrintHelp(const std::string& commandLine) {
   SetColour(kColourBanner);
   if (!IsBannerSuppressed()) {
-    Print("%s Service: %s %s\n\n", description.strShortDescription.c_str(),
-          strExeFileName.c_str(), description.strVersion.c_str());
+    Print("%s Service: %s %s\n\n", description.strShortDescription.c_str(), strExeFileName.c_str(),
+          description.strVersion.c_str());
   }
   SetNormalColour();
   const char* exe = strExeFileName.c_str();
@@ -303,7 +307,8 @@ int CServiceMgr::PrintHelp(const std::string& commandLine) {
   Print("To install:            %s -i\n", exe);
   if (!description.bAutoStart) Print("To install and start:  %s -i -run\n", exe);
   Print("To uninstall:          %s -u\n\n", exe);
-  if (!description.bAutoStart) Print("To start service:      net start %s\n", DisplayName(true).c_str());
+  if (!description.bAutoStart)
+    Print("To start service:      net start %s\n", DisplayName(true).c_str());
   if (description.bConsoleTest) {
     Print("\nTo run from command line as a test:    %s run %s\n", exe,
           description.strServiceArguments.c_str());

@@ -24,8 +24,8 @@
 
 // The service's status as last reported to the service manager.
 struct ServiceStatus {
-  int nServiceType = 0x30;        // own process and shared process
-  int nControlsAccepted = 0x45;   // stop, shutdown, power events
+  int nServiceType = 0x30;       // own process and shared process
+  int nControlsAccepted = 0x45;  // stop, shutdown, power events
   std::atomic<int> nCurrentState{kServiceStateUnknown};
   int nWin32ExitCode = 0;
   int nServiceSpecificExitCode = 0;

@@ -47,8 +47,7 @@ std::string UnquoteArgument(const std::string& piece) {
 
 bool IsExecutableFile(const std::string& path) {
   struct stat info;
-  return stat(path.c_str(), &info) == 0 && S_ISREG(info.st_mode) &&
-         access(path.c_str(), X_OK) == 0;
+  return stat(path.c_str(), &info) == 0 && S_ISREG(info.st_mode) && access(path.c_str(), X_OK) == 0;
 }
 
 // Ignores SIGINT and SIGQUIT for its lifetime, as system() does while it waits.

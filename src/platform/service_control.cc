@@ -27,8 +27,8 @@ bool IsDirectory(const std::string& path) {
 }
 
 bool IsUnitNameByte(unsigned char c) {
-  return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
-         c == ':' || c == '_' || c == '.' || c == '-';
+  return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == ':' ||
+         c == '_' || c == '.' || c == '-';
 }
 
 // Where the program path at the start of a command line ends.
@@ -104,14 +104,17 @@ bool CServiceControl::RunSystemctl(const std::vector<std::string>& arguments,
                                    std::string* output) const {
   std::vector<std::string> argv{settings.strSystemctl};
   argv.insert(argv.end(), arguments.begin(), arguments.end());
-  std::string ignored;
-  const ChildResult result = RunChildCaptureOutput(argv, output != nullptr ? output : &ignored);
+  // Without an output to read, systemctl keeps the terminal, so that a password
+  // agent it may start can ask there.
+  const ChildResult result =
+      output != nullptr ? RunChildCaptureOutput(argv, output) : RunChildAndWait(argv);
   return result.bStarted && result.nExitCode == 0;
 }
 
 bool CServiceControl::IsManagerAvailable() const {
+  std::string ignored;
   return IsDirectory(settings.strSystemdRuntimeDir) &&
-         RunSystemctl({"show", "-p", "Version"}, nullptr);
+         RunSystemctl({"show", "-p", "Version"}, &ignored);
 }
 
 std::string CServiceControl::UnitName(const std::string& name) {
@@ -159,10 +162,12 @@ bool CServiceControl::InstallUnit(const ServiceUnit& unit) const {
   const std::string path = UnitPath(unit.strName);
   if (!WriteFileAtomically(path, UnitFileText(unit))) return false;
   bool installed = RunSystemctl({"daemon-reload"}, nullptr);
-  if (installed && unit.bAutoStart) installed = RunSystemctl({"enable", UnitName(unit.strName)}, nullptr);
+  if (installed && unit.bAutoStart) {
+    installed = RunSystemctl({"enable", "--quiet", UnitName(unit.strName)}, nullptr);
+  }
   if (!installed) {
     // A unit systemd has not taken is worse than none: take it away again.
-    RunSystemctl({"disable", UnitName(unit.strName)}, nullptr);
+    RunSystemctl({"disable", "--quiet", UnitName(unit.strName)}, nullptr);
     std::remove(path.c_str());
     RunSystemctl({"daemon-reload"}, nullptr);
   }
@@ -171,7 +176,7 @@ bool CServiceControl::InstallUnit(const ServiceUnit& unit) const {
 
 bool CServiceControl::RemoveUnit(const std::string& name) const {
   if (!IsManagerAvailable() || !UnitExists(name)) return false;
-  RunSystemctl({"disable", UnitName(name)}, nullptr);
+  RunSystemctl({"disable", "--quiet", UnitName(name)}, nullptr);
   const bool removed = std::remove(UnitPath(name).c_str()) == 0;
   RunSystemctl({"daemon-reload"}, nullptr);
   return removed;
@@ -254,9 +259,7 @@ bool CServiceControl::StartedByServiceManager() {
   return std::getenv("NOTIFY_SOCKET") != nullptr || std::getenv("INVOCATION_ID") != nullptr;
 }
 
-bool CServiceControl::Notify(const std::string& state) {
-  return sd_notify(0, state.c_str()) > 0;
-}
+bool CServiceControl::Notify(const std::string& state) { return sd_notify(0, state.c_str()) > 0; }
 
 struct CStopSignals::SavedMask {
   sigset_t mask;

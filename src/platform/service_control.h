@@ -31,8 +31,6 @@ constexpr int kServiceStateRunning = 4;
 constexpr int kServiceStateContinuePending = 5;  // never read from systemd
 
 // Power request flags: reboot/power off, with force or force-if-hung.
-constexpr int kPowerFlagLogoff = 0x00;
-constexpr int kPowerFlagShutdown = 0x01;
 constexpr int kPowerFlagReboot = 0x02;
 constexpr int kPowerFlagForce = 0x04;
 constexpr int kPowerFlagPowerOff = 0x08;
@@ -50,9 +48,9 @@ struct ServiceUnit {
 
 // Outcome of an elevated relaunch.
 enum class RelaunchResult {
-  kRan,           // the elevated copy ran (whatever its exit code)
-  kRefused,       // sudo refused to authenticate
-  kNotStarted,    // sudo could not be started; see the error
+  kRan,         // the elevated copy ran (whatever its exit code)
+  kRefused,     // sudo refused to authenticate
+  kNotStarted,  // sudo could not be started; see the error
 };
 
 class CServiceControl {
@@ -71,7 +69,8 @@ class CServiceControl {
   bool UnitExists(const std::string& name) const;
   // The unit file's text.
   static std::string UnitFileText(const ServiceUnit& unit);
-  // Writes the unit, reloads systemd and enables it for automatic start. On a
+  // Writes the unit, reloads systemd and enables it for automatic start (quietly:
+  // the caller prints its own messages). On a
   // failure after the write the unit is removed again. True once it is installed.
   bool InstallUnit(const ServiceUnit& unit) const;
   // Disables the unit, removes its file and reloads systemd. True when the file

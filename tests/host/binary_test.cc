@@ -107,10 +107,8 @@ TEST(BinaryTest, TestModeEndsOnEscEndOfInputAndSignals) {
     int signal;  // 0: close the input instead
     std::string keys;
   } cases[] = {
-      {"esc", {"run"}, 0, "xP\x1b"},
-      {"end of input", {"run=1"}, 0, "P"},
-      {"SIGINT", {"Run"}, SIGINT, ""},
-      {"SIGTERM", {"run"}, SIGTERM, ""},
+      {"esc", {"run"}, 0, "xP\x1b"},   {"end of input", {"run=1"}, 0, "P"},
+      {"SIGINT", {"Run"}, SIGINT, ""}, {"SIGTERM", {"run"}, SIGTERM, ""},
       {"SIGHUP", {"run"}, SIGHUP, ""},
   };
   for (const Case& c : cases) {

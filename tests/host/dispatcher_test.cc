@@ -95,7 +95,7 @@ TEST(InstallFlowTest, FreshInstallWritesEnablesAndStartsTheService) {
             "Service has been set to start automatically, and was started now.\n");
   EXPECT_EQ(fake.Calls(), (Calls{
                               "systemctl daemon-reload",
-                              "systemctl enable quillrade.service",
+                              "systemctl enable --quiet quillrade.service",
                               "systemctl start --no-block quillrade.service",
                               "systemctl show -p ActiveState,SubState quillrade.service",
                               "systemctl show -p ActiveState,SubState quillrade.service",
@@ -127,18 +127,28 @@ TEST(InstallFlowTest, StartOutcomesAfterInstall) {
     std::vector<std::string> states;
     std::string expected;
   } cases[] = {
-      {"auto, stuck starting", true, {"activating"},
+      {"auto, stuck starting",
+       true,
+       {"activating"},
        "Service has been set to start automatically, but was unable to start now.\n" +
            std::string(kStartHint)},
-      {"auto, failed", true, {"failed"},
+      {"auto, failed",
+       true,
+       {"failed"},
        "Service has been set to start automatically, but was unable to start now.\n" +
            std::string(kStartHint)},
       // systemd may still show the unit inactive right after queueing the start.
-      {"auto, inactive until the job runs", true, {"inactive", "activating", "active"},
+      {"auto, inactive until the job runs",
+       true,
+       {"inactive", "activating", "active"},
        "Service has been set to start automatically, and was started now.\n"},
-      {"manual, started", false, {"active"},
+      {"manual, started",
+       false,
+       {"active"},
        "Service was started now, but not set to start automatically.\n"},
-      {"manual, not started", false, {"inactive"},
+      {"manual, not started",
+       false,
+       {"inactive"},
        "Service was unable to start now, and is also not set to start automatically.\n" +
            std::string(kStartHint)},
   };
@@ -152,8 +162,8 @@ TEST(InstallFlowTest, StartOutcomesAfterInstall) {
     EXPECT_EQ(outcome.strOutput, "\nquillrade service installed successfully.\n" + c.expected)
         << c.name;
     const Calls calls = fake.Calls();
-    const bool enabled =
-        std::find(calls.begin(), calls.end(), "systemctl enable quillrade.service") != calls.end();
+    const bool enabled = std::find(calls.begin(), calls.end(),
+                                   "systemctl enable --quiet quillrade.service") != calls.end();
     EXPECT_EQ(enabled, c.autoStart) << c.name;
   }
 }
@@ -169,7 +179,8 @@ TEST(InstallFlowTest, WithoutStartAfterInstall) {
               "Service has been set to start automatically, but was not started now.\n"
               "It will start automatically the next time the system restarts.\n" +
                   std::string(kStartHint));
-    EXPECT_EQ(fake.Calls(), (Calls{"systemctl daemon-reload", "systemctl enable quillrade.service"}));
+    EXPECT_EQ(fake.Calls(),
+              (Calls{"systemctl daemon-reload", "systemctl enable --quiet quillrade.service"}));
   }
   {
     // "run" beside "-i" starts it anyway; "-i" decides over the test mode.
@@ -196,18 +207,26 @@ TEST(InstallFlowTest, AlreadyInstalledReportsTheStateWithExitCode1) {
     std::string expected;
     Calls calls;
   } cases[] = {
-      {{"-i"}, "active", "quillrade service is already installed.\nService is already running!\n",
+      {{"-i"},
+       "active",
+       "quillrade service is already installed.\nService is already running!\n",
        {"systemctl show -p ActiveState,SubState quillrade.service"}},
-      {{"-i"}, "activating",
+      {{"-i"},
+       "activating",
        "quillrade service is already installed.\nService is currently starting!\n",
        {"systemctl show -p ActiveState,SubState quillrade.service"}},
-      {{"-i"}, "deactivating",
+      {{"-i"},
+       "deactivating",
        "quillrade service is already installed.\nService is currently stopping.\n" +
            std::string(kServiceHint),
        {"systemctl show -p ActiveState,SubState quillrade.service"}},
-      {{"-i"}, "inactive", "quillrade service is already installed.\n" + std::string(kServiceHint),
+      {{"-i"},
+       "inactive",
+       "quillrade service is already installed.\n" + std::string(kServiceHint),
        {"systemctl show -p ActiveState,SubState quillrade.service"}},
-      {{"-i", "-run"}, "inactive", "quillrade service is already installed.\nService started!\n",
+      {{"-i", "-run"},
+       "inactive",
+       "quillrade service is already installed.\nService started!\n",
        {"systemctl show -p ActiveState,SubState quillrade.service",
         "systemctl start --no-block quillrade.service",
         "systemctl show -p ActiveState,SubState quillrade.service"}},
@@ -284,8 +303,9 @@ TEST(ElevationTest, NonRootRelaunchesThroughSudoAndEndsWith0) {
   const ChildOutcome outcome = RunFlow(fake, {"-i", "ini_file=/a b/c.ini"}, options);
   EXPECT_EQ(outcome.nExitCode, 0);
   EXPECT_EQ(outcome.strOutput, "elevated copy ran\n");
-  EXPECT_EQ(fake.Calls(),
-            (Calls{"sudo -v", "sudo -- /opt/v1.2/quillrade -i ini_file=/a b/c.ini -elevated -pause"}));
+  EXPECT_EQ(
+      fake.Calls(),
+      (Calls{"sudo -v", "sudo -- /opt/v1.2/quillrade -i ini_file=/a b/c.ini -elevated -pause"}));
 }
 
 TEST(ElevationTest, RefusalsAndImpossibleElevation) {
@@ -329,8 +349,9 @@ TEST(UninstallFlowTest, InstalledServiceIsStoppedAndRemoved) {
     const ChildOutcome outcome = RunFlow(fake, {option});
     EXPECT_EQ(outcome.nExitCode, 0);
     EXPECT_EQ(outcome.strOutput, "\nquillrade service uninstalled successfully.\n");
-    EXPECT_EQ(fake.Calls(), (Calls{"systemctl stop --no-block quillrade.service",
-                                   "systemctl disable quillrade.service", "systemctl daemon-reload"}));
+    EXPECT_EQ(fake.Calls(),
+              (Calls{"systemctl stop --no-block quillrade.service",
+                     "systemctl disable --quiet quillrade.service", "systemctl daemon-reload"}));
     EXPECT_FALSE(std::ifstream(fake.UnitDir() + "/quillrade.service").good());
   }
 }
@@ -394,9 +415,10 @@ TEST(ConsoleTestModeTest, PowerKeysAlternateAndEscEnds) {
   options.strInput = "PpxP\x1b";
   const ChildOutcome outcome = RunFlow(fake, {"RUN"}, options);
   EXPECT_EQ(outcome.nExitCode, 0);
-  EXPECT_EQ(outcome.strOutput,
-            "quillrade 0.59 (command line test mode)\n\nInitializing...\n[start]"
-            "Running. ESC to exit, P to sleep/resume.\n[power 5][power 8][power 5]Exiting.\n[stop]");
+  EXPECT_EQ(
+      outcome.strOutput,
+      "quillrade 0.59 (command line test mode)\n\nInitializing...\n[start]"
+      "Running. ESC to exit, P to sleep/resume.\n[power 5][power 8][power 5]Exiting.\n[stop]");
   EXPECT_TRUE(fake.Calls().empty());
 }
 
@@ -438,7 +460,8 @@ TEST(HelpTest, NamesWithBlanksAreQuotedAndHintsLowerCase) {
   EXPECT_EQ(installed.nExitCode, 1);
   EXPECT_NE(installed.strOutput.find("\"Quill Rade\" service is already installed.\n"),
             std::string::npos);
-  EXPECT_NE(installed.strOutput.find("To start: net start \"quill rade\"\nTo stop: net stop \"quill rade\"\n"),
+  EXPECT_NE(installed.strOutput.find(
+                "To start: net start \"quill rade\"\nTo stop: net stop \"quill rade\"\n"),
             std::string::npos);
 }
 

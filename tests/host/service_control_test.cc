@@ -91,9 +91,12 @@ TEST(ServiceControlTest, UnitNamesEscapeBytesSystemdRejects) {
 
 TEST(ServiceControlTest, ActiveStatesMapToServiceStates) {
   const std::pair<const char*, int> cases[] = {
-      {"active", kServiceStateRunning},          {"reloading", kServiceStateRunning},
-      {"activating", kServiceStateStartPending}, {"deactivating", kServiceStateStopPending},
-      {"inactive", kServiceStateStopped},        {"failed", kServiceStateStopped},
+      {"active", kServiceStateRunning},
+      {"reloading", kServiceStateRunning},
+      {"activating", kServiceStateStartPending},
+      {"deactivating", kServiceStateStopPending},
+      {"inactive", kServiceStateStopped},
+      {"failed", kServiceStateStopped},
       {"", kServiceStateStopped},
   };
   for (const auto& [activeState, state] : cases) {
@@ -128,8 +131,8 @@ TEST(ServiceControlTest, InstallWritesReloadsEnablesAndRemoveUndoesIt) {
   EXPECT_FALSE(control.RemoveUnit("quillrade"));
   EXPECT_EQ(fake.Calls(), (std::vector<std::string>{
                               "systemctl daemon-reload",
-                              "systemctl enable quillrade.service",
-                              "systemctl disable quillrade.service",
+                              "systemctl enable --quiet quillrade.service",
+                              "systemctl disable --quiet quillrade.service",
                               "systemctl daemon-reload",
                           }));
 }
