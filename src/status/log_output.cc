@@ -32,7 +32,7 @@ constinit LogOutputStorage g_logOutputStorage;
 
 }  // namespace
 
-CLogOutput& g_logOutput = g_logOutputStorage.output;
+constinit CLogOutput& g_logOutput = g_logOutputStorage.output;
 
 CLogOutput::~CLogOutput() = default;
 
