@@ -1,25 +1,10 @@
 #include "status/log_output.h"
 
 #include <cstdio>
-#include <new>
+
+#include "engine/text_util.h"
 
 namespace {
-
-// Formats exactly: the length is measured first, so no conversion (a huge %Lf, a
-// wide %lc) can overflow the buffer and nothing is cut. A format the C library
-// rejects yields an empty text.
-std::string FormatText(const char* format, va_list args) {
-  if (!format) return std::string();
-  va_list measure;
-  va_copy(measure, args);
-  const int length = std::vsnprintf(nullptr, 0, format, measure);
-  va_end(measure);
-  if (length <= 0) return std::string();
-  std::string text(static_cast<size_t>(length) + 1, '\0');
-  std::vsnprintf(text.data(), text.size(), format, args);
-  text.resize(static_cast<size_t>(length));
-  return text;
-}
 
 // Storage that is constant-initialised and never destroyed.
 union LogOutputStorage {
@@ -44,7 +29,10 @@ void CLogOutput::Printf(const char* format, ...) {
 }
 
 void CLogOutput::VPrintf(const char* format, va_list args) {
-  const std::string text = FormatText(format, args);
+  // Measured exactly before formatting: never cut, never overflowing, whatever
+  // the conversions (a huge %Lf, a wide %lc). A format the C library rejects
+  // gives an empty text.
+  const std::string text = format ? StringPrintfV(format, args) : std::string();
   CGrabSimpleCritSec hold(&lock, "CLogOutput::Printf");
   // Flushed at once so a pipe or the journal sees each text when it happens.
   if (bStdout && !text.empty()) {

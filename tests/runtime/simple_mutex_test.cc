@@ -2,26 +2,17 @@
 
 #include <gtest/gtest.h>
 
-#include <chrono>
 #include <functional>
 #include <memory>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "runtime/wait_support.h"
+
 namespace {
 
 using Clock = std::chrono::steady_clock;
-
-// Polls `condition` for up to two seconds.
-bool Within2s(const std::function<bool()>& condition) {
-  const auto deadline = Clock::now() + std::chrono::seconds(2);
-  while (Clock::now() < deadline) {
-    if (condition()) return true;
-    std::this_thread::sleep_for(std::chrono::milliseconds(1));
-  }
-  return condition();
-}
 
 struct LockKind {
   const char* name;

@@ -12,20 +12,12 @@
 #include <string>
 #include <thread>
 
+#include "runtime/wait_support.h"
 #include "util/crash_reporter.h"
 
 namespace {
 
 using Clock = std::chrono::steady_clock;
-
-bool Within2s(const std::function<bool()>& condition) {
-  const auto deadline = Clock::now() + std::chrono::seconds(2);
-  while (Clock::now() < deadline) {
-    if (condition()) return true;
-    std::this_thread::sleep_for(std::chrono::milliseconds(1));
-  }
-  return condition();
-}
 
 // Runs the given function as the thread's handler.
 class CFunctionHandler : public CSimpleThreadHandler {
