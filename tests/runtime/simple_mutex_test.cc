@@ -12,8 +12,6 @@
 
 namespace {
 
-using Clock = std::chrono::steady_clock;
-
 struct LockKind {
   const char* name;
   std::function<std::unique_ptr<CSimpleMutexBase>()> make;
