@@ -8,7 +8,6 @@
 #include <chrono>
 #include <deque>
 #include <mutex>
-#include <regex>
 #include <string>
 #include <thread>
 
@@ -153,20 +152,25 @@ TEST_F(CHttpServerTest, ResponseHeadHasExactFieldsAndHeadOmitsBody) {
   CHttpServer server;
   server.Start(nBase);
   const std::string response = Get(nBase, "/");
-  const std::regex head(
-      "HTTP/1\\.1 200 OK\r\n"
-      "Date: [A-Z][a-z]{2}, \\d{2} [A-Z][a-z]{2} \\d{4} \\d{2}:\\d{2}:\\d{2} GMT\r\n"
-      "Last-Modified: [^\r]+ GMT\r\n"
-      "Cache-Control: no-cache, must-revalidate\r\n"
-      "Etag: \"[0-9a-f]+\\.[0-9a-f]+\"\r\n"
-      "Content-Type: text/html\r\n"
-      "Content-Length: (\\d+)\r\n"
-      "Connection: close\r\n"
-      "Accept-Ranges: bytes\r\n\r\n");
-  std::smatch match;
-  ASSERT_TRUE(std::regex_search(response, match, head)) << response.substr(0, 400);
-  EXPECT_EQ(match.position(0), 0);
-  EXPECT_EQ(std::stoul(match[1].str()), BodyOf(response).size());
+  const std::string head = response.substr(0, response.find("\r\n\r\n") + 4);
+  // Dates vary; replace them by a placeholder after checking their shape.
+  std::string shape = head;
+  for (const std::string field : {"Date: ", "Last-Modified: "}) {
+    const size_t start = shape.find(field) + field.size();
+    const size_t end = shape.find("\r\n", start);
+    const std::string date = shape.substr(start, end - start);
+    EXPECT_EQ(date.size(), 29u) << date;
+    EXPECT_TRUE(date.ends_with(" GMT")) << date;
+    shape.replace(start, end - start, "<date>");
+  }
+  const size_t etag = shape.find("Etag: \"") + 7;
+  shape.replace(etag, shape.find('"', etag) - etag, "<etag>");
+  const std::string length = std::to_string(BodyOf(response).size());
+  EXPECT_EQ(shape,
+            "HTTP/1.1 200 OK\r\nDate: <date>\r\nLast-Modified: <date>\r\n"
+            "Cache-Control: no-cache, must-revalidate\r\nEtag: \"<etag>\"\r\n"
+            "Content-Type: text/html\r\nContent-Length: " + length +
+                "\r\nConnection: close\r\nAccept-Ranges: bytes\r\n\r\n");
 
   const std::string headOnly = Get(nBase, "/", "", "HEAD");
   EXPECT_NE(headOnly.find("Content-Length: "), std::string::npos);
