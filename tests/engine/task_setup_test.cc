@@ -236,12 +236,4 @@ TEST(ParseReplaceItemTest, SplitsTrimsAndUnquotes) {
   }
 }
 
-TEST_F(TaskSetupTest, ConfiguredItemsApplyAfterBuiltInsIgnoringCase) {
-  SetUpTask(
-      "[Input0]\nfile=x\ntext0=line=-1\nReplace0=feat.,ft.\nReplace1=\"  \",\" \"\n"
-      "[Output0]\nformat0=%text0%\n");
-  task.Recompute({"A  FEAT.     B", "c"});
-  EXPECT_EQ(task.formatItems[0].strResult, "A ft. B[CR]c");
-}
-
 }  // namespace
