@@ -31,6 +31,7 @@ bool EqualsNoCase(std::string_view a, std::string_view b) {
 // Worker and master threads serve only the status channel: keep them out of the
 // way of the main thread's work.
 void* OnInitThread(const mg_context*, int) {
+  SetCurrentThreadPriority(kThreadPriorityIdle);
   return nullptr;
 }
 
