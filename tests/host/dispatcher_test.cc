@@ -340,6 +340,15 @@ TEST(ElevationTest, RefusalsAndImpossibleElevation) {
                                      "ERROR: Administrator privileges are required.\n" + kNormal +
                                      kRed + installError + kNormal);
   }
+  {
+    // sudo is there but cannot be started: the system's reason is shown.
+    CFakeSystem fake;
+    std::ofstream(fake.SudoPath()) << "#!/nonexistent/interpreter\n";
+    options.bPty = false;
+    const ChildOutcome outcome = RunFlow(fake, {"-i"}, options);
+    EXPECT_EQ(outcome.nExitCode, 2);
+    EXPECT_EQ(outcome.strOutput, "ERROR: No such file or directory\n" + installError);
+  }
 }
 
 TEST(UninstallFlowTest, InstalledServiceIsStoppedAndRemoved) {

@@ -76,15 +76,6 @@ TEST(ServiceMainTest, FailedStartReportsTheErrorAndSkipsTheStop) {
   EXPECT_EQ(notify.Receive(), "STATUS=Error 42 starting service\nERRNO=42");
 }
 
-TEST(ServiceMainTest, DispatcherFromAConsoleFailsAtOnce) {
-  unsetenv("NOTIFY_SOCKET");
-  unsetenv("INVOCATION_ID");
-  CSlowStopMgr mgr;
-  mgr.Init(QuillradeServiceDescription());
-  EXPECT_FALSE(mgr.RunServiceDispatcher());
-  EXPECT_EQ(mgr.nStarts.load(), 0);
-}
-
 TEST(StartPollingTest, AServiceStuckStartingFailsAfterTheTimeout) {
   CFakeSystem fake;
   fake.AddUnit("quillrade");
