@@ -6,18 +6,21 @@
 
 namespace {
 
-// Storage that is constant-initialised and never destroyed.
+// Storage that is never destroyed, so a print from a destructor at exit still finds
+// a live object. Its constexpr constructor lets the compiler initialise it before
+// any other start-up code runs (no `constinit`: not every standard library makes
+// std::string constant-initialisable).
 union LogOutputStorage {
   constexpr LogOutputStorage() : output() {}
   ~LogOutputStorage() {}
   CLogOutput output;
 };
 
-constinit LogOutputStorage g_logOutputStorage;
+LogOutputStorage g_logOutputStorage;
 
 }  // namespace
 
-constinit CLogOutput& g_logOutput = g_logOutputStorage.output;
+CLogOutput& g_logOutput = g_logOutputStorage.output;
 
 CLogOutput::~CLogOutput() = default;
 
