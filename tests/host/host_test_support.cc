@@ -102,6 +102,10 @@ int ExitCodeOf(int status) {
   return -1;
 }
 
+// A child that ends before it read its input must fail that test, not kill the
+// whole test program with SIGPIPE.
+const bool g_sigpipeIgnored = signal(SIGPIPE, SIG_IGN) != SIG_ERR;
+
 long long NowMs() {
   return std::chrono::duration_cast<std::chrono::milliseconds>(
              std::chrono::steady_clock::now().time_since_epoch())
@@ -189,6 +193,7 @@ ChildOutcome RunInChild(const std::function<int()>& body, const std::string& inp
     close(inputPipe[1]);
     close(outputRead);
     unsetenv("NO_COLOR");
+    signal(SIGPIPE, SIG_DFL);
     const int code = body();
     std::fflush(stdout);
     _exit(code);
@@ -241,6 +246,7 @@ CChildProcess::CChildProcess(const std::vector<std::string>& argv,
         setenv(entry.substr(0, equals).c_str(), entry.substr(equals + 1).c_str(), 1);
       }
     }
+    signal(SIGPIPE, SIG_DFL);
     std::vector<char*> args;
     for (const std::string& argument : argv) args.push_back(const_cast<char*>(argument.c_str()));
     args.push_back(nullptr);
