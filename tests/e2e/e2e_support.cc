@@ -1,0 +1,375 @@
+#include "e2e/e2e_support.h"
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+
+extern char** environ;
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+int MillisecondsLeft(SteadyTime deadline) {
+  const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
+  return left.count() < 0 ? 0 : static_cast<int>(left.count());
+}
+
+SteadyTime DeadlineIn(int timeoutMs) { return Clock::now() + std::chrono::milliseconds(timeoutMs); }
+
+void SendAll(int fd, const std::string& bytes) {
+  size_t sent = 0;
+  while (sent < bytes.size()) {
+    const ssize_t n = send(fd, bytes.data() + sent, bytes.size() - sent, MSG_NOSIGNAL);
+    if (n <= 0) return;
+    sent += static_cast<size_t>(n);
+  }
+}
+
+// Waits for `fd` to become readable; false on timeout or error.
+bool WaitReadable(int fd, int timeoutMs) {
+  pollfd entry{fd, POLLIN, 0};
+  return poll(&entry, 1, timeoutMs) > 0;
+}
+
+int ConnectLoopback(int port) {
+  const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  if (fd < 0) return -1;
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_port = htons(static_cast<uint16_t>(port));
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  if (connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof(address)) != 0) {
+    close(fd);
+    return -1;
+  }
+  return fd;
+}
+
+int PortAfter(const std::string& output, const std::string& marker) {
+  const size_t at = output.find(marker);
+  if (at == std::string::npos) return 0;
+  return std::atoi(output.c_str() + at + marker.size());
+}
+
+}  // namespace
+
+CTempFolder::CTempFolder() {
+  char pattern[] = "/tmp/quillrade-e2e-XXXXXX";
+  if (mkdtemp(pattern) != nullptr) strPath = pattern;
+}
+
+CTempFolder::~CTempFolder() {
+  std::error_code ignored;
+  if (!strPath.empty()) std::filesystem::remove_all(strPath, ignored);
+}
+
+bool WriteFileWhole(const std::string& path, const std::string& content) {
+  const std::string temporary = path + ".writing";
+  {
+    std::ofstream out(temporary, std::ios::binary | std::ios::trunc);
+    out << content;
+    if (!out.flush()) return false;
+  }
+  return std::rename(temporary.c_str(), path.c_str()) == 0;
+}
+
+bool TouchFile(const std::string& path) { return utimensat(AT_FDCWD, path.c_str(), nullptr, 0) == 0; }
+
+CProgram::CProgram(const std::string& folder, const std::string& configPath) {
+  int input[2];
+  int output[2];
+  if (pipe2(input, O_CLOEXEC) != 0) return;
+  if (pipe2(output, O_CLOEXEC) != 0) {
+    close(input[0]);
+    close(input[1]);
+    return;
+  }
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_adddup2(&actions, input[0], 0);
+  posix_spawn_file_actions_adddup2(&actions, output[1], 1);
+  posix_spawn_file_actions_adddup2(&actions, output[1], 2);
+  posix_spawn_file_actions_addchdir_np(&actions, folder.c_str());
+  std::vector<std::string> arguments = {QR_BINARY_PATH, "run", "ini_file=" + configPath};
+  std::vector<char*> argv;
+  for (std::string& argument : arguments) argv.push_back(argument.data());
+  argv.push_back(nullptr);
+  std::vector<std::string> environment = {"NO_COLOR=1"};
+  for (char** entry = environ; *entry != nullptr; ++entry) {
+    if (std::strncmp(*entry, "NO_COLOR=", 9) != 0) environment.emplace_back(*entry);
+  }
+  std::vector<char*> envp;
+  for (std::string& entry : environment) envp.push_back(entry.data());
+  envp.push_back(nullptr);
+  pid_t pid = -1;
+  if (posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), envp.data()) != 0) pid = -1;
+  posix_spawn_file_actions_destroy(&actions);
+  close(input[0]);
+  close(output[1]);
+  nInputFd = input[1];
+  nOutputFd = output[0];
+  nPid = pid;
+  reader = std::thread([this] { ReadOutput(); });
+}
+
+CProgram::~CProgram() {
+  if (nPid > 0 && !bExited) {
+    kill(nPid, SIGKILL);
+    waitpid(nPid, nullptr, 0);
+  }
+  if (nInputFd >= 0) close(nInputFd);
+  if (reader.joinable()) reader.join();
+  if (nOutputFd >= 0) close(nOutputFd);
+}
+
+void CProgram::ReadOutput() {
+  char buffer[4096];
+  for (;;) {
+    const ssize_t n = read(nOutputFd, buffer, sizeof(buffer));
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return;
+    std::lock_guard<std::mutex> hold(mutex);
+    strOutput.append(buffer, static_cast<size_t>(n));
+    grown.notify_all();
+  }
+}
+
+std::string CProgram::Output() const {
+  std::lock_guard<std::mutex> hold(mutex);
+  return strOutput;
+}
+
+size_t CProgram::Find(const std::string& text, size_t from) const {
+  std::lock_guard<std::mutex> hold(mutex);
+  const size_t at = strOutput.find(text, from);
+  return at == std::string::npos ? std::string::npos : at + text.size();
+}
+
+size_t CProgram::WaitFor(const std::string& text, int timeoutMs, size_t from) const {
+  std::unique_lock<std::mutex> hold(mutex);
+  size_t at = std::string::npos;
+  grown.wait_until(hold, DeadlineIn(timeoutMs), [&] {
+    at = strOutput.find(text, from);
+    return at != std::string::npos;
+  });
+  return at == std::string::npos ? std::string::npos : at + text.size();
+}
+
+size_t CProgram::Count(const std::string& text, size_t from) const {
+  std::lock_guard<std::mutex> hold(mutex);
+  size_t count = 0;
+  for (size_t at = strOutput.find(text, from); at != std::string::npos;
+       at = strOutput.find(text, at + text.size())) {
+    ++count;
+  }
+  return count;
+}
+
+int CProgram::HttpPort() const { return PortAfter(Output(), " * http://127.0.0.1:"); }
+
+int CProgram::ConsolePort() const { return PortAfter(Output(), " * telnet://127.0.0.1:"); }
+
+void CProgram::Send(const std::string& bytes) {
+  if (nInputFd < 0) return;
+  if (write(nInputFd, bytes.data(), bytes.size()) < 0) return;
+}
+
+int CProgram::WaitExit(int timeoutMs) {
+  if (bExited) return nExitCode;
+  if (nPid <= 0) return -1;
+  const SteadyTime deadline = DeadlineIn(timeoutMs);
+  for (;;) {
+    int status = 0;
+    const pid_t done = waitpid(nPid, &status, WNOHANG);
+    if (done == nPid) {
+      bExited = true;
+      nExitCode = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+      return nExitCode;
+    }
+    if (done < 0 || MillisecondsLeft(deadline) == 0) return -1;
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
+}
+
+CReceiver::CReceiver() = default;
+
+CReceiver::~CReceiver() {
+  bStop = true;
+  if (acceptor.joinable()) acceptor.join();
+  for (std::thread& server : servers) server.join();
+  if (nListenFd >= 0) close(nListenFd);
+}
+
+bool CReceiver::Start() {
+  nListenFd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  if (nListenFd < 0) return false;
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t length = sizeof(address);
+  if (bind(nListenFd, reinterpret_cast<sockaddr*>(&address), sizeof(address)) != 0 ||
+      listen(nListenFd, SOMAXCONN) != 0 ||
+      getsockname(nListenFd, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
+    return false;
+  }
+  nPort = ntohs(address.sin_port);
+  acceptor = std::thread([this] { AcceptLoop(); });
+  return true;
+}
+
+// Polls with a short timeout so that the destructor's stop flag is seen.
+void CReceiver::AcceptLoop() {
+  while (!bStop) {
+    if (!WaitReadable(nListenFd, 50)) continue;
+    const int fd = accept4(nListenFd, nullptr, nullptr, SOCK_CLOEXEC);
+    if (fd < 0) continue;
+    std::lock_guard<std::mutex> hold(mutex);
+    servers.emplace_back([this, fd] { Serve(fd); });
+  }
+}
+
+void CReceiver::Serve(int fd) {
+  std::string head;
+  char buffer[4096];
+  const SteadyTime deadline = DeadlineIn(10000);
+  while (head.find("\r\n\r\n") == std::string::npos && !bStop && MillisecondsLeft(deadline) > 0) {
+    if (!WaitReadable(fd, 50)) continue;
+    const ssize_t n = recv(fd, buffer, sizeof(buffer), 0);
+    if (n <= 0) break;
+    head.append(buffer, static_cast<size_t>(n));
+  }
+  const size_t lineEnd = head.find("\r\n");
+  if (lineEnd != std::string::npos) {
+    const std::string line = head.substr(0, lineEnd);
+    const size_t first = line.find(' ');
+    const size_t last = line.rfind(' ');
+    std::string target = first != std::string::npos && last > first
+                             ? line.substr(first + 1, last - first - 1)
+                             : line;
+    {
+      std::lock_guard<std::mutex> hold(mutex);
+      arrivals.push_back({std::move(target), Clock::now()});
+      arrived.notify_all();
+    }
+    const SteadyTime answerAt = DeadlineIn(nDelayMs);
+    while (!bStop && MillisecondsLeft(answerAt) > 0) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(std::min(20, MillisecondsLeft(answerAt))));
+    }
+    SendAll(fd, "HTTP/1.1 200 OK\r\nContent-Length: 2\r\nConnection: close\r\n\r\nok");
+  }
+  close(fd);
+}
+
+std::vector<std::string> CReceiver::Targets() const {
+  std::vector<std::string> targets;
+  for (const Arrival& arrival : Arrivals()) targets.push_back(arrival.strTarget);
+  return targets;
+}
+
+std::vector<CReceiver::Arrival> CReceiver::Arrivals() const {
+  std::lock_guard<std::mutex> hold(mutex);
+  return arrivals;
+}
+
+size_t CReceiver::Count() const {
+  std::lock_guard<std::mutex> hold(mutex);
+  return arrivals.size();
+}
+
+size_t CReceiver::CountOf(const std::string& target) const {
+  size_t count = 0;
+  for (const std::string& seen : Targets()) count += seen == target ? 1 : 0;
+  return count;
+}
+
+size_t CReceiver::CountPrefix(const std::string& prefix) const {
+  size_t count = 0;
+  for (const std::string& seen : Targets()) count += seen.rfind(prefix, 0) == 0 ? 1 : 0;
+  return count;
+}
+
+bool CReceiver::WaitForTarget(const std::string& target, int timeoutMs, size_t times) const {
+  std::unique_lock<std::mutex> hold(mutex);
+  return arrived.wait_until(hold, DeadlineIn(timeoutMs), [&] {
+    size_t count = 0;
+    for (const Arrival& arrival : arrivals) count += arrival.strTarget == target ? 1 : 0;
+    return count >= times;
+  });
+}
+
+bool CReceiver::WaitForCount(size_t count, int timeoutMs) const {
+  std::unique_lock<std::mutex> hold(mutex);
+  return arrived.wait_until(hold, DeadlineIn(timeoutMs), [&] { return arrivals.size() >= count; });
+}
+
+std::string HttpGet(int port, const std::string& target, int timeoutMs) {
+  const int fd = ConnectLoopback(port);
+  if (fd < 0) return "";
+  SendAll(fd, "GET " + target + " HTTP/1.1\r\nHost: 127.0.0.1\r\nConnection: close\r\n\r\n");
+  std::string response;
+  char buffer[8192];
+  const SteadyTime deadline = DeadlineIn(timeoutMs);
+  while (WaitReadable(fd, MillisecondsLeft(deadline))) {
+    const ssize_t n = recv(fd, buffer, sizeof(buffer), 0);
+    if (n <= 0) break;
+    response.append(buffer, static_cast<size_t>(n));
+  }
+  close(fd);
+  return response;
+}
+
+CTcpClient::~CTcpClient() {
+  if (nFd >= 0) close(nFd);
+}
+
+bool CTcpClient::Connect(int port) {
+  nFd = ConnectLoopback(port);
+  return nFd >= 0;
+}
+
+bool CTcpClient::WaitFor(const std::string& text, int timeoutMs) {
+  const SteadyTime deadline = DeadlineIn(timeoutMs);
+  char buffer[4096];
+  while (strReceived.find(text) == std::string::npos) {
+    if (nFd < 0 || !WaitReadable(nFd, MillisecondsLeft(deadline))) return false;
+    const ssize_t n = recv(nFd, buffer, sizeof(buffer), 0);
+    if (n <= 0) return false;
+    strReceived.append(buffer, static_cast<size_t>(n));
+  }
+  return true;
+}
+
+CPortHolder::CPortHolder(int port) {
+  nFd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  if (nFd < 0) return;
+  // Reuse lets the bind succeed over connections of an earlier run that linger
+  // in TIME_WAIT; a listening socket still keeps every other bind off the port.
+  const int on = 1;
+  setsockopt(nFd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof(on));
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_port = htons(static_cast<uint16_t>(port));
+  address.sin_addr.s_addr = htonl(INADDR_ANY);
+  if (bind(nFd, reinterpret_cast<sockaddr*>(&address), sizeof(address)) != 0 || listen(nFd, 4) != 0) {
+    close(nFd);
+    nFd = -1;
+  }
+}
+
+CPortHolder::~CPortHolder() {
+  if (nFd >= 0) close(nFd);
+}

@@ -1,0 +1,171 @@
+// Peers and drivers for the end-to-end tests: the built quillrade binary run in
+// its console test mode with pipes, an HTTP receiver on 127.0.0.1 that records
+// what the program sends, and plain socket clients for the status page, pushes
+// and the TCP console.
+//
+// Everything waits with bounds; nothing here assumes a fixed port for the
+// program, because other processes on the machine may hold 7370 or 32700.
+// Threads: each object is used by the test's thread; the receiver's and the
+// program's reader threads are internal.
+#ifndef QUILLRADE_TESTS_E2E_E2E_SUPPORT_H_
+#define QUILLRADE_TESTS_E2E_E2E_SUPPORT_H_
+
+#include <sys/types.h>
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <cstddef>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+using SteadyTime = std::chrono::steady_clock::time_point;
+
+// A fresh folder under /tmp, removed with its content at destruction.
+class CTempFolder {
+ public:
+  CTempFolder();
+  ~CTempFolder();
+  CTempFolder(const CTempFolder&) = delete;
+  CTempFolder& operator=(const CTempFolder&) = delete;
+
+  const std::string& Path() const { return strPath; }
+  std::string File(const std::string& name) const { return strPath + "/" + name; }
+
+ private:
+  std::string strPath;
+};
+
+// Writes `content` to a sibling file and renames it over `path`, so a reader
+// never sees half of it. False on failure.
+bool WriteFileWhole(const std::string& path, const std::string& content);
+// Sets the file's modification time to now without touching its content.
+bool TouchFile(const std::string& path);
+
+// The quillrade binary in console test mode ("run ini_file=<config>"), started in
+// `folder` with standard input a pipe and standard output plus error captured.
+class CProgram {
+ public:
+  CProgram(const std::string& folder, const std::string& configPath);
+  ~CProgram();  // kills the process when it is still running
+  CProgram(const CProgram&) = delete;
+  CProgram& operator=(const CProgram&) = delete;
+
+  bool Started() const { return nPid > 0; }
+  std::string Output() const;
+  // Offset just past the first `text` found at or after `from`; npos when absent.
+  size_t Find(const std::string& text, size_t from = 0) const;
+  // Waits until `text` occurs at or after `from`; returns the offset just past it,
+  // or npos after `timeoutMs`.
+  size_t WaitFor(const std::string& text, int timeoutMs, size_t from = 0) const;
+  size_t Count(const std::string& text, size_t from = 0) const;
+
+  // The ports printed after "Running Indefinitely." became visible; 0 when none.
+  int HttpPort() const;
+  int ConsolePort() const;
+
+  void Send(const std::string& bytes);
+  void SendEscape() { Send("\x1b"); }
+  // Exit code, or -1 when the process is still running after `timeoutMs`.
+  int WaitExit(int timeoutMs);
+  bool Exited() const { return bExited; }
+
+ private:
+  void ReadOutput();
+
+  pid_t nPid = -1;
+  int nInputFd = -1;
+  int nOutputFd = -1;
+  bool bExited = false;
+  int nExitCode = -1;
+  std::thread reader;
+  mutable std::mutex mutex;
+  mutable std::condition_variable grown;
+  std::string strOutput;
+};
+
+// An HTTP/1.1 receiver on 127.0.0.1 (ephemeral port). Each connection is served
+// by its own thread: it reads one request head, records the request target with
+// its arrival time, waits the configured delay and answers 200 with a short body,
+// then closes.
+class CReceiver {
+ public:
+  struct Arrival {
+    std::string strTarget;
+    SteadyTime at;
+  };
+
+  CReceiver();
+  ~CReceiver();
+  CReceiver(const CReceiver&) = delete;
+  CReceiver& operator=(const CReceiver&) = delete;
+
+  bool Start();
+  int Port() const { return nPort; }
+  std::string BaseUrl() const { return "http://127.0.0.1:" + std::to_string(nPort); }
+  void SetDelayMs(int delayMs) { nDelayMs = delayMs; }
+
+  std::vector<std::string> Targets() const;
+  std::vector<Arrival> Arrivals() const;
+  size_t Count() const;
+  // Number of recorded targets equal to `target`.
+  size_t CountOf(const std::string& target) const;
+  // Number of recorded targets that begin with `prefix`.
+  size_t CountPrefix(const std::string& prefix) const;
+  // Waits until `target` has arrived at least `times` times.
+  bool WaitForTarget(const std::string& target, int timeoutMs, size_t times = 1) const;
+  bool WaitForCount(size_t count, int timeoutMs) const;
+
+ private:
+  void AcceptLoop();
+  void Serve(int fd);
+
+  int nListenFd = -1;
+  int nPort = 0;
+  std::atomic<int> nDelayMs{0};
+  std::atomic<bool> bStop{false};
+  std::thread acceptor;
+  mutable std::mutex mutex;
+  mutable std::condition_variable arrived;
+  std::vector<Arrival> arrivals;
+  std::vector<std::thread> servers;
+};
+
+// One GET over a fresh connection to 127.0.0.1:`port` ("Connection: close");
+// the raw response (head and body), empty on failure or after `timeoutMs`.
+std::string HttpGet(int port, const std::string& target, int timeoutMs = 3000);
+
+// A TCP client for the program's console: collects every byte received.
+class CTcpClient {
+ public:
+  CTcpClient() = default;
+  ~CTcpClient();
+  CTcpClient(const CTcpClient&) = delete;
+  CTcpClient& operator=(const CTcpClient&) = delete;
+
+  bool Connect(int port);
+  // Reads until `text` is part of what was received, for up to `timeoutMs`.
+  bool WaitFor(const std::string& text, int timeoutMs);
+  const std::string& Received() const { return strReceived; }
+
+ private:
+  int nFd = -1;
+  std::string strReceived;
+};
+
+// A listening socket on 0.0.0.0:`port` (with address reuse, see the constructor), held until destroyed.
+class CPortHolder {
+ public:
+  explicit CPortHolder(int port);
+  ~CPortHolder();
+  CPortHolder(const CPortHolder&) = delete;
+  CPortHolder& operator=(const CPortHolder&) = delete;
+  bool Holding() const { return nFd >= 0; }
+
+ private:
+  int nFd = -1;
+};
+
+#endif  // QUILLRADE_TESTS_E2E_E2E_SUPPORT_H_

@@ -1,0 +1,202 @@
+// The running program with real files, a real receiver and real clients: what it
+// prints at start, how changes of inputs reach the receiver, and what the status
+// page and the TCP console show.
+#include <gtest/gtest.h>
+
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "e2e/e2e_support.h"
+
+namespace {
+
+// Generous bounds: the suite also runs under the address sanitizer on a loaded
+// two-core machine. Waits end as soon as the awaited effect shows.
+constexpr int kStartMs = 15000;
+constexpr int kEffectMs = 5000;
+constexpr int kExitMs = 5000;
+
+class FlowTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ASSERT_FALSE(folder.Path().empty());
+    ASSERT_TRUE(receiver.Start());
+  }
+
+  std::string Url(const std::string& rest) const { return receiver.BaseUrl() + rest; }
+
+  // Starts the program on `config` and waits for its running state.
+  void Launch(const std::string& config) {
+    ASSERT_TRUE(WriteFileWhole(folder.File("q.ini"), config));
+    program = std::make_unique<CProgram>(folder.Path(), folder.File("q.ini"));
+    ASSERT_TRUE(program->Started());
+    ASSERT_NE(program->WaitFor("\nRunning Indefinitely.\n\n", kStartMs), std::string::npos)
+        << program->Output();
+  }
+
+  void Stop() {
+    program->SendEscape();
+    EXPECT_EQ(program->WaitExit(kExitMs), 0) << program->Output();
+    EXPECT_NE(program->Find("Exiting.\n"), std::string::npos);
+  }
+
+  CTempFolder folder;
+  CReceiver receiver;
+  std::unique_ptr<CProgram> program;
+};
+
+TEST_F(FlowTest, StartUpTextsConsoleAndStatusPage) {
+  ASSERT_TRUE(WriteFileWhole(folder.File("a.txt"), "first\n"));
+  Launch("[global]\nhttp_timeout_seconds=3\n"
+         "[Input4]\nfile=a.txt\ntext0=line=0\n[Output4]\nformat0=%text0%\nUrl0=" +
+         Url("/a?v=%format0%") +
+         "\n[Input9]\ntype=push\ntext0=line=0\n[Output9]\nformat0=%text0%\nUrl0=" +
+         Url("/p?v=%format0%") + "\n");
+  const int httpPort = program->HttpPort();
+  const int consolePort = program->ConsolePort();
+  ASSERT_GE(httpPort, 7370);
+  ASSERT_LE(httpPort, 7379);
+  ASSERT_GE(consolePort, 32700);
+  ASSERT_LE(consolePort, 32799);
+
+  // The start-up texts in their order; task indices are dense whatever the
+  // section numbers, and the push input announces the real port.
+  const std::string config = folder.File("q.ini");
+  const std::vector<std::string> inOrder = {
+      "\nQuillrade 0.59 by Hollend\n",
+      "\nReading config file: \"" + config + "\"\n",
+      "Initializing...\n",
+      "--------------- TASK 0 ----------------\n",
+      "Input File: ",
+      "--------------- TASK 1 ----------------\n",
+      "Input is HTTP server http://127.0.0.1:" + std::to_string(httpPort) + "/input9?set=data\n",
+      "\nReal-time status information available at:\n\n",
+      " * http://127.0.0.1:" + std::to_string(httpPort) + "\n",
+      " * telnet://127.0.0.1:" + std::to_string(consolePort) + "\n",
+      "\nRunning Indefinitely.\n\n",
+  };
+  size_t at = 0;
+  for (const std::string& text : inOrder) {
+    at = program->Find(text, at);
+    ASSERT_NE(at, std::string::npos) << "missing or out of order: " << text << "\n" << program->Output();
+  }
+  EXPECT_EQ(program->Count("--------------- TASK "), 2u);
+  ASSERT_TRUE(receiver.WaitForTarget("/a?v=first", kEffectMs));
+
+  // A console client first gets the greeting and the back buffer, with every
+  // line feed sent as LF CR.
+  CTcpClient client;
+  ASSERT_TRUE(client.Connect(consolePort));
+  const std::string separator(79, '-');
+  ASSERT_TRUE(client.WaitFor("Running Indefinitely.\n\r", kEffectMs)) << client.Received();
+  const std::string& greeting = client.Received();
+  EXPECT_EQ(greeting.rfind(separator + "\n\r", 0), 0u) << greeting;
+  EXPECT_NE(greeting.find("TcpConsole (" + std::to_string(consolePort) + "): Quillrade\n\r" +
+                          separator + "\n\r"),
+            std::string::npos)
+      << greeting;
+  EXPECT_NE(greeting.find("\n\rQuillrade 0.59 by Hollend\n\r"), std::string::npos);
+  // No bare line feed and no carriage return other than the one after each LF.
+  std::string unpaired = greeting;
+  for (size_t at = unpaired.find("\n\r"); at != std::string::npos; at = unpaired.find("\n\r", at)) {
+    unpaired.erase(at, 2);
+  }
+  EXPECT_EQ(unpaired.find_first_of("\r\n"), std::string::npos) << greeting;
+
+  // A push reaches the task, the receiver, and the live console client.
+  const std::string answer = HttpGet(httpPort, "/INPUT9?set=Hello+World%26Co");
+  EXPECT_NE(answer.find("HTTP/1.1 200 OK\r\n"), std::string::npos) << answer;
+  EXPECT_NE(answer.find("/input9 query received:<br>\nset=Hello+World%26Co<br>"), std::string::npos)
+      << answer;
+  EXPECT_TRUE(receiver.WaitForTarget("/p?v=Hello%20World%26Co", kEffectMs)) << program->Output();
+  EXPECT_TRUE(client.WaitFor("HTTP push /input9: Hello World&Co\n\r", kEffectMs)) << client.Received();
+  EXPECT_TRUE(client.WaitFor("/p?v=Hello World&Co...OK\n\r", kEffectMs)) << client.Received();
+
+  // The status page shows the configuration file and the recent lines.
+  const std::string page = HttpGet(httpPort, "/?x=1");
+  EXPECT_NE(page.find("HTTP/1.1 200 OK\r\n"), std::string::npos) << page;
+  EXPECT_NE(page.find("Quillrade Service HTTP server by Hollend<BR>Version 0.59<BR><BR>\n"),
+            std::string::npos);
+  EXPECT_NE(page.find("Config file: " + config + "<BR><BR>\n"), std::string::npos);
+  // Pushed texts are shown as text, not as markup.
+  EXPECT_NE(page.find("HTTP push /input9: Hello World&amp;Co"), std::string::npos) << page;
+  EXPECT_NE(page.find("Running Indefinitely."), std::string::npos);
+  // An unregistered path is not a push and not the page.
+  EXPECT_EQ(HttpGet(httpPort, "/input4?set=x").find("query received"), std::string::npos);
+
+  Stop();
+}
+
+TEST_F(FlowTest, InputChangesReachTheReceiver) {
+  ASSERT_TRUE(WriteFileWhole(folder.File("a.txt"), "first\n"));
+  ASSERT_TRUE(WriteFileWhole(folder.File("s.txt"), "station\n"));
+  ASSERT_TRUE(WriteFileWhole(folder.File("b.xml"),
+                             "<now><song duration=\"61\"><title>Old</title></song></now>"));
+  Launch("[Input0]\nfile=a.txt\ntext0=line=0 trim=1\n"
+         "[Output0]\nformat0=%text0%\nUrl0=" + Url("/plain?v=%format0%") +
+         "\n[Input1]\nfile=b.xml\ntype=xml\n"
+         "[Output1]\nformat0=%xml_song:title%|%xmlprop_song:duration%\nUrl0=" + Url("/xml?t=%format0%") +
+         "\n[Input2]\ntype=push\ntext0=line=0\n"
+         "[Output2]\nformat0=%text0%\nUrl0=" + Url("/push?p=%format0%") +
+         "\n[Input3]\nfile=s.txt\ntext0=line=0\n"
+         "[Output3]\nformat0=%text0%\nUrl0=" + Url("/ref?own=%format0%&song=%OUTPUT0:FORMAT0%") + "\n");
+  const int httpPort = program->HttpPort();
+  ASSERT_NE(httpPort, 0);
+
+  // Every file task sends once at start, with the referenced result filled in.
+  ASSERT_TRUE(receiver.WaitForTarget("/plain?v=first", kEffectMs)) << program->Output();
+  ASSERT_TRUE(receiver.WaitForTarget("/xml?t=Old%7C61", kEffectMs)) << program->Output();
+  ASSERT_TRUE(receiver.WaitForTarget("/ref?own=station&song=first", kEffectMs)) << program->Output();
+
+  // A plain text change arrives escaped, and the dependent task follows with it
+  // although its own file did not change.
+  ASSERT_TRUE(WriteFileWhole(folder.File("a.txt"), "  Rock & Roll = fun? a/b  \nignored\n"));
+  const std::string rock = "Rock%20%26%20Roll%20%3D%20fun%3F%20a%2Fb";
+  EXPECT_TRUE(receiver.WaitForTarget("/plain?v=" + rock, kEffectMs)) << program->Output();
+  EXPECT_TRUE(receiver.WaitForTarget("/ref?own=station&song=" + rock, kEffectMs)) << program->Output();
+  EXPECT_NE(program->Find("[output0] format0: Rock & Roll = fun? a/b\n"), std::string::npos);
+
+  // An XML change.
+  ASSERT_TRUE(WriteFileWhole(folder.File("b.xml"),
+                             "<now><song duration=\"7\"><title>New Song</title></song></now>"));
+  EXPECT_TRUE(receiver.WaitForTarget("/xml?t=New%20Song%7C7", kEffectMs)) << program->Output();
+
+  // Touching the file sends the same result again without recomputing it.
+  const size_t headers = program->Count("TASK 0 (plain text parsing)");
+  const size_t sent = receiver.CountOf("/plain?v=" + rock);
+  ASSERT_TRUE(TouchFile(folder.File("a.txt")));
+  EXPECT_TRUE(receiver.WaitForTarget("/plain?v=" + rock, kEffectMs, sent + 1)) << program->Output();
+  EXPECT_EQ(program->Count("TASK 0 (plain text parsing)"), headers);
+
+  // A broken XML file is reported and sends nothing. The push after it is the
+  // sentinel: requests leave one at a time, so an XML request caused by the
+  // broken file would have arrived before the pushed one.
+  const size_t xmlSent = receiver.CountPrefix("/xml?");
+  const size_t errorFrom = program->Output().size();
+  ASSERT_TRUE(WriteFileWhole(folder.File("b.xml"), "<now><song><title>Broken</title></now"));
+  EXPECT_NE(program->WaitFor("Error parsing XML in b.xml\n", kEffectMs, errorFrom), std::string::npos)
+      << program->Output();
+  EXPECT_NE(HttpGet(httpPort, "/input2?set=after+the+error").find("query received"), std::string::npos);
+  EXPECT_TRUE(receiver.WaitForTarget("/push?p=after%20the%20error", kEffectMs)) << program->Output();
+  EXPECT_EQ(receiver.CountPrefix("/xml?"), xmlSent);
+  EXPECT_EQ(receiver.CountPrefix("/xml?t=Broken"), 0u);
+
+  // Several quick pushes are each sent, in arrival order.
+  for (const char* text : {"one", "two", "three"}) {
+    EXPECT_NE(HttpGet(httpPort, std::string("/input2?set=") + text).find("query received"),
+              std::string::npos);
+  }
+  ASSERT_TRUE(receiver.WaitForTarget("/push?p=three", kEffectMs)) << program->Output();
+  std::vector<std::string> pushed;
+  for (const std::string& target : receiver.Targets()) {
+    if (target.rfind("/push?p=", 0) == 0 && target.find("error") == std::string::npos) {
+      pushed.push_back(target);
+    }
+  }
+  EXPECT_EQ(pushed, (std::vector<std::string>{"/push?p=one", "/push?p=two", "/push?p=three"}));
+
+  Stop();
+}
+
+}  // namespace

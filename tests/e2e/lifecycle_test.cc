@@ -1,0 +1,214 @@
+// The running program across configuration rewrites and deletions, taken ports,
+// and stop requests while it cannot read its configuration or waits for a slow
+// HTTP target.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cstdio>
+#include <memory>
+#include <string>
+#include <thread>
+
+#include "e2e/e2e_support.h"
+
+namespace {
+
+constexpr int kStartMs = 15000;
+constexpr int kEffectMs = 5000;
+constexpr int kExitMs = 5000;
+
+// The retry pause ends at once on a stop; the HTTP server library then needs up
+// to its two-second poll quantum to notice its own stop.
+constexpr double kUnreadableStopSeconds = 3.0;
+
+using Clock = std::chrono::steady_clock;
+
+double SecondsSince(Clock::time_point start) {
+  return std::chrono::duration<double>(Clock::now() - start).count();
+}
+
+class LifecycleTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ASSERT_FALSE(folder.Path().empty());
+    ASSERT_TRUE(receiver.Start());
+  }
+
+  std::string Config() const { return folder.File("q.ini"); }
+
+  std::string PlainAndPush(const std::string& pushPath) const {
+    return "[Input0]\nfile=a.txt\ntext0=line=0\n[Output0]\nformat0=%text0%\nUrl0=" +
+           receiver.BaseUrl() + "/plain?v=%format0%\n"
+           "[Input1]\ntype=push\ntext0=line=0\n[Output1]\nformat0=%text0%\nUrl0=" +
+           receiver.BaseUrl() + pushPath + "?p=%format0%\n";
+  }
+
+  void Launch(const std::string& config) {
+    ASSERT_TRUE(WriteFileWhole(folder.File("a.txt"), "first\n"));
+    ASSERT_TRUE(WriteFileWhole(Config(), config));
+    program = std::make_unique<CProgram>(folder.Path(), Config());
+    ASSERT_TRUE(program->Started());
+    ASSERT_NE(program->WaitFor("\nRunning Indefinitely.\n\n", kStartMs), std::string::npos)
+        << program->Output();
+  }
+
+  CTempFolder folder;
+  CReceiver receiver;
+  std::unique_ptr<CProgram> program;
+};
+
+TEST_F(LifecycleTest, ConfigurationRewriteRebuildsTasksAndDropsQueuedPushes) {
+  Launch(PlainAndPush("/old"));
+  const int httpPort = program->HttpPort();
+  ASSERT_NE(httpPort, 0);
+  ASSERT_TRUE(receiver.WaitForTarget("/plain?v=first", kEffectMs));
+
+  // Slow answers keep the pushes queued: one leaves per pass.
+  receiver.SetDelayMs(400);
+  constexpr int kPushes = 6;
+  for (int i = 0; i < kPushes; ++i) {
+    ASSERT_NE(HttpGet(httpPort, "/input1?set=q" + std::to_string(i)).find("query received"),
+              std::string::npos);
+  }
+  ASSERT_TRUE(receiver.WaitForTarget("/old?p=q0", kEffectMs));
+  const size_t reloadFrom = program->Output().size();
+  ASSERT_TRUE(WriteFileWhole(Config(), PlainAndPush("/new")));
+
+  const size_t detected = program->WaitFor("\n*** Config file update detected!\n", kEffectMs, reloadFrom);
+  ASSERT_NE(detected, std::string::npos) << program->Output();
+  const size_t running = program->WaitFor("\nRunning Indefinitely.\n\n", kStartMs, detected);
+  ASSERT_NE(running, std::string::npos) << program->Output();
+  receiver.SetDelayMs(0);
+  // Fresh summaries and a fresh first send of the file task.
+  EXPECT_NE(program->Find("\nReading config file: \"" + Config() + "\"\n", detected), std::string::npos);
+  EXPECT_EQ(program->Count("--------------- TASK 0 ", detected), 1u);
+  EXPECT_EQ(program->Count("--------------- TASK 1 ", detected), 1u);
+  EXPECT_TRUE(receiver.WaitForTarget("/plain?v=first", kEffectMs, 2)) << program->Output();
+
+  // The new URL takes new pushes; what was still queued at the reload is gone.
+  EXPECT_NE(HttpGet(httpPort, "/input1?set=fresh").find("query received"), std::string::npos);
+  EXPECT_TRUE(receiver.WaitForTarget("/new?p=fresh", kEffectMs)) << program->Output();
+  EXPECT_LT(receiver.CountPrefix("/old?"), static_cast<size_t>(kPushes));
+  EXPECT_EQ(receiver.CountPrefix("/new?"), 1u);
+  EXPECT_EQ(program->Count("*** Config file update detected!"), 1u);
+
+  program->SendEscape();
+  EXPECT_EQ(program->WaitExit(kExitMs), 0) << program->Output();
+}
+
+TEST_F(LifecycleTest, DeletedConfigurationRetriesEverySecondAndResumes) {
+  const std::string config = PlainAndPush("/p");
+  Launch(config);
+  ASSERT_TRUE(receiver.WaitForTarget("/plain?v=first", kEffectMs));
+  const std::string cannotRead = "Couldn't read from file \"" + Config() + "\"\n";
+
+  ASSERT_EQ(std::remove(Config().c_str()), 0);
+  const size_t detected = program->WaitFor("\n*** Config file update detected!\n", kEffectMs);
+  ASSERT_NE(detected, std::string::npos) << program->Output();
+  ASSERT_NE(program->WaitFor(cannotRead, kEffectMs, detected), std::string::npos) << program->Output();
+  const auto firstFailure = Clock::now();
+  // About one retry per second: at least two more within 3.5 s, and not a burst.
+  std::this_thread::sleep_for(std::chrono::milliseconds(2500));
+  ASSERT_NE(program->WaitFor(cannotRead + "\nReading config file: \"" + Config() + "\"\n" + cannotRead +
+                                 "\nReading config file: \"" + Config() + "\"\n" + cannotRead,
+                             1000, detected),
+            std::string::npos)
+      << program->Output();
+  const double seconds = SecondsSince(firstFailure);
+  EXPECT_LE(program->Count(cannotRead, detected), static_cast<size_t>(seconds) + 2) << program->Output();
+
+  // Restoring the file resumes with fresh tasks.
+  const size_t restoreFrom = program->Output().size();
+  ASSERT_TRUE(WriteFileWhole(Config(), config));
+  const size_t resumed = program->WaitFor("\nRunning Indefinitely.\n\n", kStartMs, restoreFrom);
+  ASSERT_NE(resumed, std::string::npos) << program->Output();
+  EXPECT_NE(program->Find("--------------- TASK 1 ", restoreFrom), std::string::npos);
+  EXPECT_TRUE(receiver.WaitForTarget("/plain?v=first", kEffectMs, 2)) << program->Output();
+  EXPECT_NE(HttpGet(program->HttpPort(), "/input1?set=back").find("query received"), std::string::npos);
+  EXPECT_TRUE(receiver.WaitForTarget("/p?p=back", kEffectMs)) << program->Output();
+
+  // A stop while the file cannot be read ends the program within about a second.
+  const size_t secondFrom = program->Output().size();
+  ASSERT_EQ(std::remove(Config().c_str()), 0);
+  ASSERT_NE(program->WaitFor(cannotRead, kEffectMs, secondFrom), std::string::npos) << program->Output();
+  const auto stopAt = Clock::now();
+  program->SendEscape();
+  EXPECT_EQ(program->WaitExit(kExitMs), 0) << program->Output();
+  EXPECT_LT(SecondsSince(stopAt), kUnreadableStopSeconds);
+}
+
+TEST_F(LifecycleTest, StopWithoutAnyConfigurationEndsPromptly) {
+  program = std::make_unique<CProgram>(folder.Path(), folder.File("missing.ini"));
+  ASSERT_TRUE(program->Started());
+  const std::string cannotRead = "Couldn't read from file \"" + folder.File("missing.ini") + "\"\n";
+  ASSERT_NE(program->WaitFor(cannotRead, kStartMs), std::string::npos) << program->Output();
+  EXPECT_EQ(program->Find("Running Indefinitely."), std::string::npos);
+  const auto stopAt = Clock::now();
+  program->SendEscape();
+  EXPECT_EQ(program->WaitExit(kExitMs), 0) << program->Output();
+  EXPECT_LT(SecondsSince(stopAt), kUnreadableStopSeconds);
+  EXPECT_NE(program->Find("Exiting.\n"), std::string::npos);
+}
+
+// Hold the first free port of each range; the program must take a later one,
+// print it, and serve on it.
+TEST_F(LifecycleTest, TakenPortsMoveTheProgramToTheNextOnes) {
+  std::unique_ptr<CPortHolder> httpHolder;
+  int heldHttp = 7370;
+  for (; heldHttp < 7379; ++heldHttp) {
+    httpHolder = std::make_unique<CPortHolder>(heldHttp);
+    if (httpHolder->Holding()) break;
+  }
+  std::unique_ptr<CPortHolder> consoleHolder;
+  int heldConsole = 32700;
+  for (; heldConsole < 32799; ++heldConsole) {
+    consoleHolder = std::make_unique<CPortHolder>(heldConsole);
+    if (consoleHolder->Holding()) break;
+  }
+  ASSERT_TRUE(httpHolder->Holding() && consoleHolder->Holding()) << "no free ports to hold";
+
+  Launch(PlainAndPush("/p"));
+  const int httpPort = program->HttpPort();
+  const int consolePort = program->ConsolePort();
+  EXPECT_GT(httpPort, heldHttp) << program->Output();
+  EXPECT_LE(httpPort, 7379);
+  EXPECT_GT(consolePort, heldConsole) << program->Output();
+  EXPECT_LE(consolePort, 32799);
+  EXPECT_NE(program->Find("Input is HTTP server http://127.0.0.1:" + std::to_string(httpPort) +
+                          "/input1?set=data\n"),
+            std::string::npos);
+
+  EXPECT_NE(HttpGet(httpPort, "/").find("Quillrade Service HTTP server by Hollend"), std::string::npos);
+  CTcpClient client;
+  ASSERT_TRUE(client.Connect(consolePort));
+  EXPECT_TRUE(client.WaitFor("TcpConsole (" + std::to_string(consolePort) + "): Quillrade", kEffectMs))
+      << client.Received();
+
+  program->SendEscape();
+  EXPECT_EQ(program->WaitExit(kExitMs), 0) << program->Output();
+}
+
+// Requests run on the main thread, so a stop during a slow request waits for its
+// answer and then ends cleanly.
+TEST_F(LifecycleTest, StopDuringSlowTargetWaitsForTheRequestThenEnds) {
+  constexpr int kDelayMs = 3000;
+  receiver.SetDelayMs(kDelayMs);
+  Launch("[global]\nhttp_timeout_seconds=2\n" + PlainAndPush("/p"));
+  ASSERT_TRUE(receiver.WaitForTarget("/plain?v=first", kEffectMs)) << program->Output();
+  const auto arrivedAt = receiver.Arrivals().front().at;
+  program->SendEscape();
+
+  EXPECT_EQ(program->WaitExit(kDelayMs + kExitMs), 0) << program->Output();
+  const double afterArrival = SecondsSince(arrivedAt);
+  // Not before the answer came (the connect timeout of 2 s does not cut it off)...
+  EXPECT_GE(afterArrival, kDelayMs / 1000.0 - 0.1);
+  // ...and the answer counted as a success. The stop key's own "Exiting." line
+  // may come between the URL and its result.
+  const std::string output = program->Output();
+  const size_t fetched = output.find("/plain?v=first...");
+  ASSERT_NE(fetched, std::string::npos) << output;
+  EXPECT_NE(output.find("OK\n", fetched), std::string::npos) << output;
+  EXPECT_EQ(output.find("ERROR", fetched), std::string::npos) << output;
+}
+
+}  // namespace
