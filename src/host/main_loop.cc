@@ -11,6 +11,7 @@
 #include "platform/process.h"
 #include "runtime/simple_thread.h"
 #include "status/log_output.h"
+#include "util/path_name.h"
 #include "util/version.h"
 
 namespace {
@@ -20,13 +21,7 @@ constexpr int kRequiredXmlVersion = 20611;
 
 }  // namespace
 
-std::string DefaultConfigPath() {
-  const std::string program = GetProgramPath();
-  const size_t slash = program.rfind('/');
-  const size_t dot = program.rfind('.');
-  const bool hasExtension = dot != std::string::npos && (slash == std::string::npos || dot > slash);
-  return (hasExtension ? program.substr(0, dot) : program) + ".ini";
-}
+std::string DefaultConfigPath() { return WithoutExtension(GetProgramPath()) + ".ini"; }
 
 CMainLoop::CMainLoop(std::string& configPath, const std::string& commandLine)
     : strConfigPath(configPath), strCommandLine(commandLine) {}

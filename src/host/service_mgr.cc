@@ -10,6 +10,7 @@
 #include "host/command_line.h"
 #include "platform/console_keys.h"
 #include "platform/process.h"
+#include "util/path_name.h"
 
 CServiceMgr* g_serviceMgr = nullptr;
 
@@ -24,17 +25,6 @@ void Print(const char* format, ...) {
   std::vprintf(format, args);
   va_end(args);
   std::fflush(stdout);
-}
-
-std::string FileNameOf(const std::string& path) {
-  const size_t slash = path.rfind('/');
-  return slash == std::string::npos ? path : path.substr(slash + 1);
-}
-
-// The file name without its extension (from the last "."), as the service name.
-std::string WithoutExtension(const std::string& fileName) {
-  const size_t dot = fileName.rfind('.');
-  return dot == std::string::npos ? fileName : fileName.substr(0, dot);
 }
 
 }  // namespace

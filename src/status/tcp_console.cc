@@ -5,6 +5,7 @@
 #include <cstdio>
 
 #include "platform/process.h"
+#include "util/path_name.h"
 
 namespace {
 
@@ -14,11 +15,7 @@ constexpr char kSeparatorFormat[] =
 // The file name of a path without its folders and without the extension (from the
 // last "." of the file name on). Both "/" and "\" separate folders.
 std::string FileTitleOf(const std::string& path) {
-  const size_t nSlash = path.find_last_of("/\\");
-  std::string title = nSlash == std::string::npos ? path : path.substr(nSlash + 1);
-  const size_t nDot = title.rfind('.');
-  if (nDot != std::string::npos) title.erase(nDot);
-  return title;
+  return WithoutExtension(FileNameOf(path, "/\\"), "/\\");
 }
 
 size_t ToSize(int value) { return value > 0 ? static_cast<size_t>(value) : 0; }
