@@ -307,6 +307,9 @@ def measure_idle(binary, tasks, idle_seconds, wrk_seconds):
             "idle_cpu_pct": 100.0 * cpu / wall,
             "rss_mb": program.memory_kb("VmRSS") / 1024.0,
             "peak_rss_mb": program.memory_kb("VmHWM") / 1024.0,
+            # Most of the resident set is shared-library code; the heap, stacks
+            # and other private memory are the anonymous part.
+            "anon_mb": program.memory_kb("RssAnon") / 1024.0,
             "threads": program.memory_kb("Threads"),
         }
         if wrk_seconds > 0:
@@ -339,10 +342,10 @@ def main():
           "mean=%(mean_ms).1f ms max=%(max_ms).1f ms" % push)
     one = measure_idle(args.binary, 1, args.idle_seconds, 0)
     print("idle, %(tasks)d task: cpu=%(idle_cpu_pct).3f %% rss=%(rss_mb).1f MB "
-          "peak=%(peak_rss_mb).1f MB threads=%(threads)d" % one)
+          "peak=%(peak_rss_mb).1f MB anon=%(anon_mb).1f MB threads=%(threads)d" % one)
     hundred = measure_idle(args.binary, 100, args.idle_seconds, args.wrk_seconds)
     print("idle, %(tasks)d tasks: cpu=%(idle_cpu_pct).3f %% rss=%(rss_mb).1f MB "
-          "peak=%(peak_rss_mb).1f MB threads=%(threads)d" % hundred)
+          "peak=%(peak_rss_mb).1f MB anon=%(anon_mb).1f MB threads=%(threads)d" % hundred)
     rps = hundred.get("page_rps")
     print("status page under wrk (100 tasks): %s req/s, rss after=%.1f MB"
           % ("n/a (wrk missing)" if rps is None else "%.0f" % rps, hundred["rss_after_wrk_mb"]))

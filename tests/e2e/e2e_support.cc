@@ -188,6 +188,15 @@ void CProgram::Send(const std::string& bytes) {
   if (write(nInputFd, bytes.data(), bytes.size()) < 0) return;
 }
 
+void CProgram::CloseInput() {
+  if (nInputFd >= 0) close(nInputFd);
+  nInputFd = -1;
+}
+
+void CProgram::Signal(int signalNumber) {
+  if (nPid > 0 && !bExited) kill(nPid, signalNumber);
+}
+
 int CProgram::WaitExit(int timeoutMs) {
   if (bExited) return nExitCode;
   if (nPid <= 0) return -1;

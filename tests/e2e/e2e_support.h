@@ -68,6 +68,9 @@ class CProgram {
 
   void Send(const std::string& bytes);
   void SendEscape() { Send("\x1b"); }
+  // Ends standard input: the program reads end of file.
+  void CloseInput();
+  void Signal(int signalNumber);
   // Exit code, or -1 when the process is still running after `timeoutMs`.
   int WaitExit(int timeoutMs);
   bool Exited() const { return bExited; }

@@ -3,6 +3,8 @@
 // HTTP target.
 #include <gtest/gtest.h>
 
+#include <signal.h>
+
 #include <chrono>
 #include <cstdio>
 #include <memory>
@@ -148,6 +150,29 @@ TEST_F(LifecycleTest, StopWithoutAnyConfigurationEndsPromptly) {
   EXPECT_EQ(program->WaitExit(kExitMs), 0) << program->Output();
   EXPECT_LT(SecondsSince(stopAt), kUnreadableStopSeconds);
   EXPECT_NE(program->Find("Exiting.\n"), std::string::npos);
+}
+
+// Every way of ending the console test mode prints the same line and exits with
+// success, also while a task is running.
+TEST_F(LifecycleTest, EveryStopRequestEndsCleanly) {
+  struct StopCase {
+    const char* name;
+    void (*request)(CProgram&);
+  };
+  const StopCase cases[] = {
+      {"escape key", [](CProgram& p) { p.SendEscape(); }},
+      {"end of input", [](CProgram& p) { p.CloseInput(); }},
+      {"SIGTERM", [](CProgram& p) { p.Signal(SIGTERM); }},
+      {"SIGINT", [](CProgram& p) { p.Signal(SIGINT); }},
+  };
+  for (const StopCase& stop : cases) {
+    SCOPED_TRACE(stop.name);
+    Launch(PlainAndPush("/p"));
+    stop.request(*program);
+    EXPECT_EQ(program->WaitExit(kExitMs), 0) << program->Output();
+    EXPECT_NE(program->Find("Exiting.\n"), std::string::npos) << program->Output();
+    program.reset();
+  }
 }
 
 // Hold the first free port of each range; the program must take a later one,
