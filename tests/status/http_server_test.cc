@@ -96,9 +96,12 @@ std::string BodyOf(const std::string& response) {
   return end == std::string::npos ? "" : response.substr(end + 4);
 }
 
-// A block of ten free ports, found by binding and releasing.
+// A block of ten free ports, found by binding and releasing. Each test process
+// starts its search elsewhere (by process id) so suites running in parallel do
+// not pick the same block.
 int FindFreePortBlock() {
-  for (int base = 47370; base < 60000; base += 37) {
+  const int start = 47370 + (getpid() % 400) * 20;
+  for (int base = start; base < 60000; base += 37) {
     bool allFree = true;
     for (int i = 0; i < CHttpServer::kPortCount && allFree; ++i) {
       CPortBlocker probe(base + i);
@@ -118,13 +121,19 @@ class CHttpServerTest : public ::testing::Test {
   }
   void TearDown() override { g_logOutput.SetStdoutEnabled(true); }
 
+  // Another suite may take a port of the block meanwhile: follow the server.
+  void StartOnFreePort(CHttpServer& server) {
+    server.Start(nBase);
+    ASSERT_NE(server.Port(), 0);
+    nBase = server.Port();
+  }
+
   int nBase = 0;
 };
 
 TEST_F(CHttpServerTest, StatusPageShowsBannerPathAndRecentTextsEscaped) {
   CHttpServer server;
-  server.Start(nBase);
-  ASSERT_EQ(server.Port(), nBase);
+  StartOnFreePort(server);
   EXPECT_EQ(g_httpPort.load(), nBase);
   server.SetConfigPath("/etc/q.ini");
   g_logOutput.Printf("HTTP push /input0: %s\n", "<script>x&y</script>");
@@ -150,7 +159,7 @@ TEST_F(CHttpServerTest, StatusPageShowsBannerPathAndRecentTextsEscaped) {
 
 TEST_F(CHttpServerTest, ResponseHeadHasExactFieldsAndHeadOmitsBody) {
   CHttpServer server;
-  server.Start(nBase);
+  StartOnFreePort(server);
   const std::string response = Get(nBase, "/");
   const std::string head = response.substr(0, response.find("\r\n\r\n") + 4);
   // Dates vary; replace them by a placeholder after checking their shape.
@@ -179,7 +188,7 @@ TEST_F(CHttpServerTest, ResponseHeadHasExactFieldsAndHeadOmitsBody) {
 
 TEST_F(CHttpServerTest, PushDecodesSetValueAndConfirmsWithEscapedQuery) {
   CHttpServer server;
-  server.Start(nBase);
+  StartOnFreePort(server);
   CRecordingTarget target("/input3");
   server.RegisterPushTarget(&target);
 
@@ -201,7 +210,7 @@ TEST_F(CHttpServerTest, PushDecodesSetValueAndConfirmsWithEscapedQuery) {
 
 TEST_F(CHttpServerTest, UnknownPathsAreLeftToTheLibraryAndClearedTargetsStopMatching) {
   CHttpServer server;
-  server.Start(nBase);
+  StartOnFreePort(server);
   CRecordingTarget target("/input0");
   server.RegisterPushTarget(&target);
   EXPECT_EQ(Get(nBase, "/index.html").rfind("HTTP/1.1 404", 0), 0u);
@@ -213,7 +222,7 @@ TEST_F(CHttpServerTest, UnknownPathsAreLeftToTheLibraryAndClearedTargetsStopMatc
 
 TEST_F(CHttpServerTest, FullQueueAnswers503AndKeepsNothing) {
   CHttpServer server;
-  server.Start(nBase);
+  StartOnFreePort(server);
   CRecordingTarget target("/input1", 1);
   server.RegisterPushTarget(&target);
   EXPECT_EQ(Get(nBase, "/input1?set=a").rfind("HTTP/1.1 200 OK", 0), 0u);
@@ -242,7 +251,7 @@ TEST_F(CHttpServerTest, TakenPortsAreSkippedAndAllTakenLeavesServerInert) {
 
 TEST_F(CHttpServerTest, TargetLockHeldByMainThreadDelaysPushUntilReleased) {
   CHttpServer server;
-  server.Start(nBase);
+  StartOnFreePort(server);
   CRecordingTarget target("/input0");
   server.RegisterPushTarget(&target);
   server.LockTargets();
