@@ -6,7 +6,7 @@
 
 namespace {
 
-struct Spec {
+struct Conversion {
   bool bLeft = false;
   bool bZero = false;
   int nWidth = 0;
@@ -35,32 +35,32 @@ class CBoundedText {
   size_t nLength = 0;
 };
 
-const char* ParseSpec(const char* p, Spec* spec) {
+const char* ParseConversion(const char* p, Conversion* conversion) {
   for (;; ++p) {
-    if (*p == '-') spec->bLeft = true;
-    else if (*p == '0') spec->bZero = true;
+    if (*p == '-') conversion->bLeft = true;
+    else if (*p == '0') conversion->bZero = true;
     else break;
   }
-  for (; *p >= '0' && *p <= '9'; ++p) spec->nWidth = spec->nWidth * 10 + (*p - '0');
-  for (; *p == 'l' || *p == 'z'; ++p) spec->nLength += *p == 'z' ? 2 : 1;
-  spec->cType = *p;
+  for (; *p >= '0' && *p <= '9'; ++p) conversion->nWidth = conversion->nWidth * 10 + (*p - '0');
+  for (; *p == 'l' || *p == 'z'; ++p) conversion->nLength += *p == 'z' ? 2 : 1;
+  conversion->cType = *p;
   return p;
 }
 
 // Places `text` of `length` in the field: padded left or right, zeros after a sign.
-void PutField(CBoundedText* out, const Spec& spec, const char* text, int length, bool negative) {
+void PutField(CBoundedText* out, const Conversion& conversion, const char* text, int length, bool negative) {
   const int used = length + (negative ? 1 : 0);
-  const int pad = spec.nWidth > used ? spec.nWidth - used : 0;
-  if (!spec.bLeft && !spec.bZero) out->Repeat(' ', pad);
+  const int pad = conversion.nWidth > used ? conversion.nWidth - used : 0;
+  if (!conversion.bLeft && !conversion.bZero) out->Repeat(' ', pad);
   if (negative) out->Put('-');
-  if (!spec.bLeft && spec.bZero) out->Repeat('0', pad);
+  if (!conversion.bLeft && conversion.bZero) out->Repeat('0', pad);
   for (int i = 0; i < length; ++i) out->Put(text[i]);
-  if (spec.bLeft) out->Repeat(' ', pad);
+  if (conversion.bLeft) out->Repeat(' ', pad);
 }
 
-void PutNumber(CBoundedText* out, const Spec& spec, uint64_t value, bool negative) {
-  const unsigned base = spec.cType == 'x' || spec.cType == 'X' ? 16 : 10;
-  const char* digits = spec.cType == 'X' ? "0123456789ABCDEF" : "0123456789abcdef";
+void PutNumber(CBoundedText* out, const Conversion& conversion, uint64_t value, bool negative) {
+  const unsigned base = conversion.cType == 'x' || conversion.cType == 'X' ? 16 : 10;
+  const char* digits = conversion.cType == 'X' ? "0123456789ABCDEF" : "0123456789abcdef";
   char text[24];
   int length = 0;
   do {
@@ -72,25 +72,25 @@ void PutNumber(CBoundedText* out, const Spec& spec, uint64_t value, bool negativ
     text[i] = text[length - 1 - i];
     text[length - 1 - i] = c;
   }
-  PutField(out, spec, text, length, negative);
+  PutField(out, conversion, text, length, negative);
 }
 
-void PutSigned(CBoundedText* out, const Spec& spec, va_list* args) {
-  const int64_t value = spec.nLength > 0 ? va_arg(*args, long) : va_arg(*args, int);
+void PutSigned(CBoundedText* out, const Conversion& conversion, va_list* args) {
+  const int64_t value = conversion.nLength > 0 ? va_arg(*args, long) : va_arg(*args, int);
   const uint64_t magnitude = value < 0 ? uint64_t{0} - static_cast<uint64_t>(value) : static_cast<uint64_t>(value);
-  PutNumber(out, spec, magnitude, value < 0);
+  PutNumber(out, conversion, magnitude, value < 0);
 }
 
-void PutUnsigned(CBoundedText* out, const Spec& spec, va_list* args) {
-  const uint64_t value = spec.nLength > 0 ? va_arg(*args, unsigned long) : va_arg(*args, unsigned);
-  PutNumber(out, spec, value, false);
+void PutUnsigned(CBoundedText* out, const Conversion& conversion, va_list* args) {
+  const uint64_t value = conversion.nLength > 0 ? va_arg(*args, unsigned long) : va_arg(*args, unsigned);
+  PutNumber(out, conversion, value, false);
 }
 
-void PutString(CBoundedText* out, const Spec& spec, const char* text) {
+void PutString(CBoundedText* out, const Conversion& conversion, const char* text) {
   if (text == nullptr) text = "(null)";
   int length = 0;
   while (text[length] != '\0') ++length;
-  Spec plain = spec;
+  Conversion plain = conversion;
   plain.bZero = false;
   PutField(out, plain, text, length, false);
 }
@@ -107,12 +107,12 @@ size_t CrashFormatV(char* buffer, size_t capacity, const char* format, va_list a
       continue;
     }
     const char* start = p;
-    Spec spec;
-    p = ParseSpec(p + 1, &spec);
-    switch (spec.cType) {
-      case 'd': case 'i': PutSigned(&out, spec, &copy); break;
-      case 'u': case 'x': case 'X': PutUnsigned(&out, spec, &copy); break;
-      case 's': PutString(&out, spec, va_arg(copy, const char*)); break;
+    Conversion conversion;
+    p = ParseConversion(p + 1, &conversion);
+    switch (conversion.cType) {
+      case 'd': case 'i': PutSigned(&out, conversion, &copy); break;
+      case 'u': case 'x': case 'X': PutUnsigned(&out, conversion, &copy); break;
+      case 's': PutString(&out, conversion, va_arg(copy, const char*)); break;
       case 'c': out.Put(static_cast<char>(va_arg(copy, int))); break;
       case '%': out.Put('%'); break;
       default:  // unknown conversion: shown as written
