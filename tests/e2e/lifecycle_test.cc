@@ -21,7 +21,7 @@ constexpr int kExitMs = 5000;
 
 // The retry pause ends at once on a stop; the HTTP server library then needs up
 // to its two-second poll quantum to notice its own stop.
-constexpr double kUnreadableStopSeconds = 3.0;
+constexpr double kUnreadableStopSeconds = 3.5;
 
 using Clock = std::chrono::steady_clock;
 
