@@ -194,7 +194,7 @@ bool IsProgramOnPath(const std::string& program) {
     size_t end = folders.find(':', start);
     if (end == std::string::npos) end = folders.size();
     std::string folder = folders.substr(start, end - start);
-    if (folder.empty()) folder = ".";
+    if (folder.empty()) folder.assign(1, '.');
     if (IsExecutableFile(folder + "/" + program)) return true;
     start = end + 1;
   }

@@ -4,6 +4,7 @@
 #include <cerrno>
 #include <cstring>
 #include <netinet/in.h>
+#include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -163,4 +164,23 @@ std::unique_ptr<CTcpSocket> CTcpListenSocket::Accept(size_t outgoingCapacity,
   const int descriptor = accept4(nDescriptor, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
   if (descriptor < 0) return nullptr;
   return std::make_unique<CTcpSocket>(descriptor, outgoingCapacity, incomingCapacity);
+}
+
+bool PokeLoopbackPort(int port, int timeoutMs) {
+  const int descriptor = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+  if (descriptor < 0) return false;
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_port = htons(static_cast<uint16_t>(port));
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  bool connected = connect(descriptor, reinterpret_cast<sockaddr*>(&address), sizeof(address)) == 0;
+  if (!connected && errno == EINPROGRESS) {
+    pollfd wait{descriptor, POLLOUT, 0};
+    int error = 0;
+    socklen_t length = sizeof(error);
+    connected = poll(&wait, 1, timeoutMs) == 1 &&
+                getsockopt(descriptor, SOL_SOCKET, SO_ERROR, &error, &length) == 0 && error == 0;
+  }
+  close(descriptor);
+  return connected;
 }

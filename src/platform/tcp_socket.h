@@ -100,4 +100,9 @@ class CTcpListenSocket {
   int nPort;
 };
 
+// Opens and at once closes a connection to 127.0.0.1:port, without waiting more
+// than `timeoutMs` for it. Wakes a server thread that only looks at its stop flag
+// between connections. False when the connection could not be made.
+bool PokeLoopbackPort(int port, int timeoutMs);
+
 #endif  // QUILLRADE_PLATFORM_TCP_SOCKET_H_

@@ -2,10 +2,13 @@
 
 #include <civetweb.h>
 
+#include <chrono>
 #include <string_view>
+#include <thread>
 
 #include "engine/text_util.h"
 #include "platform/clock.h"
+#include "platform/tcp_socket.h"
 #include "runtime/simple_thread.h"
 #include "status/http_response.h"
 #include "status/log_output.h"
@@ -23,6 +26,11 @@ constexpr char kAuthenticationDomain[] = "Corvane";
 // Reserved up front so the page is built without regrowing.
 constexpr size_t kStatusPageReserve = 524288;
 constexpr size_t kConfirmationReserve = 1024;
+// Worker threads serving requests. Set explicitly: library builds differ in their
+// default (10 or 50), and each idle worker costs memory.
+constexpr char kWorkerThreads[] = "10";
+// Pace of the connections that wake the listening thread during Stop.
+constexpr int kWakeIntervalMs = 20;
 
 bool EqualsNoCase(std::string_view a, std::string_view b) {
   return a.size() == b.size() && FindNoCase(a, b) == 0;
@@ -62,9 +70,11 @@ void CHttpServer::Start(int firstPort, int portCount) {
   callbacks.init_thread = &OnInitThread;
   for (int i = 0; i < portCount && pServer == nullptr; ++i) {
     const std::string port = StringPrintf("%d", firstPort + i);
-    const char* options[] = {"document_root",         kDocumentRoot, "listening_ports",
-                             port.c_str(),            "authentication_domain",
-                             kAuthenticationDomain,   nullptr};
+    const char* options[] = {"document_root",         kDocumentRoot,
+                             "listening_ports",       port.c_str(),
+                             "authentication_domain", kAuthenticationDomain,
+                             "num_threads",           kWorkerThreads,
+                             nullptr};
     pServer = mg_start(&callbacks, this, options);
     if (pServer != nullptr) {
       nPort = firstPort + i;
@@ -75,10 +85,22 @@ void CHttpServer::Start(int firstPort, int portCount) {
 
 void CHttpServer::RequestStop() { bStopRequested = true; }
 
+// The library's listening thread notices the stop only between connections (it
+// polls in 2-second steps), so connections are made to it until it has gone:
+// a stop then takes milliseconds instead of up to two seconds.
 void CHttpServer::Stop() {
   if (pServer == nullptr) return;
   bStopRequested = true;
+  std::atomic<bool> stopped{false};
+  std::thread waker([this, &stopped] {
+    while (!stopped.load()) {
+      PokeLoopbackPort(nPort.load(), kWakeIntervalMs);
+      std::this_thread::sleep_for(std::chrono::milliseconds(kWakeIntervalMs));
+    }
+  });
   mg_stop(pServer);
+  stopped = true;
+  waker.join();
   pServer = nullptr;
 }
 
