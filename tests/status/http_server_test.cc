@@ -213,10 +213,12 @@ TEST_F(CHttpServerTest, UnknownPathsAreLeftToTheLibraryAndClearedTargetsStopMatc
   StartOnFreePort(server);
   CRecordingTarget target("/input0");
   server.RegisterPushTarget(&target);
-  EXPECT_EQ(Get(nBase, "/index.html").rfind("HTTP/1.1 404", 0), 0u);
+  const std::string unknown = Get(nBase, "/index.html");
+  EXPECT_EQ(unknown.rfind("HTTP/1.1 404", 0), 0u) << unknown;
 
   server.ClearTargets();
-  EXPECT_EQ(Get(nBase, "/input0?set=x").rfind("HTTP/1.1 404", 0), 0u);
+  const std::string cleared = Get(nBase, "/input0?set=x");
+  EXPECT_EQ(cleared.rfind("HTTP/1.1 404", 0), 0u) << cleared;
   EXPECT_TRUE(target.Texts().empty());
 }
 
@@ -262,7 +264,7 @@ TEST_F(CHttpServerTest, TargetLockHeldByMainThreadDelaysPushUntilReleased) {
   server.ClearTargetsLocked();
   server.UnlockTargets();
   client.join();
-  EXPECT_EQ(response.rfind("HTTP/1.1 404", 0), 0u);
+  EXPECT_EQ(response.rfind("HTTP/1.1 404", 0), 0u) << response;
   EXPECT_TRUE(target.Texts().empty());
 }
 
