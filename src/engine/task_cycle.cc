@@ -84,7 +84,9 @@ void RunXmlInput(CTask& task, CCurl& curl) {
   if (!ReadFileBytes(task.strInputPath, kMaxXmlInputBytes, &bytes)) return;
   XmlDocPtr document(xmlReadMemory(bytes.data(), static_cast<int>(bytes.size()), nullptr,
                                    nullptr, kXmlParseOptions));
-  if (!document) {
+  // A document whose entities would expand beyond bounds is refused like one
+  // that does not parse, before anything is read from it.
+  if (!document || !XmlExpansionsWithinLimits(document.get())) {
     g_logOutput.Printf("Error parsing XML in %s\n", task.strInputPath.c_str());
     return;
   }

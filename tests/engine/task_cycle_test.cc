@@ -310,6 +310,29 @@ TEST_F(TaskCycleTest, XmlDocumentsCannotMakeTheParserFetchOrReadOtherFiles) {
   EXPECT_EQ(RunPass(), Targets{"/x?v=%7C%7Cok"});
 }
 
+TEST_F(TaskCycleTest, XmlWhoseEntitiesExpandTooFarIsRefusedBeforeAnythingIsPrinted) {
+  const std::string declarations = "<!DOCTYPE r [<!ENTITY a \"" + std::string(20000, 'x') +
+                                   "\"><!ENTITY e \"Tom &amp; Jerry\">]>";
+  const std::string path =
+      WriteInput("np.xml", declarations + "<r><song d=\"&e; 3&lt;4\"><t>&e;</t></song></r>");
+  LoadTasks("[Input0]\ntype=xml\nfile=" + path +
+                "\n[Output0]\nformat0=%xmlprop_song:d%|%xml_t%\n"
+                "Url0=http://127.0.0.1:PORT/x?d=%format0%\n",
+            1);
+  EXPECT_EQ(RunPass(), Targets{"/x?d=Tom%20%26%20Jerry%203%3C4%7C"});
+
+  // The 56 KB file that stood for a 200 MB attribute value.
+  std::string bomb = declarations + "<r><song d=\"";
+  for (int i = 0; i < 10000; ++i) bomb += "&a;";
+  WriteInput("np.xml", bomb + "\"/></r>");
+  Forget();
+  EXPECT_EQ(RunPass(), Targets{});
+  EXPECT_EQ(Printed(), "Error parsing XML in " + path + "\n");
+
+  WriteInput("np.xml", declarations + "<r><song d=\"&a;\"/></r>");
+  EXPECT_EQ(RunPass(), Targets{"/x?d=" + std::string(20000, 'x') + "%7C"});
+}
+
 // Task 0 refers to task 1 (later in order), task 2 refers to task 0 (earlier).
 const char kLinkedIni[] =
     "[Input0]\nfile=DIR/a.txt\ntext0=line=0\n"
