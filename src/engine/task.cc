@@ -147,7 +147,11 @@ void CTask::ParsePlainText(CTextFileReader& file) {
     // Only a read that returns nothing ends the lines: a last line without a line
     // feed (a file written without a final newline) is a line like any other.
     // The reader already turns a CR LF pair into one LF, so strlen counts it once.
-    if (!file.ReadLine(buffer, sizeof(buffer))) break;
+    if (!file.ReadLine(buffer, sizeof(buffer))) {
+      // A failed read is no end of file: what was read is not the file's text.
+      if (!file.ReadError().empty()) return;
+      break;
+    }
     if (strlen(buffer) > kMaxPlainTextLineBytes) return;
     CutAtLineEnd(buffer);
     lines.emplace_back(buffer);

@@ -70,18 +70,32 @@ void RunPushCycle(CTask& task, CCurl& curl) {
   task.PushUrls(curl);
 }
 
+// A read that failed once the file was open is abandoned: the values stay as they
+// were and the URLs are pushed as after any abandoned read. One line says why.
+void ReportReadError(const CTask& task, const std::string& error) {
+  if (error.empty()) return;
+  g_logOutput.Printf("Error reading %s: %s\n", task.strInputPath.c_str(), error.c_str());
+}
+
 void RunPlainTextInput(CTask& task, CCurl& curl) {
   {
     CTextFileReader file;
     if (!file.Open(task.strInputPath)) return;
     task.ParsePlainText(file);
+    ReportReadError(task, file.ReadError());
   }
   task.PushUrls(curl);
 }
 
 void RunXmlInput(CTask& task, CCurl& curl) {
   std::string bytes;
-  if (!ReadFileBytes(task.strInputPath, kMaxXmlInputBytes, &bytes)) return;
+  std::string readError;
+  if (!ReadFileBytes(task.strInputPath, kMaxXmlInputBytes, &bytes, &readError)) {
+    if (readError.empty()) return;  // not opened: this change is skipped
+    ReportReadError(task, readError);
+    task.PushUrls(curl);
+    return;
+  }
   XmlDocPtr document(xmlReadMemory(bytes.data(), static_cast<int>(bytes.size()), nullptr,
                                    nullptr, kXmlParseOptions));
   // A document whose entities would expand beyond bounds is refused like one

@@ -136,6 +136,33 @@ TEST_F(TaskCycleTest, MissingFileIsSkippedUntilItAppears) {
   EXPECT_EQ(RunPass(), Targets{"/l?v=again"});
 }
 
+TEST_F(TaskCycleTest, AFailingReadKeepsTheValuesAndIsReported) {
+  const std::string plain = WriteInput("a.txt", "A1\n");
+  const std::string xml = WriteInput("b.xml", "<r><t>B1</t></r>");
+  LoadTasks("[Input0]\nfile=DIR/a.txt\ntext0=line=0\n[Output0]\nformat0=%text0%\n"
+            "Url0=http://127.0.0.1:PORT/a?v=%format0%\n"
+            "[Input1]\ntype=xml\nfile=DIR/b.xml\n[Output1]\nformat0=%xml_t%\n"
+            "Url0=http://127.0.0.1:PORT/b?v=%format0%\n",
+            2);
+  EXPECT_EQ(RunPass(), (Targets{"/a?v=A1", "/b?v=B1"}));
+
+  // Both inputs become links to a file that opens but whose every read fails.
+  for (const std::string& path : {plain, xml}) {
+    std::filesystem::remove(path);
+    std::filesystem::create_symlink("/proc/self/mem", path);
+  }
+  Forget();
+  EXPECT_EQ(RunPass(), (Targets{"/a?v=A1", "/b?v=B1"}));
+  EXPECT_EQ(Printed(), "Error reading " + plain + ": Input/output error\n" + FetchLine("/a?v=A1") +
+                           "Error reading " + xml + ": Input/output error\n" + FetchLine("/b?v=B1"));
+
+  // The next change is read again.
+  for (const std::string& path : {plain, xml}) std::filesystem::remove(path);
+  WriteInput("a.txt", "A2\n");
+  WriteInput("b.xml", "<r><t>B2</t></r>");
+  EXPECT_EQ(RunPass(), (Targets{"/a?v=A2", "/b?v=B2"}));
+}
+
 const char kPushIni[] =
     "[Input0]\ntype=push\ntext0=line=0\n"
     "[Output0]\nformat0=%text0%\nUrl0=http://127.0.0.1:PORT/p?v=%format0%&k=1\n";
@@ -149,6 +176,7 @@ TEST_F(TaskCycleTest, PushedTextsAreSentPercentEncoded) {
   } cases[] = {
       {"a&b=c?d/e f", "/p?v=a%26b%3Dc%3Fd%2Fe%20f&k=1"},
       {"\xE9\xFF", "/p?v=%e9%ff&k=1"},
+      {"\x7F\x01", "/p?v=%7f%01&k=1"},
       {"x\r\ny\tz", "/p?v=x%5BCR%5Dy%5BTAB%5Dz&k=1"},
       {"50%", "/p?v=50%25&k=1"},
       {"%format0%", "/p?v=%25format0%25&k=1"},
