@@ -107,7 +107,7 @@ uint64_t AddCapped(uint64_t sum, uint64_t more) { return std::min(sum + more, kO
 // however often an entity is referenced.
 class CExpansionMeter {
  public:
-  explicit CExpansionMeter(const xmlDoc* document) : doc(document) {}
+  explicit CExpansionMeter(const xmlDoc* document) : pDocument(document) {}
 
   // Size of a list of sibling nodes (an attribute's value or an element's
   // children) with entity references expanded; element children count nothing of
@@ -118,7 +118,7 @@ class CExpansionMeter {
       if (node->type == XML_TEXT_NODE || node->type == XML_CDATA_SECTION_NODE) {
         if (node->content != nullptr) size = AddCapped(size, xmlStrlen(node->content));
       } else if (node->type == XML_ENTITY_REF_NODE) {
-        const uint64_t expanded = EntitySize(xmlGetDocEntity(doc, node->name), 0);
+        const uint64_t expanded = EntitySize(xmlGetDocEntity(pDocument, node->name), 0);
         size = AddCapped(size, expanded);
         nTotal = AddCapped(nTotal, expanded);
       }
@@ -153,7 +153,7 @@ class CExpansionMeter {
       const xmlEntity* entity = nullptr;
       if (end != nullptr) {
         const std::string name(p + 1, end);
-        entity = xmlGetDocEntity(doc, reinterpret_cast<const xmlChar*>(name.c_str()));
+        entity = xmlGetDocEntity(pDocument, reinterpret_cast<const xmlChar*>(name.c_str()));
       }
       if (entity == nullptr) {
         size = AddCapped(size, 1);
@@ -175,7 +175,7 @@ class CExpansionMeter {
     return nullptr;
   }
 
-  const xmlDoc* doc;
+  const xmlDoc* pDocument;
   std::unordered_map<const xmlEntity*, uint64_t> sizes;
   uint64_t nTotal = 0;
 };
