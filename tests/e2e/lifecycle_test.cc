@@ -161,9 +161,12 @@ TEST_F(LifecycleTest, EveryStopRequestEndsCleanly) {
   };
   const StopCase cases[] = {
       {"escape key", [](CProgram& p) { p.SendEscape(); }},
-      {"end of input", [](CProgram& p) { p.CloseInput(); }},
       {"SIGTERM", [](CProgram& p) { p.Signal(SIGTERM); }},
       {"SIGINT", [](CProgram& p) { p.Signal(SIGINT); }},
+      {"SIGHUP after the end of input", [](CProgram& p) {
+         p.CloseInput();
+         p.Signal(SIGHUP);
+       }},
   };
   for (const StopCase& stop : cases) {
     SCOPED_TRACE(stop.name);
