@@ -11,16 +11,14 @@
 
 namespace {
 
-constexpr int kStartMs = 15000;
-constexpr int kEffectMs = 5000;
-constexpr int kExitMs = 5000;
 // Folder names of this length build the long paths.
 constexpr size_t kFolderNameBytes = 200;
 
 // `base` followed by `count` folders of kFolderNameBytes bytes each, made on disk.
 std::string DeepFolder(const std::string& base, int count) {
   std::string path = base;
-  for (int i = 0; i < count; ++i) path += "/" + std::string(kFolderNameBytes, static_cast<char>('a' + i));
+  for (int i = 0; i < count; ++i)
+    path += "/" + std::string(kFolderNameBytes, static_cast<char>('a' + i));
   std::filesystem::create_directories(path);
   return path;
 }
@@ -31,20 +29,22 @@ void ExpectRunsOn(const std::string& folder, const std::vector<std::string>& arg
                   const std::string& config, const CReceiver& receiver) {
   CProgram program(folder, argv, StandardStreams::kPipes);
   ASSERT_TRUE(program.Started());
-  ASSERT_NE(program.WaitFor("\nRunning Indefinitely.\n\n", kStartMs), std::string::npos) << program.Output();
+  ASSERT_NE(program.WaitFor("\nRunning Indefinitely.\n\n", kProgramStartMs), std::string::npos)
+      << program.Output();
   EXPECT_NE(program.Find("\nReading config file: \"" + config + "\"\nInitializing...\n"),
             std::string::npos)
       << program.Output();
   EXPECT_EQ(program.Find("Couldn't read from file"), std::string::npos) << program.Output();
   const int httpPort = program.HttpPort();
   ASSERT_NE(httpPort, 0);
-  EXPECT_NE(HttpGet(httpPort, "/input0?set=" + std::to_string(config.size())).find("query received"),
-            std::string::npos);
-  EXPECT_TRUE(receiver.WaitForTarget("/p?v=" + std::to_string(config.size()), kEffectMs))
+  EXPECT_NE(
+      HttpGet(httpPort, "/input0?set=" + std::to_string(config.size())).find("query received"),
+      std::string::npos);
+  EXPECT_TRUE(receiver.WaitForTarget("/p?v=" + std::to_string(config.size()), kProgramEffectMs))
       << program.Output();
   EXPECT_EQ(program.Find("Config file update detected"), std::string::npos) << program.Output();
   program.SendEscape();
-  EXPECT_EQ(program.WaitExit(kExitMs), 0) << program.Output();
+  EXPECT_EQ(program.WaitExit(kProgramExitMs), 0) << program.Output();
 }
 
 TEST(ConfigPathTest, LongPathsAreReadWhole) {
@@ -52,8 +52,9 @@ TEST(ConfigPathTest, LongPathsAreReadWhole) {
   ASSERT_TRUE(receiver.Start());
   CTempFolder folder;
   ASSERT_FALSE(folder.Path().empty());
-  const std::string ini = "[Input0]\ntype=push\ntext0=line=0\n[Output0]\nformat0=%text0%\nUrl0=" +
-                          receiver.BaseUrl() + "/p?v=%format0%\n";
+  const std::string ini =
+      "[Input0]\ntype=push\ntext0=line=0\n[Output0]\nformat0=%text0%\nUrl0=" + receiver.BaseUrl() +
+      "/p?v=%format0%\n";
 
   // On the command line: past 259 bytes, within the 1023 bytes of a token.
   const std::string given = DeepFolder(folder.Path(), 4) + "/q.ini";

@@ -23,6 +23,12 @@
 
 using SteadyTime = std::chrono::steady_clock::time_point;
 
+// Generous bounds for the program's reactions: the suites also run under the
+// sanitizers on a loaded two-core machine. Waits end as soon as the effect shows.
+constexpr int kProgramStartMs = 15000;  // until "Running Indefinitely."
+constexpr int kProgramEffectMs = 5000;  // a change or push until its request
+constexpr int kProgramExitMs = 5000;    // a stop request until the exit
+
 // A fresh folder under /tmp, removed with its content at destruction.
 class CTempFolder {
  public:

@@ -170,7 +170,8 @@ TEST_F(LifecycleTest, EveryStopRequestEndsCleanly) {
       {"escape key", [](CProgram& p) { p.SendEscape(); }},
       {"SIGTERM", [](CProgram& p) { p.Signal(SIGTERM); }},
       {"SIGINT", [](CProgram& p) { p.Signal(SIGINT); }},
-      {"SIGHUP after the end of input", [](CProgram& p) {
+      {"SIGHUP after the end of input",
+       [](CProgram& p) {
          p.CloseInput();
          p.Signal(SIGHUP);
        }},

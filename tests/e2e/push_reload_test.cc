@@ -16,10 +16,7 @@
 
 namespace {
 
-constexpr int kStartMs = 15000;
-constexpr int kEffectMs = 5000;
-constexpr int kExitMs = 5000;
-// Pushed texts leave one per pass of about 100 ms.
+// Bound per queued text: pushed texts leave one per pass of about 100 ms.
 constexpr int kPerPushMs = 300;
 
 using Clock = std::chrono::steady_clock;
@@ -51,7 +48,7 @@ class PushReloadTest : public ::testing::Test {
     ASSERT_TRUE(WriteFileWhole(Config(), config));
     program = std::make_unique<CProgram>(folder.Path(), Config());
     ASSERT_TRUE(program->Started());
-    ASSERT_NE(program->WaitFor("\nRunning Indefinitely.\n\n", kStartMs), std::string::npos)
+    ASSERT_NE(program->WaitFor("\nRunning Indefinitely.\n\n", kProgramStartMs), std::string::npos)
         << program->Output();
     httpPort = program->HttpPort();
     ASSERT_NE(httpPort, 0);
@@ -88,9 +85,10 @@ class PushReloadTest : public ::testing::Test {
 
   // Waits until the reload that follows `from` has finished; the offset after it.
   size_t WaitForReload(size_t from) const {
-    const size_t detected = program->WaitFor("\n*** Config file update detected!\n", kEffectMs, from);
+    const size_t detected =
+        program->WaitFor("\n*** Config file update detected!\n", kProgramEffectMs, from);
     if (detected == std::string::npos) return detected;
-    return program->WaitFor("\nRunning Indefinitely.\n\n", kStartMs, detected);
+    return program->WaitFor("\nRunning Indefinitely.\n\n", kProgramStartMs, detected);
   }
 
   CTempFolder folder;
@@ -112,14 +110,15 @@ TEST_F(PushReloadTest, QueuedPushesGoToTheNewTaskInOrder) {
   const size_t reloaded = WaitForReload(reloadFrom);
   ASSERT_NE(reloaded, std::string::npos) << program->Output();
 
-  ASSERT_TRUE(receiver.WaitForTarget("/1?p=" + sent.back(), kPushes * kPerPushMs)) << program->Output();
+  ASSERT_TRUE(receiver.WaitForTarget("/1?p=" + sent.back(), kPushes * kPerPushMs))
+      << program->Output();
   EXPECT_EQ(Received("1"), sent);
   // The last ones were still queued at the reload and left from the new task.
   EXPECT_NE(program->Find("format0: " + sent.back() + "\n", reloaded), std::string::npos);
   EXPECT_EQ(program->Find("dropped"), std::string::npos) << program->Output();
 
   program->SendEscape();
-  EXPECT_EQ(program->WaitExit(kExitMs), 0) << program->Output();
+  EXPECT_EQ(program->WaitExit(kProgramExitMs), 0) << program->Output();
 }
 
 // Pushes keep coming while the configuration is rewritten again and again: a
@@ -156,13 +155,13 @@ TEST_F(PushReloadTest, ReloadStormLosesNoAcceptedPush) {
   ASSERT_FALSE(accepted.empty());
   EXPECT_GE(program->Count("*** Config file update detected!"), 2u) << program->Output();
 
-  const int waitMs = static_cast<int>(accepted.size()) * kPerPushMs + kStartMs;
+  const int waitMs = static_cast<int>(accepted.size()) * kPerPushMs + kProgramStartMs;
   EXPECT_TRUE(receiver.WaitForTarget("/1?p=" + accepted.back(), waitMs)) << program->Output();
   EXPECT_EQ(Received("1"), accepted) << refused << " refused";
   EXPECT_EQ(program->Find("dropped"), std::string::npos) << program->Output();
 
   program->SendEscape();
-  EXPECT_EQ(program->WaitExit(kExitMs), 0) << program->Output();
+  EXPECT_EQ(program->WaitExit(kProgramExitMs), 0) << program->Output();
 }
 
 // Every accepted push is sent or counted in a "dropped" line: when its path is
@@ -188,9 +187,9 @@ TEST_F(PushReloadTest, TextsThatCannotBeSentAreCountedDropped) {
   receiver.SetDelayMs(500);
   constexpr int kLastPushes = 4;
   for (int i = 0; i < kLastPushes; ++i) ASSERT_TRUE(Push("input2", "t" + std::to_string(i)));
-  ASSERT_TRUE(receiver.WaitForTarget("/2?p=t0", kEffectMs)) << program->Output();
+  ASSERT_TRUE(receiver.WaitForTarget("/2?p=t0", kProgramEffectMs)) << program->Output();
   program->SendEscape();
-  EXPECT_EQ(program->WaitExit(kExitMs), 0) << program->Output();
+  EXPECT_EQ(program->WaitExit(kProgramExitMs), 0) << program->Output();
   const int unsent = DroppedCount("/input2", "the service is stopping");
   EXPECT_GE(unsent, 1) << program->Output();
   // Each text taken from the queue was fetched (whatever the outcome).

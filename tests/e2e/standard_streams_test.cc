@@ -14,9 +14,6 @@
 
 namespace {
 
-constexpr int kStartMs = 15000;
-constexpr int kEffectMs = 5000;
-constexpr int kExitMs = 5000;
 // The old fault ended the program within milliseconds of its start.
 constexpr int kStillRunningMs = 500;
 
@@ -54,26 +51,30 @@ TEST(StandardStreamsTest, RunsWithoutKeyboardOrOutputUntilASignal) {
     SCOPED_TRACE(c.name);
     CTempFolder folder;
     const std::string config = folder.File("q.ini");
-    ASSERT_TRUE(WriteFileWhole(config, "[Input0]\ntype=push\ntext0=line=0\n[Output0]\nformat0=%text0%\nUrl0=" +
-                                           receiver.BaseUrl() + "/p?v=%format0%\n"));
+    ASSERT_TRUE(WriteFileWhole(
+        config, "[Input0]\ntype=push\ntext0=line=0\n[Output0]\nformat0=%text0%\nUrl0=" +
+                    receiver.BaseUrl() + "/p?v=%format0%\n"));
     CProgram program(folder.Path(), {QR_BINARY_PATH, "run", "ini_file=" + config}, c.streams);
     ASSERT_TRUE(program.Started());
 
     // Its output may be gone: the page and the push show that it runs.
-    const int httpPort = WaitForListeningPort(program.Pid(), 7370, 7379, kStartMs);
+    const int httpPort = WaitForListeningPort(program.Pid(), 7370, 7379, kProgramStartMs);
     ASSERT_NE(httpPort, 0) << program.Output();
-    ASSERT_TRUE(WaitForPage(httpPort, "Running Indefinitely.", kStartMs)) << program.Output();
+    ASSERT_TRUE(WaitForPage(httpPort, "Running Indefinitely.", kProgramStartMs))
+        << program.Output();
     EXPECT_EQ(program.WaitExit(kStillRunningMs), -1) << "ended on its own: " << program.Output();
     // A closed standard stream was replaced before anything else could take its
     // number (its own wake pipe on 0 and 1 read its output back as keys).
-    for (int fd = 0; fd < c.nClosed; ++fd) EXPECT_EQ(DescriptorTarget(program.Pid(), fd), "/dev/null") << fd;
+    for (int fd = 0; fd < c.nClosed; ++fd)
+      EXPECT_EQ(DescriptorTarget(program.Pid(), fd), "/dev/null") << fd;
     const std::string text = std::string("still+running+") + c.name[0];
     EXPECT_NE(HttpGet(httpPort, "/input0?set=" + text).find("query received"), std::string::npos);
-    EXPECT_TRUE(receiver.WaitForTarget("/p?v=still%20running%20" + std::string(1, c.name[0]), kEffectMs))
+    EXPECT_TRUE(receiver.WaitForTarget("/p?v=still%20running%20" + std::string(1, c.name[0]),
+                                       kProgramEffectMs))
         << program.Output();
 
     program.Signal(SIGTERM);
-    EXPECT_EQ(program.WaitExit(kExitMs), 0) << program.Output();
+    EXPECT_EQ(program.WaitExit(kProgramExitMs), 0) << program.Output();
     if (c.streams == StandardStreams::kInputFromDevNull) {
       EXPECT_EQ(program.Count("Exiting.\n"), 1u) << program.Output();
     }

@@ -60,9 +60,10 @@ TEST(CPushHandoverTest, QueuedTextsFollowTheirPathOrAreReportedDropped) {
 
   EXPECT_EQ(QueueOf(*next[0]), (Texts{"a1", "a2", "a3", "since the reload"}));
   EXPECT_TRUE(QueueOf(*next[1]).empty());
-  EXPECT_EQ(capture.Text(),
-            "HTTP push /input1: 2 queued texts dropped, no push input has this path after the reload\n"
-            "HTTP push /input2: 1 queued text dropped, no push input has this path after the reload\n");
+  EXPECT_EQ(
+      capture.Text(),
+      "HTTP push /input1: 2 queued texts dropped, no push input has this path after the reload\n"
+      "HTTP push /input2: 1 queued text dropped, no push input has this path after the reload\n");
 
   // Nothing stays taken; a stop reports what is still queued, and nothing for an
   // empty queue.

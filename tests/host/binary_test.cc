@@ -107,8 +107,10 @@ TEST(BinaryTest, TestModeEndsOnEscAndSignals) {
     int signal;  // 0: the keys end it
     std::string keys;
   } cases[] = {
-      {"esc", {"run"}, 0, "xP\x1b"},   {"SIGINT", {"Run"}, SIGINT, ""},
-      {"SIGTERM", {"run"}, SIGTERM, ""}, {"SIGHUP", {"run=1"}, SIGHUP, ""},
+      {"esc", {"run"}, 0, "xP\x1b"},
+      {"SIGINT", {"Run"}, SIGINT, ""},
+      {"SIGTERM", {"run"}, SIGTERM, ""},
+      {"SIGHUP", {"run=1"}, SIGHUP, ""},
   };
   for (const Case& c : cases) {
     std::vector<std::string> arguments = c.arguments;
