@@ -34,7 +34,9 @@ class CPushHandover {
 
   // Puts the taken texts in front of the queue of the push task of `tasks` with
   // the same path, ahead of what reached it since it was registered; drops and
-  // reports the rest. Nothing is left taken afterwards.
+  // reports the rest. Nothing is left taken afterwards. A queue may so exceed
+  // CTask::kMaxPushQueueTexts for a while: accepted texts are never cut to fit,
+  // and new pushes are refused until it has drained below the bound.
   void HandTo(const std::vector<std::unique_ptr<CTask>>& tasks);
 
   // Drops and reports every taken text: the service is stopping.
