@@ -5,6 +5,7 @@
 #include <libxml/xmlversion.h>
 
 #include "config/file_helpers.h"
+#include "engine/push_handover.h"
 #include "engine/text_util.h"
 #include "host/command_line.h"
 #include "platform/clock.h"
@@ -90,6 +91,9 @@ void CMainLoop::ReleaseTargetsForLoad() {
 }
 
 void CMainLoop::BuildTasks() {
+  // Texts the old push tasks accepted and have not sent yet go to the new ones.
+  CPushHandover handover;
+  handover.TakeFrom(tasks);
   tasks.clear();
   g_logOutput.Printf("Initializing...\n");
   outputs.clear();
@@ -108,6 +112,7 @@ void CMainLoop::BuildTasks() {
     tasks.push_back(std::move(task));
   }
   for (const auto& task : tasks) task->LinkOutputReferences(outputs);
+  handover.HandTo(tasks);
   curl = std::make_unique<CCurl>();
   curl->SetConnectTimeout(preset->GetInt(preset->GetItem("global", "http_timeout_seconds"),
                                          CCurl::kDefaultConnectTimeoutSeconds));
@@ -141,7 +146,15 @@ void CMainLoop::ShutDown() {
   server.Stop();
   console.Stop();
   curl.reset();
+  ReportUnsentPushes();
   tasks.clear();
   outputs.clear();
   preset.reset();
+}
+
+// The server has stopped, so the queues are final: say what is left unsent.
+void CMainLoop::ReportUnsentPushes() {
+  CPushHandover unsent;
+  unsent.TakeFrom(tasks);
+  unsent.DropAll();
 }

@@ -59,6 +59,7 @@ class CMainLoop {
   // One pass: every task's cycle. True when the configuration file changed.
   bool RunPass();
   void ShutDown();
+  void ReportUnsentPushes();
 
   std::string& strConfigPath;
   const std::string strCommandLine;
