@@ -23,8 +23,9 @@ constexpr int kRequiredXmlVersion = 20611;
 
 std::string DefaultConfigPath() { return WithoutExtension(GetProgramPath()) + ".ini"; }
 
-CMainLoop::CMainLoop(std::string& configPath, const std::string& commandLine)
-    : strConfigPath(configPath), strCommandLine(commandLine) {}
+CMainLoop::CMainLoop(std::string& configPath, const std::string& commandLine,
+                     CFetchAbort& fetchAbort)
+    : strConfigPath(configPath), strCommandLine(commandLine), fetchAbort(fetchAbort) {}
 
 CMainLoop::~CMainLoop() = default;
 
@@ -108,7 +109,7 @@ void CMainLoop::BuildTasks() {
     tasks.push_back(std::move(task));
   }
   for (const auto& task : tasks) task->LinkOutputReferences(outputs);
-  curl = std::make_unique<CCurl>();
+  curl = std::make_unique<CCurl>(&fetchAbort);
   curl->SetConnectTimeout(preset->GetInt(preset->GetItem("global", "http_timeout_seconds"),
                                          CCurl::kDefaultConnectTimeoutSeconds));
 }
