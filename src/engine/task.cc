@@ -67,6 +67,7 @@ void CTask::Setup(const CVirtualPreset_file& preset, const std::string& inputSec
   strLabel = ToLowerAscii(outputSection);
   nInputType = InputTypeFromText(ReadText(preset, inputSection, "type"));
   nLastFileTime = 1;
+  retries.SetEnabled(preset.GetInt(preset.GetItem("global", "retry_unreachable_targets"), 1) != 0);
   ReadInputDescription(inputSection);
   g_logOutput.Printf("%s", TypeLine(nInputType));
   ReadKeywordsOrXmlFlags(preset, inputSection);
