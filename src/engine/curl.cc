@@ -102,6 +102,8 @@ FetchResult CCurl::Perform(const std::string& url) {
   SetRequestOptions(url);
   if (curl_multi_add_handle(multi, curl) != CURLM_OK) return FetchResult::kFailed;
   const std::optional<int> code = RunTransfer();
+  // An aborted transfer must not wait for a host name lookup still running.
+  if (!code) curl_easy_setopt(curl, CURLOPT_QUICK_EXIT, 1L);
   curl_multi_remove_handle(multi, curl);
   if (!code) return FetchResult::kAborted;
   return ClassifyResult(curl, static_cast<CURLcode>(*code));
@@ -119,6 +121,7 @@ void CCurl::SetRequestOptions(const std::string& url) {
   curl_easy_setopt(curl, CURLOPT_CONNECTTIMEOUT, static_cast<long>(nConnectTimeout));
   curl_easy_setopt(curl, CURLOPT_NOSIGNAL, 1L);
   curl_easy_setopt(curl, CURLOPT_FRESH_CONNECT, 1L);
+  curl_easy_setopt(curl, CURLOPT_QUICK_EXIT, 0L);
 }
 
 // The abort flag is looked at between the library's steps; Abort sets it before
