@@ -24,6 +24,13 @@ bool ReadFlag(const CVirtualPreset_file& preset, const std::string& section, con
   return preset.GetInt(preset.GetItem(section, key), 0) != 0;
 }
 
+// On unless the global key holds a number that is 0; an empty value counts as
+// absent, as for every other key.
+bool RetryUnreachableTargets(const CVirtualPreset_file& preset) {
+  const CVirtualPreset_item* item = preset.GetItem("global", "retry_unreachable_targets");
+  return preset.GetString(item, "").empty() || preset.GetInt(item, 1) != 0;
+}
+
 int InputTypeFromText(const std::string& type) {
   if (type == "xml") return kInputXml;
   if (type == "push") return kInputPush;
@@ -67,6 +74,7 @@ void CTask::Setup(const CVirtualPreset_file& preset, const std::string& inputSec
   strLabel = ToLowerAscii(outputSection);
   nInputType = InputTypeFromText(ReadText(preset, inputSection, "type"));
   nLastFileTime = 1;
+  retries.SetEnabled(RetryUnreachableTargets(preset));
   ReadInputDescription(inputSection);
   g_logOutput.Printf("%s", TypeLine(nInputType));
   ReadKeywordsOrXmlFlags(preset, inputSection);

@@ -12,6 +12,7 @@
 #include "engine/task.h"
 #include "engine/url_compose.h"
 #include "engine/xml_input.h"
+#include "platform/clock.h"
 #include "platform/file_system.h"
 #include "status/log_output.h"
 #include "util/time_format.h"
@@ -109,9 +110,22 @@ void RunXmlInput(CTask& task, CCurl& curl) {
   task.PushUrls(curl);
 }
 
+// Sends one URL and prints it with its result, as every try is reported.
+FetchResult FetchAndReport(CCurl& curl, const std::string& url) {
+  g_logOutput.Printf("\nFetching URL: %s...", UrlDecode(url, false).c_str());
+  const FetchResult result = curl.Perform(url);
+  g_logOutput.Printf("%s", result == FetchResult::kOk ? "OK\n" : "ERROR\n");
+  return result;
+}
+
 }  // namespace
 
 void CTask::RunCycle(CCurl& curl) {
+  ProcessNewInput(curl);
+  RetryUnansweredUrls(curl);
+}
+
+void CTask::ProcessNewInput(CCurl& curl) {
   if (nInputType == kInputPush) {
     RunPushCycle(*this, curl);
     return;
@@ -164,10 +178,26 @@ void CTask::ParseXml(struct _xmlDoc* document) {
 
 void CTask::PushUrls(CCurl& curl) {
   for (CTask* dependent : dependents) dependent->bReprocess = true;
-  for (const std::string& urlTemplate : vecUrls) {
-    const std::string url = ComposeTaskUrl(*this, urlTemplate);
-    g_logOutput.Printf("\nFetching URL: %s...", UrlDecode(url, false).c_str());
-    g_logOutput.Printf("%s", curl.Fetch(url) ? "OK\n" : "ERROR\n");
+  nLastSendMs = GetMonotonicMilliseconds();
+  for (size_t slot = 0; slot < vecUrls.size(); ++slot) {
+    const std::string url = ComposeTaskUrl(*this, vecUrls[slot]);
+    const FetchResult result = FetchAndReport(curl, url);
+    retries.RecordSent(slot, url, result, GetMonotonicMilliseconds());
+  }
+}
+
+bool CTask::MaySendNow(uint64_t nowMs) const { return nowMs - nLastSendMs >= kMinSendIntervalMs; }
+
+// The due retries of all slots go out together, as one send of the task.
+void CTask::RetryUnansweredUrls(CCurl& curl) {
+  if (retries.Empty()) return;
+  const uint64_t now = GetMonotonicMilliseconds();
+  const std::vector<size_t> due = retries.DueSlots(now);
+  if (due.empty() || !MaySendNow(now)) return;
+  nLastSendMs = now;
+  for (const size_t slot : due) {
+    const FetchResult result = FetchAndReport(curl, retries.PendingUrl(slot));
+    retries.RecordRetried(slot, result, GetMonotonicMilliseconds());
   }
 }
 

@@ -24,8 +24,9 @@ constexpr int kRequiredXmlVersion = 20611;
 
 std::string DefaultConfigPath() { return WithoutExtension(GetProgramPath()) + ".ini"; }
 
-CMainLoop::CMainLoop(std::string& configPath, const std::string& commandLine)
-    : strConfigPath(configPath), strCommandLine(commandLine) {}
+CMainLoop::CMainLoop(std::string& configPath, const std::string& commandLine,
+                     CFetchAbort& fetchAbort)
+    : strConfigPath(configPath), strCommandLine(commandLine), fetchAbort(fetchAbort) {}
 
 CMainLoop::~CMainLoop() = default;
 
@@ -113,7 +114,7 @@ void CMainLoop::BuildTasks() {
   }
   for (const auto& task : tasks) task->LinkOutputReferences(outputs);
   handover.HandTo(tasks);
-  curl = std::make_unique<CCurl>();
+  curl = std::make_unique<CCurl>(&fetchAbort);
   curl->SetConnectTimeout(preset->GetInt(preset->GetItem("global", "http_timeout_seconds"),
                                          CCurl::kDefaultConnectTimeoutSeconds));
 }

@@ -39,8 +39,9 @@ class CMainLoop {
   static constexpr int kConsoleBackBufferBytes = 32768;
 
   // `configPath` receives the chosen configuration path (the status page shows it);
-  // `commandLine` is the process command line (its ini_file key is honoured).
-  CMainLoop(std::string& configPath, const std::string& commandLine);
+  // `commandLine` is the process command line (its ini_file key is honoured);
+  // `fetchAbort` (not owned, outlives the loop) ends requests when a stop comes.
+  CMainLoop(std::string& configPath, const std::string& commandLine, CFetchAbort& fetchAbort);
   ~CMainLoop();
   CMainLoop(const CMainLoop&) = delete;
   CMainLoop& operator=(const CMainLoop&) = delete;
@@ -63,6 +64,7 @@ class CMainLoop {
 
   std::string& strConfigPath;
   const std::string strCommandLine;
+  CFetchAbort& fetchAbort;
 
   CTcpConsole console;
   CHttpServer server;

@@ -22,6 +22,10 @@ LocalTime GetLocalTime();
 // Milliseconds of CLOCK_MONOTONIC cut to 32 bits; wraps about every 49.7 days.
 uint32_t GetTickCount32();
 
+// Milliseconds of CLOCK_MONOTONIC: never goes back, never wraps, unaffected by
+// changes of the wall clock. For deadlines that may lie months apart.
+uint64_t GetMonotonicMilliseconds();
+
 // Seconds since 1970 (UTC).
 int64_t GetUnixTime();
 

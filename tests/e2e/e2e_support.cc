@@ -249,7 +249,7 @@ CReceiver::~CReceiver() {
   if (nListenFd >= 0) close(nListenFd);
 }
 
-bool CReceiver::Start() {
+bool CReceiver::Reserve() {
   nListenFd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
   if (nListenFd < 0) return false;
   sockaddr_in address{};
@@ -257,11 +257,16 @@ bool CReceiver::Start() {
   address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
   socklen_t length = sizeof(address);
   if (bind(nListenFd, reinterpret_cast<sockaddr*>(&address), sizeof(address)) != 0 ||
-      listen(nListenFd, SOMAXCONN) != 0 ||
       getsockname(nListenFd, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
     return false;
   }
   nPort = ntohs(address.sin_port);
+  return true;
+}
+
+bool CReceiver::Start() {
+  if (nListenFd < 0 && !Reserve()) return false;
+  if (listen(nListenFd, SOMAXCONN) != 0) return false;
   acceptor = std::thread([this] { AcceptLoop(); });
   return true;
 }

@@ -112,6 +112,8 @@ class CProgram {
 // by its own thread: it reads one request head, records the request target with
 // its arrival time, waits the configured delay and answers 200 with a short body,
 // then closes.
+// Reserve before Start gives a known port that refuses every connection until
+// Start: a target that is down, then comes back.
 class CReceiver {
  public:
   struct Arrival {
@@ -124,6 +126,9 @@ class CReceiver {
   CReceiver(const CReceiver&) = delete;
   CReceiver& operator=(const CReceiver&) = delete;
 
+  // Binds an ephemeral port without listening. False on failure.
+  bool Reserve();
+  // Listens (on the reserved port, else on a new one) and starts accepting.
   bool Start();
   int Port() const { return nPort; }
   std::string BaseUrl() const { return "http://127.0.0.1:" + std::to_string(nPort); }

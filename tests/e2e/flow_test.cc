@@ -1,12 +1,15 @@
 // The running program with real files, a real receiver and real clients: what it
-// prints at start, how changes of inputs reach the receiver, and what the status
-// page and the TCP console show.
+// prints at start, how changes of inputs reach the receiver (also after an outage
+// of the receiver), and what the status page and the TCP console show.
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <chrono>
 #include <cstdio>
 #include <memory>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "e2e/e2e_support.h"
@@ -248,6 +251,46 @@ TEST_F(FlowTest, HostileInputsNeitherBreakRequestsNorStopTheService) {
   EXPECT_EQ(receiver.CountPrefix("/xml?"), 1u);
   EXPECT_EQ(receiver.CountPrefix("/ref?own=&"), 0u);
   EXPECT_EQ(program->Count("ERROR\n"), 0u) << program->Output();
+  Stop();
+}
+
+// A target that refuses connections while the inputs change receives, once it
+// is back, the latest value of each task and nothing stale. The changes are
+// spaced more than the first retry wait apart, so retries of older values run
+// in between.
+TEST_F(FlowTest, AfterAnOutageOnlyTheLatestValuesArrive) {
+  CReceiver flaky;
+  ASSERT_TRUE(flaky.Reserve());
+  auto refused = [&](const std::string& target) {
+    return program->WaitFor(flaky.BaseUrl() + target + "...ERROR\n", kEffectMs) != std::string::npos;
+  };
+  ASSERT_TRUE(WriteFileWhole(folder.File("a.txt"), "f0\n"));
+  Launch("[Input0]\nfile=a.txt\ntext0=line=0\n[Output0]\nformat0=%text0%\nUrl0=" +
+         flaky.BaseUrl() + "/file?v=%format0%\n"
+         "[Input1]\ntype=push\ntext0=line=0\n[Output1]\nformat0=%text0%\nUrl0=" +
+         flaky.BaseUrl() + "/push?v=%format0%\n");
+  ASSERT_TRUE(refused("/file?v=f0")) << program->Output();
+  for (const char* value : {"1", "2"}) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(1200));
+    ASSERT_TRUE(WriteFileWhole(folder.File("a.txt"), std::string("f") + value + "\n"));
+    ASSERT_NE(HttpGet(program->HttpPort(), std::string("/input1?set=p") + value).find("query received"),
+              std::string::npos);
+    ASSERT_TRUE(refused(std::string("/file?v=f") + value)) << program->Output();
+    ASSERT_TRUE(refused(std::string("/push?v=p") + value)) << program->Output();
+  }
+  EXPECT_GE(program->Count(flaky.BaseUrl() + "/file?v=f0...ERROR\n"), 2u) << program->Output();
+
+  ASSERT_TRUE(flaky.Start());
+  EXPECT_TRUE(flaky.WaitForTarget("/file?v=f2", kEffectMs)) << program->Output();
+  EXPECT_TRUE(flaky.WaitForTarget("/push?v=p2", kEffectMs)) << program->Output();
+  // Longer than the first retry wait: a try after the answer would show.
+  std::this_thread::sleep_for(std::chrono::milliseconds(1200));
+  std::vector<std::string> targets = flaky.Targets();
+  std::sort(targets.begin(), targets.end());
+  EXPECT_EQ(targets, (std::vector<std::string>{"/file?v=f2", "/push?v=p2"}));
+  EXPECT_EQ(program->Count(flaky.BaseUrl() + "/file?v=f2...OK\n"), 1u) << program->Output();
+  EXPECT_EQ(program->Count(flaky.BaseUrl() + "/push?v=p2...OK\n"), 1u) << program->Output();
+
   Stop();
 }
 

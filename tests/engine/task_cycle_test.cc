@@ -435,4 +435,47 @@ TEST_F(TaskCycleTest, PushTaskWithSelfReferenceOnlyPushesForTexts) {
   EXPECT_EQ(RunPass(), Targets{});
 }
 
+// Retries run inside the passes, on the real clock: over 3.5 s of passes a
+// refused URL is tried at about 0 s, 1 s and 3 s (a fixed 1 s wait would give
+// four tries), while an error answer and an unusable URL are tried once, and a
+// task with retries off tries everything once.
+TEST_F(TaskCycleTest, OnlyUnansweredUrlsAreRetriedAndTheirWaitDoubles) {
+  CHttpReceiver down;
+  ASSERT_TRUE(down.Reserve());
+  const std::string refused = "http://127.0.0.1:" + std::to_string(down.Port()) + "/down";
+  auto section = [&refused](int n) {
+    const std::string i = std::to_string(n);
+    return "[Input" + i + "]\ntype=push\ntext0=line=0\n[Output" + i + "]\nformat0=%text0%\n" +
+           "Url0=" + refused + i + "?v=%format0%\nUrl1=http://127.0.0.1:PORT/missing" + i +
+           "\nUrl2=nosuch://127.0.0.1/x" + i + "\n";
+  };
+  LoadTasks(section(0) + section(1), 2);
+  tasks[1]->retries.SetEnabled(false);
+  receiver.SetStatus(404);
+  for (auto& task : tasks) task->ReceivePush("x");
+
+  const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(3500);
+  while (std::chrono::steady_clock::now() < end) {
+    RunPass();
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  }
+  const std::string printed = Printed();
+  auto tries = [&printed](const std::string& url) {
+    const std::string line = "\nFetching URL: " + url + "...ERROR\n";
+    size_t count = 0;
+    for (size_t at = printed.find(line); at != std::string::npos; at = printed.find(line, at + 1)) {
+      ++count;
+    }
+    return count;
+  };
+  EXPECT_GE(tries(refused + "0?v=x"), 2u) << printed;
+  EXPECT_LE(tries(refused + "0?v=x"), 3u) << printed;
+  EXPECT_EQ(tries(refused + "1?v=x"), 1u) << printed;
+  for (const char* n : {"0", "1"}) {
+    EXPECT_EQ(tries(Url("/missing") + n), 1u) << printed;
+    EXPECT_EQ(tries(std::string("nosuch://127.0.0.1/x") + n), 1u) << printed;
+  }
+  EXPECT_EQ(receiver.Targets(), (Targets{"/missing0", "/missing1"}));
+}
+
 }  // namespace
