@@ -18,12 +18,12 @@ LocalTime GetLocalTime() {
   return result;
 }
 
-uint32_t GetTickCount32() {
+uint32_t GetTickCount32() { return static_cast<uint32_t>(GetMonotonicMilliseconds()); }
+
+uint64_t GetMonotonicMilliseconds() {
   timespec now{};
   clock_gettime(CLOCK_MONOTONIC, &now);
-  const uint64_t ms = static_cast<uint64_t>(now.tv_sec) * 1000u +
-                      static_cast<uint64_t>(now.tv_nsec) / 1000000u;
-  return static_cast<uint32_t>(ms);
+  return static_cast<uint64_t>(now.tv_sec) * 1000u + static_cast<uint64_t>(now.tv_nsec) / 1000000u;
 }
 
 int64_t GetUnixTime() {

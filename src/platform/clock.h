@@ -22,6 +22,10 @@ LocalTime GetLocalTime();
 // Milliseconds of CLOCK_MONOTONIC cut to 32 bits; wraps about every 49.7 days.
 uint32_t GetTickCount32();
 
+// Milliseconds of CLOCK_MONOTONIC, not cut: deadlines and spacings that must not
+// wrap and must not follow changes of the wall clock.
+uint64_t GetMonotonicMilliseconds();
+
 // Seconds since 1970 (UTC).
 int64_t GetUnixTime();
 
