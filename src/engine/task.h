@@ -21,7 +21,9 @@
 #include <string>
 #include <vector>
 
+#include "config/file_change_check.h"
 #include "engine/plain_text_parser.h"
+#include "engine/send_throttle.h"
 #include "engine/text_util.h"
 #include "runtime/simple_mutex.h"
 #include "status/push_target.h"
@@ -30,6 +32,7 @@ class CCurl;
 class CTask;
 class CTextFileReader;
 class CVirtualPreset_file;
+class CWakeEvent;
 struct _xmlDoc;
 
 // Input types, as the input section's "type" key selects them.
@@ -95,8 +98,8 @@ class CTask : public IPushTarget {
 
   // IPushTarget.
   const std::string& PushPath() const override { return strPushPath; }
-  // Prints "HTTP push %s: %s\n" and queues the text under `lock`. When
-  // kMaxPushQueueTexts are already waiting, prints
+  // Prints "HTTP push %s: %s\n", queues the text under `lock` and sets
+  // pPassWake. When kMaxPushQueueTexts are already waiting, prints
   // "HTTP push %s: queue full, text dropped\n" and returns false.
   bool ReceivePush(const std::string& text) override;
 
@@ -116,6 +119,7 @@ class CTask : public IPushTarget {
 
   // Set by the main thread before Setup.
   IPushTargetRegistry* pServer = nullptr;
+  CWakeEvent* pPassWake = nullptr;  // set for every queued push; not owned
   int nIndex = 0;
   std::string strInputPath;  // as configured; not made absolute
 
@@ -135,7 +139,8 @@ class CTask : public IPushTarget {
 
   // Main thread only.
   std::vector<std::string> previousLines;  // lines of the last completed read
-  uint64_t nLastFileTime = 0;              // Setup sets 1
+  CFileChangeCheck inputChange;            // the input file's version last read
+  CSendThrottle sendThrottle;              // PushUrls records every send
   bool bXmlTrim = false;
   bool bXmlUppercase = false;
   bool bXmlFilterAccents = false;

@@ -12,7 +12,9 @@
 #include "engine/task.h"
 #include "engine/url_compose.h"
 #include "engine/xml_input.h"
+#include "platform/clock.h"
 #include "platform/file_system.h"
+#include "platform/wake_event.h"
 #include "status/log_output.h"
 #include "util/time_format.h"
 
@@ -100,10 +102,10 @@ void CTask::RunCycle(CCurl& curl) {
     RunPushCycle(*this, curl);
     return;
   }
-  const uint64_t fileTime = GetFileLastWriteTime(strInputPath);
-  if (fileTime == 0) return;
-  if (fileTime == nLastFileTime && !bReprocess) return;
-  nLastFileTime = fileTime;
+  const FileVersion version = inputChange.Compare(strInputPath);
+  if (version == FileVersion::kMissing) return;
+  if (version == FileVersion::kSame && !bReprocess) return;
+  inputChange.Take(strInputPath);
   bReprocess = false;
   if (nInputType == kInputXml) {
     RunXmlInput(*this, curl);
@@ -118,6 +120,7 @@ bool CTask::ReceivePush(const std::string& text) {
     CGrabSimpleMutex hold(&lock, "CTask::ReceivePush");
     if (pushQueue.size() < kMaxPushQueueTexts) {
       pushQueue.push_back(text);
+      if (pPassWake != nullptr) pPassWake->Set();
       return true;
     }
   }
@@ -147,6 +150,7 @@ void CTask::ParseXml(struct _xmlDoc* document) {
 }
 
 void CTask::PushUrls(CCurl& curl) {
+  sendThrottle.RecordSend(GetMonotonicMilliseconds());
   for (CTask* dependent : dependents) dependent->bReprocess = true;
   for (const std::string& urlTemplate : vecUrls) {
     const std::string url = ComposeTaskUrl(*this, urlTemplate);
