@@ -15,6 +15,7 @@ import argparse
 import os
 import random
 import re
+import selectors
 import shutil
 import socket
 import statistics
@@ -26,65 +27,84 @@ import time
 import urllib.parse
 
 TARGETS = {
-    "write_p50_ms": 60.0,
-    "write_p99_ms": 120.0,
-    "idle_cpu_100_pct": 1.0,
+    "write_p50_ms": 1.0,
+    "write_p99_ms": 5.0,
+    "push_p50_ms": 1.0,
+    "push_p99_ms": 5.0,
+    "idle_cpu_100_pct": 0.5,
     "rss_100_mb": 16.0,
     "page_rps": 5000.0,
 }
 
 
 class Receiver:
-    """HTTP receiver: records the arrival time of every request target."""
+    """HTTP receiver: records the arrival time of every request target.
+
+    One thread serves every connection through a selector, so an arrival is
+    stamped as soon as its request head is complete, without starting a thread
+    per connection (that would add its own latency to the figures)."""
 
     def __init__(self):
         self.sock = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
+        self.sock.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
         self.sock.bind(("127.0.0.1", 0))
-        self.sock.listen(128)
+        self.sock.listen(256)
+        self.sock.setblocking(False)
         self.port = self.sock.getsockname()[1]
         self.cond = threading.Condition()
         self.arrivals = {}  # target -> list of monotonic times
         self.count = 0
         self.stopping = False
-        self.thread = threading.Thread(target=self._accept, daemon=True)
+        self.selector = selectors.DefaultSelector()
+        self.selector.register(self.sock, selectors.EVENT_READ, None)
+        self.thread = threading.Thread(target=self._serve, daemon=True)
         self.thread.start()
 
     def base_url(self):
         return "http://127.0.0.1:%d" % self.port
 
-    def _accept(self):
-        self.sock.settimeout(0.2)
+    def _serve(self):
         while not self.stopping:
-            try:
-                conn, _ = self.sock.accept()
-            except socket.timeout:
-                continue
-            except OSError:
-                return
-            threading.Thread(target=self._serve, args=(conn,), daemon=True).start()
+            for key, _ in self.selector.select(0.2):
+                if key.data is None:
+                    self._accept()
+                else:
+                    self._read(key.fileobj, key.data)
 
-    def _serve(self, conn):
-        data = b""
-        conn.settimeout(5)
+    def _accept(self):
         try:
-            while b"\r\n\r\n" not in data:
-                chunk = conn.recv(4096)
-                if not chunk:
-                    break
-                data += chunk
-            now = time.monotonic()
-            line = data.split(b"\r\n", 1)[0].decode("latin-1")
-            parts = line.split(" ")
-            target = parts[1] if len(parts) >= 3 else line
-            with self.cond:
-                self.arrivals.setdefault(target, []).append(now)
-                self.count += 1
-                self.cond.notify_all()
-            conn.sendall(b"HTTP/1.1 200 OK\r\nContent-Length: 2\r\nConnection: close\r\n\r\nok")
+            conn, _ = self.sock.accept()
         except OSError:
-            pass
-        finally:
-            conn.close()
+            return
+        conn.setblocking(False)
+        self.selector.register(conn, selectors.EVENT_READ, bytearray())
+
+    def _read(self, conn, pending):
+        try:
+            chunk = conn.recv(4096)
+        except OSError:
+            chunk = b""
+        if chunk:
+            pending += chunk
+            if b"\r\n\r\n" not in pending:
+                return
+            self._record(bytes(pending))
+            try:
+                conn.sendall(b"HTTP/1.1 200 OK\r\nContent-Length: 2\r\nConnection: close\r\n\r\nok")
+            except OSError:
+                pass
+        self.selector.unregister(conn)
+        conn.close()
+
+    def _record(self, head):
+        now = time.monotonic()
+        line = head.split(b"\r\n", 1)[0].decode("latin-1")
+        parts = line.split(" ")
+        target = parts[1] if len(parts) >= 3 else line
+        with self.cond:
+            self.arrivals.setdefault(target, []).append(now)
+            self.count += 1
+            self.cond.notify_all()
 
     def wait_target(self, target, timeout):
         """Arrival time of the first request for target, or None."""
@@ -109,6 +129,8 @@ class Receiver:
 
     def close(self):
         self.stopping = True
+        self.thread.join()
+        self.selector.close()
         self.sock.close()
 
 
@@ -175,11 +197,15 @@ class Program:
 
 def write_whole(path, content):
     """Writes a sibling file and renames it over path: the write is complete
-    (closed) the moment the new name exists."""
+    (closed) the moment the new name exists. Returns the monotonic time taken
+    just before the rename: a reader may see the new content before this thread
+    runs again, so a time taken after it could come after the reaction."""
     temporary = path + ".writing"
     with open(temporary, "w") as f:
         f.write(content)
+    renamed = time.monotonic()
     os.replace(temporary, path)
+    return renamed
 
 
 def start(binary, folder, config_text, receiver, startup_requests):
@@ -221,6 +247,13 @@ def summarise(samples):
     }
 
 
+def spaced_gap():
+    """A pause before the next change: more than the per-task send ceiling of
+    100 ms (so every change may go out at once), at a random phase of the 100 ms
+    fallback pass."""
+    return random.uniform(0.11, 0.2)
+
+
 def measure_write_latency(binary, changes):
     folder = tempfile.mkdtemp(prefix="quillrade-bench-")
     receiver = Receiver()
@@ -229,11 +262,9 @@ def measure_write_latency(binary, changes):
         program = start(binary, folder, file_tasks_config(receiver, 1), receiver, 1)
         samples = []
         for i in range(changes):
-            # A random gap spreads the writes over the phase of the 100 ms pass.
-            time.sleep(random.uniform(0.0, 0.1))
+            time.sleep(spaced_gap())
             value = "change %d" % i
-            write_whole(os.path.join(folder, "in0.txt"), value + "\n")
-            written = time.monotonic()
+            written = write_whole(os.path.join(folder, "in0.txt"), value + "\n")
             arrived = receiver.wait_target("/t0?v=" + urllib.parse.quote(value), 5)
             if arrived is None:
                 sys.exit("change %d did not arrive" % i)
@@ -263,7 +294,7 @@ def measure_push_latency(binary, pushes):
         port = program.port("http")
         samples = []
         for i in range(pushes):
-            time.sleep(random.uniform(0.0, 0.1))
+            time.sleep(spaced_gap())
             value = "push%d" % i
             sent = time.monotonic()
             send_push(port, value)
@@ -335,11 +366,11 @@ def main():
 
     print("cores: %d, load average: %s" % (os.cpu_count(), os.getloadavg()))
     write = measure_write_latency(args.binary, args.changes)
-    print("write -> request: n=%(n)d p50=%(p50_ms).1f ms p99=%(p99_ms).1f ms "
-          "mean=%(mean_ms).1f ms max=%(max_ms).1f ms" % write)
+    print("write -> request: n=%(n)d p50=%(p50_ms).2f ms p99=%(p99_ms).2f ms "
+          "mean=%(mean_ms).2f ms max=%(max_ms).1f ms" % write)
     push = measure_push_latency(args.binary, args.changes)
-    print("push  -> request: n=%(n)d p50=%(p50_ms).1f ms p99=%(p99_ms).1f ms "
-          "mean=%(mean_ms).1f ms max=%(max_ms).1f ms" % push)
+    print("push  -> request: n=%(n)d p50=%(p50_ms).2f ms p99=%(p99_ms).2f ms "
+          "mean=%(mean_ms).2f ms max=%(max_ms).1f ms" % push)
     one = measure_idle(args.binary, 1, args.idle_seconds, 0)
     print("idle, %(tasks)d task: cpu=%(idle_cpu_pct).3f %% rss=%(rss_mb).1f MB "
           "peak=%(peak_rss_mb).1f MB anon=%(anon_mb).1f MB threads=%(threads)d" % one)
@@ -354,7 +385,9 @@ def main():
     checks = [
         ("write p50 <= %.0f ms" % TARGETS["write_p50_ms"], write["p50_ms"] <= TARGETS["write_p50_ms"]),
         ("write p99 <= %.0f ms" % TARGETS["write_p99_ms"], write["p99_ms"] <= TARGETS["write_p99_ms"]),
-        ("idle cpu (100 tasks) < %.0f %%" % TARGETS["idle_cpu_100_pct"],
+        ("push p50 <= %.0f ms" % TARGETS["push_p50_ms"], push["p50_ms"] <= TARGETS["push_p50_ms"]),
+        ("push p99 <= %.0f ms" % TARGETS["push_p99_ms"], push["p99_ms"] <= TARGETS["push_p99_ms"]),
+        ("idle cpu (100 tasks) < %.1f %%" % TARGETS["idle_cpu_100_pct"],
          hundred["idle_cpu_pct"] < TARGETS["idle_cpu_100_pct"]),
         ("rss (100 tasks) < %.0f MB" % TARGETS["rss_100_mb"], hundred["rss_mb"] < TARGETS["rss_100_mb"]),
         ("status page >= %.0f req/s" % TARGETS["page_rps"], rps is not None and rps >= TARGETS["page_rps"]),

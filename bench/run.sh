@@ -1,10 +1,11 @@
 #!/bin/sh
 # Builds quillrade optimised, without sanitizers (RelWithDebInfo: -O2 -g), and
 # runs the benchmarks.
-#   bench/run.sh                      build into build-bench/ and measure
+#   bench/run.sh                      build into build-bench/ and run them all
+#   bench/run.sh change_bench.py ...  run one benchmark script, with its arguments
+#                                     (for example quillrade_bench.py --idle-seconds 30)
 #   BUILD_DIR=/path bench/run.sh      use another build folder
 #   QR_BINARY=/path/quillrade bench/run.sh   measure an existing binary
-# Further arguments go to the benchmark script (for example --idle-seconds 30).
 set -eu
 root=$(cd "$(dirname "$0")/.." && pwd)
 if [ -z "${QR_BINARY:-}" ]; then
@@ -14,4 +15,14 @@ if [ -z "${QR_BINARY:-}" ]; then
   cmake --build "$build" -j2 --target quillrade
   QR_BINARY="$build/quillrade"
 fi
-exec python3 "$root/bench/quillrade_bench.py" --binary "$QR_BINARY" "$@"
+if [ $# -gt 0 ]; then
+  script=$1
+  shift
+  exec python3 "$root/bench/$script" --binary "$QR_BINARY" "$@"
+fi
+status=0
+for script in quillrade_bench.py change_bench.py; do
+  echo "== $script"
+  python3 "$root/bench/$script" --binary "$QR_BINARY" || status=1
+done
+exit $status
