@@ -19,7 +19,6 @@ quillrade's targets is missed.
 
 import argparse
 import os
-import random
 import shutil
 import subprocess
 import sys
@@ -271,23 +270,12 @@ class CoarseMount:
             os.remove(self.image)
 
 
-def fresh_folder():
-    return tempfile.mkdtemp(prefix="quillrade-bench-in-")
-
-
-def in_fresh_folder(function, *args):
-    folder = fresh_folder()
+def in_folder(parent, function, starter, *args):
+    """function(starter, folder, *args) in a new folder under `parent` (a
+    temporary folder when None), removed afterwards."""
+    folder = tempfile.mkdtemp(prefix="quillrade-bench-in-", dir=parent)
     try:
-        return function(*args[:1], folder, *args[1:])
-    finally:
-        shutil.rmtree(folder, ignore_errors=True)
-
-
-def in_coarse_folder(mount, function, *args):
-    folder = os.path.join(mount.folder, "run%d" % random.randrange(1 << 30))
-    os.mkdir(folder)
-    try:
-        return function(*args[:1], folder, *args[1:])
+        return function(starter, folder, *args)
     finally:
         shutil.rmtree(folder, ignore_errors=True)
 
@@ -312,7 +300,7 @@ def main():
 
     if "latency" in parts:
         for name, starter in (("quillrade", ours), ("inotifywait+curl", theirs)):
-            figures = in_fresh_folder(write_latency, starter, args.changes)
+            figures = in_folder(None, write_latency, starter, args.changes)
             print("%-17s write -> request: n=%d p50=%.2f ms p99=%.2f ms mean=%.2f ms max=%.1f ms"
                   % (name, figures["n"], figures["p50_ms"], figures["p99_ms"],
                      figures["mean_ms"], figures["max_ms"]))
@@ -331,14 +319,14 @@ def main():
         mount = CoarseMount()
         try:
             for name, starter in (("quillrade", ours), ("inotifywait+curl", theirs)):
-                bursts, lost = in_fresh_folder(lost_finals, starter, args.bursts, args.burst_files)
+                bursts, lost = in_folder(None, lost_finals, starter, args.bursts, args.burst_files)
                 print("%-17s final values lost, fine timestamps: %d of %d" % (name, lost, bursts))
                 if starter is ours:
                     checks.append(("0 lost (fine)", lost == 0))
                 if not mount.mounted:
                     print("%-17s final values lost, 1 s timestamps: n/a (%s)" % (name, mount.reason))
                     continue
-                bursts, lost = in_coarse_folder(mount, lost_finals, starter, args.bursts,
+                bursts, lost = in_folder(mount.folder, lost_finals, starter, args.bursts,
                                                 args.burst_files)
                 print("%-17s final values lost, 1 s timestamps (ext4 -I 128): %d of %d"
                       % (name, lost, bursts))
@@ -349,7 +337,7 @@ def main():
 
     if "storm" in parts:
         for name, starter in (("quillrade", ours), ("inotifywait+curl", theirs)):
-            writes, cpu, delay = in_fresh_folder(storm, starter, args.storm_seconds, 20.0)
+            writes, cpu, delay = in_folder(None, storm, starter, args.storm_seconds, 20.0)
             print("%-17s storm of %d rewrites in %.0f s: cpu %.1f %% of a core, final value %s"
                   % (name, writes, args.storm_seconds, cpu,
                      "after %.0f ms" % (delay * 1000) if delay is not None
@@ -360,7 +348,7 @@ def main():
 
     if "idle" in parts:
         for name, starter in (("quillrade", ours), ("inotifywait+curl", theirs)):
-            cpu, rss = in_fresh_folder(idle, starter, 100, args.idle_seconds)
+            cpu, rss = in_folder(None, idle, starter, 100, args.idle_seconds)
             print("%-17s idle, 100 files: cpu %.3f %% of a core, rss %.1f MB"
                   % (name, cpu, rss))
             if starter is ours:
@@ -369,11 +357,7 @@ def main():
                 checks.append(("rss (100 tasks) < %.0f MB" % TARGETS["rss_100_mb"],
                                rss < TARGETS["rss_100_mb"]))
 
-    missed = 0
-    for name, ok in checks:
-        print("%-40s %s" % (name, "met" if ok else "MISSED"))
-        missed += 0 if ok else 1
-    return 1 if missed else 0
+    return qb.report(checks)
 
 
 if __name__ == "__main__":
