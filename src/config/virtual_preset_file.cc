@@ -107,22 +107,19 @@ CVirtualPreset_item* CVirtualPreset_section::AddItem(std::string key, std::strin
 // --- CVirtualPreset_file ---
 
 CVirtualPreset_file::CVirtualPreset_file(std::string_view path) {
-  const std::string_view cut = path.substr(0, kMaxPresetPathChars);
-  size_t separator = cut.rfind('\\');
-  if (separator == std::string_view::npos) separator = cut.rfind('/');
+  size_t separator = path.rfind('\\');
+  if (separator == std::string_view::npos) separator = path.rfind('/');
   if (separator == std::string_view::npos) {
-    strFileName = std::string(cut);
+    strFileName = std::string(path);
   } else {
-    strFolder = std::string(cut.substr(0, separator + 1));
-    strFileName = std::string(cut.substr(separator + 1));
+    strFolder = std::string(path.substr(0, separator + 1));
+    strFileName = std::string(path.substr(separator + 1));
   }
 }
 
 CVirtualPreset_file::~CVirtualPreset_file() = default;
 
-std::string CVirtualPreset_file::FullPath() const {
-  return (strFolder + strFileName).substr(0, kMaxPresetPathChars);
-}
+std::string CVirtualPreset_file::FullPath() const { return strFolder + strFileName; }
 
 void CVirtualPreset_file::Clear() {
   ClearSections();

@@ -26,8 +26,6 @@
 constexpr size_t kMaxPresetLineBytes = 2047;
 // Largest configuration file Load() accepts.
 constexpr uint64_t kMaxPresetFileBytes = 16u * 1024u * 1024u;
-// Paths are cut to this many characters.
-constexpr size_t kMaxPresetPathChars = 259;
 
 class CVirtualPreset_section;
 
@@ -121,7 +119,9 @@ class CVirtualPreset_section : public CVirtualPreset_SectionContainer {
 
 class CVirtualPreset_file : public CVirtualPreset_SectionContainer {
  public:
-  // Splits the path into folder and file name; does not touch the disk.
+  // Splits the path into folder and file name; does not touch the disk. The
+  // path is kept whole, however long: the file is read by exactly the path whose
+  // last-write time the caller watches.
   explicit CVirtualPreset_file(std::string_view path);
   ~CVirtualPreset_file() override;
 
@@ -144,7 +144,7 @@ class CVirtualPreset_file : public CVirtualPreset_SectionContainer {
 
   const std::string& FileName() const { return strFileName; }
   const std::string& Folder() const { return strFolder; }
-  // Folder followed by file name, cut to kMaxPresetPathChars.
+  // Folder followed by file name: the path given at construction.
   std::string FullPath() const;
 
  private:

@@ -6,6 +6,10 @@
 
 namespace {
 
+// Longest sleep between two looks at a transfer; the library's own timers and an
+// abort's wake-up end it earlier.
+constexpr int kPollMs = 1000;
+
 // The library's global set-up is not thread-safe and must run once per process,
 // before the first handle exists. TLS is initialised as well, so https URLs work.
 void InitCurlLibraryOnce() {
@@ -18,22 +22,95 @@ size_t DiscardBody(char* /*data*/, size_t size, size_t count, void* /*user*/) {
   return size * count;
 }
 
+// Failures in which the target never answered: it may answer a later try.
+bool IsNoAnswerCode(CURLcode code) {
+  switch (code) {
+    case CURLE_COULDNT_RESOLVE_PROXY:
+    case CURLE_COULDNT_RESOLVE_HOST:
+    case CURLE_COULDNT_CONNECT:
+    case CURLE_OPERATION_TIMEDOUT:
+    case CURLE_SSL_CONNECT_ERROR:
+    case CURLE_SEND_ERROR:
+    case CURLE_RECV_ERROR:
+    case CURLE_GOT_NOTHING:
+      return true;
+    default:
+      return false;
+  }
+}
+
+// A connection lost after the status line arrived counts as answered: the target
+// has the request, and sending it again could repeat its effect.
+FetchResult ClassifyResult(CURL* curl, CURLcode code) {
+  if (code == CURLE_OK) return FetchResult::kOk;
+  if (code == CURLE_HTTP_RETURNED_ERROR) return FetchResult::kHttpError;
+  if (code == CURLE_URL_MALFORMAT || code == CURLE_UNSUPPORTED_PROTOCOL) {
+    return FetchResult::kInvalidUrl;
+  }
+  long status = 0;
+  curl_easy_getinfo(curl, CURLINFO_RESPONSE_CODE, &status);
+  if (status == 0 && IsNoAnswerCode(code)) return FetchResult::kNoAnswer;
+  return FetchResult::kFailed;
+}
+
+// The result of the one transfer that has just finished.
+CURLcode FinishedTransferCode(CURLM* multi) {
+  int left = 0;
+  while (CURLMsg* message = curl_multi_info_read(multi, &left)) {
+    if (message->msg == CURLMSG_DONE) return message->data.result;
+  }
+  return CURLE_FAILED_INIT;
+}
+
 }  // namespace
 
-void CCurl::HandleDeleter::operator()(void* handle) const {
+void CFetchAbort::Abort() {
+  CGrabSimpleMutex hold(&lock, "CFetchAbort::Abort");
+  bAborted.store(true);
+  if (pMulti != nullptr) curl_multi_wakeup(static_cast<CURLM*>(pMulti));
+}
+
+void CFetchAbort::Attach(void* multi) {
+  CGrabSimpleMutex hold(&lock, "CFetchAbort::Attach");
+  pMulti = multi;
+}
+
+void CCurl::EasyDeleter::operator()(void* handle) const {
   curl_easy_cleanup(static_cast<CURL*>(handle));
 }
 
-CCurl::CCurl() {
-  InitCurlLibraryOnce();
-  hCurl.reset(curl_easy_init());
+void CCurl::MultiDeleter::operator()(void* handle) const {
+  curl_multi_cleanup(static_cast<CURLM*>(handle));
 }
 
-CCurl::~CCurl() = default;
+CCurl::CCurl(CFetchAbort* abort) : pAbort(abort) {
+  InitCurlLibraryOnce();
+  hMulti.reset(curl_multi_init());
+  hCurl.reset(curl_easy_init());
+  if (pAbort != nullptr) pAbort->Attach(hMulti.get());
+}
 
-bool CCurl::Fetch(const std::string& url) {
+CCurl::~CCurl() {
+  if (pAbort != nullptr) pAbort->Attach(nullptr);
+}
+
+FetchResult CCurl::Perform(const std::string& url) {
   CURL* curl = static_cast<CURL*>(hCurl.get());
-  if (curl == nullptr) return false;
+  CURLM* multi = static_cast<CURLM*>(hMulti.get());
+  if (curl == nullptr || multi == nullptr) return FetchResult::kFailed;
+  if (IsAborted()) return FetchResult::kAborted;
+  SetRequestOptions(url);
+  if (curl_multi_add_handle(multi, curl) != CURLM_OK) return FetchResult::kFailed;
+  const std::optional<int> code = RunTransfer();
+  // An aborted transfer must not wait for a host name lookup still running.
+  if (!code) curl_easy_setopt(curl, CURLOPT_QUICK_EXIT, 1L);
+  curl_multi_remove_handle(multi, curl);
+  if (!code) return FetchResult::kAborted;
+  return ClassifyResult(curl, static_cast<CURLcode>(*code));
+}
+
+void CCurl::SetRequestOptions(const std::string& url) {
+  CURL* curl = static_cast<CURL*>(hCurl.get());
   curl_easy_setopt(curl, CURLOPT_URL, url.c_str());
   curl_easy_setopt(curl, CURLOPT_WRITEFUNCTION, &DiscardBody);
   curl_easy_setopt(curl, CURLOPT_WRITEDATA, this);
@@ -44,5 +121,18 @@ bool CCurl::Fetch(const std::string& url) {
   curl_easy_setopt(curl, CURLOPT_CONNECTTIMEOUT, static_cast<long>(nConnectTimeout));
   curl_easy_setopt(curl, CURLOPT_NOSIGNAL, 1L);
   curl_easy_setopt(curl, CURLOPT_FRESH_CONNECT, 1L);
-  return curl_easy_perform(curl) == CURLE_OK;
+  curl_easy_setopt(curl, CURLOPT_QUICK_EXIT, 0L);
+}
+
+// The abort flag is looked at between the library's steps; Abort sets it before
+// waking the poll, so a wake-up is never missed.
+std::optional<int> CCurl::RunTransfer() {
+  CURLM* multi = static_cast<CURLM*>(hMulti.get());
+  for (;;) {
+    int running = 0;
+    if (curl_multi_perform(multi, &running) != CURLM_OK) return CURLE_FAILED_INIT;
+    if (running == 0) return FinishedTransferCode(multi);
+    if (IsAborted()) return std::nullopt;
+    if (curl_multi_poll(multi, nullptr, 0, kPollMs, nullptr) != CURLM_OK) return CURLE_FAILED_INIT;
+  }
 }

@@ -1,16 +1,59 @@
 // CCurl: the one outgoing HTTP client of a configuration. Every request is a plain
-// GET whose body is thrown away; only success or failure is reported.
+// GET whose body is thrown away; only how it ended is reported.
 //
-// Ownership: the object owns one reusable transfer handle, released by the
-// destructor. The library's process-wide initialisation happens once, on the
-// first construction, and is never undone.
-// Threads: one thread at a time (the main thread); Fetch blocks until the
-// transfer ends (at most kTotalTimeoutSeconds).
+// CFetchAbort: lets a stopping thread end the request in flight at once, so a
+// stop never waits for a silent target (the transfer limit is two minutes).
+//
+// Ownership: a CCurl owns one reusable transfer handle and the multi handle that
+// drives it, released by the destructor. The library's process-wide
+// initialisation happens once, on the first construction, and is never undone.
+// The CFetchAbort given to a CCurl is not owned and must outlive it.
+// Threads: a CCurl is used by one thread at a time (the main thread); a request
+// blocks until the transfer ends (at most kTotalTimeoutSeconds) or is aborted.
+// CFetchAbort::Abort may be called from any thread.
 #ifndef QUILLRADE_ENGINE_CURL_H_
 #define QUILLRADE_ENGINE_CURL_H_
 
+#include <atomic>
 #include <memory>
+#include <optional>
 #include <string>
+
+#include "runtime/simple_mutex.h"
+
+// How one request ended.
+enum class FetchResult {
+  kOk,          // answered with a status below 400
+  kHttpError,   // answered with a status of 400 or above
+  kNoAnswer,    // nothing came back: name not found, refused, timed out, cut off
+  kInvalidUrl,  // the URL cannot be requested at all (malformed, unknown scheme)
+  kAborted,     // a stop request ended it, or it was not started for that reason
+  kFailed,      // any other failure: a broken answer, a local fault
+};
+
+class CFetchAbort {
+ public:
+  CFetchAbort() = default;
+  CFetchAbort(const CFetchAbort&) = delete;
+  CFetchAbort& operator=(const CFetchAbort&) = delete;
+
+  // Any thread: the request in flight ends at once, and every later one ends
+  // before it starts, until Reset.
+  void Abort();
+  bool IsAborted() const { return bAborted.load(); }
+  // Only while no request can be in flight (before the main thread starts).
+  void Reset() { bAborted.store(false); }
+
+ private:
+  friend class CCurl;
+  // The multi handle that Abort wakes; null detaches.
+  void Attach(void* multi);
+
+  std::atomic<bool> bAborted{false};
+  CSimpleMutex lock;
+  // Guarded by lock: Abort may wake it, and the owner detaches it before freeing it.
+  void* pMulti = nullptr;
+};
 
 class CCurl {
  public:
@@ -23,26 +66,41 @@ class CCurl {
   // Longest whole transfer, connect included.
   static constexpr long kTotalTimeoutSeconds = 120;
 
-  CCurl();
+  // `abort` (may be null) lets another thread end this client's requests.
+  explicit CCurl(CFetchAbort* abort = nullptr);
   virtual ~CCurl();
   CCurl(const CCurl&) = delete;
   CCurl& operator=(const CCurl&) = delete;
 
-  // One GET of `url` on a new connection. True exactly when the transfer
-  // completed with an HTTP status below 400; false on any failure, also when
-  // the handle could not be created.
-  bool Fetch(const std::string& url);
+  // One GET of `url` on a new connection; kFailed when the handles could not
+  // be created.
+  FetchResult Perform(const std::string& url);
+  // Perform, reduced to success: true exactly for kOk.
+  bool Fetch(const std::string& url) { return Perform(url) == FetchResult::kOk; }
 
   void SetConnectTimeout(int seconds) { nConnectTimeout = seconds; }
   int ConnectTimeout() const { return nConnectTimeout; }
 
  private:
-  struct HandleDeleter {
+  struct EasyDeleter {
+    void operator()(void* handle) const;
+  };
+  struct MultiDeleter {
     void operator()(void* handle) const;
   };
 
+  bool IsAborted() const { return pAbort != nullptr && pAbort->IsAborted(); }
+  void SetRequestOptions(const std::string& url);
+  // Drives the added transfer to its end: the library's result, or nothing when
+  // an abort cut it short.
+  std::optional<int> RunTransfer();
+
   int nConnectTimeout = kDefaultConnectTimeoutSeconds;
-  std::unique_ptr<void, HandleDeleter> hCurl;
+  CFetchAbort* pAbort = nullptr;
+  // Declared first so it is freed last: the library wants the transfer handle
+  // cleaned up before the multi handle.
+  std::unique_ptr<void, MultiDeleter> hMulti;
+  std::unique_ptr<void, EasyDeleter> hCurl;
 };
 
 #endif  // QUILLRADE_ENGINE_CURL_H_

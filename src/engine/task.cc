@@ -24,6 +24,13 @@ bool ReadFlag(const CVirtualPreset_file& preset, const std::string& section, con
   return preset.GetInt(preset.GetItem(section, key), 0) != 0;
 }
 
+// On unless the global key holds a number that is 0; an empty value counts as
+// absent, as for every other key.
+bool RetryUnreachableTargets(const CVirtualPreset_file& preset) {
+  const CVirtualPreset_item* item = preset.GetItem("global", "retry_unreachable_targets");
+  return preset.GetString(item, "").empty() || preset.GetInt(item, 1) != 0;
+}
+
 int InputTypeFromText(const std::string& type) {
   if (type == "xml") return kInputXml;
   if (type == "push") return kInputPush;
@@ -66,6 +73,7 @@ void CTask::Setup(const CVirtualPreset_file& preset, const std::string& inputSec
   g_logOutput.Printf("--------------- TASK %i ----------------\n", nIndex);
   strLabel = ToLowerAscii(outputSection);
   nInputType = InputTypeFromText(ReadText(preset, inputSection, "type"));
+  retries.SetEnabled(RetryUnreachableTargets(preset));
   ReadInputDescription(inputSection);
   g_logOutput.Printf("%s", TypeLine(nInputType));
   ReadKeywordsOrXmlFlags(preset, inputSection);
@@ -146,7 +154,11 @@ void CTask::ParsePlainText(CTextFileReader& file) {
     // Only a read that returns nothing ends the lines: a last line without a line
     // feed (a file written without a final newline) is a line like any other.
     // The reader already turns a CR LF pair into one LF, so strlen counts it once.
-    if (!file.ReadLine(buffer, sizeof(buffer))) break;
+    if (!file.ReadLine(buffer, sizeof(buffer))) {
+      // A failed read is no end of file: what was read is not the file's text.
+      if (!file.ReadError().empty()) return;
+      break;
+    }
     if (strlen(buffer) > kMaxPlainTextLineBytes) return;
     CutAtLineEnd(buffer);
     lines.emplace_back(buffer);

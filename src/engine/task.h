@@ -23,7 +23,7 @@
 
 #include "config/file_change_check.h"
 #include "engine/plain_text_parser.h"
-#include "engine/send_throttle.h"
+#include "engine/retry_schedule.h"
 #include "engine/text_util.h"
 #include "runtime/simple_mutex.h"
 #include "status/push_target.h"
@@ -68,6 +68,8 @@ class CTask : public IPushTarget {
   // A push task holds at most this many waiting texts; more are dropped, so a
   // flood of pushes cannot exhaust memory while the main thread is busy.
   static constexpr size_t kMaxPushQueueTexts = 1000;
+  // Shortest time between two sends of one task (all its URLs, or its due retries).
+  static constexpr uint64_t kMinSendIntervalMs = 100;
 
   CTask();
   virtual ~CTask();
@@ -93,7 +95,8 @@ class CTask : public IPushTarget {
   // The XML tasks' value filters with this task's flags and value replace list.
   void ApplyXmlValueFilters(std::string& value) const;
 
-  // One pass of the task cycle: new input? recompute, then PushUrls.
+  // One pass of the task cycle: new input? recompute, then PushUrls; when
+  // nothing was sent, the unanswered URLs whose wait is over are tried again.
   void RunCycle(CCurl& curl);
 
   // IPushTarget.
@@ -108,7 +111,15 @@ class CTask : public IPushTarget {
   void ParsePushedText(const std::string& text);
 
   // Marks the dependents for reprocessing, then composes and fetches every URL.
+  // A URL that gets no answer waits in `retries` until a newer one replaces it.
   void PushUrls(CCurl& curl);
+
+  // True when the task's last send lies at least kMinSendIntervalMs before
+  // `nowMs` (monotonic milliseconds).
+  bool MaySendNow(uint64_t nowMs) const;
+  // The first instant MaySendNow holds again: the trailing edge at which the
+  // main loop serves a task whose turn it had to defer.
+  uint64_t NextSendTime() const;
 
   // Binds the "%output" tokens of this task's URLs to other tasks' format items;
   // `outputs` maps each task's label to the task.
@@ -140,7 +151,6 @@ class CTask : public IPushTarget {
   // Main thread only.
   std::vector<std::string> previousLines;  // lines of the last completed read
   CFileChangeCheck inputChange;            // the input file's version last read
-  CSendThrottle sendThrottle;              // PushUrls records every send
   bool bXmlTrim = false;
   bool bXmlUppercase = false;
   bool bXmlFilterAccents = false;
@@ -152,8 +162,17 @@ class CTask : public IPushTarget {
 
   // Main thread only: read the input again at the next cycle.
   bool bReprocess = false;
+  // Main thread only: URLs that got no answer, by URL index. Setup enables it
+  // from "[global] retry_unreachable_targets" (on unless 0).
+  CRetrySchedule retries;
+  // Main thread only: monotonic milliseconds when the last send began (0: none).
+  uint64_t nLastSendMs = 0;
 
  private:
+  // RunCycle's first half: reads a changed input (or a queued push) and sends.
+  void ProcessNewInput(CCurl& curl);
+  // RunCycle's second half: tries the due unanswered URLs again.
+  void RetryUnansweredUrls(CCurl& curl);
   // Setup steps.
   void ReadInputDescription(const std::string& inputSection);
   void ReadKeywordsOrXmlFlags(const CVirtualPreset_file& preset, const std::string& inputSection);

@@ -72,21 +72,37 @@ void RunPushCycle(CTask& task, CCurl& curl) {
   task.PushUrls(curl);
 }
 
+// A read that failed once the file was open is abandoned: the values stay as they
+// were and the URLs are pushed as after any abandoned read. One line says why.
+void ReportReadError(const CTask& task, const std::string& error) {
+  if (error.empty()) return;
+  g_logOutput.Printf("Error reading %s: %s\n", task.strInputPath.c_str(), error.c_str());
+}
+
 void RunPlainTextInput(CTask& task, CCurl& curl) {
   {
     CTextFileReader file;
     if (!file.Open(task.strInputPath)) return;
     task.ParsePlainText(file);
+    ReportReadError(task, file.ReadError());
   }
   task.PushUrls(curl);
 }
 
 void RunXmlInput(CTask& task, CCurl& curl) {
   std::string bytes;
-  if (!ReadFileBytes(task.strInputPath, kMaxXmlInputBytes, &bytes)) return;
+  std::string readError;
+  if (!ReadFileBytes(task.strInputPath, kMaxXmlInputBytes, &bytes, &readError)) {
+    if (readError.empty()) return;  // not opened: this change is skipped
+    ReportReadError(task, readError);
+    task.PushUrls(curl);
+    return;
+  }
   XmlDocPtr document(xmlReadMemory(bytes.data(), static_cast<int>(bytes.size()), nullptr,
                                    nullptr, kXmlParseOptions));
-  if (!document) {
+  // A document whose entities would expand beyond bounds is refused like one
+  // that does not parse, before anything is read from it.
+  if (!document || !XmlExpansionsWithinLimits(document.get())) {
     g_logOutput.Printf("Error parsing XML in %s\n", task.strInputPath.c_str());
     return;
   }
@@ -95,9 +111,22 @@ void RunXmlInput(CTask& task, CCurl& curl) {
   task.PushUrls(curl);
 }
 
+// Sends one URL and prints it with its result, as every try is reported.
+FetchResult FetchAndReport(CCurl& curl, const std::string& url) {
+  g_logOutput.Printf("\nFetching URL: %s...", UrlDecode(url, false).c_str());
+  const FetchResult result = curl.Perform(url);
+  g_logOutput.Printf("%s", result == FetchResult::kOk ? "OK\n" : "ERROR\n");
+  return result;
+}
+
 }  // namespace
 
 void CTask::RunCycle(CCurl& curl) {
+  ProcessNewInput(curl);
+  RetryUnansweredUrls(curl);
+}
+
+void CTask::ProcessNewInput(CCurl& curl) {
   if (nInputType == kInputPush) {
     RunPushCycle(*this, curl);
     return;
@@ -150,12 +179,29 @@ void CTask::ParseXml(struct _xmlDoc* document) {
 }
 
 void CTask::PushUrls(CCurl& curl) {
-  sendThrottle.RecordSend(GetMonotonicMilliseconds());
   for (CTask* dependent : dependents) dependent->bReprocess = true;
-  for (const std::string& urlTemplate : vecUrls) {
-    const std::string url = ComposeTaskUrl(*this, urlTemplate);
-    g_logOutput.Printf("\nFetching URL: %s...", UrlDecode(url, false).c_str());
-    g_logOutput.Printf("%s", curl.Fetch(url) ? "OK\n" : "ERROR\n");
+  nLastSendMs = GetMonotonicMilliseconds();
+  for (size_t slot = 0; slot < vecUrls.size(); ++slot) {
+    const std::string url = ComposeTaskUrl(*this, vecUrls[slot]);
+    const FetchResult result = FetchAndReport(curl, url);
+    retries.RecordSent(slot, url, result, GetMonotonicMilliseconds());
+  }
+}
+
+bool CTask::MaySendNow(uint64_t nowMs) const { return nowMs - nLastSendMs >= kMinSendIntervalMs; }
+
+uint64_t CTask::NextSendTime() const { return nLastSendMs + kMinSendIntervalMs; }
+
+// The due retries of all slots go out together, as one send of the task.
+void CTask::RetryUnansweredUrls(CCurl& curl) {
+  if (retries.Empty()) return;
+  const uint64_t now = GetMonotonicMilliseconds();
+  const std::vector<size_t> due = retries.DueSlots(now);
+  if (due.empty() || !MaySendNow(now)) return;
+  nLastSendMs = now;
+  for (const size_t slot : due) {
+    const FetchResult result = FetchAndReport(curl, retries.PendingUrl(slot));
+    retries.RecordRetried(slot, result, GetMonotonicMilliseconds());
   }
 }
 

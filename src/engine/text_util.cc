@@ -147,8 +147,9 @@ EscapeTable BuildEscapeTable() {
     const unsigned char byte = static_cast<unsigned char>(*c);
     std::snprintf(table.escapes[byte].data(), 4, "%%%.2X", byte);
   }
+  // DEL is a control byte too: sent raw it makes the whole URL invalid.
   for (int byte = 0x01; byte <= 0xFF; ++byte) {
-    if (byte >= 0x20 && byte < 0x80) continue;
+    if (byte >= 0x20 && byte < 0x7F) continue;
     std::snprintf(table.escapes[byte].data(), 4, "%%%.2x", static_cast<unsigned>(byte));
   }
   return table;
@@ -286,9 +287,10 @@ size_t UrlDecode(const char* source, size_t sourceLength, char* destination,
 
 std::string UrlDecode(std::string_view source, bool plusAsSpace) {
   std::string result(source.size() + 1, '\0');
-  const size_t written =
-      UrlDecode(source.data(), source.size(), result.data(), result.size(), plusAsSpace);
-  result.resize(written);
+  UrlDecode(source.data(), source.size(), result.data(), result.size(), plusAsSpace);
+  // Read as the C string the buffer form leaves: a decoded NUL ends the text, so
+  // nothing after it can reach a URL and cut the rest of that URL off.
+  result.resize(std::strlen(result.c_str()));
   return result;
 }
 

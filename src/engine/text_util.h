@@ -57,7 +57,8 @@ bool ApplyReplaceItem(std::string& text, std::string_view search, std::string_vi
 void ApplyReplaceItems(std::string& text, const std::vector<SearchReplaceItem>& items);
 
 // Percent-encodes for a URL: fixed upper-case escapes for reserved characters,
-// computed lower-case "%xx" for control bytes and bytes from 0x80 up.
+// computed lower-case "%xx" for control bytes (DEL included) and bytes from 0x80
+// up. NUL stays as it is.
 std::string UrlEncode(std::string_view text);
 
 // Decodes %XX escapes (and "+" when plusAsSpace) into `destination`, writing at
@@ -65,7 +66,8 @@ std::string UrlEncode(std::string_view text);
 // a destinationSize of 0 writes nothing and returns 0.
 size_t UrlDecode(const char* source, size_t sourceLength, char* destination,
                  size_t destinationSize, bool plusAsSpace);
-// Unbounded convenience form of the above.
+// Unbounded convenience form of the above; the result ends at the first decoded
+// NUL, as the text in a destination buffer does.
 std::string UrlDecode(std::string_view source, bool plusAsSpace);
 
 // printf into a new string, without a length limit.

@@ -1,8 +1,11 @@
 #include "engine/xml_input.h"
 
+#include <libxml/entities.h>
 #include <libxml/tree.h>
 
+#include <algorithm>
 #include <memory>
+#include <unordered_map>
 
 namespace {
 
@@ -90,7 +93,110 @@ std::string FindElementText(const xmlNode* root, const std::vector<std::string>&
   return {};
 }
 
+// Any expanded size beyond this is as bad as any other: sums stop growing here,
+// so no count can overflow however deeply entities multiply each other.
+constexpr uint64_t kOversize = kMaxExpandedDocumentBytes + 1;
+// Entities nested deeper than this count as oversized; the parser refuses far
+// shallower nesting already, this only keeps the measuring recursion bounded.
+constexpr int kMaxEntityDepth = 64;
+
+uint64_t AddCapped(uint64_t sum, uint64_t more) { return std::min(sum + more, kOversize); }
+
+// Measures expanded sizes of the values of one document. Each entity's size is
+// worked out once from its replacement text and remembered, so the cost is linear
+// however often an entity is referenced.
+class CExpansionMeter {
+ public:
+  explicit CExpansionMeter(const xmlDoc* document) : pDocument(document) {}
+
+  // Size of a list of sibling nodes (an attribute's value or an element's
+  // children) with entity references expanded; element children count nothing of
+  // their own. Every reference's size is added to the document's total.
+  uint64_t ListSize(const xmlNode* first) {
+    uint64_t size = 0;
+    for (const xmlNode* node = first; node != nullptr; node = node->next) {
+      if (node->type == XML_TEXT_NODE || node->type == XML_CDATA_SECTION_NODE) {
+        if (node->content != nullptr) size = AddCapped(size, xmlStrlen(node->content));
+      } else if (node->type == XML_ENTITY_REF_NODE) {
+        const uint64_t expanded = EntitySize(xmlGetDocEntity(pDocument, node->name), 0);
+        size = AddCapped(size, expanded);
+        nTotal = AddCapped(nTotal, expanded);
+      }
+    }
+    return size;
+  }
+
+  uint64_t Total() const { return nTotal; }
+
+ private:
+  // Size of an entity's replacement text with its references expanded in turn.
+  // A reference cycle or too deep a nesting counts as oversized.
+  uint64_t EntitySize(const xmlEntity* entity, int depth) {
+    if (entity == nullptr || entity->content == nullptr) return 0;
+    const auto known = sizes.find(entity);
+    if (known != sizes.end()) return known->second;
+    if (depth > kMaxEntityDepth) return kOversize;
+    sizes[entity] = kOversize;  // stands while the entity is being measured
+    const uint64_t size = TextSize(reinterpret_cast<const char*>(entity->content), depth);
+    sizes[entity] = size;
+    return size;
+  }
+
+  // Replacement text keeps references to other general entities as "&name;";
+  // character references were replaced when the entity was declared. Every other
+  // byte counts as itself, so "&#38;" left over from such a replacement counts
+  // five bytes where it expands to one.
+  uint64_t TextSize(const char* text, int depth) {
+    uint64_t size = 0;
+    for (const char* p = text; *p != '\0'; ++p) {
+      const char* end = *p == '&' ? ReferenceEnd(p) : nullptr;
+      const xmlEntity* entity = nullptr;
+      if (end != nullptr) {
+        const std::string name(p + 1, end);
+        entity = xmlGetDocEntity(pDocument, reinterpret_cast<const xmlChar*>(name.c_str()));
+      }
+      if (entity == nullptr) {
+        size = AddCapped(size, 1);
+        continue;
+      }
+      size = AddCapped(size, EntitySize(entity, depth + 1));
+      p = end;
+    }
+    return size;
+  }
+
+  // The ";" closing a named reference that starts at `amp`, or null. The scan
+  // stops at the next "&" too, so a text full of bare "&" is read once only.
+  static const char* ReferenceEnd(const char* amp) {
+    if (amp[1] == '#' || amp[1] == ';') return nullptr;
+    for (const char* p = amp + 1; *p != '\0' && *p != '&'; ++p) {
+      if (*p == ';') return p;
+    }
+    return nullptr;
+  }
+
+  const xmlDoc* pDocument;
+  std::unordered_map<const xmlEntity*, uint64_t> sizes;
+  uint64_t nTotal = 0;
+};
+
 }  // namespace
+
+bool XmlExpansionsWithinLimits(const xmlDoc* document) {
+  const xmlNode* root = document ? xmlDocGetRootElement(document) : nullptr;
+  if (root == nullptr) return false;
+  CExpansionMeter meter(document);
+  for (const xmlNode* node = root; node != nullptr; node = NextInWalk(node, root)) {
+    if (node->type != XML_ELEMENT_NODE) continue;
+    for (const xmlAttr* attribute = node->properties; attribute != nullptr;
+         attribute = attribute->next) {
+      if (meter.ListSize(attribute->children) > kMaxExpandedValueBytes) return false;
+    }
+    if (meter.ListSize(node->children) > kMaxExpandedValueBytes) return false;
+    if (meter.Total() > kMaxExpandedDocumentBytes) return false;
+  }
+  return true;
+}
 
 std::string_view XmlTokenPrefix(XmlPass pass) {
   return pass == XmlPass::kAttribute ? kAttributePrefix : kElementPrefix;

@@ -3,11 +3,16 @@
 // A path is a ":"-separated list of names read from its last component upwards:
 // "song:title" is a title element whose parent is a song element.
 //
+// XmlExpansionsWithinLimits decides whether a document's values may be read at
+// all: entity references are kept unexpanded by the parser and only expanded when
+// a value is read, so a small file can stand for values of any size.
+//
 // Pure functions over a document the caller owns; they never modify it.
 // Threads: any thread, as long as the document is not changed meanwhile.
 #ifndef QUILLRADE_ENGINE_XML_INPUT_H_
 #define QUILLRADE_ENGINE_XML_INPUT_H_
 
+#include <cstdint>
 #include <functional>
 #include <string>
 #include <string_view>
@@ -20,6 +25,19 @@ enum class XmlPass {
   kAttribute,  // "%xmlprop_": the last path component names an attribute
   kElement,    // "%xml_": the last path component names an element
 };
+
+// Bounds on entity expansion; a document that exceeds either is refused whole.
+constexpr uint64_t kMaxExpandedValueBytes = 64 * 1024;       // one element text or attribute value
+constexpr uint64_t kMaxExpandedDocumentBytes = 1024 * 1024;  // all entity references together
+
+// True when every attribute value and every element's own text (its text children
+// with their entity references expanded) stays within kMaxExpandedValueBytes and
+// the expansions of all entity references together within
+// kMaxExpandedDocumentBytes. Expanded sizes are measured from the entity
+// declarations without building any value; an entity's replacement text counts at
+// its full size, markup included, so the measure never falls short. Linear in the
+// size of the document and its declarations. False for a null document.
+bool XmlExpansionsWithinLimits(const struct _xmlDoc* document);
 
 // Token prefix of a pass ("%xmlprop_" or "%xml_").
 std::string_view XmlTokenPrefix(XmlPass pass);

@@ -1,10 +1,12 @@
-// Process entry: describes the service, makes the one CMainClass and hands the
-// command line to its dispatcher, whose result is the exit code.
+// Process entry: makes the standard streams valid, describes the service, makes
+// the one CMainClass and hands the command line to its dispatcher, whose result is
+// the exit code.
 #include "host/main_class.h"
 #include "host/program_description.h"
 #include "platform/process.h"
 
 int main(int argc, char** argv) {
+  EnsureStandardDescriptors();
   SetProcessCommandLine(argc, argv);
   const ServiceDescription description = QuillradeServiceDescription();
   CMainClass mainClass;

@@ -3,18 +3,24 @@
 #include "host/main_loop.h"
 #include "platform/process.h"
 
-CMainClass::~CMainClass() { thread.Stop(); }
+CMainClass::~CMainClass() { CMainClass::OnServiceStop(); }
 
 int CMainClass::OnServiceStart() {
+  fetchAbort.Reset();
   thread.SetName("Quillrade_MainClass_Thread");
   thread.SetHandler(this);
   thread.Start();
   return 0;
 }
 
-void CMainClass::OnServiceStop() { thread.Stop(); }
+// A request to a silent target could otherwise hold the stop for the whole
+// transfer limit, far beyond a service manager's stop timeout.
+void CMainClass::OnServiceStop() {
+  fetchAbort.Abort();
+  thread.Stop();
+}
 
 void CMainClass::Run(CSimpleThread* mainThread) {
-  CMainLoop loop(strConfigPath, GetProcessCommandLine());
+  CMainLoop loop(strConfigPath, GetProcessCommandLine(), fetchAbort);
   loop.Run(mainThread);
 }

@@ -11,6 +11,7 @@
 
 #include <string>
 
+#include "engine/curl.h"
 #include "host/service_mgr.h"
 #include "runtime/simple_thread.h"
 
@@ -22,12 +23,16 @@ class CMainClass : public CSimpleThreadHandler, public CServiceMgr {
 
   // Names the main thread, makes this its handler and starts it; always 0.
   int OnServiceStart() override;
-  // Stops the main thread and waits until it has ended.
+  // Ends the main thread's request in flight, then stops the thread and waits
+  // until it has ended.
   void OnServiceStop() override;
 
   // The main thread: returns once the thread has been asked to stop.
   void Run(CSimpleThread* thread) override;
 
+  // Lets a stop end the main thread's HTTP request at once. Declared before the
+  // thread, so it outlives every CCurl of the main thread.
+  CFetchAbort fetchAbort;
   // The thread that runs Run.
   CSimpleThread thread;
   // The configuration file path chosen by the main thread.

@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <cstdint>
 
+#include "engine/push_handover.h"
 #include "engine/text_util.h"
 #include "host/command_line.h"
 #include "platform/clock.h"
@@ -32,9 +33,10 @@ int MillisecondsUntil(uint64_t when, uint64_t now) {
 std::string DefaultConfigPath() { return WithoutExtension(GetProgramPath()) + ".ini"; }
 
 CMainLoop::CMainLoop(std::string& configPath, const std::string& commandLine,
-                     ChangeSources sources)
+                     CFetchAbort& fetchAbort, ChangeSources sources)
     : strConfigPath(configPath),
       strCommandLine(commandLine),
+      fetchAbort(fetchAbort),
       configChange(*sources.pFileStat, kMaxPresetFileBytes),
       pFileStat(sources.pFileStat),
       watcher(sources.watcher ? std::move(sources.watcher) : CreateSystemFileWatcher()) {}
@@ -106,6 +108,9 @@ void CMainLoop::ReleaseTargetsForLoad() {
 }
 
 void CMainLoop::BuildTasks() {
+  // Texts the old push tasks accepted and have not sent yet go to the new ones.
+  CPushHandover handover;
+  handover.TakeFrom(tasks);
   tasks.clear();
   g_logOutput.Printf("Initializing...\n");
   outputs.clear();
@@ -126,7 +131,8 @@ void CMainLoop::BuildTasks() {
     tasks.push_back(std::move(task));
   }
   for (const auto& task : tasks) task->LinkOutputReferences(outputs);
-  curl = std::make_unique<CCurl>();
+  handover.HandTo(tasks);
+  curl = std::make_unique<CCurl>(&fetchAbort);
   curl->SetConnectTimeout(preset->GetInt(preset->GetItem("global", "http_timeout_seconds"),
                                          CCurl::kDefaultConnectTimeoutSeconds));
 }
@@ -182,10 +188,10 @@ bool CMainLoop::WaitForPass(CSimpleThread* thread) {
 bool CMainLoop::RunPass() {
   uint64_t trailingEdge = UINT64_MAX;
   for (const auto& task : tasks) {
-    if (task->sendThrottle.MaySendNow(GetMonotonicMilliseconds())) {
+    if (task->MaySendNow(GetMonotonicMilliseconds())) {
       task->RunCycle(*curl);
     } else {
-      trailingEdge = std::min(trailingEdge, task->sendThrottle.NextSendTime());
+      trailingEdge = std::min(trailingEdge, task->NextSendTime());
     }
   }
   nNextPassMs = std::min(trailingEdge, GetMonotonicMilliseconds() + kPassWaitMs);
@@ -201,7 +207,15 @@ void CMainLoop::ShutDown() {
   server.Stop();
   console.Stop();
   curl.reset();
+  ReportUnsentPushes();
   tasks.clear();
   outputs.clear();
   preset.reset();
+}
+
+// The server has stopped, so the queues are final: say what is left unsent.
+void CMainLoop::ReportUnsentPushes() {
+  CPushHandover unsent;
+  unsent.TakeFrom(tasks);
+  unsent.DropAll();
 }

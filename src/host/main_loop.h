@@ -60,8 +60,10 @@ class CMainLoop {
   static constexpr int kConsoleBackBufferBytes = 32768;
 
   // `configPath` receives the chosen configuration path (the status page shows it);
-  // `commandLine` is the process command line (its ini_file key is honoured).
-  CMainLoop(std::string& configPath, const std::string& commandLine,
+  // `commandLine` is the process command line (its ini_file key is honoured);
+  // `fetchAbort` (not owned, outlives the loop) ends requests when a stop comes;
+  // `sources` tell it of file changes.
+  CMainLoop(std::string& configPath, const std::string& commandLine, CFetchAbort& fetchAbort,
             ChangeSources sources = ChangeSources());
   ~CMainLoop();
   CMainLoop(const CMainLoop&) = delete;
@@ -87,9 +89,11 @@ class CMainLoop {
   // their trailing edge untouched. True when the configuration file changed.
   bool RunPass();
   void ShutDown();
+  void ReportUnsentPushes();
 
   std::string& strConfigPath;
   const std::string strCommandLine;
+  CFetchAbort& fetchAbort;
 
   CTcpConsole console;
   CHttpServer server;

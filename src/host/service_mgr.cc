@@ -135,6 +135,12 @@ void CServiceMgr::RunConsoleTest() {
   for (;;) {
     const int key = keys.ReadKey();
     if (key == kKeyEscape) break;
+    if (key == kKeyEndOfInput) {
+      // No keyboard (input on /dev/null, closed, or a pipe that ended): run on,
+      // like the service, until a signal asks for the stop.
+      keys.WaitForEndSignal();
+      break;
+    }
     if (key == 'P' || key == 'p') {
       asleep = !asleep;
       OnPowerEvent(asleep ? kPowerEventSuspend : kPowerEventResumeSuspend);

@@ -22,8 +22,8 @@ LocalTime GetLocalTime();
 // Milliseconds of CLOCK_MONOTONIC cut to 32 bits; wraps about every 49.7 days.
 uint32_t GetTickCount32();
 
-// Milliseconds of CLOCK_MONOTONIC, not cut: deadlines and spacings that must not
-// wrap and must not follow changes of the wall clock.
+// Milliseconds of CLOCK_MONOTONIC: never goes back, never wraps, unaffected by
+// changes of the wall clock. For deadlines that may lie months apart.
 uint64_t GetMonotonicMilliseconds();
 
 // Seconds since 1970 (UTC).

@@ -67,14 +67,16 @@ bool WaitForInput(int timeoutMs) {
   return false;
 }
 
-// One byte, or kKeyEscape for end of input, an error or a signal.
+// One byte, kKeyEscape for a signal, or kKeyEndOfInput for end of input or an
+// error.
 int ReadOneByte() {
-  if (!WaitForInput(-1)) return kKeyEscape;
+  if (!WaitForInput(-1)) return g_signalled.load() ? kKeyEscape : kKeyEndOfInput;
   unsigned char byte = 0;
   ssize_t got = 0;
   while ((got = read(STDIN_FILENO, &byte, 1)) < 0 && errno == EINTR) {
   }
-  return got == 1 ? byte : kKeyEscape;
+  if (got == 1) return byte;
+  return g_signalled.load() ? kKeyEscape : kKeyEndOfInput;
 }
 
 // After an ESC on a terminal: swallows the rest of an escape sequence. True when
@@ -116,4 +118,17 @@ int CConsoleKeys::ReadKey() {
   const int key = ReadOneByte();
   if (key == kKeyEscape && !g_signalled.load() && SwallowEscapeSequence()) return kKeyOther;
   return key;
+}
+
+void CConsoleKeys::WaitForEndSignal() {
+  if (!bInstalled) return;
+  struct pollfd wake = {g_wakePipe[0], POLLIN, 0};
+  while (!g_signalled.load()) {
+    if (poll(&wake, 1, -1) < 0 && errno != EINTR) return;
+    // Only the handler writes here; emptying the pipe keeps a stray byte from
+    // turning the wait into a spin.
+    char bytes[16];
+    while (read(g_wakePipe[0], bytes, sizeof(bytes)) > 0) {
+    }
+  }
 }

@@ -9,6 +9,8 @@
 #include <system_error>
 #include <utility>
 
+#include "platform/process.h"
+
 namespace {
 
 // Seconds from 1601-01-01 (the Windows file time epoch) to 1970-01-01.
@@ -41,13 +43,18 @@ uint64_t QueryFileWriteTime(const std::string& path) {
   return seconds * kFileTimeUnitsPerSecond + static_cast<uint64_t>(info.st_mtim.tv_nsec) / 100u;
 }
 
-bool ReadFileBytes(const std::string& path, size_t maxBytes, std::string* out) {
+bool ReadFileBytes(const std::string& path, size_t maxBytes, std::string* out,
+                   std::string* readError) {
   out->clear();
+  if (readError != nullptr) readError->clear();
   CReadOnlyFile file;
   if (!file.Open(path)) return false;
   std::string bytes(maxBytes, '\0');
   const int64_t count = file.Read(bytes.data(), bytes.size());
-  if (count < 0) return false;
+  if (count < 0) {
+    if (readError != nullptr) *readError = file.ReadError();
+    return false;
+  }
   bytes.resize(static_cast<size_t>(count));
   *out = std::move(bytes);
   return true;
@@ -58,13 +65,16 @@ bool ReadFileBytes(const std::string& path, size_t maxBytes, std::string* out) {
 CReadOnlyFile::~CReadOnlyFile() { Close(); }
 
 CReadOnlyFile::CReadOnlyFile(CReadOnlyFile&& other) noexcept
-    : nFd(std::exchange(other.nFd, -1)), nSize(std::exchange(other.nSize, 0)) {}
+    : nFd(std::exchange(other.nFd, -1)),
+      nSize(std::exchange(other.nSize, 0)),
+      strReadError(std::move(other.strReadError)) {}
 
 CReadOnlyFile& CReadOnlyFile::operator=(CReadOnlyFile&& other) noexcept {
   if (this != &other) {
     Close();
     nFd = std::exchange(other.nFd, -1);
     nSize = std::exchange(other.nSize, 0);
+    strReadError = std::move(other.strReadError);
   }
   return *this;
 }
@@ -90,6 +100,7 @@ void CReadOnlyFile::Close() {
   if (nFd >= 0) close(nFd);
   nFd = -1;
   nSize = 0;
+  strReadError.clear();
 }
 
 int64_t CReadOnlyFile::Read(void* buffer, size_t size) {
@@ -99,7 +110,10 @@ int64_t CReadOnlyFile::Read(void* buffer, size_t size) {
   while (done < size) {
     const ssize_t count = read(nFd, target + done, size - done);
     if (count < 0 && errno == EINTR) continue;
-    if (count < 0) return -1;
+    if (count < 0) {
+      strReadError = ErrorMessage(errno);
+      return -1;
+    }
     if (count == 0) break;
     done += static_cast<size_t>(count);
   }

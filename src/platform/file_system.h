@@ -26,8 +26,12 @@ std::string GetAbsolutePath(const std::string& path);
 uint64_t QueryFileWriteTime(const std::string& path);
 
 // Reads at most `maxBytes` bytes from the start of an existing regular file into
-// `out`. False (and `out` empty) when the file cannot be opened or read.
-bool ReadFileBytes(const std::string& path, size_t maxBytes, std::string* out);
+// `out`. False (and `out` empty) when the file cannot be opened or read. A read
+// that fails after the file opened is told apart from one that could not start:
+// `readError`, when given, receives the system's text for that failure and is
+// cleared otherwise.
+bool ReadFileBytes(const std::string& path, size_t maxBytes, std::string* out,
+                   std::string* readError = nullptr);
 
 // An open read-only descriptor on a regular file, closed on destruction.
 // Directories, pipes and devices are refused so that a read can never block.
@@ -51,10 +55,14 @@ class CReadOnlyFile {
   // Reads up to `size` bytes, retrying until that many arrived or the file
   // ended. Returns the count read (0 at the end), or -1 on an error.
   int64_t Read(void* buffer, size_t size);
+  // The system's text for the error of the last Read that failed since Open;
+  // empty when none failed.
+  const std::string& ReadError() const { return strReadError; }
 
  private:
   int nFd = -1;
   uint64_t nSize = 0;
+  std::string strReadError;
 };
 
 // Reads a text file line by line the way a C text-mode stream does on the
@@ -73,6 +81,9 @@ class CTextFileReader {
   // of file, an error, or `size` below 2); `buffer` then holds an empty text
   // when `size` is at least 1.
   bool ReadLine(char* buffer, size_t size);
+  // Like ferror after fgets: the system's text for the read error that ended the
+  // lines early; empty when they ended at the end of the file.
+  const std::string& ReadError() const { return file.ReadError(); }
 
  private:
   // Next byte of the file, or -1 at the end or on an error.

@@ -140,6 +140,18 @@ ChildResult SpawnAndWait(const std::vector<std::string>& argv, int outputFd, int
 
 }  // namespace
 
+void EnsureStandardDescriptors() {
+  for (int fd = STDIN_FILENO; fd <= STDERR_FILENO; ++fd) {
+    if (fcntl(fd, F_GETFD) != -1 || errno != EBADF) continue;
+    // The lowest free number is taken, which is `fd` while the lower ones are open.
+    const int opened = open("/dev/null", O_RDWR);
+    if (opened < 0) return;
+    if (opened == fd) continue;
+    dup2(opened, fd);
+    close(opened);
+  }
+}
+
 std::string GetProgramPath() {
   char buffer[PATH_MAX];
   const ssize_t length = readlink("/proc/self/exe", buffer, sizeof(buffer) - 1);

@@ -9,6 +9,12 @@
 #include <string>
 #include <vector>
 
+// Opens /dev/null on each of the descriptors 0, 1 and 2 that is closed. Started
+// with a standard stream closed, the first descriptor the program opened would
+// take its number (a pipe on 0 and 1 reads the program's own output back as
+// input). Call first thing in main, before anything opens a descriptor.
+void EnsureStandardDescriptors();
+
 // Full path of the running program file (/proc/self/exe); empty when unreadable.
 std::string GetProgramPath();
 

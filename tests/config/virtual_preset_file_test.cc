@@ -3,6 +3,8 @@
 #include <gtest/gtest.h>
 
 #include <climits>
+#include <filesystem>
+#include <fstream>
 #include <string>
 #include <utility>
 #include <vector>
@@ -204,13 +206,13 @@ TEST(CVirtualPresetFileTest, SplitsPathAtLastBackslashElseLastSlash) {
       {"/etc/a/b.ini", "/etc/a/", "b.ini"},
       {"x.ini", "", "x.ini"},
       {"/etc/", "/etc/", ""},
-      {longPath, std::string(250, 'd') + "/", std::string(8, 'f')},  // cut to 259 first
+      {longPath, std::string(250, 'd') + "/", std::string(20, 'f')},  // never cut
   };
   for (const auto& c : cases) {
     CVirtualPreset_file preset(c.path);
     EXPECT_EQ(preset.Folder(), c.folder) << c.path;
     EXPECT_EQ(preset.FileName(), c.file) << c.path;
-    EXPECT_EQ(preset.FullPath(), c.path.substr(0, kMaxPresetPathChars));
+    EXPECT_EQ(preset.FullPath(), c.path);
     EXPECT_TRUE(preset.Sections().empty());
   }
 }
@@ -234,6 +236,21 @@ TEST_F(CVirtualPresetLoadTest, ReloadReplacesContentAndFailureLeavesItEmpty) {
   std::filesystem::remove(path);
   EXPECT_FALSE(preset.Load());
   EXPECT_TRUE(preset.Sections().empty());
+}
+
+TEST_F(CVirtualPresetLoadTest, ReadsByTheWholePathHoweverLong) {
+  // Folders of 200 bytes each: the path passes 259 and 1023 bytes, far below the
+  // system's own limit.
+  std::filesystem::path folder = dir.Path();
+  for (int i = 0; i < 6; ++i) folder /= std::string(200, static_cast<char>('a' + i));
+  std::filesystem::create_directories(folder);
+  const std::string path = (folder / "long.ini").string();
+  ASSERT_GT(path.size(), 1200u);
+  std::ofstream(path) << "[s]\nk=7\n";
+  CVirtualPreset_file preset(path);
+  EXPECT_EQ(preset.FullPath(), path);
+  ASSERT_TRUE(preset.Load());
+  EXPECT_EQ(preset.GetInt(preset.GetItem("s", "k"), 0), 7);
 }
 
 TEST_F(CVirtualPresetLoadTest, RejectsEmptyNulOnlyAndNonFiles) {

@@ -11,11 +11,13 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <sstream>
 
 extern char** environ;
 
@@ -89,7 +91,12 @@ bool WriteFileWhole(const std::string& path, const std::string& content) {
 
 bool TouchFile(const std::string& path) { return utimensat(AT_FDCWD, path.c_str(), nullptr, 0) == 0; }
 
-CProgram::CProgram(const std::string& folder, const std::string& configPath) {
+CProgram::CProgram(const std::string& folder, const std::string& configPath)
+    : CProgram(folder, {QR_BINARY_PATH, "run", "ini_file=" + configPath},
+               StandardStreams::kPipes) {}
+
+CProgram::CProgram(const std::string& folder, const std::vector<std::string>& commandLine,
+                   StandardStreams streams) {
   int input[2];
   int output[2];
   if (pipe2(input, O_CLOEXEC) != 0) return;
@@ -100,11 +107,30 @@ CProgram::CProgram(const std::string& folder, const std::string& configPath) {
   }
   posix_spawn_file_actions_t actions;
   posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_adddup2(&actions, input[0], 0);
-  posix_spawn_file_actions_adddup2(&actions, output[1], 1);
-  posix_spawn_file_actions_adddup2(&actions, output[1], 2);
+  switch (streams) {
+    case StandardStreams::kPipes:
+      posix_spawn_file_actions_adddup2(&actions, input[0], 0);
+      posix_spawn_file_actions_adddup2(&actions, output[1], 1);
+      posix_spawn_file_actions_adddup2(&actions, output[1], 2);
+      break;
+    case StandardStreams::kInputFromDevNull:
+      posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+      posix_spawn_file_actions_adddup2(&actions, output[1], 1);
+      posix_spawn_file_actions_adddup2(&actions, output[1], 2);
+      break;
+    case StandardStreams::kInputOutputClosed:
+      posix_spawn_file_actions_addclose(&actions, 0);
+      posix_spawn_file_actions_addclose(&actions, 1);
+      posix_spawn_file_actions_adddup2(&actions, output[1], 2);
+      break;
+    case StandardStreams::kAllClosed:
+      posix_spawn_file_actions_addclose(&actions, 0);
+      posix_spawn_file_actions_addclose(&actions, 1);
+      posix_spawn_file_actions_addclose(&actions, 2);
+      break;
+  }
   posix_spawn_file_actions_addchdir_np(&actions, folder.c_str());
-  std::vector<std::string> arguments = {QR_BINARY_PATH, "run", "ini_file=" + configPath};
+  std::vector<std::string> arguments = commandLine;
   std::vector<char*> argv;
   for (std::string& argument : arguments) argv.push_back(argument.data());
   argv.push_back(nullptr);
@@ -223,7 +249,7 @@ CReceiver::~CReceiver() {
   if (nListenFd >= 0) close(nListenFd);
 }
 
-bool CReceiver::Start() {
+bool CReceiver::Reserve() {
   nListenFd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
   if (nListenFd < 0) return false;
   sockaddr_in address{};
@@ -231,11 +257,16 @@ bool CReceiver::Start() {
   address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
   socklen_t length = sizeof(address);
   if (bind(nListenFd, reinterpret_cast<sockaddr*>(&address), sizeof(address)) != 0 ||
-      listen(nListenFd, SOMAXCONN) != 0 ||
       getsockname(nListenFd, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
     return false;
   }
   nPort = ntohs(address.sin_port);
+  return true;
+}
+
+bool CReceiver::Start() {
+  if (nListenFd < 0 && !Reserve()) return false;
+  if (listen(nListenFd, SOMAXCONN) != 0) return false;
   acceptor = std::thread([this] { AcceptLoop(); });
   return true;
 }
@@ -323,6 +354,61 @@ bool CReceiver::WaitForTarget(const std::string& target, int timeoutMs, size_t t
 bool CReceiver::WaitForCount(size_t count, int timeoutMs) const {
   std::unique_lock<std::mutex> hold(mutex);
   return arrived.wait_until(hold, DeadlineIn(timeoutMs), [&] { return arrivals.size() >= count; });
+}
+
+namespace {
+
+// The socket inodes among the open descriptors of `pid`.
+std::vector<std::string> SocketInodes(pid_t pid) {
+  std::vector<std::string> inodes;
+  std::error_code error;
+  const std::string folder = "/proc/" + std::to_string(pid) + "/fd";
+  for (const auto& entry : std::filesystem::directory_iterator(folder, error)) {
+    const std::string target = std::filesystem::read_symlink(entry.path(), error).string();
+    if (target.rfind("socket:[", 0) == 0) inodes.push_back(target.substr(8, target.size() - 9));
+  }
+  return inodes;
+}
+
+// Adds the local ports of the listening sockets in a /proc/net/tcp* table whose
+// inode is one of `inodes`.
+void AddListeningPorts(const std::string& table, const std::vector<std::string>& inodes,
+                       std::vector<int>* ports) {
+  constexpr char kListenState[] = "0A";
+  std::ifstream file(table);
+  std::string line;
+  std::getline(file, line);  // the column titles
+  while (std::getline(file, line)) {
+    std::istringstream fields(line);
+    std::string slot, local, remote, state, queues, timer, retransmits, uid, timeouts, inode;
+    fields >> slot >> local >> remote >> state >> queues >> timer >> retransmits >> uid >>
+        timeouts >> inode;
+    if (state != kListenState) continue;
+    if (std::find(inodes.begin(), inodes.end(), inode) == inodes.end()) continue;
+    ports->push_back(static_cast<int>(std::stoul(local.substr(local.rfind(':') + 1), nullptr, 16)));
+  }
+}
+
+}  // namespace
+
+std::vector<int> ListeningPorts(pid_t pid) {
+  const std::vector<std::string> inodes = SocketInodes(pid);
+  std::vector<int> ports;
+  AddListeningPorts("/proc/net/tcp", inodes, &ports);
+  AddListeningPorts("/proc/net/tcp6", inodes, &ports);
+  std::sort(ports.begin(), ports.end());
+  return ports;
+}
+
+int WaitForListeningPort(pid_t pid, int first, int last, int timeoutMs) {
+  const SteadyTime deadline = DeadlineIn(timeoutMs);
+  do {
+    for (const int port : ListeningPorts(pid)) {
+      if (port >= first && port <= last) return port;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  } while (MillisecondsLeft(deadline) > 0);
+  return 0;
 }
 
 std::string HttpGet(int port, const std::string& target, int timeoutMs) {

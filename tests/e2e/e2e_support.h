@@ -23,6 +23,12 @@
 
 using SteadyTime = std::chrono::steady_clock::time_point;
 
+// Generous bounds for the program's reactions: the suites also run under the
+// sanitizers on a loaded two-core machine. Waits end as soon as the effect shows.
+constexpr int kProgramStartMs = 15000;  // until "Running Indefinitely."
+constexpr int kProgramEffectMs = 5000;  // a change or push until its request
+constexpr int kProgramExitMs = 5000;    // a stop request until the exit
+
 // A fresh folder under /tmp, removed with its content at destruction.
 class CTempFolder {
  public:
@@ -44,16 +50,29 @@ bool WriteFileWhole(const std::string& path, const std::string& content);
 // Sets the file's modification time to now without touching its content.
 bool TouchFile(const std::string& path);
 
+// How a CProgram's standard streams are set up. Output() holds what reaches the
+// streams that are captured.
+enum class StandardStreams {
+  kPipes,              // input a pipe, output and error captured
+  kInputFromDevNull,   // input /dev/null, output and error captured
+  kInputOutputClosed,  // input and output closed, error captured
+  kAllClosed,          // input, output and error closed
+};
+
 // The quillrade binary in console test mode ("run ini_file=<config>"), started in
 // `folder` with standard input a pipe and standard output plus error captured.
 class CProgram {
  public:
   CProgram(const std::string& folder, const std::string& configPath);
+  // Runs `argv` (argv[0] the program file) in `folder` with `streams`.
+  CProgram(const std::string& folder, const std::vector<std::string>& argv,
+           StandardStreams streams);
   ~CProgram();  // kills the process when it is still running
   CProgram(const CProgram&) = delete;
   CProgram& operator=(const CProgram&) = delete;
 
   bool Started() const { return nPid > 0; }
+  pid_t Pid() const { return nPid; }
   std::string Output() const;
   // Offset just past the first `text` found at or after `from`; npos when absent.
   size_t Find(const std::string& text, size_t from = 0) const;
@@ -93,6 +112,8 @@ class CProgram {
 // by its own thread: it reads one request head, records the request target with
 // its arrival time, waits the configured delay and answers 200 with a short body,
 // then closes.
+// Reserve before Start gives a known port that refuses every connection until
+// Start: a target that is down, then comes back.
 class CReceiver {
  public:
   struct Arrival {
@@ -105,6 +126,9 @@ class CReceiver {
   CReceiver(const CReceiver&) = delete;
   CReceiver& operator=(const CReceiver&) = delete;
 
+  // Binds an ephemeral port without listening. False on failure.
+  bool Reserve();
+  // Listens (on the reserved port, else on a new one) and starts accepting.
   bool Start();
   int Port() const { return nPort; }
   std::string BaseUrl() const { return "http://127.0.0.1:" + std::to_string(nPort); }
@@ -135,6 +159,12 @@ class CReceiver {
   std::vector<Arrival> arrivals;
   std::vector<std::thread> servers;
 };
+
+// The TCP ports process `pid` listens on (IPv4 and IPv6), ascending; read from
+// /proc, for a program whose output cannot be read.
+std::vector<int> ListeningPorts(pid_t pid);
+// The first of them within first..last, waiting up to `timeoutMs`; 0 when none.
+int WaitForListeningPort(pid_t pid, int first, int last, int timeoutMs);
 
 // One GET over a fresh connection to 127.0.0.1:`port` ("Connection: close");
 // the raw response (head and body), empty on failure or after `timeoutMs`.

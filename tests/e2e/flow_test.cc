@@ -1,10 +1,15 @@
 // The running program with real files, a real receiver and real clients: what it
-// prints at start, how changes of inputs reach the receiver, and what the status
-// page and the TCP console show.
+// prints at start, how changes of inputs reach the receiver (also after an outage
+// of the receiver), and what the status page and the TCP console show.
 #include <gtest/gtest.h>
+#include <unistd.h>
 
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
 #include <memory>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "e2e/e2e_support.h"
@@ -195,6 +200,96 @@ TEST_F(FlowTest, InputChangesReachTheReceiver) {
     }
   }
   EXPECT_EQ(pushed, (std::vector<std::string>{"/push?p=one", "/push?p=two", "/push?p=three"}));
+
+  Stop();
+}
+
+TEST_F(FlowTest, HostileInputsNeitherBreakRequestsNorStopTheService) {
+  ASSERT_TRUE(WriteFileWhole(folder.File("a.txt"), "kept\n"));
+  ASSERT_TRUE(WriteFileWhole(folder.File("b.xml"), "<r><t>fine</t></r>"));
+  Launch("[Input0]\ntype=push\ntext0=line=0\n[Output0]\nformat0=%text0%\nUrl0=" +
+         Url("/p?v=%format0%&key=K1") +
+         "\n[Input1]\nfile=a.txt\ntext0=line=0\n[Output1]\nformat0=%text0%\nUrl0=" +
+         Url("/ref?own=%format0%&pushed=%output0:format0%") +
+         "\n[Input2]\nfile=b.xml\ntype=xml\n[Output2]\nformat0=%xml_t%\nUrl0=" +
+         Url("/xml?t=%format0%") + "\n");
+  const int httpPort = program->HttpPort();
+  ASSERT_NE(httpPort, 0);
+  ASSERT_TRUE(receiver.WaitForTarget("/ref?own=kept&pushed=", kEffectMs)) << program->Output();
+  ASSERT_TRUE(receiver.WaitForTarget("/xml?t=fine", kEffectMs)) << program->Output();
+
+  // A pushed NUL ends the value; the template's fixed parameters still go out.
+  EXPECT_NE(HttpGet(httpPort, "/input0?set=abc%00def").find("query received"), std::string::npos);
+  EXPECT_TRUE(receiver.WaitForTarget("/p?v=abc&key=K1", kEffectMs)) << program->Output();
+
+  // A pushed DEL is escaped, in its own request and in the one referring to it.
+  EXPECT_NE(HttpGet(httpPort, "/input0?set=x%7Fy").find("query received"), std::string::npos);
+  EXPECT_TRUE(receiver.WaitForTarget("/p?v=x%7fy&key=K1", kEffectMs)) << program->Output();
+  EXPECT_TRUE(receiver.WaitForTarget("/ref?own=kept&pushed=x%7fy", kEffectMs)) << program->Output();
+
+  // 56 KB of XML standing for a 200 MB attribute value is refused at once.
+  std::string bomb = "<!DOCTYPE r [<!ENTITY a \"" + std::string(20000, 'x') + "\">]><r t=\"";
+  for (int i = 0; i < 10000; ++i) bomb += "&a;";
+  const size_t from = program->Output().size();
+  ASSERT_TRUE(WriteFileWhole(folder.File("b.xml"), bomb + "\"><t>big</t></r>"));
+  EXPECT_NE(program->WaitFor("Error parsing XML in b.xml\n", kEffectMs, from), std::string::npos)
+      << program->Output().substr(from);
+
+  // An input whose reads fail keeps its value and says why; the URLs still go out.
+  std::remove(folder.File("a.txt").c_str());
+  ASSERT_EQ(symlink("/proc/self/mem", folder.File("a.txt").c_str()), 0);
+  EXPECT_NE(program->WaitFor("Error reading a.txt: Input/output error\n", kEffectMs, from),
+            std::string::npos)
+      << program->Output().substr(from);
+  EXPECT_TRUE(receiver.WaitForTarget("/ref?own=kept&pushed=x%7fy", kEffectMs, 2))
+      << program->Output().substr(from);
+
+  // The service goes on.
+  EXPECT_NE(HttpGet(httpPort, "/input0?set=after").find("query received"), std::string::npos);
+  EXPECT_TRUE(receiver.WaitForTarget("/ref?own=kept&pushed=after", kEffectMs))
+      << program->Output().substr(from);
+  EXPECT_EQ(receiver.CountPrefix("/xml?"), 1u);
+  EXPECT_EQ(receiver.CountPrefix("/ref?own=&"), 0u);
+  EXPECT_EQ(program->Count("ERROR\n"), 0u) << program->Output();
+  Stop();
+}
+
+// A target that refuses connections while the inputs change receives, once it
+// is back, the latest value of each task and nothing stale. The changes are
+// spaced more than the first retry wait apart, so retries of older values run
+// in between.
+TEST_F(FlowTest, AfterAnOutageOnlyTheLatestValuesArrive) {
+  CReceiver flaky;
+  ASSERT_TRUE(flaky.Reserve());
+  auto refused = [&](const std::string& target) {
+    return program->WaitFor(flaky.BaseUrl() + target + "...ERROR\n", kEffectMs) != std::string::npos;
+  };
+  ASSERT_TRUE(WriteFileWhole(folder.File("a.txt"), "f0\n"));
+  Launch("[Input0]\nfile=a.txt\ntext0=line=0\n[Output0]\nformat0=%text0%\nUrl0=" +
+         flaky.BaseUrl() + "/file?v=%format0%\n"
+         "[Input1]\ntype=push\ntext0=line=0\n[Output1]\nformat0=%text0%\nUrl0=" +
+         flaky.BaseUrl() + "/push?v=%format0%\n");
+  ASSERT_TRUE(refused("/file?v=f0")) << program->Output();
+  for (const char* value : {"1", "2"}) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(1200));
+    ASSERT_TRUE(WriteFileWhole(folder.File("a.txt"), std::string("f") + value + "\n"));
+    ASSERT_NE(HttpGet(program->HttpPort(), std::string("/input1?set=p") + value).find("query received"),
+              std::string::npos);
+    ASSERT_TRUE(refused(std::string("/file?v=f") + value)) << program->Output();
+    ASSERT_TRUE(refused(std::string("/push?v=p") + value)) << program->Output();
+  }
+  EXPECT_GE(program->Count(flaky.BaseUrl() + "/file?v=f0...ERROR\n"), 2u) << program->Output();
+
+  ASSERT_TRUE(flaky.Start());
+  EXPECT_TRUE(flaky.WaitForTarget("/file?v=f2", kEffectMs)) << program->Output();
+  EXPECT_TRUE(flaky.WaitForTarget("/push?v=p2", kEffectMs)) << program->Output();
+  // Longer than the first retry wait: a try after the answer would show.
+  std::this_thread::sleep_for(std::chrono::milliseconds(1200));
+  std::vector<std::string> targets = flaky.Targets();
+  std::sort(targets.begin(), targets.end());
+  EXPECT_EQ(targets, (std::vector<std::string>{"/file?v=f2", "/push?v=p2"}));
+  EXPECT_EQ(program->Count(flaky.BaseUrl() + "/file?v=f2...OK\n"), 1u) << program->Output();
+  EXPECT_EQ(program->Count(flaky.BaseUrl() + "/push?v=p2...OK\n"), 1u) << program->Output();
 
   Stop();
 }

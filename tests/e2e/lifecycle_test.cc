@@ -1,5 +1,5 @@
 // The running program across configuration rewrites and deletions, taken ports,
-// and stop requests while it cannot read its configuration or waits for a slow
+// and stop requests while it cannot read its configuration or waits for a silent
 // HTTP target.
 #include <gtest/gtest.h>
 
@@ -10,6 +10,7 @@
 #include <memory>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "e2e/e2e_support.h"
 
@@ -19,11 +20,18 @@ constexpr int kStartMs = 15000;
 constexpr int kEffectMs = 5000;
 constexpr int kExitMs = 5000;
 
-// The retry pause ends at once on a stop and the servers stop in milliseconds;
-// the bound leaves room for a loaded machine and the sanitizers.
-constexpr double kUnreadableStopSeconds = 2.0;
+// A stop ends the retry pause and any request in flight at once, and the servers
+// stop in milliseconds; the bound leaves room for a loaded machine and the
+// sanitizers.
+constexpr double kPromptStopSeconds = 2.0;
 
 using Clock = std::chrono::steady_clock;
+
+// One way of asking the program to stop.
+struct StopCase {
+  const char* name;
+  void (*request)(CProgram&);
+};
 
 double SecondsSince(Clock::time_point start) {
   return std::chrono::duration<double>(Clock::now() - start).count();
@@ -59,7 +67,7 @@ class LifecycleTest : public ::testing::Test {
   std::unique_ptr<CProgram> program;
 };
 
-TEST_F(LifecycleTest, ConfigurationRewriteRebuildsTasksAndDropsQueuedPushes) {
+TEST_F(LifecycleTest, ConfigurationRewriteRebuildsTasksAndKeepsQueuedPushes) {
   Launch(PlainAndPush("/old"));
   const int httpPort = program->HttpPort();
   ASSERT_NE(httpPort, 0);
@@ -87,11 +95,17 @@ TEST_F(LifecycleTest, ConfigurationRewriteRebuildsTasksAndDropsQueuedPushes) {
   EXPECT_EQ(program->Count("--------------- TASK 1 ", detected), 1u);
   EXPECT_TRUE(receiver.WaitForTarget("/plain?v=first", kEffectMs, 2)) << program->Output();
 
-  // The new URL takes new pushes; what was still queued at the reload is gone.
+  // What was still queued at the reload leaves through the new URL, before the
+  // pushes that come after it.
   EXPECT_NE(HttpGet(httpPort, "/input1?set=fresh").find("query received"), std::string::npos);
   EXPECT_TRUE(receiver.WaitForTarget("/new?p=fresh", kEffectMs)) << program->Output();
+  std::vector<std::string> pushed;
+  for (const std::string& target : receiver.Targets()) {
+    if (target.rfind("/plain?", 0) != 0) pushed.push_back(target.substr(target.find("?p=") + 3));
+  }
+  EXPECT_EQ(pushed, (std::vector<std::string>{"q0", "q1", "q2", "q3", "q4", "q5", "fresh"}));
   EXPECT_LT(receiver.CountPrefix("/old?"), static_cast<size_t>(kPushes));
-  EXPECT_EQ(receiver.CountPrefix("/new?"), 1u);
+  EXPECT_GT(receiver.CountPrefix("/new?"), 1u);
   EXPECT_EQ(program->Count("*** Config file update detected!"), 1u);
 
   program->SendEscape();
@@ -136,7 +150,7 @@ TEST_F(LifecycleTest, DeletedConfigurationRetriesEverySecondAndResumes) {
   const auto stopAt = Clock::now();
   program->SendEscape();
   EXPECT_EQ(program->WaitExit(kExitMs), 0) << program->Output();
-  EXPECT_LT(SecondsSince(stopAt), kUnreadableStopSeconds);
+  EXPECT_LT(SecondsSince(stopAt), kPromptStopSeconds);
 }
 
 TEST_F(LifecycleTest, StopWithoutAnyConfigurationEndsPromptly) {
@@ -148,22 +162,22 @@ TEST_F(LifecycleTest, StopWithoutAnyConfigurationEndsPromptly) {
   const auto stopAt = Clock::now();
   program->SendEscape();
   EXPECT_EQ(program->WaitExit(kExitMs), 0) << program->Output();
-  EXPECT_LT(SecondsSince(stopAt), kUnreadableStopSeconds);
+  EXPECT_LT(SecondsSince(stopAt), kPromptStopSeconds);
   EXPECT_NE(program->Find("Exiting.\n"), std::string::npos);
 }
 
 // Every way of ending the console test mode prints the same line and exits with
 // success, also while a task is running.
 TEST_F(LifecycleTest, EveryStopRequestEndsCleanly) {
-  struct StopCase {
-    const char* name;
-    void (*request)(CProgram&);
-  };
   const StopCase cases[] = {
       {"escape key", [](CProgram& p) { p.SendEscape(); }},
-      {"end of input", [](CProgram& p) { p.CloseInput(); }},
       {"SIGTERM", [](CProgram& p) { p.Signal(SIGTERM); }},
       {"SIGINT", [](CProgram& p) { p.Signal(SIGINT); }},
+      {"SIGHUP after the end of input",
+       [](CProgram& p) {
+         p.CloseInput();
+         p.Signal(SIGHUP);
+       }},
   };
   for (const StopCase& stop : cases) {
     SCOPED_TRACE(stop.name);
@@ -213,27 +227,38 @@ TEST_F(LifecycleTest, TakenPortsMoveTheProgramToTheNextOnes) {
   EXPECT_EQ(program->WaitExit(kExitMs), 0) << program->Output();
 }
 
-// Requests run on the main thread, so a stop during a slow request waits for its
-// answer and then ends cleanly.
-TEST_F(LifecycleTest, StopDuringSlowTargetWaitsForTheRequestThenEnds) {
-  constexpr int kDelayMs = 3000;
-  receiver.SetDelayMs(kDelayMs);
-  Launch("[global]\nhttp_timeout_seconds=2\n" + PlainAndPush("/p"));
-  ASSERT_TRUE(receiver.WaitForTarget("/plain?v=first", kEffectMs)) << program->Output();
-  const auto arrivedAt = receiver.Arrivals().front().at;
-  program->SendEscape();
+// A target that accepted the request and never answers would hold the main
+// thread for the whole two-minute transfer limit, far beyond a service
+// manager's stop timeout: a stop aborts the request, reports it as failed and
+// ends at once.
+TEST_F(LifecycleTest, StopAbortsARequestToASilentTarget) {
+  const StopCase cases[] = {
+      {"SIGTERM", [](CProgram& p) { p.Signal(SIGTERM); }},
+      {"escape key", [](CProgram& p) { p.SendEscape(); }},
+  };
+  receiver.SetDelayMs(60000);
+  const std::string config = "[Input0]\ntype=push\ntext0=line=0\n[Output0]\nformat0=%text0%\nUrl0=" +
+                             receiver.BaseUrl() + "/silent?v=%format0%\n";
+  size_t requests = 0;
+  for (const StopCase& stop : cases) {
+    SCOPED_TRACE(stop.name);
+    Launch(config);
+    ASSERT_NE(HttpGet(program->HttpPort(), "/input0?set=one").find("query received"), std::string::npos);
+    ASSERT_TRUE(receiver.WaitForTarget("/silent?v=one", kEffectMs, ++requests)) << program->Output();
+    const auto stopAt = Clock::now();
+    stop.request(*program);
 
-  EXPECT_EQ(program->WaitExit(kDelayMs + kExitMs), 0) << program->Output();
-  const double afterArrival = SecondsSince(arrivedAt);
-  // Not before the answer came (the connect timeout of 2 s does not cut it off)...
-  EXPECT_GE(afterArrival, kDelayMs / 1000.0 - 0.1);
-  // ...and the answer counted as a success. The stop key's own "Exiting." line
-  // may come between the URL and its result.
-  const std::string output = program->Output();
-  const size_t fetched = output.find("/plain?v=first...");
-  ASSERT_NE(fetched, std::string::npos) << output;
-  EXPECT_NE(output.find("OK\n", fetched), std::string::npos) << output;
-  EXPECT_EQ(output.find("ERROR", fetched), std::string::npos) << output;
+    EXPECT_EQ(program->WaitExit(kExitMs), 0) << program->Output();
+    EXPECT_LT(SecondsSince(stopAt), kPromptStopSeconds);
+    // The stop's own "Exiting." line may come between the URL and its result.
+    const std::string output = program->Output();
+    const size_t fetched = output.find("/silent?v=one...");
+    ASSERT_NE(fetched, std::string::npos) << output;
+    EXPECT_NE(output.find("ERROR\n", fetched), std::string::npos) << output;
+    EXPECT_EQ(output.find("OK\n", fetched), std::string::npos) << output;
+    EXPECT_EQ(program->Count("/silent?v=one..."), 1u) << output;
+    program.reset();
+  }
 }
 
 }  // namespace

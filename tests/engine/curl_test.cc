@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <thread>
 
 #include "engine/http_receiver_support.h"
 
@@ -41,11 +42,14 @@ TEST_F(CCurlTest, SendsTargetBytesExactlyAsGiven) {
 TEST_F(CCurlTest, SuccessOnlyForStatusBelow400) {
   struct Case {
     int status;
-    bool expected;
-  } cases[] = {{200, true}, {204, true}, {302, true}, {404, false}, {500, false}, {200, true}};
+    FetchResult expected;
+  } cases[] = {{200, FetchResult::kOk},        {204, FetchResult::kOk},
+               {302, FetchResult::kOk},        {404, FetchResult::kHttpError},
+               {500, FetchResult::kHttpError}, {200, FetchResult::kOk}};
   for (const Case& c : cases) {
     receiver.SetStatus(c.status);
-    EXPECT_EQ(curl.Fetch(receiver.BaseUrl() + "/s"), c.expected) << c.status;
+    EXPECT_EQ(curl.Perform(receiver.BaseUrl() + "/s"), c.expected) << c.status;
+    EXPECT_EQ(curl.Fetch(receiver.BaseUrl() + "/s"), c.expected == FetchResult::kOk) << c.status;
   }
 }
 
@@ -57,17 +61,58 @@ TEST_F(CCurlTest, EveryRequestUsesANewConnection) {
   EXPECT_EQ(receiver.ConnectionCount(), 4u);
 }
 
-TEST_F(CCurlTest, RefusedConnectionAndBadUrlFailAndHandleStaysUsable) {
-  int port = receiver.Port();
-  receiver.Stop();
-  EXPECT_FALSE(curl.Fetch("http://127.0.0.1:" + std::to_string(port) + "/gone"));
-  EXPECT_FALSE(curl.Fetch(""));
-  EXPECT_FALSE(curl.Fetch("not a url"));
+// Only a target that gave no answer at all can be helped by trying again, so
+// that case must be told apart from answers and from URLs that cannot work.
+TEST_F(CCurlTest, FailuresAreToldApartAndHandleStaysUsable) {
+  CHttpReceiver hangUp;
+  hangUp.SetHangUp(true);
+  ASSERT_TRUE(hangUp.Start());
+  CHttpReceiver down;
+  ASSERT_TRUE(down.Reserve());
+  struct Case {
+    std::string url;
+    FetchResult expected;
+  } cases[] = {
+      {"http://127.0.0.1:" + std::to_string(down.Port()) + "/refused", FetchResult::kNoAnswer},
+      {hangUp.BaseUrl() + "/closed-before-answer", FetchResult::kNoAnswer},
+      {"", FetchResult::kInvalidUrl},
+      {"http://[127.0.0.1/", FetchResult::kInvalidUrl},
+      {"nosuch://127.0.0.1/x", FetchResult::kInvalidUrl},
+  };
+  for (const Case& c : cases) EXPECT_EQ(curl.Perform(c.url), c.expected) << c.url;
+  EXPECT_EQ(hangUp.RequestCount(), 1u);
 
-  CHttpReceiver second;
-  ASSERT_TRUE(second.Start());
-  EXPECT_TRUE(curl.Fetch(second.BaseUrl() + "/back"));
-  EXPECT_EQ(second.RequestLines(), std::vector<std::string>{"GET /back HTTP/1.1"});
+  ASSERT_TRUE(down.Start());
+  EXPECT_EQ(curl.Perform(down.BaseUrl() + "/back"), FetchResult::kOk);
+  EXPECT_EQ(down.RequestLines(), std::vector<std::string>{"GET /back HTTP/1.1"});
+}
+
+// A stop must not wait for a target that accepted the request and stays silent
+// (the server response timeout is 30 s).
+TEST(CCurlAbortTest, AbortEndsTheRequestInFlightAndRefusesLaterOnes) {
+  CHttpReceiver silent;
+  silent.SetSilent(true);
+  ASSERT_TRUE(silent.Start());
+  CFetchAbort abort;
+  CCurl curl(&abort);
+  FetchResult result = FetchResult::kOk;
+  std::thread request([&] { result = curl.Perform(silent.BaseUrl() + "/hangs"); });
+  ASSERT_TRUE(silent.WaitForRequests(1, std::chrono::seconds(5)));
+  const auto abortedAt = steady_clock::now();
+  abort.Abort();
+  request.join();
+  EXPECT_EQ(result, FetchResult::kAborted);
+  EXPECT_LT(steady_clock::now() - abortedAt, milliseconds(2000));
+
+  // Later requests, also of a client made after the abort, are not even started.
+  CCurl later(&abort);
+  EXPECT_EQ(curl.Perform(silent.BaseUrl() + "/after"), FetchResult::kAborted);
+  EXPECT_EQ(later.Perform(silent.BaseUrl() + "/after"), FetchResult::kAborted);
+  EXPECT_EQ(silent.RequestCount(), 1u);
+
+  abort.Reset();
+  silent.SetSilent(false);
+  EXPECT_EQ(later.Perform(silent.BaseUrl() + "/again"), FetchResult::kOk);
 }
 
 TEST(CCurlTimeoutTest, ConnectTimeoutEndsAnUnansweredConnect) {
@@ -77,7 +122,8 @@ TEST(CCurlTimeoutTest, ConnectTimeoutEndsAnUnansweredConnect) {
   EXPECT_EQ(curl.ConnectTimeout(), 20);
   curl.SetConnectTimeout(1);
   auto begin = steady_clock::now();
-  EXPECT_FALSE(curl.Fetch("http://127.0.0.1:" + std::to_string(listener.Port()) + "/"));
+  EXPECT_EQ(curl.Perform("http://127.0.0.1:" + std::to_string(listener.Port()) + "/"),
+            FetchResult::kNoAnswer);
   auto elapsed = steady_clock::now() - begin;
   // Far below the 20 s default and the 120 s transfer limit, so the configured
   // value was used.

@@ -17,7 +17,9 @@ constexpr size_t kReadChunk = 4096;
 // A client sending more than this without finishing its head is dropped.
 constexpr size_t kMaxPendingBytes = 1 << 20;
 
-int OpenLoopbackListener(int backlog, int* port) {
+// A socket bound to an ephemeral loopback port; not listening, so connection
+// attempts to it are refused.
+int OpenLoopbackSocket(int* port) {
   int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
   if (fd < 0) return -1;
   sockaddr_in address{};
@@ -25,12 +27,20 @@ int OpenLoopbackListener(int backlog, int* port) {
   address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
   socklen_t length = sizeof(address);
   if (bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof(address)) != 0 ||
-      listen(fd, backlog) != 0 ||
       getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
     close(fd);
     return -1;
   }
   *port = ntohs(address.sin_port);
+  return fd;
+}
+
+int OpenLoopbackListener(int backlog, int* port) {
+  int fd = OpenLoopbackSocket(port);
+  if (fd >= 0 && listen(fd, backlog) != 0) {
+    close(fd);
+    return -1;
+  }
   return fd;
 }
 
@@ -58,13 +68,17 @@ CHttpReceiver::CHttpReceiver() = default;
 
 CHttpReceiver::~CHttpReceiver() { Stop(); }
 
+bool CHttpReceiver::Reserve() {
+  nListenFd = OpenLoopbackSocket(&nPort);
+  return nListenFd >= 0;
+}
+
 bool CHttpReceiver::Start() {
   int pipeFds[2];
   if (pipe2(pipeFds, O_CLOEXEC) != 0) return false;
   nWakeRead = pipeFds[0];
   nWakeWrite = pipeFds[1];
-  nListenFd = OpenLoopbackListener(SOMAXCONN, &nPort);
-  if (nListenFd < 0) {
+  if ((nListenFd < 0 && !Reserve()) || listen(nListenFd, SOMAXCONN) != 0) {
     Stop();
     return false;
   }
@@ -96,6 +110,11 @@ void CHttpReceiver::SetStatus(int status) {
 void CHttpReceiver::SetSilent(bool silent) {
   std::lock_guard<std::mutex> hold(mutex);
   bSilent = silent;
+}
+
+void CHttpReceiver::SetHangUp(bool hangUp) {
+  std::lock_guard<std::mutex> hold(mutex);
+  bHangUp = hangUp;
 }
 
 std::vector<std::string> CHttpReceiver::RequestLines() const {
@@ -179,20 +198,22 @@ bool CHttpReceiver::ServeClient(Client& client) {
       requestLines.push_back(line);
       changed.notify_all();
     }
-    Answer(client.fd);
+    if (!Answer(client.fd)) return false;
   }
   return client.pending.size() <= kMaxPendingBytes;
 }
 
-void CHttpReceiver::Answer(int fd) {
+bool CHttpReceiver::Answer(int fd) {
   int status;
   {
     std::lock_guard<std::mutex> hold(mutex);
-    if (bSilent) return;
+    if (bHangUp) return false;
+    if (bSilent) return true;
     status = nStatus;
   }
   SendAll(fd, "HTTP/1.1 " + std::to_string(status) + " " + ReasonFor(status) +
                   "\r\nContent-Length: 2\r\nConnection: keep-alive\r\n\r\nok");
+  return true;
 }
 
 CFullBacklogListener::~CFullBacklogListener() {

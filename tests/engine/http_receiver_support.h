@@ -5,7 +5,9 @@
 // the CR LF), counts accepted connections, and answers each request with a
 // configured status. Connections are kept alive, so a client that reuses a
 // connection shows fewer connections than requests. In silent mode it accepts
-// and reads but never answers.
+// and reads but never answers; in hang-up mode it closes the connection instead
+// of answering. Reserve before Start gives a known port that refuses every
+// connection until Start (a target that is down, then comes back).
 //
 // CFullBacklogListener: a listening socket whose accept queue is full and that
 // never accepts, so a further connect attempt hangs until the client gives up.
@@ -30,7 +32,11 @@ class CHttpReceiver {
   CHttpReceiver(const CHttpReceiver&) = delete;
   CHttpReceiver& operator=(const CHttpReceiver&) = delete;
 
-  // Binds 127.0.0.1 on an ephemeral port and starts the thread. False on failure.
+  // Binds 127.0.0.1 on an ephemeral port without listening: Port() is known and
+  // connection attempts are refused until Start. False on failure.
+  bool Reserve();
+  // Listens (on the reserved port, else on a new ephemeral one) and starts the
+  // thread. False on failure.
   bool Start();
   // Stops the thread and closes every socket; also done by the destructor.
   void Stop();
@@ -43,6 +49,8 @@ class CHttpReceiver {
   void SetStatus(int status);
   // When on, requests are read and recorded but never answered.
   void SetSilent(bool silent);
+  // When on, requests are read and recorded, then the connection is closed.
+  void SetHangUp(bool hangUp);
 
   // Raw request lines seen so far, in arrival order ("GET /x HTTP/1.1").
   std::vector<std::string> RequestLines() const;
@@ -65,7 +73,8 @@ class CHttpReceiver {
   void AcceptClient(std::vector<Client>& clients);
   // False when the client closed or failed.
   bool ServeClient(Client& client);
-  void Answer(int fd);
+  // False when the connection is to be closed instead.
+  bool Answer(int fd);
 
   int nListenFd = -1;
   int nWakeRead = -1;
@@ -79,6 +88,7 @@ class CHttpReceiver {
   size_t nConnections = 0;
   int nStatus = 200;
   bool bSilent = false;
+  bool bHangUp = false;
 };
 
 class CFullBacklogListener {

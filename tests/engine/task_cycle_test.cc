@@ -136,6 +136,33 @@ TEST_F(TaskCycleTest, MissingFileIsSkippedUntilItAppears) {
   EXPECT_EQ(RunPass(), Targets{"/l?v=again"});
 }
 
+TEST_F(TaskCycleTest, AFailingReadKeepsTheValuesAndIsReported) {
+  const std::string plain = WriteInput("a.txt", "A1\n");
+  const std::string xml = WriteInput("b.xml", "<r><t>B1</t></r>");
+  LoadTasks("[Input0]\nfile=DIR/a.txt\ntext0=line=0\n[Output0]\nformat0=%text0%\n"
+            "Url0=http://127.0.0.1:PORT/a?v=%format0%\n"
+            "[Input1]\ntype=xml\nfile=DIR/b.xml\n[Output1]\nformat0=%xml_t%\n"
+            "Url0=http://127.0.0.1:PORT/b?v=%format0%\n",
+            2);
+  EXPECT_EQ(RunPass(), (Targets{"/a?v=A1", "/b?v=B1"}));
+
+  // Both inputs become links to a file that opens but whose every read fails.
+  for (const std::string& path : {plain, xml}) {
+    std::filesystem::remove(path);
+    std::filesystem::create_symlink("/proc/self/mem", path);
+  }
+  Forget();
+  EXPECT_EQ(RunPass(), (Targets{"/a?v=A1", "/b?v=B1"}));
+  EXPECT_EQ(Printed(), "Error reading " + plain + ": Input/output error\n" + FetchLine("/a?v=A1") +
+                           "Error reading " + xml + ": Input/output error\n" + FetchLine("/b?v=B1"));
+
+  // The next change is read again.
+  for (const std::string& path : {plain, xml}) std::filesystem::remove(path);
+  WriteInput("a.txt", "A2\n");
+  WriteInput("b.xml", "<r><t>B2</t></r>");
+  EXPECT_EQ(RunPass(), (Targets{"/a?v=A2", "/b?v=B2"}));
+}
+
 const char kPushIni[] =
     "[Input0]\ntype=push\ntext0=line=0\n"
     "[Output0]\nformat0=%text0%\nUrl0=http://127.0.0.1:PORT/p?v=%format0%&k=1\n";
@@ -149,6 +176,7 @@ TEST_F(TaskCycleTest, PushedTextsAreSentPercentEncoded) {
   } cases[] = {
       {"a&b=c?d/e f", "/p?v=a%26b%3Dc%3Fd%2Fe%20f&k=1"},
       {"\xE9\xFF", "/p?v=%e9%ff&k=1"},
+      {"\x7F\x01", "/p?v=%7f%01&k=1"},
       {"x\r\ny\tz", "/p?v=x%5BCR%5Dy%5BTAB%5Dz&k=1"},
       {"50%", "/p?v=50%25&k=1"},
       {"%format0%", "/p?v=%25format0%25&k=1"},
@@ -310,6 +338,29 @@ TEST_F(TaskCycleTest, XmlDocumentsCannotMakeTheParserFetchOrReadOtherFiles) {
   EXPECT_EQ(RunPass(), Targets{"/x?v=%7C%7Cok"});
 }
 
+TEST_F(TaskCycleTest, XmlWhoseEntitiesExpandTooFarIsRefusedBeforeAnythingIsPrinted) {
+  const std::string declarations = "<!DOCTYPE r [<!ENTITY a \"" + std::string(20000, 'x') +
+                                   "\"><!ENTITY e \"Tom &amp; Jerry\">]>";
+  const std::string path =
+      WriteInput("np.xml", declarations + "<r><song d=\"&e; 3&lt;4\"><t>&e;</t></song></r>");
+  LoadTasks("[Input0]\ntype=xml\nfile=" + path +
+                "\n[Output0]\nformat0=%xmlprop_song:d%|%xml_t%\n"
+                "Url0=http://127.0.0.1:PORT/x?d=%format0%\n",
+            1);
+  EXPECT_EQ(RunPass(), Targets{"/x?d=Tom%20%26%20Jerry%203%3C4%7C"});
+
+  // The 56 KB file that stood for a 200 MB attribute value.
+  std::string bomb = declarations + "<r><song d=\"";
+  for (int i = 0; i < 10000; ++i) bomb += "&a;";
+  WriteInput("np.xml", bomb + "\"/></r>");
+  Forget();
+  EXPECT_EQ(RunPass(), Targets{});
+  EXPECT_EQ(Printed(), "Error parsing XML in " + path + "\n");
+
+  WriteInput("np.xml", declarations + "<r><song d=\"&a;\"/></r>");
+  EXPECT_EQ(RunPass(), Targets{"/x?d=" + std::string(20000, 'x') + "%7C"});
+}
+
 // Task 0 refers to task 1 (later in order), task 2 refers to task 0 (earlier).
 const char kLinkedIni[] =
     "[Input0]\nfile=DIR/a.txt\ntext0=line=0\n"
@@ -382,6 +433,49 @@ TEST_F(TaskCycleTest, PushTaskWithSelfReferenceOnlyPushesForTexts) {
   tasks[0]->ReceivePush("v");
   EXPECT_EQ(RunPass(), Targets{"/s?v=v"});
   EXPECT_EQ(RunPass(), Targets{});
+}
+
+// Retries run inside the passes, on the real clock: over 3.5 s of passes a
+// refused URL is tried at about 0 s, 1 s and 3 s (a fixed 1 s wait would give
+// four tries), while an error answer and an unusable URL are tried once, and a
+// task with retries off tries everything once.
+TEST_F(TaskCycleTest, OnlyUnansweredUrlsAreRetriedAndTheirWaitDoubles) {
+  CHttpReceiver down;
+  ASSERT_TRUE(down.Reserve());
+  const std::string refused = "http://127.0.0.1:" + std::to_string(down.Port()) + "/down";
+  auto section = [&refused](int n) {
+    const std::string i = std::to_string(n);
+    return "[Input" + i + "]\ntype=push\ntext0=line=0\n[Output" + i + "]\nformat0=%text0%\n" +
+           "Url0=" + refused + i + "?v=%format0%\nUrl1=http://127.0.0.1:PORT/missing" + i +
+           "\nUrl2=nosuch://127.0.0.1/x" + i + "\n";
+  };
+  LoadTasks(section(0) + section(1), 2);
+  tasks[1]->retries.SetEnabled(false);
+  receiver.SetStatus(404);
+  for (auto& task : tasks) task->ReceivePush("x");
+
+  const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(3500);
+  while (std::chrono::steady_clock::now() < end) {
+    RunPass();
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  }
+  const std::string printed = Printed();
+  auto tries = [&printed](const std::string& url) {
+    const std::string line = "\nFetching URL: " + url + "...ERROR\n";
+    size_t count = 0;
+    for (size_t at = printed.find(line); at != std::string::npos; at = printed.find(line, at + 1)) {
+      ++count;
+    }
+    return count;
+  };
+  EXPECT_GE(tries(refused + "0?v=x"), 2u) << printed;
+  EXPECT_LE(tries(refused + "0?v=x"), 3u) << printed;
+  EXPECT_EQ(tries(refused + "1?v=x"), 1u) << printed;
+  for (const char* n : {"0", "1"}) {
+    EXPECT_EQ(tries(Url("/missing") + n), 1u) << printed;
+    EXPECT_EQ(tries(std::string("nosuch://127.0.0.1/x") + n), 1u) << printed;
+  }
+  EXPECT_EQ(receiver.Targets(), (Targets{"/missing0", "/missing1"}));
 }
 
 }  // namespace

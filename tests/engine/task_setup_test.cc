@@ -175,6 +175,30 @@ TEST_F(TaskSetupTest, TypeMatchesExactly) {
   }
 }
 
+// Retrying unanswered requests is on unless the global key says 0; the summary
+// stays as it was.
+TEST_F(TaskSetupTest, RetriesFollowTheGlobalKey) {
+  const struct {
+    const char* global;
+    bool enabled;
+  } cases[] = {{"", true},
+               {"[global]\nretry_unreachable_targets=0\n", false},
+               {"[global]\nretry_unreachable_targets=1\n", true},
+               {"[GLOBAL]\nRetry_Unreachable_Targets=0\n", false},
+               {"[global]\nretry_unreachable_targets=\n", true}};
+  const std::string task0 = "[Input0]\ntype=push\n[Output0]\nUrl0=http://127.0.0.1/x\n";
+  const std::string unchanged = SetUpTask(task0);
+  for (const auto& c : cases) {
+    CTask fresh;
+    preset = std::make_unique<CVirtualPreset_file>(dir.WriteFile("r.ini", c.global + task0));
+    ASSERT_TRUE(preset->Load());
+    CLogCapture capture;
+    fresh.Setup(*preset, "Input0", "Output0");
+    EXPECT_EQ(fresh.retries.Enabled(), c.enabled) << c.global;
+    EXPECT_EQ(capture.Text(), unchanged) << c.global;
+  }
+}
+
 TEST_F(TaskSetupTest, BuiltInItemsStartBothLists) {
   SetUpTask("[Input0]\nfile=x\n");
   const std::vector<std::pair<std::string, std::string>> expected = {

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <string>
 #include <vector>
 
@@ -133,10 +134,17 @@ TEST(CTextUtilTest, UrlEncodeUsesFixedUpperAndComputedLowerEscapes) {
   EXPECT_EQ(UrlEncode("Rock & Roll/u"), "Rock%20%26%20Roll%2Fu");
   EXPECT_EQ(UrlEncode("\xFC"), "%fc");
   EXPECT_EQ(UrlEncode("\xE9\x01\x1F"), "%e9%01%1f");
-  EXPECT_EQ(UrlEncode(std::string("a\0b\x7F", 4)), std::string("a\0b\x7F", 4));
+  EXPECT_EQ(UrlEncode(std::string("a\0b\x7F\x7E", 5)), std::string("a\0b%7f%7E", 9));
   EXPECT_EQ(UrlEncode("AZaz09!'()*-._"), "AZaz09!'()*-._");
   EXPECT_EQ(UrlEncode(" \"#$%&+,/:;<=>?@[\\]^`{|}~"),
             "%20%22%23%24%25%26%2B%2C%2F%3A%3B%3C%3D%3E%3F%40%5B%5C%5D%5E%60%7B%7C%7D%7E");
+  // Every byte outside printable ASCII but NUL gets the computed form, DEL included.
+  for (int byte = 1; byte < 256; ++byte) {
+    if (byte >= 0x20 && byte < 0x7F) continue;
+    char computed[4];
+    std::snprintf(computed, sizeof computed, "%%%.2x", byte);
+    EXPECT_EQ(UrlEncode(std::string(1, static_cast<char>(byte))), computed) << byte;
+  }
 }
 
 TEST(CTextUtilTest, UrlDecodeDecodesEscapesAndKeepsBrokenOnes) {
@@ -147,7 +155,7 @@ TEST(CTextUtilTest, UrlDecodeDecodesEscapesAndKeepsBrokenOnes) {
   } cases[] = {
       {"a%2Bb%2", false, "a+b%2"}, {"100%", false, "100%"}, {"%e9%C9", false, "\xE9\xC9"},
       {"a+b", false, "a+b"},       {"a+b", true, "a b"},    {"%zz%4", false, "%zz%4"},
-      {"%00x", false, std::string("\0x", 2)},               {"", false, ""},
+      {"abc%00def", true, "abc"},  {"%00x", false, ""},     {"", false, ""},
   };
   for (const Case& c : cases) EXPECT_EQ(UrlDecode(c.in, c.plus), c.out) << c.in;
 }

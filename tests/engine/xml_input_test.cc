@@ -110,6 +110,90 @@ TEST(XmlInputTest, AttributeValuesHaveEntitiesResolved) {
   EXPECT_EQ(FindXmlValue(doc.get(), {}, XmlPass::kAttribute), "");
 }
 
+// A document declaring entity a as `size` bytes of "x", with `body` as its root.
+std::string WithEntity(size_t size, const std::string& body) {
+  return "<!DOCTYPE r [<!ENTITY a \"" + std::string(size, 'x') + "\">]>" + body;
+}
+
+std::string Repeat(const std::string& text, size_t times) {
+  std::string result;
+  for (size_t i = 0; i < times; ++i) result += text;
+  return result;
+}
+
+// Declares l0 as `base` and l1 to l<levels>, each ten references to the one below.
+std::string NestedEntities(int levels, const std::string& base) {
+  std::string xml = "<!DOCTYPE r [<!ENTITY l0 \"" + base + "\">";
+  for (int i = 1; i <= levels; ++i) {
+    xml += "<!ENTITY l" + std::to_string(i) + " \"" +
+           Repeat("&l" + std::to_string(i - 1) + ";", 10) + "\">";
+  }
+  return xml + "]>";
+}
+
+TEST(XmlInputTest, DocumentsWhoseEntitiesExpandTooFarAreRefusedWhole) {
+  // A billion "lol"s, and 10 000 bytes per &l1; that the parser itself lets through.
+  const std::string laughs = NestedEntities(9, "lol");
+  const std::string levels = NestedEntities(1, Repeat("0123456789", 100));
+
+  const std::string refused[] = {
+      // 56 KB: a 20 KB entity used 10 000 times in one attribute (200 MB).
+      WithEntity(20000, "<r><song duration=\"" + Repeat("&a;", 10000) + "\"/></r>"),
+      // 20 KB per attribute is fine; a thousand of them together are not.
+      WithEntity(20000, "<r>" + Repeat("<song duration=\"&a;\"/>", 1000) + "</r>"),
+      // Just over the bound for one value, in an attribute and in element text.
+      WithEntity(16384, "<r><song d=\"&a;&a;&a;&a;x\"/></r>"),
+      WithEntity(16384, "<r><t>x&a;&a;&a;&a;</t></r>"),
+      // Element texts that are each small enough but together exceed 1 MB.
+      WithEntity(20000, "<r>" + Repeat("<t>&a;</t>", 53) + "</r>"),
+      // An element's own text counts whole even when child elements split it.
+      WithEntity(20000, "<r><t>" + Repeat("<b/>&a;", 4) + "</t></r>"),
+      laughs + "<r a=\"&l9;\"/>",
+      laughs + "<r>&l9;</r>",
+      levels + "<r><s a=\"" + Repeat("&l1;", 7) + "\"/></r>",
+      levels + "<r>" + Repeat("<t>&l1;</t>", 105) + "</r>",
+  };
+  for (const std::string& xml : refused) {
+    DocPtr doc = Parse(xml);
+    // The parser refuses only the billion laughs itself.
+    EXPECT_EQ(doc == nullptr, xml.find("l9") != std::string::npos) << xml.substr(0, 300);
+    EXPECT_FALSE(doc && XmlExpansionsWithinLimits(doc.get())) << xml.substr(0, 300);
+  }
+
+  const std::string accepted[] = {
+      WithEntity(16384, "<r><song d=\"&a;&a;&a;&a;\"/></r>"),
+      WithEntity(16384, "<r><t>&a;&a;&a;&a;</t></r>"),
+      WithEntity(20000, "<r>" + Repeat("<t>&a;</t>", 52) + "</r>"),
+      levels + "<r><s a=\"" + Repeat("&l1;", 6) + "\"/></r>",
+      levels + "<r>" + Repeat("<t>&l1;</t>", 104) + "</r>",
+  };
+  for (const std::string& xml : accepted) {
+    DocPtr doc = Parse(xml);
+    ASSERT_TRUE(doc) << xml.substr(0, 300);
+    EXPECT_TRUE(XmlExpansionsWithinLimits(doc.get())) << xml.substr(0, 300);
+  }
+  DocPtr doc = Parse(accepted[0]);
+  EXPECT_EQ(FindXmlValue(doc.get(), {"song", "d"}, XmlPass::kAttribute), std::string(65536, 'x'));
+  EXPECT_FALSE(XmlExpansionsWithinLimits(nullptr));
+}
+
+TEST(XmlInputTest, OrdinaryEntitiesKeepTheirValues) {
+  const char xml[] =
+      "<!DOCTYPE r [<!ENTITY band \"Tom &amp; Jerry\"><!ENTITY both \"&band; &#233;\">]>"
+      "<r><song title=\"&both; &lt;3&gt; (&band;)\" n=\"&#65;&amp;\"><t>x&band;y</t>"
+      "<u>&amp;&lt;&#233;</u></song></r>";
+  DocPtr doc = Parse(xml);
+  ASSERT_TRUE(doc);
+  EXPECT_TRUE(XmlExpansionsWithinLimits(doc.get()));
+  EXPECT_EQ(Resolve(doc.get(), "%xmlprop_title%|%xmlprop_song:n%|%xml_t%|%xml_u%"),
+            "Tom & Jerry \xC3\xA9 <3> (Tom & Jerry)|A&|x|&<\xC3\xA9");
+  // Only the first text child of an element counts; an entity reference ends it.
+  EXPECT_EQ(FindXmlValue(doc.get(), {"t"}, XmlPass::kElement), "x");
+  doc = Parse(kNowPlaying);
+  ASSERT_TRUE(doc);
+  EXPECT_TRUE(XmlExpansionsWithinLimits(doc.get()));
+}
+
 TEST(XmlInputTest, SubstitutionStopsAtUnterminatedTokensAndNeverRescansValues) {
   DocPtr doc = Parse("<r><t>%xml_t%</t><u>x</u><p v=\"%xml_u%\"/></r>");
   ASSERT_TRUE(doc);

@@ -26,8 +26,9 @@ void CheckUrlDecode(std::string_view text, size_t destinationSize, bool plusAsSp
 }
 
 void CheckUrlRoundTrip(std::string_view text) {
+  // NUL is sent as it is, and a decoded text ends at its first NUL.
   const std::string encoded = UrlEncode(text);
-  if (UrlDecode(encoded, false) != text) abort();
+  if (UrlDecode(encoded, false) != text.substr(0, text.find('\0'))) abort();
 }
 
 void CheckReplace(std::string_view text, std::string_view search, std::string_view replacement) {

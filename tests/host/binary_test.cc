@@ -100,16 +100,17 @@ TEST(BinaryTest, TestModeKeysOnATerminal) {
   ExpectTestModeRanAndExited(child.Output(), "\x1b[0m");
 }
 
-TEST(BinaryTest, TestModeEndsOnEscEndOfInputAndSignals) {
+TEST(BinaryTest, TestModeEndsOnEscAndSignals) {
   struct Case {
     const char* name;
     std::vector<std::string> arguments;
-    int signal;  // 0: close the input instead
+    int signal;  // 0: the keys end it
     std::string keys;
   } cases[] = {
-      {"esc", {"run"}, 0, "xP\x1b"},   {"end of input", {"run=1"}, 0, "P"},
-      {"SIGINT", {"Run"}, SIGINT, ""}, {"SIGTERM", {"run"}, SIGTERM, ""},
-      {"SIGHUP", {"run"}, SIGHUP, ""},
+      {"esc", {"run"}, 0, "xP\x1b"},
+      {"SIGINT", {"Run"}, SIGINT, ""},
+      {"SIGTERM", {"run"}, SIGTERM, ""},
+      {"SIGHUP", {"run=1"}, SIGHUP, ""},
   };
   for (const Case& c : cases) {
     std::vector<std::string> arguments = c.arguments;
@@ -117,12 +118,23 @@ TEST(BinaryTest, TestModeEndsOnEscEndOfInputAndSignals) {
     CChildProcess child(Args(arguments), kConsoleEnv);
     ASSERT_TRUE(child.WaitForOutput("P to sleep/resume.\n", 5000)) << c.name << child.Output();
     child.Write(c.keys);
-    if (c.signal != 0) {
-      child.Signal(c.signal);
-    } else if (c.keys.find('\x1b') == std::string::npos) {
-      child.CloseInput();
-    }
+    if (c.signal != 0) child.Signal(c.signal);
     EXPECT_EQ(child.Wait(5000), 0) << c.name;
+    ExpectTestModeRanAndExited(child.Output());
+  }
+}
+
+// A test run whose input ends (a script, a container without a terminal) runs on
+// like the service until a signal stops it.
+TEST(BinaryTest, TestModeRunsOnAfterEndOfInputUntilASignal) {
+  for (const int stopSignal : {SIGHUP, SIGTERM}) {
+    CChildProcess child(Args({"run", kNoConfig}), kConsoleEnv);
+    ASSERT_TRUE(child.WaitForOutput("P to sleep/resume.\n", 5000)) << child.Output();
+    child.Write("P");
+    child.CloseInput();
+    EXPECT_EQ(child.Wait(400), -1) << "ended with its input: " << child.Output();
+    child.Signal(stopSignal);
+    EXPECT_EQ(child.Wait(5000), 0) << stopSignal;
     ExpectTestModeRanAndExited(child.Output());
   }
 }

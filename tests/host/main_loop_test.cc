@@ -88,13 +88,14 @@ class CLoopRunner : public CSimpleThreadHandler {
       : strConfigPath(std::move(configPath)), sources(std::move(sources)) {}
   void Run(CSimpleThread* thread) override {
     std::string usedPath;
-    CMainLoop loop(usedPath, "run ini_file=" + strConfigPath, std::move(sources));
+    CMainLoop loop(usedPath, "run ini_file=" + strConfigPath, fetchAbort, std::move(sources));
     loop.Run(thread);
   }
 
  private:
   std::string strConfigPath;
   ChangeSources sources;
+  CFetchAbort fetchAbort;
 };
 
 class MainLoopTest : public ::testing::Test {

@@ -1,0 +1,63 @@
+#include "engine/push_handover.h"
+
+#include <iterator>
+#include <utility>
+
+#include "engine/task.h"
+#include "engine/text_util.h"
+#include "status/log_output.h"
+
+namespace {
+
+constexpr char kGoneAfterReload[] = "no push input has this path after the reload";
+constexpr char kGoneAtStop[] = "the service is stopping";
+
+// Letter case is ignored, as the HTTP server ignores it when it matches a push.
+CTask* FindPushTask(const std::vector<std::unique_ptr<CTask>>& tasks, const std::string& path) {
+  const std::string wanted = ToLowerAscii(path);
+  for (const auto& task : tasks) {
+    if (task->nInputType == kInputPush && ToLowerAscii(task->strPushPath) == wanted) {
+      return task.get();
+    }
+  }
+  return nullptr;
+}
+
+}  // namespace
+
+void CPushHandover::TakeFrom(const std::vector<std::unique_ptr<CTask>>& tasks) {
+  for (const auto& task : tasks) {
+    if (task->nInputType != kInputPush) continue;
+    Queue queue{task->strPushPath, {}};
+    {
+      CGrabSimpleMutex hold(&task->lock, "CPushHandover::TakeFrom");
+      queue.texts.swap(task->pushQueue);
+    }
+    if (!queue.texts.empty()) queues.push_back(std::move(queue));
+  }
+}
+
+void CPushHandover::HandTo(const std::vector<std::unique_ptr<CTask>>& tasks) {
+  for (Queue& queue : queues) {
+    CTask* task = FindPushTask(tasks, queue.strPath);
+    if (task == nullptr) {
+      Drop(queue, kGoneAfterReload);
+      continue;
+    }
+    CGrabSimpleMutex hold(&task->lock, "CPushHandover::HandTo");
+    task->pushQueue.insert(task->pushQueue.begin(), std::make_move_iterator(queue.texts.begin()),
+                           std::make_move_iterator(queue.texts.end()));
+  }
+  queues.clear();
+}
+
+void CPushHandover::DropAll() {
+  for (const Queue& queue : queues) Drop(queue, kGoneAtStop);
+  queues.clear();
+}
+
+void CPushHandover::Drop(const Queue& queue, const char* reason) {
+  const int count = static_cast<int>(queue.texts.size());
+  g_logOutput.Printf("HTTP push %s: %i queued %s dropped, %s\n", queue.strPath.c_str(), count,
+                     count == 1 ? "text" : "texts", reason);
+}

@@ -1,0 +1,56 @@
+// CPushHandover: keeps the texts that push tasks accepted (answered 200) but had
+// not sent yet when their task list goes, so that none is lost silently. At a
+// configuration reload the texts move, in arrival order, to the front of the new
+// push task with the same push path (letter case ignored, as the HTTP server
+// matches paths). Texts whose path has no push task after the reload, and every
+// text at a stop, are dropped with one status line per path.
+//
+// Ownership: holds the taken texts only; the tasks belong to the caller.
+// Threads: main thread only. A task's queue is emptied and filled under the
+// task's lock, so HTTP workers may push to the new tasks meanwhile.
+//
+// Example (a reload):
+//   CPushHandover handover;
+//   handover.TakeFrom(tasks);  // the old tasks have left the server's list
+//   tasks.clear();
+//   ... build the new tasks (they register with the server) ...
+//   handover.HandTo(tasks);
+#ifndef QUILLRADE_ENGINE_PUSH_HANDOVER_H_
+#define QUILLRADE_ENGINE_PUSH_HANDOVER_H_
+
+#include <deque>
+#include <memory>
+#include <string>
+#include <vector>
+
+class CTask;
+
+class CPushHandover {
+ public:
+  // Takes the waiting texts out of every push task of `tasks`.
+  // REQUIRES: no push can reach these tasks any more (the server's target list
+  // no longer holds them), or a text arriving later would stay behind.
+  void TakeFrom(const std::vector<std::unique_ptr<CTask>>& tasks);
+
+  // Puts the taken texts in front of the queue of the push task of `tasks` with
+  // the same path, ahead of what reached it since it was registered; drops and
+  // reports the rest. Nothing is left taken afterwards. A queue may so exceed
+  // CTask::kMaxPushQueueTexts for a while: accepted texts are never cut to fit,
+  // and new pushes are refused until it has drained below the bound.
+  void HandTo(const std::vector<std::unique_ptr<CTask>>& tasks);
+
+  // Drops and reports every taken text: the service is stopping.
+  void DropAll();
+
+ private:
+  struct Queue {
+    std::string strPath;  // the old task's push path, as printed
+    std::deque<std::string> texts;
+  };
+
+  static void Drop(const Queue& queue, const char* reason);
+
+  std::vector<Queue> queues;
+};
+
+#endif  // QUILLRADE_ENGINE_PUSH_HANDOVER_H_

@@ -1,0 +1,200 @@
+// Pushes accepted by the running program across configuration reloads: what is
+// still queued at a reload goes to the push input with the same path, in order;
+// under a storm of reloads every push answered 200 is sent; texts whose path is
+// gone, and texts still queued at a stop, are reported dropped with their count.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstdlib>
+#include <memory>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "e2e/e2e_support.h"
+
+namespace {
+
+// Bound per queued text: pushed texts leave one per pass of about 100 ms.
+constexpr int kPerPushMs = 300;
+
+using Clock = std::chrono::steady_clock;
+
+bool Accepted(const std::string& answer) { return answer.rfind("HTTP/1.1 200 ", 0) == 0; }
+
+class PushReloadTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ASSERT_FALSE(folder.Path().empty());
+    ASSERT_TRUE(receiver.Start());
+  }
+
+  std::string Config() const { return folder.File("q.ini"); }
+
+  // A push input per header in `headers` ("Input1"), sending to /<n>?p= where n
+  // is the section's number.
+  std::string PushInputs(const std::vector<std::string>& headers) const {
+    std::string ini;
+    for (const std::string& header : headers) {
+      const std::string number = header.substr(5);
+      ini += "[" + header + "]\ntype=push\ntext0=line=0\n[Output" + number +
+             "]\nformat0=%text0%\nUrl0=" + receiver.BaseUrl() + "/" + number + "?p=%format0%\n";
+    }
+    return ini;
+  }
+
+  void Launch(const std::string& config) {
+    ASSERT_TRUE(WriteFileWhole(Config(), config));
+    program = std::make_unique<CProgram>(folder.Path(), Config());
+    ASSERT_TRUE(program->Started());
+    ASSERT_NE(program->WaitFor("\nRunning Indefinitely.\n\n", kProgramStartMs), std::string::npos)
+        << program->Output();
+    httpPort = program->HttpPort();
+    ASSERT_NE(httpPort, 0);
+  }
+
+  bool Push(const std::string& input, const std::string& text) const {
+    return Accepted(HttpGet(httpPort, "/" + input + "?set=" + text));
+  }
+
+  // The texts the receiver got on /<number>?p=, in arrival order.
+  std::vector<std::string> Received(const std::string& number) const {
+    const std::string prefix = "/" + number + "?p=";
+    std::vector<std::string> texts;
+    for (const std::string& target : receiver.Targets()) {
+      if (target.rfind(prefix, 0) == 0) texts.push_back(target.substr(prefix.size()));
+    }
+    return texts;
+  }
+
+  // The count of a "queued texts dropped" line for `path` after `from`; -1 when
+  // there is none.
+  int DroppedCount(const std::string& path, const std::string& reason, size_t from = 0) const {
+    const std::string output = program->Output();
+    const std::string head = "HTTP push " + path + ": ";
+    for (size_t at = output.find(head, from); at != std::string::npos;
+         at = output.find(head, at + 1)) {
+      const size_t count = at + head.size();
+      const size_t rest = output.find(" dropped, " + reason + "\n", count);
+      const size_t lineEnd = output.find('\n', count);
+      if (rest != std::string::npos && rest < lineEnd) return std::atoi(output.c_str() + count);
+    }
+    return -1;
+  }
+
+  // Waits until the reload that follows `from` has finished; the offset after it.
+  size_t WaitForReload(size_t from) const {
+    const size_t detected =
+        program->WaitFor("\n*** Config file update detected!\n", kProgramEffectMs, from);
+    if (detected == std::string::npos) return detected;
+    return program->WaitFor("\nRunning Indefinitely.\n\n", kProgramStartMs, detected);
+  }
+
+  CTempFolder folder;
+  CReceiver receiver;
+  std::unique_ptr<CProgram> program;
+  int httpPort = 0;
+};
+
+TEST_F(PushReloadTest, QueuedPushesGoToTheNewTaskInOrder) {
+  Launch(PushInputs({"Input1"}));
+  constexpr int kPushes = 20;
+  std::vector<std::string> sent;
+  for (int i = 0; i < kPushes; ++i) {
+    sent.push_back("q" + std::to_string(i));
+    ASSERT_TRUE(Push("input1", sent.back()));
+  }
+  const size_t reloadFrom = program->Output().size();
+  ASSERT_TRUE(TouchFile(Config()));
+  const size_t reloaded = WaitForReload(reloadFrom);
+  ASSERT_NE(reloaded, std::string::npos) << program->Output();
+
+  ASSERT_TRUE(receiver.WaitForTarget("/1?p=" + sent.back(), kPushes * kPerPushMs))
+      << program->Output();
+  EXPECT_EQ(Received("1"), sent);
+  // The last ones were still queued at the reload and left from the new task.
+  EXPECT_NE(program->Find("format0: " + sent.back() + "\n", reloaded), std::string::npos);
+  EXPECT_EQ(program->Find("dropped"), std::string::npos) << program->Output();
+
+  program->SendEscape();
+  EXPECT_EQ(program->WaitExit(kProgramExitMs), 0) << program->Output();
+}
+
+// Pushes keep coming while the configuration is rewritten again and again: a
+// push is either answered 200 and sent once, in order, or refused.
+TEST_F(PushReloadTest, ReloadStormLosesNoAcceptedPush) {
+  Launch(PushInputs({"Input1"}));
+  constexpr auto kStorm = std::chrono::milliseconds(2000);
+  constexpr auto kPushEvery = std::chrono::milliseconds(70);
+  constexpr auto kRewriteEvery = std::chrono::milliseconds(230);
+
+  std::vector<std::string> accepted;
+  int refused = 0;
+  std::atomic<bool> storming{true};
+  std::thread pusher([&] {
+    for (int i = 0; storming.load(); ++i) {
+      const std::string text = "s" + std::to_string(i);
+      if (Push("input1", text)) {
+        accepted.push_back(text);
+      } else {
+        ++refused;
+      }
+      std::this_thread::sleep_for(kPushEvery);
+    }
+  });
+  const auto stormEnd = Clock::now() + kStorm;
+  for (int i = 0; Clock::now() < stormEnd; ++i) {
+    // The header's spelling changes; the push path stays /input1.
+    EXPECT_TRUE(WriteFileWhole(Config(), PushInputs({i % 2 == 0 ? "INPUT1" : "Input1"}) +
+                                             "; rewrite " + std::to_string(i) + "\n"));
+    std::this_thread::sleep_for(kRewriteEvery);
+  }
+  storming = false;
+  pusher.join();
+  ASSERT_FALSE(accepted.empty());
+  EXPECT_GE(program->Count("*** Config file update detected!"), 2u) << program->Output();
+
+  const int waitMs = static_cast<int>(accepted.size()) * kPerPushMs + kProgramStartMs;
+  EXPECT_TRUE(receiver.WaitForTarget("/1?p=" + accepted.back(), waitMs)) << program->Output();
+  EXPECT_EQ(Received("1"), accepted) << refused << " refused";
+  EXPECT_EQ(program->Find("dropped"), std::string::npos) << program->Output();
+
+  program->SendEscape();
+  EXPECT_EQ(program->WaitExit(kProgramExitMs), 0) << program->Output();
+}
+
+// Every accepted push is sent or counted in a "dropped" line: when its path is
+// gone after a reload, and when the program stops before sending it.
+TEST_F(PushReloadTest, TextsThatCannotBeSentAreCountedDropped) {
+  Launch(PushInputs({"Input1", "Input2"}));
+  receiver.SetDelayMs(200);
+  constexpr int kPushes = 8;
+  for (int i = 0; i < kPushes; ++i) ASSERT_TRUE(Push("input1", "r" + std::to_string(i)));
+  const size_t reloadFrom = program->Output().size();
+  ASSERT_TRUE(WriteFileWhole(Config(), PushInputs({"Input2"})));
+  ASSERT_NE(WaitForReload(reloadFrom), std::string::npos) << program->Output();
+
+  const std::string gone = "no push input has this path after the reload";
+  const int dropped = DroppedCount("/input1", gone, reloadFrom);
+  EXPECT_GE(dropped, 1) << program->Output();
+  const std::vector<std::string> sent = Received("1");
+  EXPECT_EQ(static_cast<int>(sent.size()) + dropped, kPushes) << program->Output();
+  for (size_t i = 0; i < sent.size(); ++i) EXPECT_EQ(sent[i], "r" + std::to_string(i));
+  EXPECT_FALSE(Push("input1", "late"));
+
+  // At a stop, what waits behind a slow request is reported.
+  receiver.SetDelayMs(500);
+  constexpr int kLastPushes = 4;
+  for (int i = 0; i < kLastPushes; ++i) ASSERT_TRUE(Push("input2", "t" + std::to_string(i)));
+  ASSERT_TRUE(receiver.WaitForTarget("/2?p=t0", kProgramEffectMs)) << program->Output();
+  program->SendEscape();
+  EXPECT_EQ(program->WaitExit(kProgramExitMs), 0) << program->Output();
+  const int unsent = DroppedCount("/input2", "the service is stopping");
+  EXPECT_GE(unsent, 1) << program->Output();
+  // Each text taken from the queue was fetched (whatever the outcome).
+  const size_t fetched = program->Count("\nFetching URL: " + receiver.BaseUrl() + "/2?p=t");
+  EXPECT_EQ(static_cast<int>(fetched) + unsent, kLastPushes) << program->Output();
+}
+
+}  // namespace
