@@ -24,7 +24,7 @@ import os
 import socket
 import sys
 import tempfile
-import threading
+import selectors
 import time
 import urllib.parse
 
@@ -42,10 +42,7 @@ class FlakyReceiver(Receiver):
     listening: connections are refused) and come back."""
 
     def go_down(self):
-        self.stopping = True
-        # Wakes the accepting thread at once; a plain close would keep the port
-        # listening until its wait ends.
-        self.sock.shutdown(socket.SHUT_RDWR)
+        self.selector.unregister(self.sock)
         self.sock.close()
         self.sock = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
         self.sock.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
@@ -61,9 +58,8 @@ class FlakyReceiver(Receiver):
         """Listens again; returns the monotonic time just before."""
         at = time.monotonic()
         self.sock.listen(128)
-        self.stopping = False
-        self.thread = threading.Thread(target=self._accept, daemon=True)
-        self.thread.start()
+        self.sock.setblocking(False)
+        self.selector.register(self.sock, selectors.EVENT_READ, None)
         return at
 
     def targets(self):

@@ -15,14 +15,22 @@ if [ -z "${QR_BINARY:-}" ]; then
   cmake --build "$build" -j2 --target quillrade
   QR_BINARY="$build/quillrade"
 fi
-if [ $# -gt 0 ]; then
+# outage_bench.py takes the binary as its first argument, the others --binary.
+run_script() {
   script=$1
   shift
-  exec python3 "$root/bench/$script" --binary "$QR_BINARY" "$@"
+  case $script in
+    outage_bench.py) python3 "$root/bench/$script" "$QR_BINARY" "$@" ;;
+    *) python3 "$root/bench/$script" --binary "$QR_BINARY" "$@" ;;
+  esac
+}
+if [ $# -gt 0 ]; then
+  run_script "$@"
+  exit $?
 fi
 status=0
-for script in quillrade_bench.py change_bench.py; do
+for script in quillrade_bench.py change_bench.py outage_bench.py; do
   echo "== $script"
-  python3 "$root/bench/$script" --binary "$QR_BINARY" || status=1
+  run_script "$script" || status=1
 done
 exit $status
