@@ -327,7 +327,8 @@ def measure_idle(binary, tasks, idle_seconds, wrk_seconds):
         for i in range(tasks):
             write_whole(os.path.join(folder, "in%d.txt" % i), "value %d\n" % i)
         program = start(binary, folder, file_tasks_config(receiver, tasks), receiver, tasks)
-        time.sleep(1.0)  # let the start-up settle
+        # Past the start-up and the content comparisons that follow each read for 2 s.
+        time.sleep(3.0)
         cpu_before = program.cpu_seconds()
         wall_before = time.monotonic()
         time.sleep(idle_seconds)
