@@ -116,13 +116,8 @@ def script():
 
 
 def rewrite(path, content, how):
-    if how == 0:  # in place: overwritten from the start, same file
-        fd = os.open(path, os.O_WRONLY | os.O_CREAT, 0o644)
-        try:
-            os.pwrite(fd, content.encode(), 0)
-            os.ftruncate(fd, len(content))
-        finally:
-            os.close(fd)
+    if how == 0:
+        qb.overwrite(path, content)
     elif how == 1:
         qb.write_whole(path, content)
     else:  # truncate, then write
@@ -171,7 +166,7 @@ def write_latency(starter, folder, changes):
         for i in range(changes):
             time.sleep(qb.spaced_gap())
             value = "change-%d" % i
-            written = qb.write_whole(os.path.join(folder, "in0.txt"), value + "\n")
+            written = qb.overwrite(os.path.join(folder, "in0.txt"), value + "\n")
             arrived = receiver.wait_target(target(0, value), 5)
             if arrived is None:
                 sys.exit("change %d did not arrive" % i)

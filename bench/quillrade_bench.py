@@ -15,7 +15,6 @@ import argparse
 import os
 import random
 import re
-import selectors
 import shutil
 import socket
 import statistics
@@ -26,6 +25,8 @@ import threading
 import time
 import urllib.parse
 
+from http_receiver import Receiver
+
 TARGETS = {
     "write_p50_ms": 1.0,
     "write_p99_ms": 5.0,
@@ -35,103 +36,6 @@ TARGETS = {
     "rss_100_mb": 16.0,
     "page_rps": 5000.0,
 }
-
-
-class Receiver:
-    """HTTP receiver: records the arrival time of every request target.
-
-    One thread serves every connection through a selector, so an arrival is
-    stamped as soon as its request head is complete, without starting a thread
-    per connection (that would add its own latency to the figures)."""
-
-    def __init__(self):
-        self.sock = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
-        self.sock.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
-        self.sock.bind(("127.0.0.1", 0))
-        self.sock.listen(256)
-        self.sock.setblocking(False)
-        self.port = self.sock.getsockname()[1]
-        self.cond = threading.Condition()
-        self.arrivals = {}  # target -> list of monotonic times
-        self.count = 0
-        self.stopping = False
-        self.selector = selectors.DefaultSelector()
-        self.selector.register(self.sock, selectors.EVENT_READ, None)
-        self.thread = threading.Thread(target=self._serve, daemon=True)
-        self.thread.start()
-
-    def base_url(self):
-        return "http://127.0.0.1:%d" % self.port
-
-    def _serve(self):
-        while not self.stopping:
-            for key, _ in self.selector.select(0.2):
-                if key.data is None:
-                    self._accept()
-                else:
-                    self._read(key.fileobj, key.data)
-
-    def _accept(self):
-        try:
-            conn, _ = self.sock.accept()
-        except OSError:
-            return
-        conn.setblocking(False)
-        self.selector.register(conn, selectors.EVENT_READ, bytearray())
-
-    def _read(self, conn, pending):
-        try:
-            chunk = conn.recv(4096)
-        except OSError:
-            chunk = b""
-        if chunk:
-            pending += chunk
-            if b"\r\n\r\n" not in pending:
-                return
-            self._record(bytes(pending))
-            try:
-                conn.sendall(b"HTTP/1.1 200 OK\r\nContent-Length: 2\r\nConnection: close\r\n\r\nok")
-            except OSError:
-                pass
-        self.selector.unregister(conn)
-        conn.close()
-
-    def _record(self, head):
-        now = time.monotonic()
-        line = head.split(b"\r\n", 1)[0].decode("latin-1")
-        parts = line.split(" ")
-        target = parts[1] if len(parts) >= 3 else line
-        with self.cond:
-            self.arrivals.setdefault(target, []).append(now)
-            self.count += 1
-            self.cond.notify_all()
-
-    def wait_target(self, target, timeout):
-        """Arrival time of the first request for target, or None."""
-        deadline = time.monotonic() + timeout
-        with self.cond:
-            while target not in self.arrivals:
-                left = deadline - time.monotonic()
-                if left <= 0:
-                    return None
-                self.cond.wait(left)
-            return self.arrivals[target][0]
-
-    def wait_count(self, count, timeout):
-        deadline = time.monotonic() + timeout
-        with self.cond:
-            while self.count < count:
-                left = deadline - time.monotonic()
-                if left <= 0:
-                    return False
-                self.cond.wait(left)
-            return True
-
-    def close(self):
-        self.stopping = True
-        self.thread.join()
-        self.selector.close()
-        self.sock.close()
 
 
 class Program:
@@ -197,15 +101,26 @@ class Program:
 
 def write_whole(path, content):
     """Writes a sibling file and renames it over path: the write is complete
-    (closed) the moment the new name exists. Returns the monotonic time taken
-    just before the rename: a reader may see the new content before this thread
-    runs again, so a time taken after it could come after the reaction."""
+    (closed) the moment the new name exists."""
     temporary = path + ".writing"
     with open(temporary, "w") as f:
         f.write(content)
-    renamed = time.monotonic()
     os.replace(temporary, path)
-    return renamed
+
+
+def overwrite(path, content):
+    """Rewrites the file in place (from the start, then cut to size). Returns
+    the monotonic time taken just before the close that completes the write: a
+    reader may react before this thread runs again, and a rename would add the
+    file system's flush of the new data to the figure."""
+    fd = os.open(path, os.O_WRONLY | os.O_CREAT, 0o644)
+    try:
+        os.pwrite(fd, content.encode(), 0)
+        os.ftruncate(fd, len(content))
+    finally:
+        completed = time.monotonic()
+        os.close(fd)
+    return completed
 
 
 def start(binary, folder, config_text, receiver, startup_requests):
@@ -264,7 +179,7 @@ def measure_write_latency(binary, changes):
         for i in range(changes):
             time.sleep(spaced_gap())
             value = "change %d" % i
-            written = write_whole(os.path.join(folder, "in0.txt"), value + "\n")
+            written = overwrite(os.path.join(folder, "in0.txt"), value + "\n")
             arrived = receiver.wait_target("/t0?v=" + urllib.parse.quote(value), 5)
             if arrived is None:
                 sys.exit("change %d did not arrive" % i)
