@@ -21,10 +21,8 @@ value does not.
 """
 import argparse
 import os
-import socket
 import sys
 import tempfile
-import threading
 import time
 import urllib.parse
 
@@ -35,40 +33,6 @@ CHANGE_GAP_S = 0.5
 DELIVERY_LIMIT_S = 65.0
 # Longer than the first retry wait: a stale try after the delivery would show.
 QUIET_S = 1.2
-
-
-class FlakyReceiver(Receiver):
-    """The benchmark receiver on one fixed port that can go down (bound but not
-    listening: connections are refused) and come back."""
-
-    def go_down(self):
-        self.stopping = True
-        # Wakes the accepting thread at once; a plain close would keep the port
-        # listening until its wait ends.
-        self.sock.shutdown(socket.SHUT_RDWR)
-        self.sock.close()
-        self.sock = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
-        self.sock.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
-        for _ in range(50):
-            try:
-                self.sock.bind(("127.0.0.1", self.port))
-                return
-            except OSError:
-                time.sleep(0.01)
-        sys.exit("port %d could not be bound again" % self.port)
-
-    def come_back(self):
-        """Listens again; returns the monotonic time just before."""
-        at = time.monotonic()
-        self.sock.listen(128)
-        self.stopping = False
-        self.thread = threading.Thread(target=self._accept, daemon=True)
-        self.thread.start()
-        return at
-
-    def targets(self):
-        with self.cond:
-            return set(self.arrivals)
 
 
 def push_task_config(receiver, retry):
@@ -109,7 +73,7 @@ def main():
     failed = False
     print("load average at start: %.2f" % os.getloadavg()[0])
     print("%-10s %-11s %-20s %s" % ("outage s", "changes", "return -> delivery", "stale arrivals"))
-    receiver = FlakyReceiver()
+    receiver = Receiver()
     with tempfile.TemporaryDirectory(prefix="quillrade-outage-") as folder:
         program = start(binary, folder, push_task_config(receiver, 1), receiver, 0)
         try:

@@ -1,10 +1,11 @@
 #!/bin/sh
 # Builds quillrade optimised, without sanitizers (RelWithDebInfo: -O2 -g), and
 # runs the benchmarks.
-#   bench/run.sh                      build into build-bench/ and measure
+#   bench/run.sh                      build into build-bench/ and run them all
+#   bench/run.sh change_bench.py ...  run one benchmark script, with its arguments
+#                                     (for example quillrade_bench.py --idle-seconds 30)
 #   BUILD_DIR=/path bench/run.sh      use another build folder
 #   QR_BINARY=/path/quillrade bench/run.sh   measure an existing binary
-# Further arguments go to the benchmark script (for example --idle-seconds 30).
 set -eu
 root=$(cd "$(dirname "$0")/.." && pwd)
 if [ -z "${QR_BINARY:-}" ]; then
@@ -14,4 +15,22 @@ if [ -z "${QR_BINARY:-}" ]; then
   cmake --build "$build" -j2 --target quillrade
   QR_BINARY="$build/quillrade"
 fi
-exec python3 "$root/bench/quillrade_bench.py" --binary "$QR_BINARY" "$@"
+# outage_bench.py takes the binary as its first argument, the others --binary.
+run_script() {
+  script=$1
+  shift
+  case $script in
+    outage_bench.py) python3 "$root/bench/$script" "$QR_BINARY" "$@" ;;
+    *) python3 "$root/bench/$script" --binary "$QR_BINARY" "$@" ;;
+  esac
+}
+if [ $# -gt 0 ]; then
+  run_script "$@"
+  exit $?
+fi
+status=0
+for script in quillrade_bench.py change_bench.py outage_bench.py; do
+  echo "== $script"
+  run_script "$script" || status=1
+done
+exit $status

@@ -73,7 +73,6 @@ void CTask::Setup(const CVirtualPreset_file& preset, const std::string& inputSec
   g_logOutput.Printf("--------------- TASK %i ----------------\n", nIndex);
   strLabel = ToLowerAscii(outputSection);
   nInputType = InputTypeFromText(ReadText(preset, inputSection, "type"));
-  nLastFileTime = 1;
   retries.SetEnabled(RetryUnreachableTargets(preset));
   ReadInputDescription(inputSection);
   g_logOutput.Printf("%s", TypeLine(nInputType));

@@ -21,6 +21,7 @@
 #include <string>
 #include <vector>
 
+#include "config/file_change_check.h"
 #include "engine/plain_text_parser.h"
 #include "engine/retry_schedule.h"
 #include "engine/text_util.h"
@@ -31,6 +32,7 @@ class CCurl;
 class CTask;
 class CTextFileReader;
 class CVirtualPreset_file;
+class CWakeEvent;
 struct _xmlDoc;
 
 // Input types, as the input section's "type" key selects them.
@@ -99,8 +101,8 @@ class CTask : public IPushTarget {
 
   // IPushTarget.
   const std::string& PushPath() const override { return strPushPath; }
-  // Prints "HTTP push %s: %s\n" and queues the text under `lock`. When
-  // kMaxPushQueueTexts are already waiting, prints
+  // Prints "HTTP push %s: %s\n", queues the text under `lock` and sets
+  // pPassWake. When kMaxPushQueueTexts are already waiting, prints
   // "HTTP push %s: queue full, text dropped\n" and returns false.
   bool ReceivePush(const std::string& text) override;
 
@@ -115,6 +117,9 @@ class CTask : public IPushTarget {
   // True when the task's last send lies at least kMinSendIntervalMs before
   // `nowMs` (monotonic milliseconds).
   bool MaySendNow(uint64_t nowMs) const;
+  // The first instant MaySendNow holds again: the trailing edge at which the
+  // main loop serves a task whose turn it had to defer.
+  uint64_t NextSendTime() const;
 
   // Binds the "%output" tokens of this task's URLs to other tasks' format items;
   // `outputs` maps each task's label to the task.
@@ -125,6 +130,7 @@ class CTask : public IPushTarget {
 
   // Set by the main thread before Setup.
   IPushTargetRegistry* pServer = nullptr;
+  CWakeEvent* pPassWake = nullptr;  // set for every queued push; not owned
   int nIndex = 0;
   std::string strInputPath;  // as configured; not made absolute
 
@@ -144,7 +150,7 @@ class CTask : public IPushTarget {
 
   // Main thread only.
   std::vector<std::string> previousLines;  // lines of the last completed read
-  uint64_t nLastFileTime = 0;              // Setup sets 1
+  CFileChangeCheck inputChange;            // the input file's version last read
   bool bXmlTrim = false;
   bool bXmlUppercase = false;
   bool bXmlFilterAccents = false;

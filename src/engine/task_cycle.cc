@@ -14,6 +14,7 @@
 #include "engine/xml_input.h"
 #include "platform/clock.h"
 #include "platform/file_system.h"
+#include "platform/wake_event.h"
 #include "status/log_output.h"
 #include "util/time_format.h"
 
@@ -130,10 +131,10 @@ void CTask::ProcessNewInput(CCurl& curl) {
     RunPushCycle(*this, curl);
     return;
   }
-  const uint64_t fileTime = GetFileLastWriteTime(strInputPath);
-  if (fileTime == 0) return;
-  if (fileTime == nLastFileTime && !bReprocess) return;
-  nLastFileTime = fileTime;
+  const FileVersion version = inputChange.Compare(strInputPath);
+  if (version == FileVersion::kMissing) return;
+  if (version == FileVersion::kSame && !bReprocess) return;
+  inputChange.Take(strInputPath);
   bReprocess = false;
   if (nInputType == kInputXml) {
     RunXmlInput(*this, curl);
@@ -148,6 +149,7 @@ bool CTask::ReceivePush(const std::string& text) {
     CGrabSimpleMutex hold(&lock, "CTask::ReceivePush");
     if (pushQueue.size() < kMaxPushQueueTexts) {
       pushQueue.push_back(text);
+      if (pPassWake != nullptr) pPassWake->Set();
       return true;
     }
   }
@@ -187,6 +189,8 @@ void CTask::PushUrls(CCurl& curl) {
 }
 
 bool CTask::MaySendNow(uint64_t nowMs) const { return nowMs - nLastSendMs >= kMinSendIntervalMs; }
+
+uint64_t CTask::NextSendTime() const { return nLastSendMs + kMinSendIntervalMs; }
 
 // The due retries of all slots go out together, as one send of the task.
 void CTask::RetryUnansweredUrls(CCurl& curl) {

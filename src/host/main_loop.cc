@@ -4,12 +4,15 @@
 #include <libxml/xmlmemory.h>
 #include <libxml/xmlversion.h>
 
-#include "config/file_helpers.h"
+#include <algorithm>
+#include <cstdint>
+
 #include "engine/push_handover.h"
 #include "engine/text_util.h"
 #include "host/command_line.h"
 #include "platform/clock.h"
 #include "platform/process.h"
+#include "platform/wake_event.h"
 #include "runtime/simple_thread.h"
 #include "status/log_output.h"
 #include "util/path_name.h"
@@ -20,20 +23,31 @@ namespace {
 // The libxml2 version the XML input was written against.
 constexpr int kRequiredXmlVersion = 20611;
 
+// Milliseconds from `now` until `when`; 0 when it has passed.
+int MillisecondsUntil(uint64_t when, uint64_t now) {
+  return when > now ? static_cast<int>(when - now) : 0;
+}
+
 }  // namespace
 
 std::string DefaultConfigPath() { return WithoutExtension(GetProgramPath()) + ".ini"; }
 
 CMainLoop::CMainLoop(std::string& configPath, const std::string& commandLine,
-                     CFetchAbort& fetchAbort)
-    : strConfigPath(configPath), strCommandLine(commandLine), fetchAbort(fetchAbort) {}
+                     CFetchAbort& fetchAbort, ChangeSources sources)
+    : strConfigPath(configPath),
+      strCommandLine(commandLine),
+      fetchAbort(fetchAbort),
+      configChange(*sources.pFileStat, kMaxPresetFileBytes),
+      pFileStat(sources.pFileStat),
+      watcher(sources.watcher ? std::move(sources.watcher) : CreateSystemFileWatcher()) {}
 
 CMainLoop::~CMainLoop() = default;
 
 void CMainLoop::Run(CSimpleThread* thread) {
+  pWake = &thread->WakeSignal();
   StartUp();
   if (Load(thread)) {
-    while (thread->Wait(kPassWaitMs)) {
+    while (WaitForPass(thread)) {
       if (!RunPass()) continue;
       g_logOutput.Printf("\n*** Config file update detected!\n");
       SleepMilliseconds(kReloadPauseMs);
@@ -67,7 +81,7 @@ void CMainLoop::StartUp() {
 bool CMainLoop::Load(CSimpleThread* thread) {
   ReleaseTargetsForLoad();
   for (;;) {
-    nConfigTime = GetFileLastWriteTime(strConfigPath);
+    configChange.Take(strConfigPath);
     g_logOutput.Printf("\nReading config file: \"%s\"\n", strConfigPath.c_str());
     if (preset->Load()) break;
     if (!thread->IsRunning()) return false;
@@ -76,7 +90,9 @@ bool CMainLoop::Load(CSimpleThread* thread) {
     if (!thread->Wait(kRetryMs)) return false;
   }
   BuildTasks();
+  WatchFiles();
   PrintAddresses();
+  nNextPassMs = GetMonotonicMilliseconds() + kPassWaitMs;
   return true;
 }
 
@@ -106,6 +122,8 @@ void CMainLoop::BuildTasks() {
     if (file.empty() && type != "push") continue;
     auto task = std::make_unique<CTask>();
     task->pServer = &server;
+    task->pPassWake = pWake;
+    task->inputChange = CFileChangeCheck(*pFileStat);
     task->nIndex = static_cast<int>(tasks.size());
     task->strInputPath = file;
     task->Setup(*preset, inputSection, outputSection);
@@ -133,9 +151,51 @@ void CMainLoop::PrintAddresses() const {
   g_logOutput.Printf("\nRunning Indefinitely.\n\n");
 }
 
+void CMainLoop::WatchFiles() {
+  std::vector<std::string> files = {strConfigPath};
+  for (const auto& task : tasks) {
+    if (task->nInputType != kInputPush) files.push_back(task->strInputPath);
+  }
+  watcher->Watch(files);
+  PrintWatchFailures();
+}
+
+void CMainLoop::PrintWatchFailures() {
+  for (const WatchFailure& failure : watcher->TakeFailures()) {
+    g_logOutput.Printf("Cannot watch folder \"%s\" for changes: %s. Checking it every %i ms.\n",
+                       failure.strFolder.c_str(), failure.strReason.c_str(), kPassWaitMs);
+  }
+}
+
+bool CMainLoop::WaitForPass(CSimpleThread* thread) {
+  // Right after a woken pass, wakes only gather: a storm of writes or pushes
+  // costs one pass per spacing, not one per event. Reports stay queued meanwhile.
+  bool woken = false;
+  for (uint64_t now = GetMonotonicMilliseconds(); now < std::min(nQuietUntilMs, nNextPassMs);
+       now = GetMonotonicMilliseconds()) {
+    woken = pWake->Wait(MillisecondsUntil(std::min(nQuietUntilMs, nNextPassMs), now)) || woken;
+    if (!thread->IsRunning()) return false;
+  }
+  if (!woken) {
+    woken = watcher->Wait(*pWake, MillisecondsUntil(nNextPassMs, GetMonotonicMilliseconds()));
+  }
+  if (!thread->IsRunning()) return false;
+  PrintWatchFailures();
+  if (woken) nQuietUntilMs = GetMonotonicMilliseconds() + kWokenPassSpacingMs;
+  return true;
+}
+
 bool CMainLoop::RunPass() {
-  for (const auto& task : tasks) task->RunCycle(*curl);
-  return GetFileLastWriteTime(strConfigPath) != nConfigTime;
+  uint64_t trailingEdge = UINT64_MAX;
+  for (const auto& task : tasks) {
+    if (task->MaySendNow(GetMonotonicMilliseconds())) {
+      task->RunCycle(*curl);
+    } else {
+      trailingEdge = std::min(trailingEdge, task->NextSendTime());
+    }
+  }
+  nNextPassMs = std::min(trailingEdge, GetMonotonicMilliseconds() + kPassWaitMs);
+  return configChange.Differs(strConfigPath);
 }
 
 void CMainLoop::ShutDown() {

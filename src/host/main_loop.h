@@ -1,7 +1,13 @@
 // The main thread's work: brings up the status channels (TCP console, HTTP status
 // server), reads the configuration, builds one CTask per configured input/output
-// pair, gives every task a turn every 100 ms and rebuilds all tasks when the
+// pair, runs passes that give every task a turn, and rebuilds all tasks when the
 // configuration file changes; the status channels stay up across reloads.
+//
+// A pass comes at once when a watched file (an input or the configuration) may
+// have changed or a push arrived, at the trailing edge of a task that had to wait
+// for its send ceiling, and otherwise 100 ms after the last pass, so that a file
+// system without change notification is still polled as before. Wakes that come
+// faster than one per kWokenPassSpacingMs are gathered into one pass.
 //
 // Ownership: a CMainLoop lives on the main thread's stack for the length of its
 // run and owns the channels, the configuration object, the tasks and the CCurl.
@@ -15,21 +21,36 @@
 #include <string>
 #include <vector>
 
+#include "config/file_change_check.h"
 #include "config/virtual_preset_file.h"
 #include "engine/curl.h"
 #include "engine/task.h"
+#include "platform/file_stat.h"
+#include "platform/file_watcher.h"
 #include "status/http_server.h"
 #include "status/tcp_console.h"
 
 class CSimpleThread;
+class CWakeEvent;
+
+// Where the main loop learns of file changes. The program uses the system's
+// stat and watcher; tests put in fakes (coarse timestamps, a watcher that fails).
+struct ChangeSources {
+  const CFileStat* pFileStat = &SystemFileStat();
+  std::unique_ptr<CFileWatcher> watcher;  // null: the system's watcher
+};
 
 class CMainLoop {
  public:
   // Pause between a detected configuration change and the reload, so the editor
   // has finished writing.
   static constexpr int kReloadPauseMs = 500;
-  // Wait between passes; a stop request ends it early.
+  // Longest wait between passes: the polling of files whose changes are not
+  // reported. A stop request, a report or a push ends it early.
   static constexpr int kPassWaitMs = 100;
+  // Woken passes (file reports, pushes) come at most this often; what arrives in
+  // between is handled by the next one.
+  static constexpr int kWokenPassSpacingMs = 5;
   // Retry interval while the configuration cannot be read.
   static constexpr int kRetryMs = 1000;
   // Input/Output section pairs examined.
@@ -40,8 +61,10 @@ class CMainLoop {
 
   // `configPath` receives the chosen configuration path (the status page shows it);
   // `commandLine` is the process command line (its ini_file key is honoured);
-  // `fetchAbort` (not owned, outlives the loop) ends requests when a stop comes.
-  CMainLoop(std::string& configPath, const std::string& commandLine, CFetchAbort& fetchAbort);
+  // `fetchAbort` (not owned, outlives the loop) ends requests when a stop comes;
+  // `sources` tell it of file changes.
+  CMainLoop(std::string& configPath, const std::string& commandLine, CFetchAbort& fetchAbort,
+            ChangeSources sources = ChangeSources());
   ~CMainLoop();
   CMainLoop(const CMainLoop&) = delete;
   CMainLoop& operator=(const CMainLoop&) = delete;
@@ -57,7 +80,13 @@ class CMainLoop {
   void ReleaseTargetsForLoad();
   void BuildTasks();
   void PrintAddresses() const;
-  // One pass: every task's cycle. True when the configuration file changed.
+  // Watches the configuration file and every input file.
+  void WatchFiles();
+  void PrintWatchFailures();
+  // Waits for the next pass (see the contract above). False on a stop request.
+  bool WaitForPass(CSimpleThread* thread);
+  // One pass: the cycle of every task that may send now; the others wait for
+  // their trailing edge untouched. True when the configuration file changed.
   bool RunPass();
   void ShutDown();
   void ReportUnsentPushes();
@@ -72,8 +101,14 @@ class CMainLoop {
   std::vector<std::unique_ptr<CTask>> tasks;
   std::map<std::string, CTask*> outputs;  // label -> task, used while linking
   std::unique_ptr<CCurl> curl;
-  uint64_t nConfigTime = 0;  // last-write time taken before the last read
-  bool bReload = false;      // the target-list lock is held since a detected change
+  CFileChangeCheck configChange;  // the configuration's version taken before the last read
+  bool bReload = false;           // the target-list lock is held since a detected change
+
+  const CFileStat* pFileStat;
+  std::unique_ptr<CFileWatcher> watcher;
+  CWakeEvent* pWake = nullptr;    // the main thread's wake signal, while Run runs
+  uint64_t nNextPassMs = 0;       // when the next pass is due without a wake
+  uint64_t nQuietUntilMs = 0;     // wakes before this wait for it
 };
 
 // The configuration path used when the command line names none: the program's path

@@ -7,6 +7,7 @@
 #include "platform/clock.h"
 #include "platform/sync.h"
 #include "platform/thread.h"
+#include "platform/wake_event.h"
 #include "util/crash_reporter.h"
 
 namespace {
@@ -84,6 +85,7 @@ void SetCurrentThreadPriority(int value) {
 
 CSimpleThread::CSimpleThread()
     : wakeEvent(std::make_unique<CAutoResetEvent>()),
+      wakeSignal(std::make_unique<CWakeEvent>()),
       startedEvent(std::make_unique<CAutoResetEvent>()) {}
 
 CSimpleThread::~CSimpleThread() { Stop(); }
@@ -157,12 +159,16 @@ bool CSimpleThread::Wait(int milliseconds) {
 }
 
 void CSimpleThread::Wake() {
-  if (nActive.load() != 0) wakeEvent->Set();
+  if (nActive.load() == 0) return;
+  wakeEvent->Set();
+  wakeSignal->Set();
 }
 
 void CSimpleThread::SignalStop() {
   nRunning.store(0);
-  if (nActive.load() != 0) wakeEvent->Set();
+  if (nActive.load() == 0) return;
+  wakeEvent->Set();
+  wakeSignal->Set();
 }
 
 void CSimpleThread::Stop() {

@@ -20,6 +20,7 @@
 class CSimpleThread;
 class CPlatformThread;
 class CAutoResetEvent;
+class CWakeEvent;
 
 class CSimpleThreadHandler {
  public:
@@ -75,6 +76,10 @@ class CSimpleThread {
   void Wake();
   // Clears the running flag and wakes the thread; does not wait.
   void SignalStop();
+  // An event that every Wake and stop request sets as well, for a handler that
+  // waits on more than this thread (a file watcher, CFileWatcher::Wait) instead
+  // of calling Wait. Lives as long as this object.
+  CWakeEvent& WakeSignal() { return *wakeSignal; }
   // Requests a stop and waits (10 ms polling) until Run has returned. Returns at
   // once for a thread that was never started.
   void Stop();
@@ -109,6 +114,7 @@ class CSimpleThread {
 
   std::unique_ptr<CPlatformThread> thread;  // null before Start and after Stop
   std::unique_ptr<CAutoResetEvent> wakeEvent;
+  std::unique_ptr<CWakeEvent> wakeSignal;
   std::unique_ptr<CAutoResetEvent> startedEvent;
 
   // Shared between the owner and the thread.

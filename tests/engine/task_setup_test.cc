@@ -76,7 +76,6 @@ TEST_F(TaskSetupTest, PlainTextTaskPrintsExactSummary) {
 
   EXPECT_EQ(task.strLabel, "output0");
   EXPECT_EQ(task.nInputType, kInputPlainText);
-  EXPECT_EQ(task.nLastFileTime, 1u);
   EXPECT_EQ(task.strPushPath, "");
   ASSERT_EQ(task.keywords.size(), 2u);
   EXPECT_EQ(task.keywords[0].Name(), "text1");
