@@ -3,8 +3,10 @@
 #include <civetweb.h>
 
 #include <chrono>
+#include <string>
 #include <string_view>
 #include <thread>
+#include <vector>
 
 #include "engine/text_util.h"
 #include "platform/clock.h"
@@ -19,9 +21,6 @@ std::atomic<int> g_httpPort{0};
 
 namespace {
 
-// Served when a request names neither "/" nor a push path; normally missing, so
-// the library answers "not found".
-constexpr char kDocumentRoot[] = "c:/temp/x";
 constexpr char kAuthenticationDomain[] = "Corvane";
 // Reserved up front so the page is built without regrowing.
 constexpr size_t kStatusPageReserve = 524288;
@@ -55,6 +54,22 @@ bool LibraryKeepsAlive(const mg_connection* connection) {
   return info->http_version != nullptr && std::string_view(info->http_version) == "1.1";
 }
 
+// The library's options. No document root: the server never serves, lists,
+// writes or runs anything from disk, so a request that names neither "/" nor a
+// push path gets the library's "not found" whatever folders exist. The file
+// features are switched off as well, so that no later default can bring them
+// back: no directory listing, no CGI or server-side includes, no index files.
+std::vector<const char*> ServerOptions(const std::string& port) {
+  return {"listening_ports",          port.c_str(),
+          "authentication_domain",    kAuthenticationDomain,
+          "num_threads",              kWorkerThreads,
+          "enable_directory_listing", "no",
+          "cgi_pattern",              "",
+          "ssi_pattern",              "",
+          "index_files",              "",
+          nullptr};
+}
+
 }  // namespace
 
 CHttpServer::CHttpServer() : nCreated(GetUnixTime()) {
@@ -70,12 +85,8 @@ void CHttpServer::Start(int firstPort, int portCount) {
   callbacks.init_thread = &OnInitThread;
   for (int i = 0; i < portCount && pServer == nullptr; ++i) {
     const std::string port = StringPrintf("%d", firstPort + i);
-    const char* options[] = {"document_root",         kDocumentRoot,
-                             "listening_ports",       port.c_str(),
-                             "authentication_domain", kAuthenticationDomain,
-                             "num_threads",           kWorkerThreads,
-                             nullptr};
-    pServer = mg_start(&callbacks, this, options);
+    std::vector<const char*> options = ServerOptions(port);
+    pServer = mg_start(&callbacks, this, options.data());
     if (pServer != nullptr) {
       nPort = firstPort + i;
       g_httpPort = nPort.load();

@@ -7,10 +7,12 @@
 
 #include <chrono>
 #include <deque>
+#include <filesystem>
 #include <mutex>
 #include <string>
 #include <thread>
 
+#include "config/temp_dir_support.h"
 #include "gtest/gtest.h"
 #include "status/http_response.h"
 #include "status/log_output.h"
@@ -220,6 +222,59 @@ TEST_F(CHttpServerTest, UnknownPathsAreLeftToTheLibraryAndClearedTargetsStopMatc
   const std::string cleared = Get(nBase, "/input0?set=x");
   EXPECT_EQ(cleared.rfind("HTTP/1.1 404", 0), 0u) << cleared;
   EXPECT_TRUE(target.Texts().empty());
+}
+
+// Makes the given folder the working folder for the object's lifetime.
+class CWorkingFolder {
+ public:
+  explicit CWorkingFolder(const std::filesystem::path& folder)
+      : previous(std::filesystem::current_path()) {
+    std::filesystem::current_path(folder);
+  }
+  ~CWorkingFolder() { std::filesystem::current_path(previous); }
+  CWorkingFolder(const CWorkingFolder&) = delete;
+  CWorkingFolder& operator=(const CWorkingFolder&) = delete;
+
+ private:
+  std::filesystem::path previous;
+};
+
+// Nothing on disk is reachable: not through a folder named like a Windows
+// document root (a relative path on Linux), not through a link to "/", not as a
+// listing, a script, an upload or a deletion. Only "/" and push paths answer.
+TEST_F(CHttpServerTest, NothingOnDiskIsServedListedWrittenOrRun) {
+  CTempDir folder;
+  const std::filesystem::path root = folder.Path() / "c:" / "temp" / "x";
+  std::filesystem::create_directories(root / "sub");
+  folder.WriteFile("c:/temp/x/secret.txt", "secret\n");
+  folder.WriteFile("c:/temp/x/index.html", "<html>index</html>");
+  std::filesystem::create_directory_symlink("/", root / "all");
+  const std::string marker = folder.PathOf("script-ran");
+  folder.WriteFile("c:/temp/x/t.cgi", "#!/bin/sh\ntouch " + marker +
+                                          "\nprintf 'Content-Type: text/plain\\r\\n\\r\\nran'\n");
+  std::filesystem::permissions(root / "t.cgi", std::filesystem::perms::owner_all);
+  CWorkingFolder inFolder(folder.Path());
+
+  CHttpServer server;
+  StartOnFreePort(server);
+  CRecordingTarget target("/input0");
+  server.RegisterPushTarget(&target);
+  for (const char* path : {"/secret.txt", "/index.html", "/all/etc/hostname", "/all/", "/sub/",
+                           "/t.cgi", "/c:/temp/x/secret.txt"}) {
+    const std::string response = Get(nBase, path);
+    EXPECT_EQ(response.rfind("HTTP/1.1 404", 0), 0u) << path << "\n" << response;
+    EXPECT_EQ(response.find("secret"), std::string::npos) << path;
+  }
+  for (const char* method : {"PUT", "DELETE"}) {
+    const std::string response =
+        Get(nBase, "/secret.txt", "Content-Length: 0\r\n", method);
+    EXPECT_EQ(response.rfind("HTTP/1.1 4", 0), 0u) << method << "\n" << response;
+  }
+  EXPECT_EQ(BodyOf(Get(nBase, "/")).rfind("<html>\n<meta", 0), 0u);
+  EXPECT_EQ(Get(nBase, "/input0?set=x").rfind("HTTP/1.1 200 OK\r\n", 0), 0u);
+  EXPECT_EQ(target.Texts(), std::deque<std::string>{"x"});
+  EXPECT_FALSE(std::filesystem::exists(marker)) << "a script ran";
+  EXPECT_TRUE(std::filesystem::exists(root / "secret.txt"));
 }
 
 TEST_F(CHttpServerTest, FullQueueAnswers503AndKeepsNothing) {
