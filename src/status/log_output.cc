@@ -3,6 +3,7 @@
 #include <cstdio>
 
 #include "engine/text_util.h"
+#include "status/terminal_text.h"
 
 namespace {
 
@@ -39,7 +40,9 @@ void CLogOutput::VPrintf(const char* format, va_list args) {
   CGrabSimpleCritSec hold(&lock, "CLogOutput::Printf");
   // Flushed at once so a pipe or the journal sees each text when it happens.
   if (bStdout && !text.empty()) {
-    std::fwrite(text.data(), 1, text.size(), stdout);
+    std::string visible;
+    AppendWithVisibleControls(text, visible);
+    std::fwrite(visible.data(), 1, visible.size(), stdout);
     std::fflush(stdout);
   }
   Store(text);

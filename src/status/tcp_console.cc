@@ -5,6 +5,7 @@
 #include <cstdio>
 
 #include "platform/process.h"
+#include "status/terminal_text.h"
 #include "util/path_name.h"
 
 namespace {
@@ -23,11 +24,14 @@ size_t ToSize(int value) { return value > 0 ? static_cast<size_t>(value) : 0; }
 }  // namespace
 
 void AppendConvertedForTelnet(std::string_view text, std::string& out) {
-  out.reserve(out.size() + text.size() * 2);
-  for (const char c : text) {
-    if (c == '\r') continue;
-    out.push_back(c);
-    if (c == '\n') out.push_back('\r');
+  out.reserve(out.size() + text.size() + text.size() / 8);
+  size_t start = 0;
+  for (;;) {
+    const size_t end = text.find_first_of("\r\n", start);
+    AppendWithVisibleControls(text.substr(start, end - start), out);
+    if (end == std::string_view::npos) return;
+    if (text[end] == '\n') out.append("\n\r");
+    start = end + 1;
   }
 }
 

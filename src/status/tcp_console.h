@@ -43,7 +43,8 @@ struct TcpConsoleSettings {
 };
 
 // Appends `text` converted for a telnet client to `out`: each LF becomes LF CR,
-// each CR is dropped, every other byte passes unchanged.
+// each CR is dropped, other control bytes are made visible
+// (AppendWithVisibleControls), every other byte passes unchanged.
 void AppendConvertedForTelnet(std::string_view text, std::string& out);
 
 class CTcpConsole : public CSimpleThreadHandler, public ILogConsoleSink {

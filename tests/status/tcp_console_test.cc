@@ -185,7 +185,7 @@ class CTcpConsoleTest : public ::testing::Test {
   CTcpConsole console;
 };
 
-TEST(TelnetConversionTest, ExpandsLineFeedsAndDropsCarriageReturns) {
+TEST(TelnetConversionTest, ExpandsLineFeedsDropsCarriageReturnsAndShowsControls) {
   const struct {
     std::string in;
     std::string out;
@@ -197,7 +197,8 @@ TEST(TelnetConversionTest, ExpandsLineFeedsAndDropsCarriageReturns) {
       {"\n\r", "\n\r"},
       {"\r\r", ""},
       {"\n\n", "\n\r\n\r"},
-      {std::string("x\0y\xff", 4), std::string("x\0y\xff", 4)},
+      {std::string("x\0y\xff", 4), "x^@y\xff"},
+      {"\x1b[2J\x1b]0;T\x07\r\n\t\x7f", "^[[2J^[]0;T^G\n\r\t^?"},
   };
   for (const auto& c : cases) EXPECT_EQ(Converted(c.in), c.out) << c.in;
 }
