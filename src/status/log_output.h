@@ -1,5 +1,6 @@
 // The process-wide status output. One Printf writes the text to standard output
-// (flushed at once, control bytes made visible), keeps it unchanged in a ring of
+// (through the non-blocking writer, control bytes made visible), keeps it
+// unchanged in a ring of
 // the last 50 texts (the status page shows them) and forwards it to the attached
 // console sink (the TCP console).
 //

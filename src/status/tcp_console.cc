@@ -5,6 +5,7 @@
 #include <cstdio>
 
 #include "platform/process.h"
+#include "platform/stdout_writer.h"
 #include "status/terminal_text.h"
 #include "util/path_name.h"
 
@@ -94,8 +95,9 @@ void CTcpConsole::WriteGreeting() {
 void CTcpConsole::WriteText(const char* bytes, size_t length) {
   if (length == 0 || nPort.load() == 0) return;
   if (bEcho) {
-    std::fwrite(bytes, 1, length, stdout);
-    std::fflush(stdout);
+    std::string visible;
+    AppendWithVisibleControls(std::string_view(bytes, length), visible);
+    WriteStdout(visible);
   }
   fifo.Write(bytes, length);
   thread.Wake();

@@ -6,6 +6,7 @@
 #include <poll.h>
 #include <signal.h>
 #include <spawn.h>
+#include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -132,13 +133,19 @@ CProgram::~CProgram() {
     waitpid(nPid, nullptr, 0);
   }
   if (nInputFd >= 0) close(nInputFd);
+  bReaderStop = true;
   if (reader.joinable()) reader.join();
   if (nOutputFd >= 0) close(nOutputFd);
 }
 
+// Polls in short steps so that a pause and the destructor are seen.
 void CProgram::ReadOutput() {
   char buffer[4096];
-  for (;;) {
+  while (!bReaderStop) {
+    if (bPaused || !WaitReadable(nOutputFd, 20)) {
+      if (bPaused) std::this_thread::sleep_for(std::chrono::milliseconds(5));
+      continue;
+    }
     const ssize_t n = read(nOutputFd, buffer, sizeof(buffer));
     if (n < 0 && errno == EINTR) continue;
     if (n <= 0) return;
@@ -182,6 +189,11 @@ size_t CProgram::Count(const std::string& text, size_t from) const {
 int CProgram::HttpPort() const { return PortAfter(Output(), " * http://127.0.0.1:"); }
 
 int CProgram::ConsolePort() const { return PortAfter(Output(), " * telnet://127.0.0.1:"); }
+
+size_t CProgram::UnreadBytes() const {
+  int waiting = 0;
+  return ioctl(nOutputFd, FIONREAD, &waiting) == 0 ? static_cast<size_t>(waiting) : 0;
+}
 
 void CProgram::Send(const std::string& bytes) {
   if (nInputFd < 0) return;

@@ -66,6 +66,13 @@ class CProgram {
   int HttpPort() const;
   int ConsolePort() const;
 
+  // Stops and resumes taking the program's output from its pipe: while paused
+  // the pipe fills, as with a reader that stopped reading.
+  void PauseReading() { bPaused = true; }
+  void ResumeReading() { bPaused = false; }
+  // Bytes the program wrote that wait unread in the pipe.
+  size_t UnreadBytes() const;
+
   void Send(const std::string& bytes);
   void SendEscape() { Send("\x1b"); }
   // Ends standard input: the program reads end of file.
@@ -83,6 +90,8 @@ class CProgram {
   int nOutputFd = -1;
   bool bExited = false;
   int nExitCode = -1;
+  std::atomic<bool> bPaused{false};
+  std::atomic<bool> bReaderStop{false};
   std::thread reader;
   mutable std::mutex mutex;
   mutable std::condition_variable grown;
