@@ -4,6 +4,7 @@
 #include <cstdarg>
 #include <cstdio>
 
+#include "platform/clock.h"
 #include "platform/process.h"
 #include "platform/stdout_writer.h"
 #include "status/terminal_text.h"
@@ -65,12 +66,17 @@ void CTcpConsole::ApplySettings(const TcpConsoleSettings& settings) {
   bEcho = settings.bEcho;
   nFifoSize = ToSize(settings.nFifoSize);
   nBackBufferSize = ToSize(settings.nBackBufferSize);
+  // Converted bytes can be twice the raw ones: so a new client's buffer holds
+  // the whole back buffer plus a queue's worth of new output.
+  nOutgoingSize = 2 * (nFifoSize + nBackBufferSize);
+  strListenAddress = settings.strListenAddress;
+  nStallLimitMs = static_cast<uint32_t>(ToSize(settings.nStallLimitMs));
 }
 
 // Opens the first free port and starts the thread; false leaves the console inert.
 bool CTcpConsole::StartListening() {
   for (int i = 0; i < kPortsTried && !listener; ++i) {
-    listener = CTcpListenSocket::Open(nRequestedPort + i);
+    listener = CTcpListenSocket::Open(nRequestedPort + i, strListenAddress);
   }
   if (!listener) return false;
   fifo.Reset(nFifoSize);
@@ -100,7 +106,7 @@ void CTcpConsole::WriteText(const char* bytes, size_t length) {
     WriteStdout(visible);
   }
   fifo.Write(bytes, length);
-  thread.Wake();
+  wake.Set();
 }
 
 // A local buffer rather than a shared member: writers may call from any thread.
@@ -115,10 +121,15 @@ void CTcpConsole::WriteFormatted(const char* format, ...) {
   WriteText(buffer, std::min(static_cast<size_t>(nFormatted), sizeof(buffer) - 1));
 }
 
-void CTcpConsole::SignalStop() { thread.SignalStop(); }
+// The running flag is cleared before the wake-up, so the woken thread sees it.
+void CTcpConsole::SignalStop() {
+  thread.SignalStop();
+  wake.Set();
+}
 
 void CTcpConsole::Stop() {
   nPort.store(0);
+  SignalStop();
   thread.Stop();
   listener.reset();
   fifo.Reset(0);
@@ -126,10 +137,9 @@ void CTcpConsole::Stop() {
 
 void CTcpConsole::Run(CSimpleThread* runningThread) {
   bool bMore = false;
-  while (true) {
-    if (!bMore || !runningThread->IsRunning()) {
-      if (!runningThread->Wait(kWaitMilliseconds)) break;
-    }
+  while (runningThread->IsRunning()) {
+    if (!bMore) listener->WaitForConnection(wake, kWaitMilliseconds);
+    if (!runningThread->IsRunning()) break;
     bMore = RunPass();
   }
   CloseAllClients();
@@ -157,14 +167,16 @@ void CTcpConsole::AppendToBackBuffer(const char* bytes, size_t length) {
   nFillCount = std::min(nSize, nFillCount + length);
 }
 
-// Polls every client, drops the closed or failed ones, sends the chunk to the
-// others and throws away their typed input. True when input was left to drain.
+// Polls every client, drops the closed, failed or stalled ones, sends the chunk
+// to the others and throws away their typed input. True when input was left to
+// drain.
 bool CTcpConsole::ServeClients(std::string_view text) {
   bool bMore = false;
+  const uint32_t now = GetTickCount32();
   for (auto it = clients.begin(); it != clients.end();) {
-    CTcpSocket& client = **it;
+    CTcpSocket& client = *it->socket;
     const int nState = client.Poll();
-    if (nState == kTcpStateError || nState == kTcpStateClosed) {
+    if (nState == kTcpStateError || nState == kTcpStateClosed || HasStalled(*it, now)) {
       it = clients.erase(it);
       continue;
     }
@@ -180,19 +192,30 @@ bool CTcpConsole::ServeClients(std::string_view text) {
   return bMore;
 }
 
+// Sampled after the poll has moved what the network takes: a client that read
+// anything since the last pass has room again.
+bool CTcpConsole::HasStalled(Client& client, uint32_t now) const {
+  if (client.socket->PendingOutput() < nOutgoingSize) {
+    client.bFull = false;
+    return false;
+  }
+  if (!client.bFull) {
+    client.bFull = true;
+    client.nFullSince = now;
+  }
+  return now - client.nFullSince >= nStallLimitMs;
+}
+
 // Takes one pending connection. True when one was pending.
 bool CTcpConsole::AcceptClient() {
-  // The outgoing buffer holds converted bytes, which can be twice the raw ones: so
-  // a new client gets the whole back buffer plus a queue's worth of new output.
-  const size_t nOutgoing = 2 * (nFifoSize + nBackBufferSize);
-  std::unique_ptr<CTcpSocket> client = listener->Accept(nOutgoing, kIncomingBytes);
+  std::unique_ptr<CTcpSocket> client = listener->Accept(nOutgoingSize, kIncomingBytes);
   if (!client) return false;
   if (clients.size() >= kMaxClients) {
     client->Close(false);
     return true;
   }
   SendBackBuffer(*client);
-  clients.push_back(std::move(client));
+  clients.push_back(Client{std::move(client)});
   return true;
 }
 
@@ -217,7 +240,7 @@ void CTcpConsole::SendConverted(CTcpSocket& client, std::string_view text) {
 }
 
 void CTcpConsole::CloseAllClients() {
-  for (auto& client : clients) client->Close(false);
+  for (Client& client : clients) client.socket->Close(false);
   clients.clear();
   nClientCount.store(0);
 }

@@ -505,6 +505,52 @@ TEST_F(CTcpConsoleTest, ClientsBeyondSixtyFourAreClosedAtOnce) {
   EXPECT_EQ(again.Received().substr(0, separator.size()), separator);
 }
 
+// Clients that never read, in every place but one: once their buffers have
+// stayed full for the stall limit they are dropped, the reading client keeps
+// receiving, and the freed places take new clients.
+TEST_F(CTcpConsoleTest, ClientsThatNeverReadAreDroppedAfterTheStallLimit) {
+  settings.nStallLimitMs = 300;
+  ASSERT_NE(StartConsole(), 0);
+  const int port = console.Port();
+  TestClient reader(port);
+  ASSERT_TRUE(reader.WaitForText("TcpConsole"));
+  std::vector<std::unique_ptr<TestClient>> stalled;
+  while (stalled.size() < CTcpConsole::kMaxClients - 1) {
+    stalled.push_back(std::make_unique<TestClient>(port, 4096));
+    ASSERT_TRUE(WaitUntil([&] { return console.ClientCount() == stalled.size() + 1; }));
+  }
+
+  const std::string piece = std::string(2000, 'f') + "\n";
+  EXPECT_TRUE(WaitUntil(
+      [&] {
+        WriteDelivered(reader, piece);
+        return console.ClientCount() == 1;
+      },
+      std::chrono::milliseconds(20000)))
+      << console.ClientCount() << " clients left";
+  WriteDelivered(reader, "still here\n");
+  for (int i = 0; i < 3; ++i) {
+    TestClient fresh(port);
+    EXPECT_TRUE(fresh.WaitForText("still here\n\r")) << i;
+  }
+}
+
+// The thread wakes for a new connection, not only for new text or its timeout:
+// clients that connect one after the other, while nothing is written, each get
+// the back buffer at once.
+TEST_F(CTcpConsoleTest, ConnectionsAreAcceptedWithoutWaitingForTheTimeout) {
+  ASSERT_NE(StartConsole(), 0);
+  constexpr int kClients = 20;
+  const auto begin = Clock::now();
+  for (int i = 0; i < kClients; ++i) {
+    TestClient client(console.Port());
+    ASSERT_TRUE(client.WaitForText("TcpConsole")) << i;
+  }
+  // Waiting for the timeout would take kClients * kWaitMilliseconds (10 s).
+  EXPECT_LT(Clock::now() - begin,
+            std::chrono::milliseconds(kClients * CTcpConsole::kWaitMilliseconds / 2));
+}
+
 TEST_F(CTcpConsoleTest, StopEndsPromptlyAndClosesClients) {
   ASSERT_NE(StartConsole(), 0);
   const int port = console.Port();
