@@ -7,6 +7,7 @@
 #include "config/file_helpers.h"
 #include "engine/text_util.h"
 #include "host/command_line.h"
+#include "host/status_channel_settings.h"
 #include "platform/clock.h"
 #include "platform/process.h"
 #include "runtime/simple_thread.h"
@@ -45,19 +46,23 @@ void CMainLoop::Run(CSimpleThread* thread) {
 }
 
 void CMainLoop::StartUp() {
+  strConfigPath = GetCommandLineValue(strCommandLine, "ini_file", DefaultConfigPath());
+  const StatusChannelSettings channels = ReadStatusChannelSettings(strConfigPath);
   TcpConsoleSettings settings;
   settings.strName = "Quillrade";
   settings.nPort = kConsolePort;
   settings.bEcho = false;
   settings.nFifoSize = kConsoleFifoBytes;
   settings.nBackBufferSize = kConsoleBackBufferBytes;
+  settings.strListenAddress = channels.strListenAddress;
   console.Start(settings);
+  server.SetListenSettings(channels.strListenAddress, channels.strAccessList);
   server.Start();
   g_logOutput.AttachConsole(&console);
   g_logOutput.Printf("\nQuillrade %s by Hollend\n", kQuillradeVersion);
+  ReportStatusChannelProblems(channels, server);
   xmlCheckVersion(kRequiredXmlVersion);
   xmlInitParser();
-  strConfigPath = GetCommandLineValue(strCommandLine, "ini_file", DefaultConfigPath());
   server.SetConfigPath(strConfigPath);
   preset = std::make_unique<CVirtualPreset_file>(strConfigPath);
 }

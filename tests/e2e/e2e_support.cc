@@ -353,6 +353,18 @@ std::string HttpGet(int port, const std::string& target, int timeoutMs) {
   return response;
 }
 
+bool ConnectsTo(const std::string& address, int port) {
+  const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  if (fd < 0) return false;
+  sockaddr_in target{};
+  target.sin_family = AF_INET;
+  target.sin_port = htons(static_cast<uint16_t>(port));
+  const bool connected = inet_pton(AF_INET, address.c_str(), &target.sin_addr) == 1 &&
+                         connect(fd, reinterpret_cast<sockaddr*>(&target), sizeof(target)) == 0;
+  close(fd);
+  return connected;
+}
+
 CTcpClient::~CTcpClient() {
   if (nFd >= 0) close(nFd);
 }

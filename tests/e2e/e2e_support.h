@@ -149,6 +149,9 @@ class CReceiver {
 // the raw response (head and body), empty on failure or after `timeoutMs`.
 std::string HttpGet(int port, const std::string& target, int timeoutMs = 3000);
 
+// True when a TCP connection to `address`:`port` is accepted (then closed).
+bool ConnectsTo(const std::string& address, int port);
+
 // A TCP client for the program's console: collects every byte received.
 class CTcpClient {
  public:

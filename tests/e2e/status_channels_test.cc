@@ -36,7 +36,6 @@ class StatusChannelsTest : public ::testing::Test {
     ASSERT_NE(program->WaitFor("\nRunning Indefinitely.\n\n", kStartMs), std::string::npos)
         << program->Output();
     nHttpPort = program->HttpPort();
-    ASSERT_NE(nHttpPort, 0);
   }
 
   bool Push(const std::string& query) {
@@ -55,6 +54,7 @@ class StatusChannelsTest : public ::testing::Test {
 // full.
 TEST_F(StatusChannelsTest, StdoutThatNobodyReadsHoldsUpNothing) {
   LaunchPushTask();
+  ASSERT_NE(nHttpPort, 0);
   program->PauseReading();
 
   // About 400 KB of status texts at once: far more than the pipe and the
@@ -92,6 +92,7 @@ TEST_F(StatusChannelsTest, StdoutThatNobodyReadsHoldsUpNothing) {
 // text as it was pushed.
 TEST_F(StatusChannelsTest, PushedControlBytesAreShownNotObeyed) {
   LaunchPushTask();
+  ASSERT_NE(nHttpPort, 0);
   CTcpClient feed;
   ASSERT_TRUE(feed.Connect(program->ConsolePort()));
   ASSERT_TRUE(Push("set=%1b%5b2J%1b%5d0;PWNED%07%0a2026-12-08+12:00:00:+TASK+9+(fake)+caf%c3%a9%7f"));
@@ -110,6 +111,45 @@ TEST_F(StatusChannelsTest, PushedControlBytesAreShownNotObeyed) {
   EXPECT_EQ(program->WaitExit(kExitMs), 0);
   EXPECT_EQ(program->Output().find('\x1b'), std::string::npos);
   EXPECT_EQ(feed.Received().find('\x1b'), std::string::npos);
+}
+
+// The [global] keys narrow both channels: on the loopback address with an access
+// list, the page, pushes and the feed answer on 127.0.0.1 and nothing answers on
+// 127.0.0.2.
+TEST_F(StatusChannelsTest, GlobalKeysNarrowTheStatusChannels) {
+  LaunchPushTask("[global]\nstatus_listen_address=127.0.0.1\n"
+                 "status_access_list=-0.0.0.0/0,+127.0.0.1\n");
+  ASSERT_NE(nHttpPort, 0);
+  const int consolePort = program->ConsolePort();
+  ASSERT_NE(consolePort, 0);
+  EXPECT_TRUE(Push("set=local"));
+  EXPECT_TRUE(receiver.WaitForTarget("/p?v=local", kEffectMs));
+  EXPECT_FALSE(ConnectsTo("127.0.0.2", nHttpPort));
+  EXPECT_FALSE(ConnectsTo("127.0.0.2", consolePort));
+  program->SendEscape();
+  EXPECT_EQ(program->WaitExit(kExitMs), 0);
+}
+
+// Unusable keys are reported once, after the banner: a mistyped address keeps
+// the channels on the loopback address only, a broken access list keeps the
+// status server from starting.
+TEST_F(StatusChannelsTest, UnusableGlobalKeysAreReported) {
+  LaunchPushTask("[global]\nstatus_listen_address=my-host\nstatus_access_list=+nonsense\n");
+  const std::string output = program->Output();
+  const size_t banner = output.find("\nQuillrade 0.59 by Hollend\n");
+  const size_t problem = output.find(
+      "status_listen_address=my-host is not an IPv4 address: status channels on 127.0.0.1 only\n"
+      "HTTP status server not started: ");
+  EXPECT_NE(banner, std::string::npos);
+  EXPECT_NE(problem, std::string::npos) << output;
+  EXPECT_LT(banner, problem);
+  EXPECT_EQ(nHttpPort, 0);
+  const int consolePort = program->ConsolePort();
+  ASSERT_NE(consolePort, 0);
+  EXPECT_TRUE(ConnectsTo("127.0.0.1", consolePort));
+  EXPECT_FALSE(ConnectsTo("127.0.0.2", consolePort));
+  program->SendEscape();
+  EXPECT_EQ(program->WaitExit(kExitMs), 0);
 }
 
 }  // namespace

@@ -65,13 +65,20 @@ class CPortBlocker {
   bool bBound = false;
 };
 
-// Sends raw request bytes and reads until the server closes the connection.
-std::string Exchange(int port, const std::string& request) {
+// Sends raw request bytes and reads until the server closes the connection; from
+// the `from` address (any when empty) to the `to` address. Empty when the
+// connection is refused.
+std::string Exchange(int port, const std::string& request, const char* to = "127.0.0.1",
+                     const char* from = nullptr) {
   const int fd = socket(AF_INET, SOCK_STREAM, 0);
   sockaddr_in address{};
   address.sin_family = AF_INET;
+  if (from != nullptr) {
+    inet_pton(AF_INET, from, &address.sin_addr);
+    bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof(address));
+  }
   address.sin_port = htons(static_cast<uint16_t>(port));
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  inet_pton(AF_INET, to, &address.sin_addr);
   timeval timeout{5, 0};
   setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof(timeout));
   if (connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof(address)) != 0) {
@@ -275,6 +282,30 @@ TEST_F(CHttpServerTest, NothingOnDiskIsServedListedWrittenOrRun) {
   EXPECT_EQ(target.Texts(), std::deque<std::string>{"x"});
   EXPECT_FALSE(std::filesystem::exists(marker)) << "a script ran";
   EXPECT_TRUE(std::filesystem::exists(root / "secret.txt"));
+}
+
+TEST_F(CHttpServerTest, ListenAddressAndAccessListNarrowWhoIsServed) {
+  const std::string request = "GET / HTTP/1.1\r\nHost: x\r\nConnection: close\r\n\r\n";
+  {
+    CHttpServer local;
+    local.SetListenSettings("127.0.0.1", "");
+    StartOnFreePort(local);
+    EXPECT_EQ(Exchange(nBase, request).rfind("HTTP/1.1 200 OK", 0), 0u);
+    EXPECT_EQ(Exchange(nBase, request, "127.0.0.2"), "") << "only 127.0.0.1 listens";
+  }
+  {
+    CHttpServer listed;
+    listed.SetListenSettings("", "-0.0.0.0/0,+127.0.0.1");
+    StartOnFreePort(listed);
+    EXPECT_EQ(Exchange(nBase, request, "127.0.0.2").rfind("HTTP/1.1 200 OK", 0), 0u);
+    EXPECT_EQ(Exchange(nBase, request, "127.0.0.2", "127.0.0.3").find("200 OK"), std::string::npos)
+        << "a client outside the access list must not be served";
+  }
+  CHttpServer broken;
+  broken.SetListenSettings("", "+not-an-address");
+  broken.Start(nBase, 1);
+  EXPECT_EQ(broken.Port(), 0);
+  EXPECT_NE(broken.StartError(), "");
 }
 
 TEST_F(CHttpServerTest, FullQueueAnswers503AndKeepsNothing) {

@@ -404,6 +404,37 @@ TEST_F(CTcpConsoleTest, BusyPortsAreSkippedAndNoFreePortLeavesConsoleInert) {
   EXPECT_FALSE(next.Connected()) << "the port after the tried range must stay untouched";
 }
 
+// True when a TCP connection to `address`:`port` is accepted.
+bool Connects(const char* address, int port) {
+  const int descriptor = socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in target{};
+  target.sin_family = AF_INET;
+  target.sin_port = htons(static_cast<uint16_t>(port));
+  inet_pton(AF_INET, address, &target.sin_addr);
+  const bool connected =
+      connect(descriptor, reinterpret_cast<sockaddr*>(&target), sizeof(target)) == 0;
+  close(descriptor);
+  return connected;
+}
+
+TEST_F(CTcpConsoleTest, ListenAddressLimitsWhereTheFeedIsReachable) {
+  ASSERT_EQ(StartConsole(), nBase);
+  EXPECT_TRUE(Connects("127.0.0.2", nBase)) << "all interfaces by default";
+  console.Stop();
+
+  settings.nPort = nBase;
+  settings.strListenAddress = "127.0.0.1";
+  ASSERT_EQ(StartConsole(), nBase);
+  EXPECT_FALSE(Connects("127.0.0.2", nBase));
+  TestClient client(nBase);
+  EXPECT_TRUE(client.WaitForText("TcpConsole"));
+  console.Stop();
+
+  settings.nPort = nBase;
+  settings.strListenAddress = "localhost";
+  EXPECT_EQ(StartConsole(), 0) << "only a dotted IPv4 address is taken";
+}
+
 TEST_F(CTcpConsoleTest, AlternateNameBecomesItsFileTitle) {
   const struct {
     std::string alternate;
