@@ -18,14 +18,14 @@ Everything runs on 127.0.0.1.
 import argparse
 import http.server
 import os
-import re
 import socket
 import statistics
-import subprocess
 import sys
 import tempfile
 import threading
 import time
+
+from status_load import Program, wait_for
 
 REQUEST_LIMIT_S = 60.0
 
@@ -45,45 +45,6 @@ def start_receiver():
     server = http.server.ThreadingHTTPServer(("127.0.0.1", 0), Receiver)
     threading.Thread(target=server.serve_forever, daemon=True).start()
     return server
-
-
-class Program:
-    def __init__(self, binary, folder, receiver_port):
-        config = os.path.join(folder, "idle.ini")
-        with open(config, "w") as out:
-            out.write("[Input0]\ntype=push\ntext0=line=0\n[Output0]\nformat0=%text0%\n"
-                      "Url0=http://127.0.0.1:" + str(receiver_port) + "/p?v=%format0%\n")
-        self.output = []
-        self.lock = threading.Lock()
-        self.process = subprocess.Popen([binary, "run", "ini_file=" + config], cwd=folder,
-                                        stdin=subprocess.PIPE, stdout=subprocess.PIPE,
-                                        stderr=subprocess.STDOUT)
-        threading.Thread(target=self._read, daemon=True).start()
-
-    def _read(self):
-        for line in self.process.stdout:
-            with self.lock:
-                self.output.append(line.decode("latin-1"))
-
-    def http_port(self):
-        with self.lock:
-            match = re.search(r" \* http://127\.0\.0\.1:(\d+)", "".join(self.output))
-        return int(match.group(1)) if match else 0
-
-    def rss_kb(self):
-        with open("/proc/%d/status" % self.process.pid) as status:
-            for line in status:
-                if line.startswith("VmRSS:"):
-                    return int(line.split()[1])
-        return 0
-
-    def stop(self):
-        self.process.stdin.write(b"\x1b")
-        self.process.stdin.flush()
-        try:
-            self.process.wait(timeout=15)
-        except subprocess.TimeoutExpired:
-            self.process.kill()
 
 
 def timed_get(port, target):
@@ -190,11 +151,12 @@ def main():
     print("load average at start: %.2f" % os.getloadavg()[0])
     receiver = start_receiver()
     with tempfile.TemporaryDirectory() as folder:
-        program = Program(os.path.abspath(args.binary), folder, receiver.server_address[1])
-        end = time.time() + 15
-        while program.http_port() == 0 and time.time() < end:
-            time.sleep(0.05)
-        port = program.http_port()
+        with open(os.path.join(folder, "load.ini"), "w") as config:
+            config.write("[Input0]\ntype=push\ntext0=line=0\n[Output0]\nformat0=%%text0%%\n"
+                         "Url0=http://127.0.0.1:%d/p?v=%%format0%%\n" % receiver.server_address[1])
+        program = Program(os.path.abspath(args.binary), folder)
+        wait_for(lambda: program.port("http") != 0, 15)
+        port = program.port("http")
         if port == 0:
             print("the program did not start")
             return 1
