@@ -11,6 +11,8 @@
 #include <cstdio>
 #include <cstdlib>
 
+#include "platform/thread.h"
+
 namespace {
 
 // Signals that report a fault of the thread itself stay deliverable, so that a
@@ -49,7 +51,7 @@ bool CStdoutWriter::Write(std::string_view text) {
   if (text.empty()) return true;
   if (InForkedChild()) return WriteWhole(text.data(), text.size());
   std::unique_lock<std::mutex> hold(lock);
-  if (!bStarted && !StartThreadLocked()) bDirect = true;
+  if (!bStarted && !bDirect && !StartThreadLocked()) bDirect = true;
   if (bDirect) {
     hold.unlock();
     return WriteWhole(text.data(), text.size());
@@ -102,6 +104,7 @@ bool CStdoutWriter::StartThreadLocked() {
 }
 
 void* CStdoutWriter::ThreadEntry(void* self) {
+  SetCurrentThreadName("CStdoutWriter");
   static_cast<CStdoutWriter*>(self)->Run();
   return nullptr;
 }
