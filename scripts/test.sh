@@ -21,6 +21,7 @@ run_suite() {
 
 run_suite build/release ""
 ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
+  LSAN_OPTIONS=suppressions=$PWD/scripts/lsan.supp \
   run_suite build/asan "" -DQR_SANITIZE=address,undefined
 TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 \
   run_suite build/tsan "runtime|status" -DQR_SANITIZE=thread

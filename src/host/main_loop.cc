@@ -10,6 +10,7 @@
 #include "engine/push_handover.h"
 #include "engine/text_util.h"
 #include "host/command_line.h"
+#include "host/status_channel_settings.h"
 #include "platform/clock.h"
 #include "platform/process.h"
 #include "platform/wake_event.h"
@@ -61,19 +62,23 @@ void CMainLoop::Run(CSimpleThread* thread) {
 }
 
 void CMainLoop::StartUp() {
+  strConfigPath = GetCommandLineValue(strCommandLine, "ini_file", DefaultConfigPath());
+  const StatusChannelSettings channels = ReadStatusChannelSettings(strConfigPath);
   TcpConsoleSettings settings;
   settings.strName = "Quillrade";
   settings.nPort = kConsolePort;
   settings.bEcho = false;
   settings.nFifoSize = kConsoleFifoBytes;
   settings.nBackBufferSize = kConsoleBackBufferBytes;
+  settings.strListenAddress = channels.strListenAddress;
   console.Start(settings);
+  server.SetListenSettings(channels.strListenAddress, channels.strAccessList);
   server.Start();
   g_logOutput.AttachConsole(&console);
   g_logOutput.Printf("\nQuillrade %s by Hollend\n", kQuillradeVersion);
+  ReportStatusChannelProblems(channels, server);
   xmlCheckVersion(kRequiredXmlVersion);
   xmlInitParser();
-  strConfigPath = GetCommandLineValue(strCommandLine, "ini_file", DefaultConfigPath());
   server.SetConfigPath(strConfigPath);
   preset = std::make_unique<CVirtualPreset_file>(strConfigPath);
 }

@@ -4,11 +4,13 @@
 #include <atomic>
 #include <cstdio>
 
+#include "engine/text_util.h"
 #include "host/command_line.h"
 #include "host/service_mgr.h"
 #include "host/uac_elevation.h"
 #include "platform/clock.h"
 #include "platform/process.h"
+#include "platform/stdout_writer.h"
 #include "runtime/simple_thread.h"
 #include "status/log_output.h"
 
@@ -112,8 +114,7 @@ void CServiceMgr::ServiceMain() {
   ReportStatus(kServiceStateStartPending, 0, 0, 0);
   const int error = OnServiceStart();
   if (error != 0) {
-    std::printf("Error %i starting service\n", error);
-    std::fflush(stdout);
+    WriteStdout(StringPrintf("Error %i starting service\n", error));
     ReportStatus(kServiceStateStopped, kServiceSpecificErrorExitCode, error,
                  kWaitHintFailedStartMs);
     return;

@@ -4,27 +4,26 @@
 #include "host/service_mgr.h"
 
 #include <cstdarg>
-#include <cstdio>
 
 #include "engine/text_util.h"
 #include "host/command_line.h"
 #include "platform/console_keys.h"
 #include "platform/process.h"
+#include "platform/stdout_writer.h"
 #include "util/path_name.h"
 
 CServiceMgr* g_serviceMgr = nullptr;
 
 namespace {
 
-// Prints and flushes at once: the next thing may be a blocking key wait, and the
-// output may be a pipe.
+// Hands the text to the standard output writer at once: the next thing may be a
+// blocking key wait, and the output may be a pipe that nobody reads.
 void Print(const char* format, ...) __attribute__((format(printf, 1, 2)));
 void Print(const char* format, ...) {
   va_list args;
   va_start(args, format);
-  std::vprintf(format, args);
+  WriteStdout(StringPrintfV(format, args));
   va_end(args);
-  std::fflush(stdout);
 }
 
 }  // namespace
@@ -89,9 +88,8 @@ void CServiceMgr::PrintInColour(int colour, const char* format, ...) {
   SetColour(colour);
   va_list args;
   va_start(args, format);
-  std::vprintf(format, args);
+  WriteStdout(StringPrintfV(format, args));
   va_end(args);
-  std::fflush(stdout);
 }
 
 int CServiceMgr::HandleCommandLine(int argc, const char* const*) {

@@ -13,6 +13,8 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "platform/stdout_writer.h"
+
 extern char** environ;
 
 namespace {
@@ -114,7 +116,8 @@ ChildResult SpawnAndWait(const std::vector<std::string>& argv, int outputFd, int
   }
 
   CIgnoreInterrupts ignore;
-  std::fflush(stdout);
+  // What was printed comes before anything the child prints on the same output.
+  FlushStdout();
   pid_t pid = 0;
   const int error = posix_spawnp(&pid, args[0], &actions, &attributes, args.data(), environ);
   posix_spawn_file_actions_destroy(&actions);
@@ -236,7 +239,7 @@ std::string ErrorMessage(int error) {
 }
 
 void ExitProcessNow(int exitCode) {
-  std::fflush(stdout);
+  FlushStdout();
   std::fflush(stderr);
   _exit(exitCode);
 }

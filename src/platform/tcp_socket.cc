@@ -5,10 +5,12 @@
 #include <cstring>
 #include <netinet/in.h>
 #include <poll.h>
+#include <sys/eventfd.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <climits>
 
 namespace {
 
@@ -137,19 +139,41 @@ void CTcpSocket::Release(int state) {
   nOutgoingHead = 0;
 }
 
-std::unique_ptr<CTcpListenSocket> CTcpListenSocket::Open(int port) {
+CSocketWake::CSocketWake() : nDescriptor(eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC)) {}
+
+CSocketWake::~CSocketWake() { CloseDescriptor(nDescriptor); }
+
+void CSocketWake::Set() {
+  const uint64_t one = 1;
+  // A full counter already wakes the waiter, so a failed write loses nothing.
+  [[maybe_unused]] const ssize_t written = write(nDescriptor, &one, sizeof(one));
+}
+
+void CSocketWake::Consume() {
+  uint64_t count = 0;
+  [[maybe_unused]] const ssize_t got = read(nDescriptor, &count, sizeof(count));
+}
+
+bool IsIPv4Address(const std::string& text) {
+  in_addr parsed{};
+  return inet_pton(AF_INET, text.c_str(), &parsed) == 1;
+}
+
+std::unique_ptr<CTcpListenSocket> CTcpListenSocket::Open(int port, const std::string& address) {
   if (port <= 0 || port > 65535) return nullptr;
+  in_addr listenAddress{htonl(INADDR_ANY)};
+  if (!address.empty() && inet_pton(AF_INET, address.c_str(), &listenAddress) != 1) return nullptr;
   const int descriptor = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
   if (descriptor < 0) return nullptr;
   // On Linux a live listener still refuses the bind with SO_REUSEADDR set; without
   // it a port left in TIME_WAIT by an earlier run would be skipped for minutes.
   const int one = 1;
   setsockopt(descriptor, SOL_SOCKET, SO_REUSEADDR, &one, sizeof(one));
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_addr.s_addr = htonl(INADDR_ANY);
-  address.sin_port = htons(static_cast<uint16_t>(port));
-  if (bind(descriptor, reinterpret_cast<const sockaddr*>(&address), sizeof(address)) != 0 ||
+  sockaddr_in bound{};
+  bound.sin_family = AF_INET;
+  bound.sin_addr = listenAddress;
+  bound.sin_port = htons(static_cast<uint16_t>(port));
+  if (bind(descriptor, reinterpret_cast<const sockaddr*>(&bound), sizeof(bound)) != 0 ||
       listen(descriptor, kBacklog) != 0) {
     close(descriptor);
     return nullptr;
@@ -162,8 +186,26 @@ CTcpListenSocket::~CTcpListenSocket() { CloseDescriptor(nDescriptor); }
 std::unique_ptr<CTcpSocket> CTcpListenSocket::Accept(size_t outgoingCapacity,
                                                      size_t incomingCapacity) {
   const int descriptor = accept4(nDescriptor, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
-  if (descriptor < 0) return nullptr;
+  if (descriptor < 0) {
+    bAcceptRefused =
+        errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR && errno != ECONNABORTED;
+    return nullptr;
+  }
+  // The system's own send buffer would otherwise grow to megabytes for a peer
+  // that never reads; bounded like ours, a stalled peer shows as a full buffer
+  // soon and costs little.
+  const int sendBuffer = static_cast<int>(std::min<size_t>(outgoingCapacity, INT_MAX / 2));
+  setsockopt(descriptor, SOL_SOCKET, SO_SNDBUF, &sendBuffer, sizeof(sendBuffer));
   return std::make_unique<CTcpSocket>(descriptor, outgoingCapacity, incomingCapacity);
+}
+
+void CTcpListenSocket::WaitForConnection(CSocketWake& wake, int timeoutMs) {
+  pollfd watched[2] = {{wake.nDescriptor, POLLIN, 0},
+                       {bAcceptRefused ? -1 : nDescriptor, POLLIN, 0}};
+  bAcceptRefused = false;
+  while (poll(watched, 2, timeoutMs) < 0 && errno == EINTR) {
+  }
+  if (watched[0].revents != 0) wake.Consume();
 }
 
 bool PokeLoopbackPort(int port, int timeoutMs) {

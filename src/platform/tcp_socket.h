@@ -8,8 +8,12 @@
 // what exceeds the outgoing buffer is dropped and counted. Writes never raise
 // SIGPIPE.
 //
+// CSocketWake lets a thread that waits for connections be woken from any other
+// thread, so one wait covers both new connections and new work.
+//
 // Ownership: Accept returns an owned connection; closing or destroying it releases
-// the socket. Threads: each object is used by one thread at a time.
+// the socket. Threads: each socket object is used by one thread at a time;
+// CSocketWake::Set may be called from any thread.
 #ifndef QUILLRADE_PLATFORM_TCP_SOCKET_H_
 #define QUILLRADE_PLATFORM_TCP_SOCKET_H_
 
@@ -76,29 +80,61 @@ class CTcpSocket {
   uint64_t nDroppedBytes = 0;
 };
 
+// A wake-up for CTcpListenSocket::WaitForConnection. Without a descriptor from
+// the system (none left) it does nothing and waits end by their timeout.
+class CSocketWake {
+ public:
+  CSocketWake();
+  ~CSocketWake();
+  CSocketWake(const CSocketWake&) = delete;
+  CSocketWake& operator=(const CSocketWake&) = delete;
+
+  // Ends the current or the next wait. Any thread; never blocks.
+  void Set();
+
+ private:
+  friend class CTcpListenSocket;
+  void Consume();
+
+  int nDescriptor;
+};
+
 class CTcpListenSocket {
  public:
   // Backlog of connections the system queues before Accept takes them.
   static constexpr int kBacklog = 8;
 
-  // Listens on `port` on all IPv4 addresses. A port that has a live listener is
-  // refused; one left in TIME_WAIT by an earlier run is reused. Null on failure.
-  static std::unique_ptr<CTcpListenSocket> Open(int port);
+  // Listens on `port` on all IPv4 addresses, or on the one IPv4 address given in
+  // dotted form. A port that has a live listener is refused; one left in
+  // TIME_WAIT by an earlier run is reused. Null on failure (also for an address
+  // that is not a dotted IPv4 address of this machine).
+  static std::unique_ptr<CTcpListenSocket> Open(int port, const std::string& address = "");
   // Takes ownership of a listening, non-blocking socket descriptor.
   CTcpListenSocket(int descriptor, int port) : nDescriptor(descriptor), nPort(port) {}
   ~CTcpListenSocket();
   CTcpListenSocket(const CTcpListenSocket&) = delete;
   CTcpListenSocket& operator=(const CTcpListenSocket&) = delete;
 
-  // Takes one pending connection without waiting; null when none is pending.
+  // Takes one pending connection without waiting; null when none is pending. The
+  // system's send buffer for it is limited to `outgoingCapacity` as well.
   std::unique_ptr<CTcpSocket> Accept(size_t outgoingCapacity, size_t incomingCapacity);
+
+  // Waits up to `timeoutMs` until a connection is pending or `wake` is set (the
+  // wait consumes it). After an Accept that the system refused although a
+  // connection was pending (no descriptors left), the next wait watches only
+  // `wake`, so that the refused connection cannot turn waiting into spinning.
+  void WaitForConnection(CSocketWake& wake, int timeoutMs);
 
   int Port() const { return nPort; }
 
  private:
   int nDescriptor;
   int nPort;
+  bool bAcceptRefused = false;
 };
+
+// True for an IPv4 address in dotted form ("127.0.0.1").
+bool IsIPv4Address(const std::string& text);
 
 // Opens and at once closes a connection to 127.0.0.1:port, without waiting more
 // than `timeoutMs` for it. Wakes a server thread that only looks at its stop flag

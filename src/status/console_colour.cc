@@ -1,8 +1,8 @@
 #include "status/console_colour.h"
 
-#include <cstdio>
 #include <string>
 
+#include "platform/stdout_writer.h"
 #include "platform/terminal.h"
 
 namespace {
@@ -40,8 +40,6 @@ CConsoleColour::~CConsoleColour() {
 void CConsoleColour::SetColour(int attribute) const {
   if (!bColour) return;
   const std::string escape = EscapeForAttribute(attribute);
-  std::fflush(stdout);
-  std::fwrite(escape.data(), 1, escape.size(), stdout);
-  std::fflush(stdout);
+  WriteStdout(escape);
   bChanged = attribute >= 0;
 }

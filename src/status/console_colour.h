@@ -19,8 +19,8 @@ class CConsoleColour {
   // Restores the normal colour.
   virtual ~CConsoleColour();
 
-  // Sets one of the attributes above (-1 = normal). Flushes stdout around it so
-  // the escape lands between the right texts.
+  // Sets one of the attributes above (-1 = normal). The escape goes through the
+  // same writer as every text, so it lands between the right texts.
   void SetColour(int attribute) const;
   void SetNormalColour() const { SetColour(kColourNormal); }
   bool HasColour() const { return bColour; }

@@ -3,8 +3,10 @@
 #include <civetweb.h>
 
 #include <chrono>
+#include <string>
 #include <string_view>
 #include <thread>
+#include <vector>
 
 #include "engine/text_util.h"
 #include "platform/clock.h"
@@ -19,16 +21,23 @@ std::atomic<int> g_httpPort{0};
 
 namespace {
 
-// Served when a request names neither "/" nor a push path; normally missing, so
-// the library answers "not found".
-constexpr char kDocumentRoot[] = "c:/temp/x";
 constexpr char kAuthenticationDomain[] = "Corvane";
 // Reserved up front so the page is built without regrowing.
 constexpr size_t kStatusPageReserve = 524288;
 constexpr size_t kConfirmationReserve = 1024;
-// Worker threads serving requests. Set explicitly: library builds differ in their
-// default (10 or 50), and each idle worker costs memory.
-constexpr char kWorkerThreads[] = "10";
+// Worker threads serving requests. A worker serves one connection at a time, an
+// idle one too until the request timeout: this many keep the page and pushes
+// answered while a hundred idle connections are held open. Set explicitly:
+// library builds differ in their default.
+constexpr char kWorkerThreads[] = "128";
+// Longest time for a request to arrive whole, and for its answer to be taken:
+// ends idle connections and clients that send or read byte by byte.
+constexpr char kRequestTimeoutMs[] = "5000";
+// Connections are closed after each answer (keep-alive stays off); should a
+// client still keep one open, it gets no longer than this to send the next
+// request. Closing does not linger, so no worker waits on a client that does not
+// read its answer.
+constexpr char kKeepAliveTimeoutMs[] = "500";
 // Pace of the connections that wake the listening thread during Stop.
 constexpr int kWakeIntervalMs = 20;
 
@@ -64,23 +73,53 @@ CHttpServer::CHttpServer() : nCreated(GetUnixTime()) {
 
 CHttpServer::~CHttpServer() { Stop(); }
 
+void CHttpServer::SetListenSettings(const std::string& listenAddress,
+                                    const std::string& accessList) {
+  strListenAddress = listenAddress;
+  strAccessList = accessList;
+}
+
 void CHttpServer::Start(int firstPort, int portCount) {
   mg_callbacks callbacks{};
   callbacks.begin_request = &CHttpServer::OnBeginRequest;
   callbacks.init_thread = &OnInitThread;
+  char error[256] = "";
+  mg_error_data errorData{nullptr, error, sizeof(error)};
   for (int i = 0; i < portCount && pServer == nullptr; ++i) {
     const std::string port = StringPrintf("%d", firstPort + i);
-    const char* options[] = {"document_root",         kDocumentRoot,
-                             "listening_ports",       port.c_str(),
-                             "authentication_domain", kAuthenticationDomain,
-                             "num_threads",           kWorkerThreads,
-                             nullptr};
-    pServer = mg_start(&callbacks, this, options);
+    const std::string listening = strListenAddress.empty() ? port : strListenAddress + ":" + port;
+    std::vector<const char*> options = ServerOptions(listening);
+    mg_init_data init{&callbacks, this, options.data()};
+    pServer = mg_start2(&init, &errorData);
     if (pServer != nullptr) {
       nPort = firstPort + i;
       g_httpPort = nPort.load();
     }
   }
+  strStartError = pServer == nullptr ? error : "";
+}
+
+// No document root: the server never serves, lists, writes or runs anything
+// from disk, so a request that names neither "/" nor a push path gets the
+// library's "not found" whatever folders exist. The file features are switched
+// off as well, so that no later default can bring them back: no directory
+// listing, no CGI or server-side includes, no index files.
+std::vector<const char*> CHttpServer::ServerOptions(const std::string& listening) const {
+  std::vector<const char*> options = {"listening_ports",          listening.c_str(),
+                                      "authentication_domain",    kAuthenticationDomain,
+                                      "num_threads",              kWorkerThreads,
+                                      "request_timeout_ms",       kRequestTimeoutMs,
+                                      "keep_alive_timeout_ms",    kKeepAliveTimeoutMs,
+                                      "enable_directory_listing", "no",
+                                      "cgi_pattern",              "",
+                                      "ssi_pattern",              "",
+                                      "index_files",              ""};
+  if (!strAccessList.empty()) {
+    options.push_back("access_control_list");
+    options.push_back(strAccessList.c_str());
+  }
+  options.push_back(nullptr);
+  return options;
 }
 
 void CHttpServer::RequestStop() { bStopRequested = true; }

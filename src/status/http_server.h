@@ -1,6 +1,9 @@
 // The HTTP status server and push input, on the first free port of 7370..7379.
 // "/" answers the status page (banner, configuration path, the last 50 status
 // texts); a registered push path hands its "set" query value to its target.
+// Nothing is ever served from disk. Short request timeouts and enough workers
+// keep slow or idle clients from starving the others; the listening address and
+// an access list may narrow who can connect.
 //
 // Ownership: the main thread owns the server; targets are not owned and are
 // cleared (ClearTargets) before they die.
@@ -36,9 +39,14 @@ class CHttpServer : public IPushTargetRegistry {
   CHttpServer(const CHttpServer&) = delete;
   CHttpServer& operator=(const CHttpServer&) = delete;
 
+  // Before Start: the dotted IPv4 address to listen on (empty = all interfaces)
+  // and the library's access list ("-0.0.0.0/0,+192.168.1.0/24"; empty = all).
+  void SetListenSettings(const std::string& listenAddress, const std::string& accessList);
   // Opens the first free port of firstPort..firstPort+portCount-1. Success shows
-  // in Port() (and g_httpPort); the server stays inert when no port opens.
+  // in Port() (and g_httpPort); the server stays inert when no port opens, and
+  // StartError() then holds the library's reason for the last failed attempt.
   void Start(int firstPort = kFirstPort, int portCount = kPortCount);
+  const std::string& StartError() const { return strStartError; }
   // From now on requests are left unanswered by the program; does not wait.
   void RequestStop();
   // Stops the library instance and waits until it has shut down.
@@ -62,6 +70,9 @@ class CHttpServer : public IPushTargetRegistry {
   void ClearTargetsLocked();
 
  private:
+  // The library's options for one port; the pointers refer to `listening` and
+  // to members.
+  std::vector<const char*> ServerOptions(const std::string& listening) const;
   static int OnBeginRequest(mg_connection* connection);
   int HandleRequest(mg_connection* connection);
   void SendStatusPage(mg_connection* connection);
@@ -70,6 +81,10 @@ class CHttpServer : public IPushTargetRegistry {
   void SendReply(mg_connection* connection, int status, const char* reason, std::string body);
 
   const int64_t nCreated;
+  // Set before Start, constant while the server runs.
+  std::string strListenAddress;
+  std::string strAccessList;
+  std::string strStartError;
   mg_context* pServer = nullptr;  // owned; null while not running
   std::atomic<int> nPort{0};
   std::atomic<bool> bStopRequested{false};

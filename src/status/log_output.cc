@@ -1,8 +1,8 @@
 #include "status/log_output.h"
 
-#include <cstdio>
-
 #include "engine/text_util.h"
+#include "platform/stdout_writer.h"
+#include "status/terminal_text.h"
 
 namespace {
 
@@ -37,10 +37,12 @@ void CLogOutput::VPrintf(const char* format, va_list args) {
   // gives an empty text.
   const std::string text = format ? StringPrintfV(format, args) : std::string();
   CGrabSimpleCritSec hold(&lock, "CLogOutput::Printf");
-  // Flushed at once so a pipe or the journal sees each text when it happens.
+  // Handed to the writer at once so a pipe or the journal sees each text when it
+  // happens; the writer never blocks, so holding the lock here is harmless.
   if (bStdout && !text.empty()) {
-    std::fwrite(text.data(), 1, text.size(), stdout);
-    std::fflush(stdout);
+    std::string visible;
+    AppendWithVisibleControls(text, visible);
+    WriteStdout(visible);
   }
   Store(text);
   if (pConsole && !text.empty()) pConsole->WriteText(text.data(), text.size());

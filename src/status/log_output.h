@@ -1,6 +1,8 @@
 // The process-wide status output. One Printf writes the text to standard output
-// (flushed at once), keeps it in a ring of the last 50 texts (the status page shows
-// them) and forwards it to the attached console sink (the TCP console).
+// (through the non-blocking writer, control bytes made visible), keeps it
+// unchanged in a ring of
+// the last 50 texts (the status page shows them) and forwards it to the attached
+// console sink (the TCP console).
 //
 // Threads: any thread may print, read the ring or attach/detach the sink; one lock
 // serialises all of them. The sink is called under that lock, so it must not

@@ -4,7 +4,10 @@
 #include <cstdarg>
 #include <cstdio>
 
+#include "platform/clock.h"
 #include "platform/process.h"
+#include "platform/stdout_writer.h"
+#include "status/terminal_text.h"
 #include "util/path_name.h"
 
 namespace {
@@ -23,11 +26,14 @@ size_t ToSize(int value) { return value > 0 ? static_cast<size_t>(value) : 0; }
 }  // namespace
 
 void AppendConvertedForTelnet(std::string_view text, std::string& out) {
-  out.reserve(out.size() + text.size() * 2);
-  for (const char c : text) {
-    if (c == '\r') continue;
-    out.push_back(c);
-    if (c == '\n') out.push_back('\r');
+  out.reserve(out.size() + text.size() + text.size() / 8);
+  size_t start = 0;
+  for (;;) {
+    const size_t end = text.find_first_of("\r\n", start);
+    AppendWithVisibleControls(text.substr(start, end - start), out);
+    if (end == std::string_view::npos) return;
+    if (text[end] == '\n') out.append("\n\r");
+    start = end + 1;
   }
 }
 
@@ -60,12 +66,17 @@ void CTcpConsole::ApplySettings(const TcpConsoleSettings& settings) {
   bEcho = settings.bEcho;
   nFifoSize = ToSize(settings.nFifoSize);
   nBackBufferSize = ToSize(settings.nBackBufferSize);
+  // Converted bytes can be twice the raw ones: so a new client's buffer holds
+  // the whole back buffer plus a queue's worth of new output.
+  nOutgoingSize = 2 * (nFifoSize + nBackBufferSize);
+  strListenAddress = settings.strListenAddress;
+  nStallLimitMs = static_cast<uint32_t>(ToSize(settings.nStallLimitMs));
 }
 
 // Opens the first free port and starts the thread; false leaves the console inert.
 bool CTcpConsole::StartListening() {
   for (int i = 0; i < kPortsTried && !listener; ++i) {
-    listener = CTcpListenSocket::Open(nRequestedPort + i);
+    listener = CTcpListenSocket::Open(nRequestedPort + i, strListenAddress);
   }
   if (!listener) return false;
   fifo.Reset(nFifoSize);
@@ -90,11 +101,12 @@ void CTcpConsole::WriteGreeting() {
 void CTcpConsole::WriteText(const char* bytes, size_t length) {
   if (length == 0 || nPort.load() == 0) return;
   if (bEcho) {
-    std::fwrite(bytes, 1, length, stdout);
-    std::fflush(stdout);
+    std::string visible;
+    AppendWithVisibleControls(std::string_view(bytes, length), visible);
+    WriteStdout(visible);
   }
   fifo.Write(bytes, length);
-  thread.Wake();
+  wake.Set();
 }
 
 // A local buffer rather than a shared member: writers may call from any thread.
@@ -109,10 +121,15 @@ void CTcpConsole::WriteFormatted(const char* format, ...) {
   WriteText(buffer, std::min(static_cast<size_t>(nFormatted), sizeof(buffer) - 1));
 }
 
-void CTcpConsole::SignalStop() { thread.SignalStop(); }
+// The running flag is cleared before the wake-up, so the woken thread sees it.
+void CTcpConsole::SignalStop() {
+  thread.SignalStop();
+  wake.Set();
+}
 
 void CTcpConsole::Stop() {
   nPort.store(0);
+  SignalStop();
   thread.Stop();
   listener.reset();
   fifo.Reset(0);
@@ -120,10 +137,9 @@ void CTcpConsole::Stop() {
 
 void CTcpConsole::Run(CSimpleThread* runningThread) {
   bool bMore = false;
-  while (true) {
-    if (!bMore || !runningThread->IsRunning()) {
-      if (!runningThread->Wait(kWaitMilliseconds)) break;
-    }
+  while (runningThread->IsRunning()) {
+    if (!bMore) listener->WaitForConnection(wake, kWaitMilliseconds);
+    if (!runningThread->IsRunning()) break;
     bMore = RunPass();
   }
   CloseAllClients();
@@ -151,14 +167,16 @@ void CTcpConsole::AppendToBackBuffer(const char* bytes, size_t length) {
   nFillCount = std::min(nSize, nFillCount + length);
 }
 
-// Polls every client, drops the closed or failed ones, sends the chunk to the
-// others and throws away their typed input. True when input was left to drain.
+// Polls every client, drops the closed, failed or stalled ones, sends the chunk
+// to the others and throws away their typed input. True when input was left to
+// drain.
 bool CTcpConsole::ServeClients(std::string_view text) {
   bool bMore = false;
+  const uint32_t now = GetTickCount32();
   for (auto it = clients.begin(); it != clients.end();) {
-    CTcpSocket& client = **it;
+    CTcpSocket& client = *it->socket;
     const int nState = client.Poll();
-    if (nState == kTcpStateError || nState == kTcpStateClosed) {
+    if (nState == kTcpStateError || nState == kTcpStateClosed || HasStalled(*it, now)) {
       it = clients.erase(it);
       continue;
     }
@@ -174,19 +192,30 @@ bool CTcpConsole::ServeClients(std::string_view text) {
   return bMore;
 }
 
+// Sampled after the poll has moved what the network takes: a client that read
+// anything since the last pass has room again.
+bool CTcpConsole::HasStalled(Client& client, uint32_t now) const {
+  if (client.socket->PendingOutput() < nOutgoingSize) {
+    client.bFull = false;
+    return false;
+  }
+  if (!client.bFull) {
+    client.bFull = true;
+    client.nFullSince = now;
+  }
+  return now - client.nFullSince >= nStallLimitMs;
+}
+
 // Takes one pending connection. True when one was pending.
 bool CTcpConsole::AcceptClient() {
-  // The outgoing buffer holds converted bytes, which can be twice the raw ones: so
-  // a new client gets the whole back buffer plus a queue's worth of new output.
-  const size_t nOutgoing = 2 * (nFifoSize + nBackBufferSize);
-  std::unique_ptr<CTcpSocket> client = listener->Accept(nOutgoing, kIncomingBytes);
+  std::unique_ptr<CTcpSocket> client = listener->Accept(nOutgoingSize, kIncomingBytes);
   if (!client) return false;
   if (clients.size() >= kMaxClients) {
     client->Close(false);
     return true;
   }
   SendBackBuffer(*client);
-  clients.push_back(std::move(client));
+  clients.push_back(Client{std::move(client)});
   return true;
 }
 
@@ -211,7 +240,7 @@ void CTcpConsole::SendConverted(CTcpSocket& client, std::string_view text) {
 }
 
 void CTcpConsole::CloseAllClients() {
-  for (auto& client : clients) client->Close(false);
+  for (Client& client : clients) client.socket->Close(false);
   clients.clear();
   nClientCount.store(0);
 }

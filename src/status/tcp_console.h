@@ -12,10 +12,14 @@
 //   g_logOutput.AttachConsole(nullptr);
 //   console.Stop();
 //
+// A client that takes nothing while its outgoing buffer stays full for the stall
+// limit is dropped, so that clients that never read cannot hold every place.
+//
 // Threads: Start, Stop and the destructor belong to the owning thread. WriteText,
 // WriteFormatted, SignalStop, Port and ClientCount may be called from any thread;
-// writers only touch the byte queue (its own lock) and the wake event. The console
-// thread alone reads the queue, writes the back buffer and owns every socket.
+// writers only touch the byte queue (its own lock) and the wake-up. The console
+// thread alone reads the queue, writes the back buffer and owns every socket; it
+// waits for new text and for new connections at once.
 #ifndef QUILLRADE_STATUS_TCP_CONSOLE_H_
 #define QUILLRADE_STATUS_TCP_CONSOLE_H_
 
@@ -32,6 +36,9 @@
 #include "status/fifo.h"
 #include "status/log_output.h"
 
+// How long a client's outgoing buffer may stay full before the client is dropped.
+constexpr int kTcpConsoleStallLimitMs = 30000;
+
 // Start settings; Start writes the port actually opened (or 0) back into nPort.
 struct TcpConsoleSettings {
   std::string strName;
@@ -40,10 +47,13 @@ struct TcpConsoleSettings {
   bool bEcho = false;            // also copy every text to standard output
   int nFifoSize = 8192;          // bytes that may wait for the console thread
   int nBackBufferSize = 32768;   // most recent bytes replayed to a new client
+  std::string strListenAddress;  // dotted IPv4 address to listen on; empty = all
+  int nStallLimitMs = kTcpConsoleStallLimitMs;
 };
 
 // Appends `text` converted for a telnet client to `out`: each LF becomes LF CR,
-// each CR is dropped, every other byte passes unchanged.
+// each CR is dropped, other control bytes are made visible
+// (AppendWithVisibleControls), every other byte passes unchanged.
 void AppendConvertedForTelnet(std::string_view text, std::string& out);
 
 class CTcpConsole : public CSimpleThreadHandler, public ILogConsoleSink {
@@ -57,7 +67,8 @@ class CTcpConsole : public CSimpleThreadHandler, public ILogConsoleSink {
   static constexpr size_t kIncomingBytes = 2048;
   // Formatted writes are cut to one byte less.
   static constexpr size_t kFormatBytes = 4096;
-  // Longest sleep between passes; every write wakes the thread earlier.
+  // Longest sleep between passes; every write and every new connection wakes
+  // the thread earlier.
   static constexpr int kWaitMilliseconds = 500;
   // Clients served at once; a further client is accepted and closed at once, so
   // that connections cannot take unbounded memory.
@@ -94,11 +105,21 @@ class CTcpConsole : public CSimpleThreadHandler, public ILogConsoleSink {
   const std::string& Name() const { return strName; }
 
  private:
+  // One served connection and since when its outgoing buffer has been full.
+  struct Client {
+    std::unique_ptr<CTcpSocket> socket;
+    bool bFull = false;
+    uint32_t nFullSince = 0;
+  };
+
   void Run(CSimpleThread* thread) override;
   // One pass of the thread loop; returns true when work is left (skip the wait).
   bool RunPass();
   void AppendToBackBuffer(const char* bytes, size_t length);
   bool ServeClients(std::string_view chunk);
+  // Notes whether the client's buffer is still full; true once it has stayed
+  // full for the stall limit.
+  bool HasStalled(Client& client, uint32_t now) const;
   bool AcceptClient();
   void SendBackBuffer(CTcpSocket& client);
   void SendConverted(CTcpSocket& client, std::string_view text);
@@ -118,12 +139,16 @@ class CTcpConsole : public CSimpleThreadHandler, public ILogConsoleSink {
   bool bEcho = false;
   size_t nFifoSize = 0;
   size_t nBackBufferSize = 0;
+  size_t nOutgoingSize = 0;  // a client's outgoing buffer
+  std::string strListenAddress;
+  uint32_t nStallLimitMs = 0;
   std::unique_ptr<CTcpListenSocket> listener;
 
   CFifo fifo;
+  CSocketWake wake;
 
   // Used only by the console thread.
-  std::vector<std::unique_ptr<CTcpSocket>> clients;
+  std::vector<Client> clients;
   std::vector<char> chunk;
   std::vector<char> discard;
   std::string converted;

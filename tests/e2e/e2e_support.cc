@@ -6,6 +6,7 @@
 #include <poll.h>
 #include <signal.h>
 #include <spawn.h>
+#include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -158,13 +159,19 @@ CProgram::~CProgram() {
     waitpid(nPid, nullptr, 0);
   }
   if (nInputFd >= 0) close(nInputFd);
+  bReaderStop = true;
   if (reader.joinable()) reader.join();
   if (nOutputFd >= 0) close(nOutputFd);
 }
 
+// Polls in short steps so that a pause and the destructor are seen.
 void CProgram::ReadOutput() {
   char buffer[4096];
-  for (;;) {
+  while (!bReaderStop) {
+    if (bPaused || !WaitReadable(nOutputFd, 20)) {
+      if (bPaused) std::this_thread::sleep_for(std::chrono::milliseconds(5));
+      continue;
+    }
     const ssize_t n = read(nOutputFd, buffer, sizeof(buffer));
     if (n < 0 && errno == EINTR) continue;
     if (n <= 0) return;
@@ -208,6 +215,11 @@ size_t CProgram::Count(const std::string& text, size_t from) const {
 int CProgram::HttpPort() const { return PortAfter(Output(), " * http://127.0.0.1:"); }
 
 int CProgram::ConsolePort() const { return PortAfter(Output(), " * telnet://127.0.0.1:"); }
+
+size_t CProgram::UnreadBytes() const {
+  int waiting = 0;
+  return ioctl(nOutputFd, FIONREAD, &waiting) == 0 ? static_cast<size_t>(waiting) : 0;
+}
 
 void CProgram::Send(const std::string& bytes) {
   if (nInputFd < 0) return;
@@ -426,6 +438,18 @@ std::string HttpGet(int port, const std::string& target, int timeoutMs) {
   }
   close(fd);
   return response;
+}
+
+bool ConnectsTo(const std::string& address, int port) {
+  const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  if (fd < 0) return false;
+  sockaddr_in target{};
+  target.sin_family = AF_INET;
+  target.sin_port = htons(static_cast<uint16_t>(port));
+  const bool connected = inet_pton(AF_INET, address.c_str(), &target.sin_addr) == 1 &&
+                         connect(fd, reinterpret_cast<sockaddr*>(&target), sizeof(target)) == 0;
+  close(fd);
+  return connected;
 }
 
 CTcpClient::~CTcpClient() {

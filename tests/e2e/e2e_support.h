@@ -85,6 +85,13 @@ class CProgram {
   int HttpPort() const;
   int ConsolePort() const;
 
+  // Stops and resumes taking the program's output from its pipe: while paused
+  // the pipe fills, as with a reader that stopped reading.
+  void PauseReading() { bPaused = true; }
+  void ResumeReading() { bPaused = false; }
+  // Bytes the program wrote that wait unread in the pipe.
+  size_t UnreadBytes() const;
+
   void Send(const std::string& bytes);
   void SendEscape() { Send("\x1b"); }
   // Ends standard input: the program reads end of file.
@@ -102,6 +109,8 @@ class CProgram {
   int nOutputFd = -1;
   bool bExited = false;
   int nExitCode = -1;
+  std::atomic<bool> bPaused{false};
+  std::atomic<bool> bReaderStop{false};
   std::thread reader;
   mutable std::mutex mutex;
   mutable std::condition_variable grown;
@@ -173,6 +182,9 @@ int WaitForListeningPort(pid_t pid, int first, int last, int timeoutMs);
 // One GET over a fresh connection to 127.0.0.1:`port` ("Connection: close");
 // the raw response (head and body), empty on failure or after `timeoutMs`.
 std::string HttpGet(int port, const std::string& target, int timeoutMs = 3000);
+
+// True when a TCP connection to `address`:`port` is accepted (then closed).
+bool ConnectsTo(const std::string& address, int port);
 
 // A TCP client for the program's console: collects every byte received.
 class CTcpClient {

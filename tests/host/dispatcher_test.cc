@@ -13,6 +13,7 @@
 #include "host/service_mgr.h"
 #include "host_test_support.h"
 #include "platform/process.h"
+#include "platform/stdout_writer.h"
 
 namespace {
 
@@ -33,12 +34,12 @@ const char kServiceHint[] =
 class CRecordingMgr : public CServiceMgr {
  public:
   int OnServiceStart() override {
-    std::printf("[start]");
+    WriteStdout("[start]");
     return nStartError;
   }
-  void OnServiceStop() override { std::printf("[stop]"); }
+  void OnServiceStop() override { WriteStdout("[stop]"); }
   int OnPowerEvent(int eventType) override {
-    std::printf("[power %i]", eventType);
+    WriteStdout("[power " + std::to_string(eventType) + "]");
     return 0;
   }
   bool MayInstall() override { return bMayInstall; }

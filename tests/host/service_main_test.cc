@@ -12,6 +12,7 @@
 #include "host/program_description.h"
 #include "host/service_mgr.h"
 #include "host_test_support.h"
+#include "platform/stdout_writer.h"
 
 namespace {
 
@@ -70,6 +71,7 @@ TEST(ServiceMainTest, FailedStartReportsTheErrorAndSkipsTheStop) {
   mgr.Init(QuillradeServiceDescription());
   testing::internal::CaptureStdout();
   mgr.ServiceMain();
+  EXPECT_TRUE(FlushStdout());
   EXPECT_EQ(testing::internal::GetCapturedStdout(), "Error 42 starting service\n");
   EXPECT_EQ(mgr.ReportedState(), kServiceStateStopped);
   EXPECT_FALSE(mgr.bStopped.load());

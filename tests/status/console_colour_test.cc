@@ -12,6 +12,8 @@
 #include <functional>
 #include <string>
 
+#include "platform/stdout_writer.h"
+
 namespace {
 
 enum class StdoutKind { kTerminal, kPipe };
@@ -71,10 +73,10 @@ void PrintInEveryColour() {
                             CConsoleColour::kColourNormal};
   for (const int attribute : attributes) {
     colour.SetColour(attribute);
-    std::printf("%d|", attribute);
+    WriteStdout(std::to_string(attribute) + "|");
   }
   colour.SetColour(CConsoleColour::kColourError);
-  std::printf("end");
+  WriteStdout("end");
   // The destructor restores the normal colour.
 }
 
@@ -94,7 +96,7 @@ TEST(CConsoleColourTest, NormalColourAloneWritesNoResetAtTheEnd) {
   EXPECT_EQ(CaptureChildStdout(StdoutKind::kTerminal, false,
                                [] {
                                  CConsoleColour colour;
-                                 std::printf("text");
+                                 WriteStdout("text");
                                }),
             "text");
 }

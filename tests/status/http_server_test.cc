@@ -7,10 +7,12 @@
 
 #include <chrono>
 #include <deque>
+#include <filesystem>
 #include <mutex>
 #include <string>
 #include <thread>
 
+#include "config/temp_dir_support.h"
 #include "gtest/gtest.h"
 #include "status/http_response.h"
 #include "status/log_output.h"
@@ -63,13 +65,20 @@ class CPortBlocker {
   bool bBound = false;
 };
 
-// Sends raw request bytes and reads until the server closes the connection.
-std::string Exchange(int port, const std::string& request) {
+// Sends raw request bytes and reads until the server closes the connection; from
+// the `from` address (any when empty) to the `to` address. Empty when the
+// connection is refused.
+std::string Exchange(int port, const std::string& request, const char* to = "127.0.0.1",
+                     const char* from = nullptr) {
   const int fd = socket(AF_INET, SOCK_STREAM, 0);
   sockaddr_in address{};
   address.sin_family = AF_INET;
+  if (from != nullptr) {
+    inet_pton(AF_INET, from, &address.sin_addr);
+    bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof(address));
+  }
   address.sin_port = htons(static_cast<uint16_t>(port));
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  inet_pton(AF_INET, to, &address.sin_addr);
   timeval timeout{5, 0};
   setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof(timeout));
   if (connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof(address)) != 0) {
@@ -220,6 +229,83 @@ TEST_F(CHttpServerTest, UnknownPathsAreLeftToTheLibraryAndClearedTargetsStopMatc
   const std::string cleared = Get(nBase, "/input0?set=x");
   EXPECT_EQ(cleared.rfind("HTTP/1.1 404", 0), 0u) << cleared;
   EXPECT_TRUE(target.Texts().empty());
+}
+
+// Makes the given folder the working folder for the object's lifetime.
+class CWorkingFolder {
+ public:
+  explicit CWorkingFolder(const std::filesystem::path& folder)
+      : previous(std::filesystem::current_path()) {
+    std::filesystem::current_path(folder);
+  }
+  ~CWorkingFolder() { std::filesystem::current_path(previous); }
+  CWorkingFolder(const CWorkingFolder&) = delete;
+  CWorkingFolder& operator=(const CWorkingFolder&) = delete;
+
+ private:
+  std::filesystem::path previous;
+};
+
+// Nothing on disk is reachable: not through a folder named like a Windows
+// document root (a relative path on Linux), not through a link to "/", not as a
+// listing, a script, an upload or a deletion. Only "/" and push paths answer.
+TEST_F(CHttpServerTest, NothingOnDiskIsServedListedWrittenOrRun) {
+  CTempDir folder;
+  const std::filesystem::path root = folder.Path() / "c:" / "temp" / "x";
+  std::filesystem::create_directories(root / "sub");
+  folder.WriteFile("c:/temp/x/secret.txt", "secret\n");
+  folder.WriteFile("c:/temp/x/index.html", "<html>index</html>");
+  std::filesystem::create_directory_symlink("/", root / "all");
+  const std::string marker = folder.PathOf("script-ran");
+  folder.WriteFile("c:/temp/x/t.cgi", "#!/bin/sh\ntouch " + marker +
+                                          "\nprintf 'Content-Type: text/plain\\r\\n\\r\\nran'\n");
+  std::filesystem::permissions(root / "t.cgi", std::filesystem::perms::owner_all);
+  CWorkingFolder inFolder(folder.Path());
+
+  CHttpServer server;
+  StartOnFreePort(server);
+  CRecordingTarget target("/input0");
+  server.RegisterPushTarget(&target);
+  for (const char* path : {"/secret.txt", "/index.html", "/all/etc/hostname", "/all/", "/sub/",
+                           "/t.cgi", "/c:/temp/x/secret.txt"}) {
+    const std::string response = Get(nBase, path);
+    EXPECT_EQ(response.rfind("HTTP/1.1 404", 0), 0u) << path << "\n" << response;
+    EXPECT_EQ(response.find("secret"), std::string::npos) << path;
+  }
+  for (const char* method : {"PUT", "DELETE"}) {
+    const std::string response =
+        Get(nBase, "/secret.txt", "Content-Length: 0\r\n", method);
+    EXPECT_EQ(response.rfind("HTTP/1.1 4", 0), 0u) << method << "\n" << response;
+  }
+  EXPECT_EQ(BodyOf(Get(nBase, "/")).rfind("<html>\n<meta", 0), 0u);
+  EXPECT_EQ(Get(nBase, "/input0?set=x").rfind("HTTP/1.1 200 OK\r\n", 0), 0u);
+  EXPECT_EQ(target.Texts(), std::deque<std::string>{"x"});
+  EXPECT_FALSE(std::filesystem::exists(marker)) << "a script ran";
+  EXPECT_TRUE(std::filesystem::exists(root / "secret.txt"));
+}
+
+TEST_F(CHttpServerTest, ListenAddressAndAccessListNarrowWhoIsServed) {
+  const std::string request = "GET / HTTP/1.1\r\nHost: x\r\nConnection: close\r\n\r\n";
+  {
+    CHttpServer local;
+    local.SetListenSettings("127.0.0.1", "");
+    StartOnFreePort(local);
+    EXPECT_EQ(Exchange(nBase, request).rfind("HTTP/1.1 200 OK", 0), 0u);
+    EXPECT_EQ(Exchange(nBase, request, "127.0.0.2"), "") << "only 127.0.0.1 listens";
+  }
+  {
+    CHttpServer listed;
+    listed.SetListenSettings("", "-0.0.0.0/0,+127.0.0.1");
+    StartOnFreePort(listed);
+    EXPECT_EQ(Exchange(nBase, request, "127.0.0.2").rfind("HTTP/1.1 200 OK", 0), 0u);
+    EXPECT_EQ(Exchange(nBase, request, "127.0.0.2", "127.0.0.3").find("200 OK"), std::string::npos)
+        << "a client outside the access list must not be served";
+  }
+  CHttpServer broken;
+  broken.SetListenSettings("", "+not-an-address");
+  broken.Start(nBase, 1);
+  EXPECT_EQ(broken.Port(), 0);
+  EXPECT_NE(broken.StartError(), "");
 }
 
 TEST_F(CHttpServerTest, FullQueueAnswers503AndKeepsNothing) {

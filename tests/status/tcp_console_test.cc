@@ -185,7 +185,7 @@ class CTcpConsoleTest : public ::testing::Test {
   CTcpConsole console;
 };
 
-TEST(TelnetConversionTest, ExpandsLineFeedsAndDropsCarriageReturns) {
+TEST(TelnetConversionTest, ExpandsLineFeedsDropsCarriageReturnsAndShowsControls) {
   const struct {
     std::string in;
     std::string out;
@@ -197,7 +197,8 @@ TEST(TelnetConversionTest, ExpandsLineFeedsAndDropsCarriageReturns) {
       {"\n\r", "\n\r"},
       {"\r\r", ""},
       {"\n\n", "\n\r\n\r"},
-      {std::string("x\0y\xff", 4), std::string("x\0y\xff", 4)},
+      {std::string("x\0y\xff", 4), "x^@y\xff"},
+      {"\x1b[2J\x1b]0;T\x07\r\n\t\x7f", "^[[2J^[]0;T^G\n\r\t^?"},
   };
   for (const auto& c : cases) EXPECT_EQ(Converted(c.in), c.out) << c.in;
 }
@@ -403,6 +404,37 @@ TEST_F(CTcpConsoleTest, BusyPortsAreSkippedAndNoFreePortLeavesConsoleInert) {
   EXPECT_FALSE(next.Connected()) << "the port after the tried range must stay untouched";
 }
 
+// True when a TCP connection to `address`:`port` is accepted.
+bool Connects(const char* address, int port) {
+  const int descriptor = socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in target{};
+  target.sin_family = AF_INET;
+  target.sin_port = htons(static_cast<uint16_t>(port));
+  inet_pton(AF_INET, address, &target.sin_addr);
+  const bool connected =
+      connect(descriptor, reinterpret_cast<sockaddr*>(&target), sizeof(target)) == 0;
+  close(descriptor);
+  return connected;
+}
+
+TEST_F(CTcpConsoleTest, ListenAddressLimitsWhereTheFeedIsReachable) {
+  ASSERT_EQ(StartConsole(), nBase);
+  EXPECT_TRUE(Connects("127.0.0.2", nBase)) << "all interfaces by default";
+  console.Stop();
+
+  settings.nPort = nBase;
+  settings.strListenAddress = "127.0.0.1";
+  ASSERT_EQ(StartConsole(), nBase);
+  EXPECT_FALSE(Connects("127.0.0.2", nBase));
+  TestClient client(nBase);
+  EXPECT_TRUE(client.WaitForText("TcpConsole"));
+  console.Stop();
+
+  settings.nPort = nBase;
+  settings.strListenAddress = "localhost";
+  EXPECT_EQ(StartConsole(), 0) << "only a dotted IPv4 address is taken";
+}
+
 TEST_F(CTcpConsoleTest, AlternateNameBecomesItsFileTitle) {
   const struct {
     std::string alternate;
@@ -502,6 +534,52 @@ TEST_F(CTcpConsoleTest, ClientsBeyondSixtyFourAreClosedAtOnce) {
   console.WriteText("tuck\n", 5);
   EXPECT_TRUE(again.WaitForText("tuck\n\r"));
   EXPECT_EQ(again.Received().substr(0, separator.size()), separator);
+}
+
+// Clients that never read, in every place but one: once their buffers have
+// stayed full for the stall limit they are dropped, the reading client keeps
+// receiving, and the freed places take new clients.
+TEST_F(CTcpConsoleTest, ClientsThatNeverReadAreDroppedAfterTheStallLimit) {
+  settings.nStallLimitMs = 300;
+  ASSERT_NE(StartConsole(), 0);
+  const int port = console.Port();
+  TestClient reader(port);
+  ASSERT_TRUE(reader.WaitForText("TcpConsole"));
+  std::vector<std::unique_ptr<TestClient>> stalled;
+  while (stalled.size() < CTcpConsole::kMaxClients - 1) {
+    stalled.push_back(std::make_unique<TestClient>(port, 4096));
+    ASSERT_TRUE(WaitUntil([&] { return console.ClientCount() == stalled.size() + 1; }));
+  }
+
+  const std::string piece = std::string(2000, 'f') + "\n";
+  EXPECT_TRUE(WaitUntil(
+      [&] {
+        WriteDelivered(reader, piece);
+        return console.ClientCount() == 1;
+      },
+      std::chrono::milliseconds(20000)))
+      << console.ClientCount() << " clients left";
+  WriteDelivered(reader, "still here\n");
+  for (int i = 0; i < 3; ++i) {
+    TestClient fresh(port);
+    EXPECT_TRUE(fresh.WaitForText("still here\n\r")) << i;
+  }
+}
+
+// The thread wakes for a new connection, not only for new text or its timeout:
+// clients that connect one after the other, while nothing is written, each get
+// the back buffer at once.
+TEST_F(CTcpConsoleTest, ConnectionsAreAcceptedWithoutWaitingForTheTimeout) {
+  ASSERT_NE(StartConsole(), 0);
+  constexpr int kClients = 20;
+  const auto begin = Clock::now();
+  for (int i = 0; i < kClients; ++i) {
+    TestClient client(console.Port());
+    ASSERT_TRUE(client.WaitForText("TcpConsole")) << i;
+  }
+  // Waiting for the timeout would take kClients * kWaitMilliseconds (10 s).
+  EXPECT_LT(Clock::now() - begin,
+            std::chrono::milliseconds(kClients * CTcpConsole::kWaitMilliseconds / 2));
 }
 
 TEST_F(CTcpConsoleTest, StopEndsPromptlyAndClosesClients) {

@@ -1,0 +1,184 @@
+#!/usr/bin/env python3
+"""Status page and push latency while idle connections are held open.
+
+Starts the program in its console test mode with one push task, then measures
+the time to a complete answer for the status page ("/") and for a push
+("/input0?set=..."), each over a fresh connection:
+  1. with nothing else connected;
+  2. while N connections are held open that never send a byte (each one the
+     server closes is opened again at once, so N stay held);
+  3. while N connections are held open that send one byte of a request head
+     every second (slowloris).
+It also reports how long the server keeps an idle connection open, and the
+program's resident memory.
+
+Usage: bench/status_idle.py PATH/TO/quillrade [--idle N] [--samples S]
+Everything runs on 127.0.0.1.
+"""
+import argparse
+import http.server
+import os
+import socket
+import statistics
+import sys
+import tempfile
+import threading
+import time
+
+from status_load import Program, wait_for
+
+REQUEST_LIMIT_S = 60.0
+
+
+class Receiver(http.server.BaseHTTPRequestHandler):
+    def do_GET(self):
+        self.send_response(200)
+        self.send_header("Content-Length", "2")
+        self.end_headers()
+        self.wfile.write(b"ok")
+
+    def log_message(self, *args):
+        pass
+
+
+def start_receiver():
+    server = http.server.ThreadingHTTPServer(("127.0.0.1", 0), Receiver)
+    threading.Thread(target=server.serve_forever, daemon=True).start()
+    return server
+
+
+def timed_get(port, target):
+    """Seconds to a complete answer over a fresh connection; None when there is
+    no answer within REQUEST_LIMIT_S."""
+    start = time.monotonic()
+    try:
+        with socket.create_connection(("127.0.0.1", port), timeout=REQUEST_LIMIT_S) as sock:
+            sock.sendall(("GET %s HTTP/1.1\r\nHost: 127.0.0.1\r\nConnection: close\r\n\r\n"
+                          % target).encode())
+            answer = b""
+            while True:
+                chunk = sock.recv(65536)
+                if not chunk:
+                    break
+                answer += chunk
+    except OSError:
+        return None
+    if not answer.startswith(b"HTTP/1.1 200"):
+        return None
+    return time.monotonic() - start
+
+
+class Holder:
+    """Keeps `count` connections open; `trickle` sends one byte of a request head
+    per second on each. Reopens what the server closes and records how long each
+    closed connection had been held."""
+
+    def __init__(self, port, count, trickle):
+        self.port, self.count, self.trickle = port, count, trickle
+        self.stop = False
+        self.lifetimes = []
+        self.lock = threading.Lock()
+        self.thread = threading.Thread(target=self._run, daemon=True)
+        self.thread.start()
+
+    def _open(self):
+        sock = socket.create_connection(("127.0.0.1", self.port))
+        sock.setblocking(False)
+        return [sock, time.monotonic(), 0]
+
+    def _run(self):
+        held = [self._open() for _ in range(self.count)]
+        head = b"GET / HTTP/1.1\r\nHost: 127.0.0.1\r\nX-Slow: " + b"a" * 100000
+        last_trickle = time.monotonic()
+        while not self.stop:
+            now = time.monotonic()
+            send = self.trickle and now - last_trickle >= 1.0
+            if send:
+                last_trickle = now
+            for index, entry in enumerate(held):
+                sock, opened, sent = entry
+                closed = False
+                try:
+                    if send:
+                        sock.send(head[sent:sent + 1])
+                        entry[2] += 1
+                    if sock.recv(65536) == b"":
+                        closed = True
+                except BlockingIOError:
+                    pass
+                except OSError:
+                    closed = True
+                if closed:
+                    sock.close()
+                    with self.lock:
+                        self.lifetimes.append(now - opened)
+                    held[index] = self._open()
+            time.sleep(0.05)
+        for sock, _, _ in held:
+            sock.close()
+
+    def close(self):
+        self.stop = True
+        self.thread.join()
+
+
+def summary(samples):
+    answered = sorted(s for s in samples if s is not None)
+    missing = len(samples) - len(answered)
+    if not answered:
+        return "no answer in %d requests" % len(samples)
+    cut = lambda q: answered[min(len(answered) - 1, int(q * len(answered)))] * 1000
+    text = "p50 %.1f ms, p90 %.1f ms, max %.1f ms" % (cut(0.5), cut(0.9), answered[-1] * 1000)
+    if missing:
+        text += ", %d of %d unanswered within %d s" % (missing, len(samples), REQUEST_LIMIT_S)
+    return text
+
+
+def measure(port, samples, label):
+    page = [timed_get(port, "/") for _ in range(samples)]
+    push = [timed_get(port, "/input0?set=bench%d" % i) for i in range(samples)]
+    print("%-34s page: %s" % (label, summary(page)))
+    print("%-34s push: %s" % ("", summary(push)))
+    sys.stdout.flush()
+
+
+def main():
+    parser = argparse.ArgumentParser()
+    parser.add_argument("binary")
+    parser.add_argument("--idle", type=int, default=100)
+    parser.add_argument("--samples", type=int, default=30)
+    args = parser.parse_args()
+    print("load average at start: %.2f" % os.getloadavg()[0])
+    receiver = start_receiver()
+    with tempfile.TemporaryDirectory() as folder:
+        with open(os.path.join(folder, "load.ini"), "w") as config:
+            config.write("[Input0]\ntype=push\ntext0=line=0\n[Output0]\nformat0=%%text0%%\n"
+                         "Url0=http://127.0.0.1:%d/p?v=%%format0%%\n" % receiver.server_address[1])
+        program = Program(os.path.abspath(args.binary), folder)
+        wait_for(lambda: program.port("http") != 0, 15)
+        port = program.port("http")
+        if port == 0:
+            print("the program did not start")
+            return 1
+        measure(port, args.samples, "nothing else connected")
+        for trickle, name in ((False, "idle"), (True, "slowloris")):
+            holder = Holder(port, args.idle, trickle)
+            time.sleep(1.0)
+            measure(port, args.samples, "%d %s connections held" % (args.idle, name))
+            time.sleep(6.0)
+            holder.close()
+            with holder.lock:
+                lifetimes = list(holder.lifetimes)
+            if lifetimes:
+                print("%-34s server closed %d, held for median %.1f s"
+                      % ("", len(lifetimes), statistics.median(lifetimes)))
+            else:
+                print("%-34s server closed none" % "")
+        print("resident memory: %d kB" % program.rss_kb())
+        program.stop()
+    receiver.shutdown()
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())

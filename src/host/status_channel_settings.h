@@ -1,0 +1,31 @@
+// The [global] keys that shape the status channels (the HTTP status server and
+// the telnet feed): the address they listen on and the status server's access
+// list. The channels start before the configuration is read for the tasks and
+// stay up across reloads, so these keys are read once, at start-up, straight
+// from the configuration file; a change takes effect at the next start.
+//
+// Threads: the main thread, at start-up.
+#ifndef QUILLRADE_HOST_STATUS_CHANNEL_SETTINGS_H_
+#define QUILLRADE_HOST_STATUS_CHANNEL_SETTINGS_H_
+
+#include <string>
+
+class CHttpServer;
+
+struct StatusChannelSettings {
+  std::string strListenAddress;  // dotted IPv4 address; empty = all interfaces
+  std::string strAccessList;     // the status server's access list; empty = all
+  std::string strProblem;        // a line to print once the banner is out
+};
+
+// The settings from `configPath`; the defaults (all interfaces, no access list)
+// when the file or a key is missing. An address that is not a dotted IPv4
+// address falls back to the loopback address, never to all interfaces, and
+// leaves a line saying so in strProblem.
+StatusChannelSettings ReadStatusChannelSettings(const std::string& configPath);
+
+// Prints the settings' problem line, and the server library's reason when the
+// status server could not start with the configured address or access list.
+void ReportStatusChannelProblems(const StatusChannelSettings& settings, const CHttpServer& server);
+
+#endif  // QUILLRADE_HOST_STATUS_CHANNEL_SETTINGS_H_

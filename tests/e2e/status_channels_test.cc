@@ -1,0 +1,155 @@
+// The running program's status channels under hostile conditions: standard
+// output that nobody reads, pushed control bytes.
+#include <gtest/gtest.h>
+
+#include <signal.h>
+
+#include <chrono>
+#include <memory>
+#include <string>
+#include <thread>
+
+#include "e2e/e2e_support.h"
+
+namespace {
+
+constexpr int kStartMs = 15000;
+constexpr int kEffectMs = 5000;
+// A stop must end well within the service manager's stop timeout (30 s), also
+// while standard output is stuck.
+constexpr int kExitMs = 5000;
+
+class StatusChannelsTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ASSERT_FALSE(folder.Path().empty());
+    ASSERT_TRUE(receiver.Start());
+  }
+
+  // One push task whose value goes to the receiver.
+  void LaunchPushTask(const std::string& global = "") {
+    const std::string config = global + "[Input0]\ntype=push\ntext0=line=0\n[Output0]\n"
+                               "format0=%text0%\nUrl0=" + receiver.BaseUrl() + "/p?v=%format0%\n";
+    ASSERT_TRUE(WriteFileWhole(folder.File("q.ini"), config));
+    program = std::make_unique<CProgram>(folder.Path(), folder.File("q.ini"));
+    ASSERT_TRUE(program->Started());
+    ASSERT_NE(program->WaitFor("\nRunning Indefinitely.\n\n", kStartMs), std::string::npos)
+        << program->Output();
+    nHttpPort = program->HttpPort();
+  }
+
+  bool Push(const std::string& query) {
+    return HttpGet(nHttpPort, "/input0?" + query).find("query received") != std::string::npos;
+  }
+
+  CTempFolder folder;
+  CReceiver receiver;
+  std::unique_ptr<CProgram> program;
+  int nHttpPort = 0;
+};
+
+// Standard output a pipe that nobody reads: pushes are still answered and sent,
+// the page and the feed go on, the texts that did not fit are counted in one
+// line once output moves again, and a stop ends the program while the pipe is
+// full.
+TEST_F(StatusChannelsTest, StdoutThatNobodyReadsHoldsUpNothing) {
+  LaunchPushTask();
+  ASSERT_NE(nHttpPort, 0);
+  program->PauseReading();
+
+  // About 400 KB of status texts at once: far more than the pipe and the
+  // program's own output queue hold.
+  constexpr int kPushes = 400;
+  const std::string filler(990, 'v');
+  for (int i = 0; i < kPushes; ++i) {
+    ASSERT_TRUE(Push("set=p" + std::to_string(i) + "-" + filler)) << "push " << i;
+  }
+  ASSERT_TRUE(Push("set=last"));
+  CTcpClient feed;
+  ASSERT_TRUE(feed.Connect(program->ConsolePort()));
+  EXPECT_TRUE(feed.WaitFor("HTTP push /input0: last\n\r", kEffectMs));
+  EXPECT_NE(HttpGet(nHttpPort, "/").find("HTTP push /input0: last\n"), std::string::npos);
+  EXPECT_TRUE(receiver.WaitForTarget("/p?v=p0-" + filler, kEffectMs));
+  EXPECT_TRUE(receiver.WaitForTarget("/p?v=p1-" + filler, kEffectMs));
+
+  program->ResumeReading();
+  EXPECT_NE(program->WaitFor("\n*** Standard output was blocked: ", kEffectMs), std::string::npos);
+  EXPECT_NE(program->Find(" texts dropped\n"), std::string::npos);
+
+  // The queued pushes keep the program printing: the pipe fills up again.
+  program->PauseReading();
+  const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+  while (program->UnreadBytes() < 60000 && std::chrono::steady_clock::now() < end) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+  ASSERT_GE(program->UnreadBytes(), 60000u) << "the pipe did not fill";
+  program->Signal(SIGTERM);
+  EXPECT_EQ(program->WaitExit(kExitMs), 0);
+}
+
+// A pushed text with terminal controls: the console output and the feed show
+// them as caret escapes, bytes from 0x80 up pass, the status page keeps the
+// text as it was pushed.
+TEST_F(StatusChannelsTest, PushedControlBytesAreShownNotObeyed) {
+  LaunchPushTask();
+  ASSERT_NE(nHttpPort, 0);
+  CTcpClient feed;
+  ASSERT_TRUE(feed.Connect(program->ConsolePort()));
+  ASSERT_TRUE(Push("set=%1b%5b2J%1b%5d0;PWNED%07%0a2026-12-08+12:00:00:+TASK+9+(fake)+caf%c3%a9%7f"));
+
+  const std::string shown = "HTTP push /input0: ^[[2J^[]0;PWNED^G\n2026-12-08 12:00:00: "
+                            "TASK 9 (fake) caf\xc3\xa9^?\n";
+  EXPECT_NE(program->WaitFor(shown, kEffectMs), std::string::npos) << program->Output();
+  EXPECT_TRUE(feed.WaitFor("HTTP push /input0: ^[[2J^[]0;PWNED^G\n\r2026-12-08 12:00:00: "
+                           "TASK 9 (fake) caf\xc3\xa9^?\n\r",
+                           kEffectMs))
+      << feed.Received();
+  EXPECT_NE(HttpGet(nHttpPort, "/").find("HTTP push /input0: \x1b[2J\x1b]0;PWNED\x07\n2026-12-08 "
+                                         "12:00:00: TASK 9 (fake) caf\xc3\xa9\x7f\n"),
+            std::string::npos);
+  program->SendEscape();
+  EXPECT_EQ(program->WaitExit(kExitMs), 0);
+  EXPECT_EQ(program->Output().find('\x1b'), std::string::npos);
+  EXPECT_EQ(feed.Received().find('\x1b'), std::string::npos);
+}
+
+// The [global] keys narrow both channels: on the loopback address with an access
+// list, the page, pushes and the feed answer on 127.0.0.1 and nothing answers on
+// 127.0.0.2.
+TEST_F(StatusChannelsTest, GlobalKeysNarrowTheStatusChannels) {
+  LaunchPushTask("[global]\nstatus_listen_address=127.0.0.1\n"
+                 "status_access_list=-0.0.0.0/0,+127.0.0.1\n");
+  ASSERT_NE(nHttpPort, 0);
+  const int consolePort = program->ConsolePort();
+  ASSERT_NE(consolePort, 0);
+  EXPECT_TRUE(Push("set=local"));
+  EXPECT_TRUE(receiver.WaitForTarget("/p?v=local", kEffectMs));
+  EXPECT_FALSE(ConnectsTo("127.0.0.2", nHttpPort));
+  EXPECT_FALSE(ConnectsTo("127.0.0.2", consolePort));
+  program->SendEscape();
+  EXPECT_EQ(program->WaitExit(kExitMs), 0);
+}
+
+// Unusable keys are reported once, after the banner: a mistyped address keeps
+// the channels on the loopback address only, a broken access list keeps the
+// status server from starting.
+TEST_F(StatusChannelsTest, UnusableGlobalKeysAreReported) {
+  LaunchPushTask("[global]\nstatus_listen_address=my-host\nstatus_access_list=+nonsense\n");
+  const std::string output = program->Output();
+  const size_t banner = output.find("\nQuillrade 0.59 by Hollend\n");
+  const size_t problem = output.find(
+      "status_listen_address=my-host is not an IPv4 address: status channels on 127.0.0.1 only\n"
+      "HTTP status server not started: ");
+  EXPECT_NE(banner, std::string::npos);
+  EXPECT_NE(problem, std::string::npos) << output;
+  EXPECT_LT(banner, problem);
+  EXPECT_EQ(nHttpPort, 0);
+  const int consolePort = program->ConsolePort();
+  ASSERT_NE(consolePort, 0);
+  EXPECT_TRUE(ConnectsTo("127.0.0.1", consolePort));
+  EXPECT_FALSE(ConnectsTo("127.0.0.2", consolePort));
+  program->SendEscape();
+  EXPECT_EQ(program->WaitExit(kExitMs), 0);
+}
+
+}  // namespace
