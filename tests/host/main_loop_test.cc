@@ -187,6 +187,9 @@ class MainLoopTest : public ::testing::Test {
 
   CTempDir dir;
   CStdoutToFile output{(dir.Path() / "stdout.txt").string()};
+  // Stats with coarse timestamps a test may give the loop; they outlive it.
+  const CCoarseFileStat wholeSeconds{kSecondNs};
+  const CCoarseFileStat twoSeconds{2 * kSecondNs};  // as FAT stores them
   CHttpReceiver receiver;
   std::unique_ptr<CLoopRunner> runner;
   CSimpleThread thread;  // last: stopped before anything it uses goes
@@ -292,10 +295,9 @@ ChangeSources SourcesFor(const TortureCase& c, const CFileStat& coarse) {
 }
 
 TEST_P(RewriteTortureTest, FinalValueOfEveryBurstArrivesLast) {
-  const CCoarseFileStat coarse(kSecondNs);
   const std::vector<std::string> files = MakeInputs(dir.Path().string());
-  Start(FileTasks(files), SourcesFor(GetParam(), coarse));
-  const Outcome outcome = Torture(files, GetParam().bCoarse ? coarse : SystemFileStat());
+  Start(FileTasks(files), SourcesFor(GetParam(), wholeSeconds));
+  const Outcome outcome = Torture(files, GetParam().bCoarse ? wholeSeconds : SystemFileStat());
   EXPECT_EQ(outcome.nLost, 0);
   EXPECT_EQ(outcome.nOutOfOrder, 0);
   // With coarse times most in-place and truncating bursts look unchanged to the
@@ -438,7 +440,6 @@ TEST_F(MainLoopTest, WatchesFollowReloads) {
 // Two saves within one timestamp granule (FAT's two seconds here): the second is
 // found by its content alone and wins.
 TEST_F(MainLoopTest, ConfigurationSavedTwiceWithinOneGranuleReloadsToTheSecondContent) {
-  const CCoarseFileStat coarse(2 * kSecondNs);
   const std::string input = File("in.txt");
   ASSERT_TRUE(RewriteFile(input, "v\n", Rewrite::kRename));
   const auto config = [&](const char* path) {
@@ -447,7 +448,7 @@ TEST_F(MainLoopTest, ConfigurationSavedTwiceWithinOneGranuleReloadsToTheSecondCo
     return text;
   };
   ChangeSources sources;
-  sources.pFileStat = &coarse;
+  sources.pFileStat = &twoSeconds;
   Start(config("/c1?"), std::move(sources));
   ASSERT_TRUE(WaitForTarget("/c1?v=v", kEffectMs));
 
