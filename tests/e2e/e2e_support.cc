@@ -306,8 +306,9 @@ void CReceiver::Serve(int fd) {
       arrived.notify_all();
     }
     const SteadyTime answerAt = DeadlineIn(nDelayMs);
-    while (!bStop && MillisecondsLeft(answerAt) > 0) {
-      std::this_thread::sleep_for(std::chrono::milliseconds(std::min(20, MillisecondsLeft(answerAt))));
+    while (!bStop && (MillisecondsLeft(answerAt) > 0 || bHolding)) {
+      const int pauseMs = bHolding ? 20 : std::min(20, MillisecondsLeft(answerAt));
+      std::this_thread::sleep_for(std::chrono::milliseconds(pauseMs));
     }
     SendAll(fd, "HTTP/1.1 200 OK\r\nContent-Length: 2\r\nConnection: close\r\n\r\nok");
   }

@@ -133,6 +133,9 @@ class CReceiver {
   int Port() const { return nPort; }
   std::string BaseUrl() const { return "http://127.0.0.1:" + std::to_string(nPort); }
   void SetDelayMs(int delayMs) { nDelayMs = delayMs; }
+  // While holding, requests are recorded on arrival but answered only after
+  // the hold ends: the program stays inside its request until the test lets go.
+  void SetHolding(bool holding) { bHolding = holding; }
 
   std::vector<std::string> Targets() const;
   std::vector<Arrival> Arrivals() const;
@@ -152,6 +155,7 @@ class CReceiver {
   int nListenFd = -1;
   int nPort = 0;
   std::atomic<int> nDelayMs{0};
+  std::atomic<bool> bHolding{false};
   std::atomic<bool> bStop{false};
   std::thread acceptor;
   mutable std::mutex mutex;

@@ -9,10 +9,13 @@
 
 namespace {
 
+// Read from the clock the program reads: time() follows a coarser clock that may
+// still show the previous second.
 std::string ExpectedNow() {
-  const time_t now = time(nullptr);
+  timespec now{};
+  clock_gettime(CLOCK_REALTIME, &now);
   tm parts{};
-  localtime_r(&now, &parts);
+  localtime_r(&now.tv_sec, &parts);
   char text[32];
   strftime(text, sizeof text, "%Y-%m-%d %H:%M:%S", &parts);
   return text;
