@@ -538,7 +538,8 @@ bool CrashWriteCoreDump(const char* dumpPath) {
   if (child == 0) {
     char go = 0;
     gateWrite.Reset();
-    while (read(gateRead.Get(), &go, 1) < 0 && errno == EINTR) {}
+    while (read(gateRead.Get(), &go, 1) < 0 && errno == EINTR) {
+    }
     ExecQuietly(g_gcorePath, argv);
   }
   gateRead.Reset();

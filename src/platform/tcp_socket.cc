@@ -203,7 +203,8 @@ bool PokeLoopbackPort(int port, int timeoutMs) {
   address.sin_family = AF_INET;
   address.sin_port = htons(static_cast<uint16_t>(port));
   address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  bool connected = connect(poking.Get(), reinterpret_cast<sockaddr*>(&address), sizeof(address)) == 0;
+  bool connected =
+      connect(poking.Get(), reinterpret_cast<sockaddr*>(&address), sizeof(address)) == 0;
   if (!connected && errno == EINPROGRESS) {
     pollfd wait{poking.Get(), POLLOUT, 0};
     int error = 0;
