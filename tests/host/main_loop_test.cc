@@ -189,6 +189,13 @@ class MainLoopTest : public ::testing::Test {
   CStdoutToFile output{(dir.Path() / "stdout.txt").string()};
   CHttpReceiver receiver;
   std::unique_ptr<CLoopRunner> runner;
+  // A stat with coarse times for the loop to read; a member, so that it outlives
+  // the loop, which runs on until TearDown.
+  std::unique_ptr<CCoarseFileStat> coarseStat;
+  const CCoarseFileStat& CoarseStat(int64_t granuleNs) {
+    coarseStat = std::make_unique<CCoarseFileStat>(granuleNs);
+    return *coarseStat;
+  }
   CSimpleThread thread;  // last: stopped before anything it uses goes
 };
 
@@ -292,7 +299,7 @@ ChangeSources SourcesFor(const TortureCase& c, const CFileStat& coarse) {
 }
 
 TEST_P(RewriteTortureTest, FinalValueOfEveryBurstArrivesLast) {
-  const CCoarseFileStat coarse(kSecondNs);
+  const CCoarseFileStat& coarse = CoarseStat(kSecondNs);
   const std::vector<std::string> files = MakeInputs(dir.Path().string());
   Start(FileTasks(files), SourcesFor(GetParam(), coarse));
   const Outcome outcome = Torture(files, GetParam().bCoarse ? coarse : SystemFileStat());
@@ -438,7 +445,7 @@ TEST_F(MainLoopTest, WatchesFollowReloads) {
 // Two saves within one timestamp granule (FAT's two seconds here): the second is
 // found by its content alone and wins.
 TEST_F(MainLoopTest, ConfigurationSavedTwiceWithinOneGranuleReloadsToTheSecondContent) {
-  const CCoarseFileStat coarse(2 * kSecondNs);
+  const CCoarseFileStat& coarse = CoarseStat(2 * kSecondNs);
   const std::string input = File("in.txt");
   ASSERT_TRUE(RewriteFile(input, "v\n", Rewrite::kRename));
   const auto config = [&](const char* path) {
