@@ -51,8 +51,8 @@ class CFetchAbort {
 
   std::atomic<bool> bAborted{false};
   CSimpleMutex lock;
-  // Guarded by lock: Abort may wake it, and the owner detaches it before freeing it.
-  void* pMulti = nullptr;
+  // Abort may wake it, and the owner detaches it before freeing it.
+  void* pMulti GUARDED_BY(lock) = nullptr;
 };
 
 class CCurl {

@@ -157,8 +157,7 @@ class CTask : public IPushTarget {
   bool bXmlFilterQuotes = false;
 
   CSimpleMutex lock;
-  // Guarded by lock.
-  std::deque<std::string> pushQueue;
+  std::deque<std::string> pushQueue GUARDED_BY(lock);
 
   // Main thread only: read the input again at the next cycle.
   bool bReprocess = false;

@@ -9,8 +9,9 @@ int CMainClass::OnServiceStart() {
   fetchAbort.Reset();
   thread.SetName("Quillrade_MainClass_Thread");
   thread.SetHandler(this);
-  thread.Start();
-  return 0;
+  // Nonzero makes the caller report the failed start instead of running on
+  // without the thread that does all the work.
+  return thread.Start();
 }
 
 // A request to a silent target could otherwise hold the stop for the whole

@@ -21,7 +21,8 @@ class CMainClass : public CSimpleThreadHandler, public CServiceMgr {
   // Stops the main thread before anything it may use goes away.
   ~CMainClass() override;
 
-  // Names the main thread, makes this its handler and starts it; always 0.
+  // Names the main thread, makes this its handler and starts it: 0 when it runs,
+  // nonzero when it could not be started.
   int OnServiceStart() override;
   // Ends the main thread's request in flight, then stops the thread and waits
   // until it has ended.

@@ -52,9 +52,12 @@ void CMainLoop::Run(CSimpleThread* thread) {
       if (!RunPass()) continue;
       g_logOutput.Printf("\n*** Config file update detected!\n");
       SleepMilliseconds(kReloadPauseMs);
-      bReload = true;
+      // Held from the change until the old targets are gone, so no push reaches
+      // a task that is about to die.
       server.LockTargets();
       curl.reset();
+      server.ClearTargetsLocked();
+      server.UnlockTargets();
       if (!Load(thread)) break;
     }
   }
@@ -84,7 +87,8 @@ void CMainLoop::StartUp() {
 }
 
 bool CMainLoop::Load(CSimpleThread* thread) {
-  ReleaseTargetsForLoad();
+  // No push may reach a task from here on: the old tasks are about to go.
+  server.ClearTargets();
   for (;;) {
     configChange.Take(strConfigPath);
     g_logOutput.Printf("\nReading config file: \"%s\"\n", strConfigPath.c_str());
@@ -99,17 +103,6 @@ bool CMainLoop::Load(CSimpleThread* thread) {
   PrintAddresses();
   nNextPassMs = GetMonotonicMilliseconds() + kPassWaitMs;
   return true;
-}
-
-// No push may reach a task from here on: the old tasks are about to go.
-void CMainLoop::ReleaseTargetsForLoad() {
-  if (!bReload) {
-    server.ClearTargets();
-    return;
-  }
-  server.ClearTargetsLocked();
-  server.UnlockTargets();
-  bReload = false;
 }
 
 void CMainLoop::BuildTasks() {

@@ -77,7 +77,6 @@ class CMainLoop {
   // Reads the configuration (retrying every second) and builds the tasks. False
   // when the thread was stopped while the file could not be read.
   bool Load(CSimpleThread* thread);
-  void ReleaseTargetsForLoad();
   void BuildTasks();
   void PrintAddresses() const;
   // Watches the configuration file and every input file.
@@ -102,7 +101,6 @@ class CMainLoop {
   std::map<std::string, CTask*> outputs;  // label -> task, used while linking
   std::unique_ptr<CCurl> curl;
   CFileChangeCheck configChange;  // the configuration's version taken before the last read
-  bool bReload = false;           // the target-list lock is held since a detected change
 
   const CFileStat* pFileStat;
   std::unique_ptr<CFileWatcher> watcher;

@@ -9,6 +9,8 @@
 #include <atomic>
 #include <cerrno>
 
+#include "platform/unique_fd.h"
+
 namespace {
 
 // How long the bytes after an ESC may take to arrive for them to count as one
@@ -21,14 +23,15 @@ constexpr int kEndSignalCount = sizeof(kEndSignals) / sizeof(kEndSignals[0]);
 // Shared with the signal handler: set once a signal arrived; the pipe wakes a
 // blocked read.
 std::atomic<bool> g_signalled{false};
-int g_wakePipe[2] = {-1, -1};
+CUniqueFd g_wakeRead;
+CUniqueFd g_wakeWrite;
 struct sigaction g_previous[kEndSignalCount];
 
 void OnEndSignal(int) {
   const int savedErrno = errno;
   g_signalled.store(true);
   const char byte = 1;
-  [[maybe_unused]] const ssize_t written = write(g_wakePipe[1], &byte, 1);
+  [[maybe_unused]] const ssize_t written = write(g_wakeWrite.Get(), &byte, 1);
   errno = savedErrno;
 }
 
@@ -56,7 +59,7 @@ class CRawTerminal {
 
 // Waits until standard input is readable (true) or a signal woke us (false).
 bool WaitForInput(int timeoutMs) {
-  struct pollfd fds[2] = {{STDIN_FILENO, POLLIN, 0}, {g_wakePipe[0], POLLIN, 0}};
+  struct pollfd fds[2] = {{STDIN_FILENO, POLLIN, 0}, {g_wakeRead.Get(), POLLIN, 0}};
   while (!g_signalled.load()) {
     const int ready = poll(fds, 2, timeoutMs);
     if (ready < 0 && errno == EINTR) continue;
@@ -94,7 +97,10 @@ bool SwallowEscapeSequence() {
 }  // namespace
 
 CConsoleKeys::CConsoleKeys() {
-  if (pipe2(g_wakePipe, O_CLOEXEC | O_NONBLOCK) != 0) return;
+  int ends[2];
+  if (pipe2(ends, O_CLOEXEC | O_NONBLOCK) != 0) return;
+  g_wakeRead.Reset(ends[0]);
+  g_wakeWrite.Reset(ends[1]);
   g_signalled.store(false);
   struct sigaction action {};
   action.sa_handler = OnEndSignal;
@@ -106,9 +112,8 @@ CConsoleKeys::CConsoleKeys() {
 CConsoleKeys::~CConsoleKeys() {
   if (!bInstalled) return;
   for (int i = 0; i < kEndSignalCount; ++i) sigaction(kEndSignals[i], &g_previous[i], nullptr);
-  close(g_wakePipe[0]);
-  close(g_wakePipe[1]);
-  g_wakePipe[0] = g_wakePipe[1] = -1;
+  g_wakeRead.Reset();
+  g_wakeWrite.Reset();
 }
 
 int CConsoleKeys::ReadKey() {
@@ -122,13 +127,13 @@ int CConsoleKeys::ReadKey() {
 
 void CConsoleKeys::WaitForEndSignal() {
   if (!bInstalled) return;
-  struct pollfd wake = {g_wakePipe[0], POLLIN, 0};
+  struct pollfd wake = {g_wakeRead.Get(), POLLIN, 0};
   while (!g_signalled.load()) {
     if (poll(&wake, 1, -1) < 0 && errno != EINTR) return;
     // Only the handler writes here; emptying the pipe keeps a stray byte from
     // turning the wait into a spin.
     char bytes[16];
-    while (read(g_wakePipe[0], bytes, sizeof(bytes)) > 0) {
+    while (read(g_wakeRead.Get(), bytes, sizeof(bytes)) > 0) {
     }
   }
 }

@@ -21,6 +21,8 @@
 #include <string>
 #include <vector>
 
+#include "platform/unique_fd.h"
+
 extern char** environ;
 
 namespace {
@@ -110,16 +112,15 @@ void CivilFromDays(int64_t days, LocalTime* out) {
 // Reads at most capacity-1 bytes of a (proc) file into `buffer`, terminated.
 size_t ReadSmallFile(const char* path, char* buffer, size_t capacity) {
   buffer[0] = '\0';
-  const int fd = open(path, O_RDONLY | O_CLOEXEC);
-  if (fd < 0) return 0;
+  const CUniqueFd file(open(path, O_RDONLY | O_CLOEXEC));
+  if (!file.IsValid()) return 0;
   size_t total = 0;
   while (total + 1 < capacity) {
-    const ssize_t got = read(fd, buffer + total, capacity - 1 - total);
+    const ssize_t got = read(file.Get(), buffer + total, capacity - 1 - total);
     if (got < 0 && errno == EINTR) continue;
     if (got <= 0) break;
     total += static_cast<size_t>(got);
   }
-  close(fd);
   buffer[total] = '\0';
   return total;
 }
@@ -197,12 +198,12 @@ template <typename F>
 bool ForEachMapsLine(F onLine) {
   static char chunk[8192];
   static char line[kPathCapacity + 256];
-  const int fd = open("/proc/self/maps", O_RDONLY | O_CLOEXEC);
-  if (fd < 0) return false;
+  const CUniqueFd maps(open("/proc/self/maps", O_RDONLY | O_CLOEXEC));
+  if (!maps.IsValid()) return false;
   size_t used = 0;
   bool going = true;
   while (going) {
-    const ssize_t got = read(fd, chunk, sizeof(chunk));
+    const ssize_t got = read(maps.Get(), chunk, sizeof(chunk));
     if (got < 0 && errno == EINTR) continue;
     if (got <= 0) break;
     for (ssize_t i = 0; i < got && going; ++i) {
@@ -216,7 +217,6 @@ bool ForEachMapsLine(F onLine) {
       if (ParseMapsLine(line, &parsed)) going = onLine(parsed);
     }
   }
-  close(fd);
   return true;
 }
 
@@ -532,18 +532,21 @@ bool CrashWriteCoreDump(const char* dumpPath) {
   char* const argv[] = {g_gcorePath, const_cast<char*>("-o"), const_cast<char*>(dumpPath), pid, nullptr};
   int gate[2];
   if (pipe2(gate, O_CLOEXEC) != 0) return false;
+  CUniqueFd gateRead(gate[0]);
+  CUniqueFd gateWrite(gate[1]);
   const pid_t child = _Fork();
   if (child == 0) {
     char go = 0;
-    close(gate[1]);
-    while (read(gate[0], &go, 1) < 0 && errno == EINTR) {}
+    gateWrite.Reset();
+    while (read(gateRead.Get(), &go, 1) < 0 && errno == EINTR) {
+    }
     ExecQuietly(g_gcorePath, argv);
   }
-  close(gate[0]);
+  gateRead.Reset();
   // The child (and the debugger it starts) may attach to this process only once
   // allowed; the gate keeps it from trying earlier.
   if (child > 0) prctl(PR_SET_PTRACER, child, 0, 0, 0);
-  close(gate[1]);
+  gateWrite.Reset();
   if (child < 0) return false;
   const bool ok = WaitForChild(child, kCoreDumpTimeoutMs);
   return ok && rename(written, dumpPath) == 0;

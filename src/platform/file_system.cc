@@ -65,14 +65,14 @@ bool ReadFileBytes(const std::string& path, size_t maxBytes, std::string* out,
 CReadOnlyFile::~CReadOnlyFile() { Close(); }
 
 CReadOnlyFile::CReadOnlyFile(CReadOnlyFile&& other) noexcept
-    : nFd(std::exchange(other.nFd, -1)),
+    : descriptor(std::move(other.descriptor)),
       nSize(std::exchange(other.nSize, 0)),
       strReadError(std::move(other.strReadError)) {}
 
 CReadOnlyFile& CReadOnlyFile::operator=(CReadOnlyFile&& other) noexcept {
   if (this != &other) {
     Close();
-    nFd = std::exchange(other.nFd, -1);
+    descriptor = std::move(other.descriptor);
     nSize = std::exchange(other.nSize, 0);
     strReadError = std::move(other.strReadError);
   }
@@ -83,32 +83,28 @@ bool CReadOnlyFile::Open(const std::string& path, bool sequential) {
   Close();
   // O_NONBLOCK keeps open() of a FIFO from waiting for a writer; such files are
   // refused right after.
-  const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
-  if (fd < 0) return false;
+  CUniqueFd opened(open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK));
+  if (!opened.IsValid()) return false;
   struct stat info;
-  if (fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
-    close(fd);
-    return false;
-  }
-  if (sequential) posix_fadvise(fd, 0, 0, POSIX_FADV_SEQUENTIAL);
-  nFd = fd;
+  if (fstat(opened.Get(), &info) != 0 || !S_ISREG(info.st_mode)) return false;
+  if (sequential) posix_fadvise(opened.Get(), 0, 0, POSIX_FADV_SEQUENTIAL);
+  descriptor = std::move(opened);
   nSize = static_cast<uint64_t>(info.st_size);
   return true;
 }
 
 void CReadOnlyFile::Close() {
-  if (nFd >= 0) close(nFd);
-  nFd = -1;
+  descriptor.Reset();
   nSize = 0;
   strReadError.clear();
 }
 
 int64_t CReadOnlyFile::Read(void* buffer, size_t size) {
-  if (nFd < 0) return -1;
+  if (!descriptor.IsValid()) return -1;
   char* target = static_cast<char*>(buffer);
   size_t done = 0;
   while (done < size) {
-    const ssize_t count = read(nFd, target + done, size - done);
+    const ssize_t count = read(descriptor.Get(), target + done, size - done);
     if (count < 0 && errno == EINTR) continue;
     if (count < 0) {
       strReadError = ErrorMessage(errno);

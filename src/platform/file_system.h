@@ -14,6 +14,8 @@
 #include <cstdint>
 #include <string>
 
+#include "platform/unique_fd.h"
+
 // True when the path names something that exists (stat() succeeds).
 bool FileExists(const std::string& path);
 
@@ -48,7 +50,7 @@ class CReadOnlyFile {
   // the file will be read once from start to end.
   bool Open(const std::string& path, bool sequential = false);
   void Close();
-  bool IsOpen() const { return nFd >= 0; }
+  bool IsOpen() const { return descriptor.IsValid(); }
   // Size in bytes when the file was opened.
   uint64_t Size() const { return nSize; }
 
@@ -60,7 +62,7 @@ class CReadOnlyFile {
   const std::string& ReadError() const { return strReadError; }
 
  private:
-  int nFd = -1;
+  CUniqueFd descriptor;
   uint64_t nSize = 0;
   std::string strReadError;
 };

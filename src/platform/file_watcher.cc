@@ -16,6 +16,7 @@
 
 #include "platform/clock.h"
 #include "platform/file_system.h"
+#include "platform/unique_fd.h"
 #include "platform/wake_event.h"
 
 namespace {
@@ -84,7 +85,7 @@ class CInotifyWatcher : public CFileWatcher {
   bool IsRelevant(const inotify_event& event);
   void ForgetWatch(int wd);
 
-  int nFd = -1;
+  CUniqueFd descriptor;
   std::map<std::string, std::set<std::string>> names;  // folder -> watched file names
   std::map<int, std::vector<std::string>> watches;     // watch -> its folders
   std::set<std::string> missing;                       // folders to look for again
@@ -93,8 +94,7 @@ class CInotifyWatcher : public CFileWatcher {
 };
 
 void CInotifyWatcher::Close() {
-  if (nFd >= 0) close(nFd);
-  nFd = -1;
+  descriptor.Reset();
   watches.clear();
   missing.clear();
 }
@@ -109,8 +109,8 @@ void CInotifyWatcher::Watch(const std::vector<std::string>& files) {
     const std::string target = ResolvedPath(file);
     if (!target.empty()) AddFile(target);
   }
-  nFd = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
-  if (nFd < 0) {
+  descriptor.Reset(inotify_init1(IN_NONBLOCK | IN_CLOEXEC));
+  if (!descriptor.IsValid()) {
     const std::string reason = InitFailureReason(errno);
     for (const auto& [folder, unused] : names) failures.push_back({folder, reason});
     return;
@@ -128,7 +128,7 @@ void CInotifyWatcher::AddFile(const std::string& path) {
 }
 
 CInotifyWatcher::AddResult CInotifyWatcher::AddWatch(const std::string& folder) {
-  const int wd = inotify_add_watch(nFd, folder.c_str(), kWatchMask);
+  const int wd = inotify_add_watch(descriptor.Get(), folder.c_str(), kWatchMask);
   if (wd >= 0) {
     // Two paths to one folder share its watch.
     std::vector<std::string>& folders = watches[wd];
@@ -159,7 +159,7 @@ bool CInotifyWatcher::WatchAppearedFolders() {
 }
 
 bool CInotifyWatcher::Wait(CWakeEvent& wake, int milliseconds) {
-  if (nFd < 0) return wake.Wait(milliseconds);
+  if (!descriptor.IsValid()) return wake.Wait(milliseconds);
   const uint64_t deadline = GetMonotonicMilliseconds() + static_cast<uint64_t>(milliseconds);
   for (;;) {
     uint64_t now = GetMonotonicMilliseconds();
@@ -167,7 +167,7 @@ bool CInotifyWatcher::Wait(CWakeEvent& wake, int milliseconds) {
     uint64_t until = deadline;
     if (!missing.empty()) until = std::min(until, nNextMissingCheckMs);
     const int timeout = now >= until ? 0 : static_cast<int>(until - now);
-    const WakeResult woken = wake.WaitWith(nFd, timeout);
+    const WakeResult woken = wake.WaitWith(descriptor.Get(), timeout);
     // Take the events even when the wake came too: they belong to this wake.
     const bool relevant = woken.bOther && TakeEvents();
     if (woken.bSet || relevant) return true;
@@ -184,7 +184,7 @@ bool CInotifyWatcher::TakeEvents() {
   alignas(inotify_event) char buffer[kEventBufferBytes];
   bool relevant = false;
   for (int reads = 0; reads < kMaxReadsPerDrain; ++reads) {
-    const ssize_t count = read(nFd, buffer, sizeof(buffer));
+    const ssize_t count = read(descriptor.Get(), buffer, sizeof(buffer));
     if (count < 0 && errno == EINTR) continue;
     if (count <= 0) break;
     for (ssize_t at = 0; at < count;) {
@@ -210,7 +210,7 @@ bool CInotifyWatcher::IsRelevant(const inotify_event& event) {
   if (event.mask & (IN_DELETE_SELF | IN_MOVE_SELF)) {
     // A moved folder would keep reporting under its new place; drop its watch
     // now. The kernel answers with IN_IGNORED, handled above.
-    inotify_rm_watch(nFd, event.wd);
+    inotify_rm_watch(descriptor.Get(), event.wd);
     return true;
   }
   if (event.len == 0) return false;

@@ -14,6 +14,7 @@
 #include <cstring>
 
 #include "platform/stdout_writer.h"
+#include "platform/unique_fd.h"
 
 extern char** environ;
 
@@ -147,11 +148,13 @@ void EnsureStandardDescriptors() {
   for (int fd = STDIN_FILENO; fd <= STDERR_FILENO; ++fd) {
     if (fcntl(fd, F_GETFD) != -1 || errno != EBADF) continue;
     // The lowest free number is taken, which is `fd` while the lower ones are open.
-    const int opened = open("/dev/null", O_RDWR);
-    if (opened < 0) return;
-    if (opened == fd) continue;
-    dup2(opened, fd);
-    close(opened);
+    CUniqueFd opened(open("/dev/null", O_RDWR));
+    if (!opened.IsValid()) return;
+    if (opened.Get() == fd) {
+      opened.Release();  // it is the standard descriptor now: keep it open
+      continue;
+    }
+    dup2(opened.Get(), fd);
   }
 }
 
@@ -227,9 +230,9 @@ ChildResult RunChildCaptureOutput(const std::vector<std::string>& argv, std::str
     result.nError = errno;
     return result;
   }
-  ChildResult result = SpawnAndWait(argv, fds[1], fds[0], output);
-  close(fds[0]);
-  return result;
+  // SpawnAndWait closes the write end once the child has its copy.
+  const CUniqueFd readEnd(fds[0]);
+  return SpawnAndWait(argv, fds[1], readEnd.Get(), output);
 }
 
 std::string ErrorMessage(int error) {

@@ -8,6 +8,8 @@
 
 #include <chrono>
 
+#include "platform/process.h"
+
 // ---- CPlatformMutex ----
 
 struct CPlatformMutex::Impl {
@@ -17,11 +19,17 @@ struct CPlatformMutex::Impl {
 CPlatformMutex::CPlatformMutex() {
   auto created = std::make_unique<Impl>();
   pthread_mutexattr_t attr;
-  if (pthread_mutexattr_init(&attr) != 0) return;
-  const bool ok = pthread_mutexattr_setrobust(&attr, PTHREAD_MUTEX_ROBUST) == 0 &&
-                  pthread_mutex_init(&created->mutex, &attr) == 0;
-  pthread_mutexattr_destroy(&attr);
-  if (ok) impl = std::move(created);
+  int error = pthread_mutexattr_init(&attr);
+  if (error == 0) {
+    error = pthread_mutexattr_setrobust(&attr, PTHREAD_MUTEX_ROBUST);
+    if (error == 0) error = pthread_mutex_init(&created->mutex, &attr);
+    pthread_mutexattr_destroy(&attr);
+  }
+  if (error == 0) {
+    impl = std::move(created);
+  } else {
+    strCreationError = ErrorMessage(error);
+  }
 }
 
 CPlatformMutex::~CPlatformMutex() {

@@ -11,6 +11,7 @@
 #include <cstdint>
 #include <memory>
 #include <mutex>
+#include <string>
 
 enum class MutexLockResult {
   kObtained,   // held by the caller
@@ -31,6 +32,8 @@ class CPlatformMutex {
 
   // False when the OS refused to create the mutex; every lock then fails.
   bool IsValid() const { return impl != nullptr; }
+  // The system's text for why creation failed; empty for a valid mutex.
+  const std::string& CreationError() const { return strCreationError; }
   // Blocks without limit.
   MutexLockResult Lock();
   // Never blocks.
@@ -40,6 +43,7 @@ class CPlatformMutex {
  private:
   struct Impl;
   std::unique_ptr<Impl> impl;
+  std::string strCreationError;
 };
 
 // A lock for short sections: spins up to the spin count, then sleeps in the

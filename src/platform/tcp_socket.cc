@@ -25,20 +25,14 @@ Transfer Classify(ssize_t result) {
   return Transfer::kFailed;
 }
 
-void CloseDescriptor(int descriptor) {
-  if (descriptor >= 0) close(descriptor);
-}
-
 }  // namespace
 
-CTcpSocket::CTcpSocket(int descriptor, size_t outgoingCapacity, size_t incomingCapacity)
-    : nDescriptor(descriptor),
+CTcpSocket::CTcpSocket(CUniqueFd descriptor, size_t outgoingCapacity, size_t incomingCapacity)
+    : descriptor(std::move(descriptor)),
       nOutgoingCapacity(outgoingCapacity),
       nIncomingCapacity(incomingCapacity) {
-  if (nDescriptor < 0) nState = kTcpStateNoConnection;
+  if (!this->descriptor.IsValid()) nState = kTcpStateNoConnection;
 }
-
-CTcpSocket::~CTcpSocket() { CloseDescriptor(nDescriptor); }
 
 int CTcpSocket::Poll() {
   if (nState == kTcpStateConnected || nState == kTcpStateClosing) FlushOutgoing();
@@ -68,7 +62,7 @@ size_t CTcpSocket::Read(char* buffer, size_t maximum) {
 }
 
 void CTcpSocket::Close(bool graceful) {
-  if (nDescriptor < 0) return;
+  if (!descriptor.IsValid()) return;
   if (!graceful) {
     Release(kTcpStateClosed);
     return;
@@ -83,7 +77,7 @@ size_t CTcpSocket::WriteToNetwork(const char* bytes, size_t length) {
   size_t nWritten = 0;
   while (nWritten < length) {
     const ssize_t result =
-        send(nDescriptor, bytes + nWritten, length - nWritten, MSG_NOSIGNAL | MSG_DONTWAIT);
+        send(descriptor.Get(), bytes + nWritten, length - nWritten, MSG_NOSIGNAL | MSG_DONTWAIT);
     const Transfer outcome = Classify(result);
     if (outcome == Transfer::kMoved) {
       nWritten += static_cast<size_t>(result);
@@ -112,11 +106,11 @@ void CTcpSocket::FlushOutgoing() {
 }
 
 void CTcpSocket::FetchIncoming() {
-  while (nDescriptor >= 0 && incoming.size() < nIncomingCapacity) {
+  while (descriptor.IsValid() && incoming.size() < nIncomingCapacity) {
     const size_t nHave = incoming.size();
     incoming.resize(nIncomingCapacity);
     const ssize_t result =
-        recv(nDescriptor, incoming.data() + nHave, nIncomingCapacity - nHave, MSG_DONTWAIT);
+        recv(descriptor.Get(), incoming.data() + nHave, nIncomingCapacity - nHave, MSG_DONTWAIT);
     const Transfer outcome = Classify(result);
     incoming.resize(nHave + (outcome == Transfer::kMoved ? static_cast<size_t>(result) : 0));
     if (outcome == Transfer::kInterrupted) continue;
@@ -127,31 +121,28 @@ void CTcpSocket::FetchIncoming() {
 }
 
 void CTcpSocket::FinishGracefulClose() {
-  shutdown(nDescriptor, SHUT_WR);
+  shutdown(descriptor.Get(), SHUT_WR);
   Release(kTcpStateClosed);
 }
 
 void CTcpSocket::Release(int state) {
-  CloseDescriptor(nDescriptor);
-  nDescriptor = -1;
+  descriptor.Reset();
   nState = state;
   outgoing.clear();
   nOutgoingHead = 0;
 }
 
-CSocketWake::CSocketWake() : nDescriptor(eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC)) {}
-
-CSocketWake::~CSocketWake() { CloseDescriptor(nDescriptor); }
+CSocketWake::CSocketWake() : descriptor(eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC)) {}
 
 void CSocketWake::Set() {
   const uint64_t one = 1;
   // A full counter already wakes the waiter, so a failed write loses nothing.
-  [[maybe_unused]] const ssize_t written = write(nDescriptor, &one, sizeof(one));
+  [[maybe_unused]] const ssize_t written = write(descriptor.Get(), &one, sizeof(one));
 }
 
 void CSocketWake::Consume() {
   uint64_t count = 0;
-  [[maybe_unused]] const ssize_t got = read(nDescriptor, &count, sizeof(count));
+  [[maybe_unused]] const ssize_t got = read(descriptor.Get(), &count, sizeof(count));
 }
 
 bool IsIPv4Address(const std::string& text) {
@@ -163,30 +154,27 @@ std::unique_ptr<CTcpListenSocket> CTcpListenSocket::Open(int port, const std::st
   if (port <= 0 || port > 65535) return nullptr;
   in_addr listenAddress{htonl(INADDR_ANY)};
   if (!address.empty() && inet_pton(AF_INET, address.c_str(), &listenAddress) != 1) return nullptr;
-  const int descriptor = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
-  if (descriptor < 0) return nullptr;
+  CUniqueFd listening(socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));
+  if (!listening.IsValid()) return nullptr;
   // On Linux a live listener still refuses the bind with SO_REUSEADDR set; without
   // it a port left in TIME_WAIT by an earlier run would be skipped for minutes.
   const int one = 1;
-  setsockopt(descriptor, SOL_SOCKET, SO_REUSEADDR, &one, sizeof(one));
+  setsockopt(listening.Get(), SOL_SOCKET, SO_REUSEADDR, &one, sizeof(one));
   sockaddr_in bound{};
   bound.sin_family = AF_INET;
   bound.sin_addr = listenAddress;
   bound.sin_port = htons(static_cast<uint16_t>(port));
-  if (bind(descriptor, reinterpret_cast<const sockaddr*>(&bound), sizeof(bound)) != 0 ||
-      listen(descriptor, kBacklog) != 0) {
-    close(descriptor);
+  if (bind(listening.Get(), reinterpret_cast<const sockaddr*>(&bound), sizeof(bound)) != 0 ||
+      listen(listening.Get(), kBacklog) != 0) {
     return nullptr;
   }
-  return std::make_unique<CTcpListenSocket>(descriptor, port);
+  return std::make_unique<CTcpListenSocket>(std::move(listening), port);
 }
-
-CTcpListenSocket::~CTcpListenSocket() { CloseDescriptor(nDescriptor); }
 
 std::unique_ptr<CTcpSocket> CTcpListenSocket::Accept(size_t outgoingCapacity,
                                                      size_t incomingCapacity) {
-  const int descriptor = accept4(nDescriptor, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
-  if (descriptor < 0) {
+  CUniqueFd accepted(accept4(descriptor.Get(), nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC));
+  if (!accepted.IsValid()) {
     bAcceptRefused =
         errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR && errno != ECONNABORTED;
     return nullptr;
@@ -195,13 +183,13 @@ std::unique_ptr<CTcpSocket> CTcpListenSocket::Accept(size_t outgoingCapacity,
   // that never reads; bounded like ours, a stalled peer shows as a full buffer
   // soon and costs little.
   const int sendBuffer = static_cast<int>(std::min<size_t>(outgoingCapacity, INT_MAX / 2));
-  setsockopt(descriptor, SOL_SOCKET, SO_SNDBUF, &sendBuffer, sizeof(sendBuffer));
-  return std::make_unique<CTcpSocket>(descriptor, outgoingCapacity, incomingCapacity);
+  setsockopt(accepted.Get(), SOL_SOCKET, SO_SNDBUF, &sendBuffer, sizeof(sendBuffer));
+  return std::make_unique<CTcpSocket>(std::move(accepted), outgoingCapacity, incomingCapacity);
 }
 
 void CTcpListenSocket::WaitForConnection(CSocketWake& wake, int timeoutMs) {
-  pollfd watched[2] = {{wake.nDescriptor, POLLIN, 0},
-                       {bAcceptRefused ? -1 : nDescriptor, POLLIN, 0}};
+  pollfd watched[2] = {{wake.descriptor.Get(), POLLIN, 0},
+                       {bAcceptRefused ? -1 : descriptor.Get(), POLLIN, 0}};
   bAcceptRefused = false;
   while (poll(watched, 2, timeoutMs) < 0 && errno == EINTR) {
   }
@@ -209,20 +197,20 @@ void CTcpListenSocket::WaitForConnection(CSocketWake& wake, int timeoutMs) {
 }
 
 bool PokeLoopbackPort(int port, int timeoutMs) {
-  const int descriptor = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
-  if (descriptor < 0) return false;
+  const CUniqueFd poking(socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));
+  if (!poking.IsValid()) return false;
   sockaddr_in address{};
   address.sin_family = AF_INET;
   address.sin_port = htons(static_cast<uint16_t>(port));
   address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  bool connected = connect(descriptor, reinterpret_cast<sockaddr*>(&address), sizeof(address)) == 0;
+  bool connected =
+      connect(poking.Get(), reinterpret_cast<sockaddr*>(&address), sizeof(address)) == 0;
   if (!connected && errno == EINPROGRESS) {
-    pollfd wait{descriptor, POLLOUT, 0};
+    pollfd wait{poking.Get(), POLLOUT, 0};
     int error = 0;
     socklen_t length = sizeof(error);
     connected = poll(&wait, 1, timeoutMs) == 1 &&
-                getsockopt(descriptor, SOL_SOCKET, SO_ERROR, &error, &length) == 0 && error == 0;
+                getsockopt(poking.Get(), SOL_SOCKET, SO_ERROR, &error, &length) == 0 && error == 0;
   }
-  close(descriptor);
   return connected;
 }

@@ -21,7 +21,10 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <utility>
 #include <vector>
+
+#include "platform/unique_fd.h"
 
 // Connection state values.
 constexpr int kTcpStateError = 0;
@@ -35,8 +38,7 @@ constexpr int kTcpStateClosed = 6;
 class CTcpSocket {
  public:
   // Takes ownership of a connected, non-blocking socket descriptor.
-  CTcpSocket(int descriptor, size_t outgoingCapacity, size_t incomingCapacity);
-  ~CTcpSocket();
+  CTcpSocket(CUniqueFd descriptor, size_t outgoingCapacity, size_t incomingCapacity);
   CTcpSocket(const CTcpSocket&) = delete;
   CTcpSocket& operator=(const CTcpSocket&) = delete;
 
@@ -70,7 +72,7 @@ class CTcpSocket {
   void FinishGracefulClose();
   void Release(int state);
 
-  int nDescriptor;
+  CUniqueFd descriptor;
   int nState = kTcpStateConnected;
   const size_t nOutgoingCapacity;
   const size_t nIncomingCapacity;
@@ -85,7 +87,6 @@ class CTcpSocket {
 class CSocketWake {
  public:
   CSocketWake();
-  ~CSocketWake();
   CSocketWake(const CSocketWake&) = delete;
   CSocketWake& operator=(const CSocketWake&) = delete;
 
@@ -96,7 +97,7 @@ class CSocketWake {
   friend class CTcpListenSocket;
   void Consume();
 
-  int nDescriptor;
+  CUniqueFd descriptor;
 };
 
 class CTcpListenSocket {
@@ -110,8 +111,8 @@ class CTcpListenSocket {
   // that is not a dotted IPv4 address of this machine).
   static std::unique_ptr<CTcpListenSocket> Open(int port, const std::string& address = "");
   // Takes ownership of a listening, non-blocking socket descriptor.
-  CTcpListenSocket(int descriptor, int port) : nDescriptor(descriptor), nPort(port) {}
-  ~CTcpListenSocket();
+  CTcpListenSocket(CUniqueFd descriptor, int port)
+      : descriptor(std::move(descriptor)), nPort(port) {}
   CTcpListenSocket(const CTcpListenSocket&) = delete;
   CTcpListenSocket& operator=(const CTcpListenSocket&) = delete;
 
@@ -128,7 +129,7 @@ class CTcpListenSocket {
   int Port() const { return nPort; }
 
  private:
-  int nDescriptor;
+  CUniqueFd descriptor;
   int nPort;
   bool bAcceptRefused = false;
 };

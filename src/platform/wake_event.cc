@@ -9,23 +9,19 @@
 
 #include "platform/clock.h"
 
-CWakeEvent::CWakeEvent() : nFd(eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)) {}
-
-CWakeEvent::~CWakeEvent() {
-  if (nFd >= 0) close(nFd);
-}
+CWakeEvent::CWakeEvent() : descriptor(eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)) {}
 
 void CWakeEvent::Set() {
-  if (nFd < 0) return;
+  if (!descriptor.IsValid()) return;
   const uint64_t one = 1;
   // A full counter (never reached in practice) already means "set".
-  while (write(nFd, &one, sizeof(one)) < 0 && errno == EINTR) {
+  while (write(descriptor.Get(), &one, sizeof(one)) < 0 && errno == EINTR) {
   }
 }
 
 bool CWakeEvent::Consume() {
   uint64_t count = 0;
-  return nFd >= 0 && read(nFd, &count, sizeof(count)) == sizeof(count);
+  return descriptor.IsValid() && read(descriptor.Get(), &count, sizeof(count)) == sizeof(count);
 }
 
 bool CWakeEvent::Wait(int milliseconds) { return WaitWith(-1, milliseconds).bSet; }
@@ -34,7 +30,7 @@ WakeResult CWakeEvent::WaitWith(int other, int milliseconds) {
   const uint64_t deadline = GetMonotonicMilliseconds() + static_cast<uint64_t>(milliseconds);
   WakeResult result;
   for (;;) {
-    pollfd fds[2] = {{nFd, POLLIN, 0}, {other, POLLIN, 0}};
+    pollfd fds[2] = {{descriptor.Get(), POLLIN, 0}, {other, POLLIN, 0}};
     int timeout = -1;
     if (milliseconds >= 0) {
       const uint64_t now = GetMonotonicMilliseconds();

@@ -11,6 +11,8 @@
 #ifndef QUILLRADE_PLATFORM_WAKE_EVENT_H_
 #define QUILLRADE_PLATFORM_WAKE_EVENT_H_
 
+#include "platform/unique_fd.h"
+
 // What ended a WaitWith.
 struct WakeResult {
   bool bSet = false;    // the event was set (and is consumed now)
@@ -20,11 +22,10 @@ struct WakeResult {
 class CWakeEvent {
  public:
   CWakeEvent();
-  ~CWakeEvent();
   CWakeEvent(const CWakeEvent&) = delete;
   CWakeEvent& operator=(const CWakeEvent&) = delete;
 
-  bool IsValid() const { return nFd >= 0; }
+  bool IsValid() const { return descriptor.IsValid(); }
   void Set();
   // Waits up to `milliseconds` (negative = without limit). True when the event
   // was set; it is consumed.
@@ -38,7 +39,7 @@ class CWakeEvent {
   // Takes a pending Set; true when there was one.
   bool Consume();
 
-  int nFd = -1;
+  CUniqueFd descriptor;
 };
 
 #endif  // QUILLRADE_PLATFORM_WAKE_EVENT_H_

@@ -3,6 +3,7 @@
 #include <cstring>
 
 #include "platform/clock.h"
+#include "platform/stdout_writer.h"
 
 namespace {
 
@@ -53,7 +54,14 @@ void CSimpleMutexBase::ClearWaiting() {
 
 // ---- CSimpleMutex ----
 
-CSimpleMutex::CSimpleMutex() : mutex(std::make_unique<CPlatformMutex>()) {}
+CSimpleMutex::CSimpleMutex() : mutex(std::make_unique<CPlatformMutex>()) {
+  // The lock then does nothing; without this line nobody would learn that the
+  // sections it guards run unguarded.
+  if (!mutex->IsValid()) {
+    WriteStdout("Couldn't create a lock (" + mutex->CreationError() +
+                "): the sections it guards run unguarded\n");
+  }
+}
 
 CSimpleMutex::~CSimpleMutex() {
   bClosing.store(true);

@@ -14,11 +14,12 @@
 #include <memory>
 
 #include "platform/sync.h"
+#include "platform/thread_annotations.h"
 
 // Name and owner-site buffers are this size; texts are cut to one byte less.
 constexpr int kLockTextBytes = 256;
 
-class CSimpleMutexBase {
+class CAPABILITY("mutex") CSimpleMutexBase {
  public:
   // Constant-initialisable: a global lock is usable during static initialisation.
   constexpr CSimpleMutexBase() = default;
@@ -26,14 +27,16 @@ class CSimpleMutexBase {
   CSimpleMutexBase(const CSimpleMutexBase&) = delete;
   CSimpleMutexBase& operator=(const CSimpleMutexBase&) = delete;
 
-  virtual void Lock(const char* site) = 0;
-  virtual bool TryLock(const char* site) = 0;
-  virtual void Unlock() = 0;
+  virtual void Lock(const char* site) ACQUIRE() = 0;
+  virtual bool TryLock(const char* site) EXCLUSIVE_TRYLOCK_FUNCTION(true) = 0;
+  virtual void Unlock() RELEASE() = 0;
 
   // The entry operations callers use; each forwards to the operation above.
-  virtual void LockEntry(const char* site) { Lock(site); }
-  virtual bool TryLockEntry(const char* site) { return TryLock(site); }
-  virtual void UnlockEntry() { Unlock(); }
+  virtual void LockEntry(const char* site) ACQUIRE() { Lock(site); }
+  virtual bool TryLockEntry(const char* site) EXCLUSIVE_TRYLOCK_FUNCTION(true) {
+    return TryLock(site);
+  }
+  virtual void UnlockEntry() RELEASE() { Unlock(); }
 
   // Copies up to 255 characters.
   void SetName(const char* name);
@@ -62,15 +65,17 @@ class CSimpleMutexBase {
 };
 
 // On a robust OS mutex. TryLock reports an abandoned mutex (holder died) as not
-// obtained; Lock of an abandoned mutex makes it consistent and carries on.
+// obtained; Lock of an abandoned mutex makes it consistent and carries on. When
+// the OS refuses the mutex, one line on standard output says so and every
+// operation does nothing (TryLock returns false).
 class CSimpleMutex : public CSimpleMutexBase {
  public:
   CSimpleMutex();
   ~CSimpleMutex() override;
 
-  void Lock(const char* site) override;
-  bool TryLock(const char* site) override;
-  void Unlock() override;
+  void Lock(const char* site) ACQUIRE() override;
+  bool TryLock(const char* site) EXCLUSIVE_TRYLOCK_FUNCTION(true) override;
+  void Unlock() RELEASE() override;
 
  private:
   std::unique_ptr<CPlatformMutex> mutex;
@@ -87,9 +92,9 @@ class CSimpleCritSec : public CSimpleMutexBase {
   constexpr CSimpleCritSec() = default;
   ~CSimpleCritSec() override;
 
-  void Lock(const char* site) override;
-  bool TryLock(const char* site) override;
-  void Unlock() override;
+  void Lock(const char* site) ACQUIRE() override;
+  bool TryLock(const char* site) EXCLUSIVE_TRYLOCK_FUNCTION(true) override;
+  void Unlock() RELEASE() override;
 
  protected:
   // The destruction steps: waits for the current holder, then marks the lock
@@ -103,10 +108,10 @@ class CSimpleCritSec : public CSimpleMutexBase {
 
 // Scoped holders: lock in the constructor (when the lock is not null), unlock in
 // the destructor.
-class CGrabSimpleMutex {
+class SCOPED_CAPABILITY CGrabSimpleMutex {
  public:
-  CGrabSimpleMutex(CSimpleMutexBase* lock, const char* site);
-  virtual ~CGrabSimpleMutex();
+  CGrabSimpleMutex(CSimpleMutexBase* lock, const char* site) ACQUIRE(lock);
+  virtual ~CGrabSimpleMutex() RELEASE();
   CGrabSimpleMutex(const CGrabSimpleMutex&) = delete;
   CGrabSimpleMutex& operator=(const CGrabSimpleMutex&) = delete;
 
@@ -114,10 +119,10 @@ class CGrabSimpleMutex {
   CSimpleMutexBase* pLock;
 };
 
-class CGrabSimpleCritSec {
+class SCOPED_CAPABILITY CGrabSimpleCritSec {
  public:
-  CGrabSimpleCritSec(CSimpleCritSec* lock, const char* site);
-  virtual ~CGrabSimpleCritSec();
+  CGrabSimpleCritSec(CSimpleCritSec* lock, const char* site) ACQUIRE(lock);
+  virtual ~CGrabSimpleCritSec() RELEASE();
   CGrabSimpleCritSec(const CGrabSimpleCritSec&) = delete;
   CGrabSimpleCritSec& operator=(const CGrabSimpleCritSec&) = delete;
 

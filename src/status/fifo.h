@@ -39,12 +39,11 @@ class CFifo {
 
  private:
   mutable CSimpleCritSec lock;
-  // Guarded by lock.
-  std::vector<char> ring;
-  size_t nHead = 0;   // index of the oldest waiting byte
-  size_t nCount = 0;  // bytes waiting
-  uint64_t nOverruns = 0;
-  uint64_t nDroppedBytes = 0;
+  std::vector<char> ring GUARDED_BY(lock);
+  size_t nHead GUARDED_BY(lock) = 0;   // index of the oldest waiting byte
+  size_t nCount GUARDED_BY(lock) = 0;  // bytes waiting
+  uint64_t nOverruns GUARDED_BY(lock) = 0;
+  uint64_t nDroppedBytes GUARDED_BY(lock) = 0;
 };
 
 #endif  // QUILLRADE_STATUS_FIFO_H_

@@ -2,10 +2,8 @@
 
 #include <civetweb.h>
 
-#include <chrono>
 #include <string>
 #include <string_view>
-#include <thread>
 #include <vector>
 
 #include "engine/text_util.h"
@@ -52,6 +50,20 @@ void* OnInitThread(const mg_context*, int) {
   return nullptr;
 }
 
+// Connects to the listening port every interval until stopped (see Stop).
+class CListenerWaker : public CSimpleThreadHandler {
+ public:
+  explicit CListenerWaker(int port) : nPort(port) {}
+  void Run(CSimpleThread* thread) override {
+    do {
+      PokeLoopbackPort(nPort, kWakeIntervalMs);
+    } while (thread->Wait(kWakeIntervalMs));
+  }
+
+ private:
+  const int nPort;
+};
+
 // Whether the library keeps the connection open after this request: only when
 // keep-alive is enabled in its options and the client asked for (or, with
 // HTTP/1.1, did not refuse) a persistent connection.
@@ -65,6 +77,8 @@ bool LibraryKeepsAlive(const mg_connection* connection) {
 }
 
 }  // namespace
+
+void CStopHttpContext::operator()(mg_context* context) const { mg_stop(context); }
 
 CHttpServer::CHttpServer() : nCreated(GetUnixTime()) {
   lock.SetName("CHttpServer::lock");
@@ -85,18 +99,18 @@ void CHttpServer::Start(int firstPort, int portCount) {
   callbacks.init_thread = &OnInitThread;
   char error[256] = "";
   mg_error_data errorData{nullptr, error, sizeof(error)};
-  for (int i = 0; i < portCount && pServer == nullptr; ++i) {
+  for (int i = 0; i < portCount && context == nullptr; ++i) {
     const std::string port = StringPrintf("%d", firstPort + i);
     const std::string listening = strListenAddress.empty() ? port : strListenAddress + ":" + port;
     std::vector<const char*> options = ServerOptions(listening);
     mg_init_data init{&callbacks, this, options.data()};
-    pServer = mg_start2(&init, &errorData);
-    if (pServer != nullptr) {
+    context.reset(mg_start2(&init, &errorData));
+    if (context != nullptr) {
       nPort = firstPort + i;
       g_httpPort = nPort.load();
     }
   }
-  strStartError = pServer == nullptr ? error : "";
+  strStartError = context == nullptr ? error : "";
 }
 
 // No document root: the server never serves, lists, writes or runs anything
@@ -128,19 +142,15 @@ void CHttpServer::RequestStop() { bStopRequested = true; }
 // polls in 2-second steps), so connections are made to it until it has gone:
 // a stop then takes milliseconds instead of up to two seconds.
 void CHttpServer::Stop() {
-  if (pServer == nullptr) return;
+  if (context == nullptr) return;
   bStopRequested = true;
-  std::atomic<bool> stopped{false};
-  std::thread waker([this, &stopped] {
-    while (!stopped.load()) {
-      PokeLoopbackPort(nPort.load(), kWakeIntervalMs);
-      std::this_thread::sleep_for(std::chrono::milliseconds(kWakeIntervalMs));
-    }
-  });
-  mg_stop(pServer);
-  stopped = true;
-  waker.join();
-  pServer = nullptr;
+  CListenerWaker wakeListener(nPort.load());
+  CSimpleThread waker;
+  waker.SetName("CHttpServer::waker");
+  waker.SetHandler(&wakeListener);
+  waker.Start();
+  context.reset();
+  waker.Stop();
 }
 
 void CHttpServer::SetConfigPath(const std::string& path) {

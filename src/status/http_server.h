@@ -16,6 +16,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -24,6 +25,11 @@
 
 struct mg_context;
 struct mg_connection;
+
+// Stops a running library context; its worker threads have ended on return.
+struct CStopHttpContext {
+  void operator()(mg_context* context) const;
+};
 
 // The port the status server listens on; 0 when none could be opened.
 extern std::atomic<int> g_httpPort;
@@ -62,12 +68,11 @@ class CHttpServer : public IPushTargetRegistry {
 
   // Held by the main thread from a detected configuration change until the old
   // targets are cleared, so no push reaches a task that is about to die.
-  void LockTargets();
-  void UnlockTargets();
+  void LockTargets() ACQUIRE(lock);
+  void UnlockTargets() RELEASE(lock);
   // Empties the target list; takes the lock.
   void ClearTargets();
-  // REQUIRES: LockTargets() held by the caller.
-  void ClearTargetsLocked();
+  void ClearTargetsLocked() EXCLUSIVE_LOCKS_REQUIRED(lock);
 
  private:
   // The library's options for one port; the pointers refer to `listening` and
@@ -76,8 +81,8 @@ class CHttpServer : public IPushTargetRegistry {
   static int OnBeginRequest(mg_connection* connection);
   int HandleRequest(mg_connection* connection);
   void SendStatusPage(mg_connection* connection);
-  // REQUIRES: lock held.
-  bool HandlePush(mg_connection* connection, const std::string& uri, const char* query);
+  bool HandlePush(mg_connection* connection, const std::string& uri, const char* query)
+      EXCLUSIVE_LOCKS_REQUIRED(lock);
   void SendReply(mg_connection* connection, int status, const char* reason, std::string body);
 
   const int64_t nCreated;
@@ -85,15 +90,15 @@ class CHttpServer : public IPushTargetRegistry {
   std::string strListenAddress;
   std::string strAccessList;
   std::string strStartError;
-  mg_context* pServer = nullptr;  // owned; null while not running
+  std::unique_ptr<mg_context, CStopHttpContext> context;  // null while not running
   std::atomic<int> nPort{0};
   std::atomic<bool> bStopRequested{false};
 
   CSimpleMutex lock;
-  std::vector<IPushTarget*> targets;  // guarded by lock
+  std::vector<IPushTarget*> targets GUARDED_BY(lock);
 
   CSimpleCritSec pageLock;
-  std::string strConfigPath;  // guarded by pageLock
+  std::string strConfigPath GUARDED_BY(pageLock);
 };
 
 #endif  // QUILLRADE_STATUS_HTTP_SERVER_H_

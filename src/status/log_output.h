@@ -60,15 +60,13 @@ class CLogOutput {
   void SetStdoutEnabled(bool enabled);
 
  private:
-  // REQUIRES: lock held.
-  void Store(const std::string& text);
+  void Store(const std::string& text) EXCLUSIVE_LOCKS_REQUIRED(lock);
 
   mutable CSimpleCritSec lock;
-  // Guarded by lock.
-  std::array<std::string, kRingSlots> lines;
-  uint32_t position = 0;
-  ILogConsoleSink* pConsole = nullptr;
-  bool bStdout = true;
+  std::array<std::string, kRingSlots> lines GUARDED_BY(lock);
+  uint32_t position GUARDED_BY(lock) = 0;
+  ILogConsoleSink* pConsole GUARDED_BY(lock) = nullptr;
+  bool bStdout GUARDED_BY(lock) = true;
 };
 
 // The one status output. Never destroyed, so a print from a destructor that runs

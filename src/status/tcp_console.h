@@ -154,10 +154,9 @@ class CTcpConsole : public CSimpleThreadHandler, public ILogConsoleSink {
   std::string converted;
   std::atomic<size_t> nClientCount{0};
 
-  // Guarded by backBufferLock.
-  std::vector<char> backBuffer;
-  size_t nWritePosition = 0;
-  size_t nFillCount = 0;
+  std::vector<char> backBuffer GUARDED_BY(backBufferLock);
+  size_t nWritePosition GUARDED_BY(backBufferLock) = 0;
+  size_t nFillCount GUARDED_BY(backBufferLock) = 0;
 };
 
 #endif  // QUILLRADE_STATUS_TCP_CONSOLE_H_
