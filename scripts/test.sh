@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Installs what is missing, builds, and runs every test three times: a plain build,
 # under AddressSanitizer + UndefinedBehaviorSanitizer, and the threaded parts
-# (labels runtime and status) under ThreadSanitizer.
+# (labels platform, runtime and status) under ThreadSanitizer.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/install-deps.sh --test
@@ -24,4 +24,4 @@ ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:ha
   LSAN_OPTIONS=suppressions=$PWD/scripts/lsan.supp \
   run_suite build/asan "" -DQR_SANITIZE=address,undefined
 TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 \
-  run_suite build/tsan "runtime|status" -DQR_SANITIZE=thread
+  run_suite build/tsan "platform|runtime|status" -DQR_SANITIZE=thread
