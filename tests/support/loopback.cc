@@ -13,6 +13,11 @@
 
 namespace {
 
+// FindFreePortBlock's blocks: kPortBlocks blocks of kPortBlockSize ports each.
+constexpr int kFirstBlockPort = 42752;
+constexpr int kPortBlockSize = 128;
+constexpr int kPortBlocks = 142;
+
 sockaddr_in LoopbackAddress(int port) {
   sockaddr_in address{};
   address.sin_family = AF_INET;
@@ -140,8 +145,9 @@ CPortHolder::~CPortHolder() {
 }
 
 int FindFreePortBlock(int count) {
-  for (int k = 0; k < 200; ++k) {
-    const int base = 42700 + 100 * ((getpid() + k) % 200);
+  if (count > kPortBlockSize) return 0;
+  for (int k = 0; k < kPortBlocks; ++k) {
+    const int base = kFirstBlockPort + kPortBlockSize * ((getpid() * 37 + k) % kPortBlocks);
     bool bFree = true;
     for (int p = base; p < base + count && bFree; ++p) bFree = CPortHolder(p).Holding();
     if (bFree) return base;

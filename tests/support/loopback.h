@@ -87,9 +87,11 @@ class CPortHolder {
   int nFd = -1;
 };
 
-// First of `count` consecutive ports that are free now, for code that listens on
-// a fixed port; 0 when none was found. Blocks are spread by process id so that
-// suites running side by side rarely meet.
+// First of `count` (at most 128) consecutive ports that are free now, for code
+// that listens on a fixed port; 0 when none was found. Each block starts 128
+// ports after the last, and processes with neighbouring ids start their search
+// far apart, so suites running side by side rarely meet, even when a test also
+// looks at the port just after its block.
 int FindFreePortBlock(int count);
 
 #endif  // QUILLRADE_TESTS_SUPPORT_LOOPBACK_H_
