@@ -224,7 +224,8 @@ TEST_F(LifecycleTest, TakenPortsMoveTheProgramToTheNextOnes) {
   EXPECT_NE(HttpGet(httpPort, "/").find("Quillrade Service HTTP server by Hollend"), std::string::npos);
   CLoopbackClient client(consolePort);
   ASSERT_TRUE(client.Connected());
-  EXPECT_TRUE(client.WaitForText("TcpConsole (" + std::to_string(consolePort) + "): Quillrade", kEffect))
+  EXPECT_TRUE(
+      client.WaitForText("TcpConsole (" + std::to_string(consolePort) + "): Quillrade", kEffect))
       << client.Received();
 
   program->SendEscape();

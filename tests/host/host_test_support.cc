@@ -229,9 +229,7 @@ CNotifySocket::CNotifySocket() : dir("qr_notify"), strPath(dir.PathOf("notify"))
   bind(nFd, reinterpret_cast<sockaddr*>(&address), sizeof(address));
 }
 
-CNotifySocket::~CNotifySocket() {
-  close(nFd);
-}
+CNotifySocket::~CNotifySocket() { close(nFd); }
 
 std::string CNotifySocket::Receive(int timeoutMs) {
   timeval timeout{timeoutMs / 1000, (timeoutMs % 1000) * 1000};

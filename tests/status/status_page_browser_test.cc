@@ -53,8 +53,8 @@ TEST(StatusPageBrowserTest, ChromiumRendersBannerAndRecentTexts) {
   server.SetConfigPath("/etc/quillrade.ini");
 
   // The DOM as the browser built it: markup from the status text stays text.
-  const std::string dom =
-      RunCommand(ChromiumCommand((folder.Path() / "profile1").string(), "--dump-dom", server.Port()));
+  const std::string dom = RunCommand(
+      ChromiumCommand((folder.Path() / "profile1").string(), "--dump-dom", server.Port()));
   EXPECT_NE(dom.find("Quillrade Service HTTP server by Hollend"), std::string::npos) << dom;
   EXPECT_NE(dom.find("Config file: /etc/quillrade.ini"), std::string::npos);
   EXPECT_NE(dom.find("[output0] format0: &lt;b&gt;Blue Sky&lt;/b&gt; &amp; more"),
