@@ -98,6 +98,11 @@ std::vector<std::string> CHttpReceiver::Targets() const {
   return targets;
 }
 
+std::vector<std::chrono::steady_clock::time_point> CHttpReceiver::ArrivalTimes() const {
+  std::lock_guard<std::mutex> hold(mutex);
+  return arrivalTimes;
+}
+
 size_t CHttpReceiver::RequestCount() const {
   std::lock_guard<std::mutex> hold(mutex);
   return requestLines.size();
@@ -116,6 +121,7 @@ bool CHttpReceiver::WaitForRequests(size_t count, std::chrono::milliseconds time
 void CHttpReceiver::Clear() {
   std::lock_guard<std::mutex> hold(mutex);
   requestLines.clear();
+  arrivalTimes.clear();
   nConnections = 0;
 }
 
@@ -158,6 +164,7 @@ bool CHttpReceiver::ServeClient(Client& client) {
     {
       std::lock_guard<std::mutex> hold(mutex);
       requestLines.push_back(line);
+      arrivalTimes.push_back(std::chrono::steady_clock::now());
       changed.notify_all();
     }
     if (!Answer(client.fd)) return false;

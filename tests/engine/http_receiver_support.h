@@ -57,6 +57,8 @@ class CHttpReceiver {
   std::vector<std::string> RequestLines() const;
   // Just the request targets ("/x"), in arrival order.
   std::vector<std::string> Targets() const;
+  // When each of them arrived (its head complete), in the same order.
+  std::vector<std::chrono::steady_clock::time_point> ArrivalTimes() const;
   size_t RequestCount() const;
   size_t ConnectionCount() const;
   // Waits until at least `count` requests arrived. False on timeout.
@@ -85,6 +87,7 @@ class CHttpReceiver {
   mutable std::mutex mutex;
   mutable std::condition_variable changed;
   std::vector<std::string> requestLines;
+  std::vector<std::chrono::steady_clock::time_point> arrivalTimes;
   size_t nConnections = 0;
   int nStatus = 200;
   bool bSilent = false;
