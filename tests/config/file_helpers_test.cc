@@ -6,7 +6,7 @@
 #include <filesystem>
 #include <string>
 
-#include "config/temp_dir_support.h"
+#include "support/temp_dir.h"
 
 namespace {
 

@@ -9,7 +9,7 @@
 #include <utility>
 #include <vector>
 
-#include "config/temp_dir_support.h"
+#include "support/temp_dir.h"
 
 namespace {
 

@@ -50,8 +50,8 @@ void ExpectRunsOn(const std::string& folder, const std::vector<std::string>& arg
 TEST(ConfigPathTest, LongPathsAreReadWhole) {
   CReceiver receiver;
   ASSERT_TRUE(receiver.Start());
-  CTempFolder folder;
-  ASSERT_FALSE(folder.Path().empty());
+  CTempDir folder{"qr_e2e"};
+  ASSERT_TRUE(folder.Ok());
   const std::string ini =
       "[Input0]\ntype=push\ntext0=line=0\n[Output0]\nformat0=%text0%\nUrl0=" + receiver.BaseUrl() +
       "/p?v=%format0%\n";

@@ -33,33 +33,10 @@ int MillisecondsLeft(SteadyTime deadline) {
 
 SteadyTime DeadlineIn(int timeoutMs) { return Clock::now() + std::chrono::milliseconds(timeoutMs); }
 
-void SendAll(int fd, const std::string& bytes) {
-  size_t sent = 0;
-  while (sent < bytes.size()) {
-    const ssize_t n = send(fd, bytes.data() + sent, bytes.size() - sent, MSG_NOSIGNAL);
-    if (n <= 0) return;
-    sent += static_cast<size_t>(n);
-  }
-}
-
 // Waits for `fd` to become readable; false on timeout or error.
 bool WaitReadable(int fd, int timeoutMs) {
   pollfd entry{fd, POLLIN, 0};
   return poll(&entry, 1, timeoutMs) > 0;
-}
-
-int ConnectLoopback(int port) {
-  const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  if (fd < 0) return -1;
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_port = htons(static_cast<uint16_t>(port));
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  if (connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof(address)) != 0) {
-    close(fd);
-    return -1;
-  }
-  return fd;
 }
 
 int PortAfter(const std::string& output, const std::string& marker) {
@@ -69,16 +46,6 @@ int PortAfter(const std::string& output, const std::string& marker) {
 }
 
 }  // namespace
-
-CTempFolder::CTempFolder() {
-  char pattern[] = "/tmp/quillrade-e2e-XXXXXX";
-  if (mkdtemp(pattern) != nullptr) strPath = pattern;
-}
-
-CTempFolder::~CTempFolder() {
-  std::error_code ignored;
-  if (!strPath.empty()) std::filesystem::remove_all(strPath, ignored);
-}
 
 bool WriteFileWhole(const std::string& path, const std::string& content) {
   const std::string temporary = path + ".writing";
@@ -258,27 +225,13 @@ CReceiver::~CReceiver() {
   bStop = true;
   if (acceptor.joinable()) acceptor.join();
   for (std::thread& server : servers) server.join();
-  if (nListenFd >= 0) close(nListenFd);
+  listener.Close();
 }
 
-bool CReceiver::Reserve() {
-  nListenFd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  if (nListenFd < 0) return false;
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  socklen_t length = sizeof(address);
-  if (bind(nListenFd, reinterpret_cast<sockaddr*>(&address), sizeof(address)) != 0 ||
-      getsockname(nListenFd, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
-    return false;
-  }
-  nPort = ntohs(address.sin_port);
-  return true;
-}
+bool CReceiver::Reserve() { return listener.Reserve(); }
 
 bool CReceiver::Start() {
-  if (nListenFd < 0 && !Reserve()) return false;
-  if (listen(nListenFd, SOMAXCONN) != 0) return false;
+  if (!listener.Listen(SOMAXCONN)) return false;
   acceptor = std::thread([this] { AcceptLoop(); });
   return true;
 }
@@ -286,8 +239,8 @@ bool CReceiver::Start() {
 // Polls with a short timeout so that the destructor's stop flag is seen.
 void CReceiver::AcceptLoop() {
   while (!bStop) {
-    if (!WaitReadable(nListenFd, 50)) continue;
-    const int fd = accept4(nListenFd, nullptr, nullptr, SOCK_CLOEXEC);
+    if (!WaitReadable(listener.Fd(), 50)) continue;
+    const int fd = accept4(listener.Fd(), nullptr, nullptr, SOCK_CLOEXEC);
     if (fd < 0) continue;
     std::lock_guard<std::mutex> hold(mutex);
     servers.emplace_back([this, fd] { Serve(fd); });
@@ -450,46 +403,4 @@ bool ConnectsTo(const std::string& address, int port) {
                          connect(fd, reinterpret_cast<sockaddr*>(&target), sizeof(target)) == 0;
   close(fd);
   return connected;
-}
-
-CTcpClient::~CTcpClient() {
-  if (nFd >= 0) close(nFd);
-}
-
-bool CTcpClient::Connect(int port) {
-  nFd = ConnectLoopback(port);
-  return nFd >= 0;
-}
-
-bool CTcpClient::WaitFor(const std::string& text, int timeoutMs) {
-  const SteadyTime deadline = DeadlineIn(timeoutMs);
-  char buffer[4096];
-  while (strReceived.find(text) == std::string::npos) {
-    if (nFd < 0 || !WaitReadable(nFd, MillisecondsLeft(deadline))) return false;
-    const ssize_t n = recv(nFd, buffer, sizeof(buffer), 0);
-    if (n <= 0) return false;
-    strReceived.append(buffer, static_cast<size_t>(n));
-  }
-  return true;
-}
-
-CPortHolder::CPortHolder(int port) {
-  nFd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  if (nFd < 0) return;
-  // Reuse lets the bind succeed over connections of an earlier run that linger
-  // in TIME_WAIT; a listening socket still keeps every other bind off the port.
-  const int on = 1;
-  setsockopt(nFd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof(on));
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_port = htons(static_cast<uint16_t>(port));
-  address.sin_addr.s_addr = htonl(INADDR_ANY);
-  if (bind(nFd, reinterpret_cast<sockaddr*>(&address), sizeof(address)) != 0 || listen(nFd, 4) != 0) {
-    close(nFd);
-    nFd = -1;
-  }
-}
-
-CPortHolder::~CPortHolder() {
-  if (nFd >= 0) close(nFd);
 }

@@ -21,6 +21,10 @@
 #include <thread>
 #include <vector>
 
+#include "support/bounded_wait.h"
+#include "support/loopback.h"
+#include "support/temp_dir.h"
+
 using SteadyTime = std::chrono::steady_clock::time_point;
 
 // Generous bounds for the program's reactions: the suites also run under the
@@ -28,21 +32,6 @@ using SteadyTime = std::chrono::steady_clock::time_point;
 constexpr int kProgramStartMs = 15000;  // until "Running Indefinitely."
 constexpr int kProgramEffectMs = 5000;  // a change or push until its request
 constexpr int kProgramExitMs = 5000;    // a stop request until the exit
-
-// A fresh folder under /tmp, removed with its content at destruction.
-class CTempFolder {
- public:
-  CTempFolder();
-  ~CTempFolder();
-  CTempFolder(const CTempFolder&) = delete;
-  CTempFolder& operator=(const CTempFolder&) = delete;
-
-  const std::string& Path() const { return strPath; }
-  std::string File(const std::string& name) const { return strPath + "/" + name; }
-
- private:
-  std::string strPath;
-};
 
 // Writes `content` to a sibling file and renames it over `path`, so a reader
 // never sees half of it. False on failure.
@@ -139,8 +128,8 @@ class CReceiver {
   bool Reserve();
   // Listens (on the reserved port, else on a new one) and starts accepting.
   bool Start();
-  int Port() const { return nPort; }
-  std::string BaseUrl() const { return "http://127.0.0.1:" + std::to_string(nPort); }
+  int Port() const { return listener.Port(); }
+  std::string BaseUrl() const { return "http://127.0.0.1:" + std::to_string(Port()); }
   void SetDelayMs(int delayMs) { nDelayMs = delayMs; }
   // While holding, requests are recorded on arrival but answered only after
   // the hold ends: the program stays inside its request until the test lets go.
@@ -161,8 +150,7 @@ class CReceiver {
   void AcceptLoop();
   void Serve(int fd);
 
-  int nListenFd = -1;
-  int nPort = 0;
+  CLoopbackListener listener;
   std::atomic<int> nDelayMs{0};
   std::atomic<bool> bHolding{false};
   std::atomic<bool> bStop{false};
@@ -185,36 +173,5 @@ std::string HttpGet(int port, const std::string& target, int timeoutMs = 3000);
 
 // True when a TCP connection to `address`:`port` is accepted (then closed).
 bool ConnectsTo(const std::string& address, int port);
-
-// A TCP client for the program's console: collects every byte received.
-class CTcpClient {
- public:
-  CTcpClient() = default;
-  ~CTcpClient();
-  CTcpClient(const CTcpClient&) = delete;
-  CTcpClient& operator=(const CTcpClient&) = delete;
-
-  bool Connect(int port);
-  // Reads until `text` is part of what was received, for up to `timeoutMs`.
-  bool WaitFor(const std::string& text, int timeoutMs);
-  const std::string& Received() const { return strReceived; }
-
- private:
-  int nFd = -1;
-  std::string strReceived;
-};
-
-// A listening socket on 0.0.0.0:`port` (with address reuse, see the constructor), held until destroyed.
-class CPortHolder {
- public:
-  explicit CPortHolder(int port);
-  ~CPortHolder();
-  CPortHolder(const CPortHolder&) = delete;
-  CPortHolder& operator=(const CPortHolder&) = delete;
-  bool Holding() const { return nFd >= 0; }
-
- private:
-  int nFd = -1;
-};
 
 #endif  // QUILLRADE_TESTS_E2E_E2E_SUPPORT_H_

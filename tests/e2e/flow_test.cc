@@ -20,12 +20,13 @@ namespace {
 // two-core machine. Waits end as soon as the awaited effect shows.
 constexpr int kStartMs = 15000;
 constexpr int kEffectMs = 5000;
+constexpr std::chrono::milliseconds kEffect{kEffectMs};
 constexpr int kExitMs = 5000;
 
 class FlowTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    ASSERT_FALSE(folder.Path().empty());
+    ASSERT_TRUE(folder.Ok());
     ASSERT_TRUE(receiver.Start());
   }
 
@@ -33,8 +34,8 @@ class FlowTest : public ::testing::Test {
 
   // Starts the program on `config` and waits for its running state.
   void Launch(const std::string& config) {
-    ASSERT_TRUE(WriteFileWhole(folder.File("q.ini"), config));
-    program = std::make_unique<CProgram>(folder.Path(), folder.File("q.ini"));
+    ASSERT_TRUE(WriteFileWhole(folder.PathOf("q.ini"), config));
+    program = std::make_unique<CProgram>(folder.Path(), folder.PathOf("q.ini"));
     ASSERT_TRUE(program->Started());
     ASSERT_NE(program->WaitFor("\nRunning Indefinitely.\n\n", kStartMs), std::string::npos)
         << program->Output();
@@ -46,13 +47,13 @@ class FlowTest : public ::testing::Test {
     EXPECT_NE(program->Find("Exiting.\n"), std::string::npos);
   }
 
-  CTempFolder folder;
+  CTempDir folder{"qr_e2e"};
   CReceiver receiver;
   std::unique_ptr<CProgram> program;
 };
 
 TEST_F(FlowTest, StartUpTextsConsoleAndStatusPage) {
-  ASSERT_TRUE(WriteFileWhole(folder.File("a.txt"), "first\n"));
+  ASSERT_TRUE(WriteFileWhole(folder.PathOf("a.txt"), "first\n"));
   Launch("[global]\nhttp_timeout_seconds=3\n"
          "[Input4]\nfile=a.txt\ntext0=line=0\n[Output4]\nformat0=%text0%\nUrl0=" +
          Url("/a?v=%format0%") +
@@ -67,7 +68,7 @@ TEST_F(FlowTest, StartUpTextsConsoleAndStatusPage) {
 
   // The start-up texts in their order; task indices are dense whatever the
   // section numbers, and the push input announces the real port.
-  const std::string config = folder.File("q.ini");
+  const std::string config = folder.PathOf("q.ini");
   const std::vector<std::string> inOrder = {
       "\nQuillrade 0.59 by Hollend\n",
       "\nReading config file: \"" + config + "\"\n",
@@ -91,10 +92,10 @@ TEST_F(FlowTest, StartUpTextsConsoleAndStatusPage) {
 
   // A console client first gets the greeting and the back buffer, with every
   // line feed sent as LF CR.
-  CTcpClient client;
-  ASSERT_TRUE(client.Connect(consolePort));
+  CLoopbackClient client(consolePort);
+  ASSERT_TRUE(client.Connected());
   const std::string separator(79, '-');
-  ASSERT_TRUE(client.WaitFor("Running Indefinitely.\n\r", kEffectMs)) << client.Received();
+  ASSERT_TRUE(client.WaitForText("Running Indefinitely.\n\r", kEffect)) << client.Received();
   const std::string& greeting = client.Received();
   EXPECT_EQ(greeting.rfind(separator + "\n\r", 0), 0u) << greeting;
   EXPECT_NE(greeting.find("TcpConsole (" + std::to_string(consolePort) + "): Quillrade\n\r" +
@@ -115,8 +116,8 @@ TEST_F(FlowTest, StartUpTextsConsoleAndStatusPage) {
   EXPECT_NE(answer.find("/input9 query received:<br>\nset=Hello+World%26Co<br>"), std::string::npos)
       << answer;
   EXPECT_TRUE(receiver.WaitForTarget("/p?v=Hello%20World%26Co", kEffectMs)) << program->Output();
-  EXPECT_TRUE(client.WaitFor("HTTP push /input9: Hello World&Co\n\r", kEffectMs)) << client.Received();
-  EXPECT_TRUE(client.WaitFor("/p?v=Hello World&Co...OK\n\r", kEffectMs)) << client.Received();
+  EXPECT_TRUE(client.WaitForText("HTTP push /input9: Hello World&Co\n\r", kEffect)) << client.Received();
+  EXPECT_TRUE(client.WaitForText("/p?v=Hello World&Co...OK\n\r", kEffect)) << client.Received();
 
   // The status page shows the configuration file and the recent lines.
   const std::string page = HttpGet(httpPort, "/?x=1");
@@ -134,9 +135,9 @@ TEST_F(FlowTest, StartUpTextsConsoleAndStatusPage) {
 }
 
 TEST_F(FlowTest, InputChangesReachTheReceiver) {
-  ASSERT_TRUE(WriteFileWhole(folder.File("a.txt"), "first\n"));
-  ASSERT_TRUE(WriteFileWhole(folder.File("s.txt"), "station\n"));
-  ASSERT_TRUE(WriteFileWhole(folder.File("b.xml"),
+  ASSERT_TRUE(WriteFileWhole(folder.PathOf("a.txt"), "first\n"));
+  ASSERT_TRUE(WriteFileWhole(folder.PathOf("s.txt"), "station\n"));
+  ASSERT_TRUE(WriteFileWhole(folder.PathOf("b.xml"),
                              "<now><song duration=\"61\"><title>Old</title></song></now>"));
   Launch("[Input0]\nfile=a.txt\ntext0=line=0 trim=1\n"
          "[Output0]\nformat0=%text0%\nUrl0=" + Url("/plain?v=%format0%") +
@@ -156,21 +157,21 @@ TEST_F(FlowTest, InputChangesReachTheReceiver) {
 
   // A plain text change arrives escaped, and the dependent task follows with it
   // although its own file did not change.
-  ASSERT_TRUE(WriteFileWhole(folder.File("a.txt"), "  Rock & Roll = fun? a/b  \nignored\n"));
+  ASSERT_TRUE(WriteFileWhole(folder.PathOf("a.txt"), "  Rock & Roll = fun? a/b  \nignored\n"));
   const std::string rock = "Rock%20%26%20Roll%20%3D%20fun%3F%20a%2Fb";
   EXPECT_TRUE(receiver.WaitForTarget("/plain?v=" + rock, kEffectMs)) << program->Output();
   EXPECT_TRUE(receiver.WaitForTarget("/ref?own=station&song=" + rock, kEffectMs)) << program->Output();
   EXPECT_NE(program->Find("[output0] format0: Rock & Roll = fun? a/b\n"), std::string::npos);
 
   // An XML change.
-  ASSERT_TRUE(WriteFileWhole(folder.File("b.xml"),
+  ASSERT_TRUE(WriteFileWhole(folder.PathOf("b.xml"),
                              "<now><song duration=\"7\"><title>New Song</title></song></now>"));
   EXPECT_TRUE(receiver.WaitForTarget("/xml?t=New%20Song%7C7", kEffectMs)) << program->Output();
 
   // Touching the file sends the same result again without recomputing it.
   const size_t headers = program->Count("TASK 0 (plain text parsing)");
   const size_t sent = receiver.CountOf("/plain?v=" + rock);
-  ASSERT_TRUE(TouchFile(folder.File("a.txt")));
+  ASSERT_TRUE(TouchFile(folder.PathOf("a.txt")));
   EXPECT_TRUE(receiver.WaitForTarget("/plain?v=" + rock, kEffectMs, sent + 1)) << program->Output();
   EXPECT_EQ(program->Count("TASK 0 (plain text parsing)"), headers);
 
@@ -179,7 +180,7 @@ TEST_F(FlowTest, InputChangesReachTheReceiver) {
   // broken file would have arrived before the pushed one.
   const size_t xmlSent = receiver.CountPrefix("/xml?");
   const size_t errorFrom = program->Output().size();
-  ASSERT_TRUE(WriteFileWhole(folder.File("b.xml"), "<now><song><title>Broken</title></now"));
+  ASSERT_TRUE(WriteFileWhole(folder.PathOf("b.xml"), "<now><song><title>Broken</title></now"));
   EXPECT_NE(program->WaitFor("Error parsing XML in b.xml\n", kEffectMs, errorFrom), std::string::npos)
       << program->Output();
   EXPECT_NE(HttpGet(httpPort, "/input2?set=after+the+error").find("query received"), std::string::npos);
@@ -205,8 +206,8 @@ TEST_F(FlowTest, InputChangesReachTheReceiver) {
 }
 
 TEST_F(FlowTest, HostileInputsNeitherBreakRequestsNorStopTheService) {
-  ASSERT_TRUE(WriteFileWhole(folder.File("a.txt"), "kept\n"));
-  ASSERT_TRUE(WriteFileWhole(folder.File("b.xml"), "<r><t>fine</t></r>"));
+  ASSERT_TRUE(WriteFileWhole(folder.PathOf("a.txt"), "kept\n"));
+  ASSERT_TRUE(WriteFileWhole(folder.PathOf("b.xml"), "<r><t>fine</t></r>"));
   Launch("[Input0]\ntype=push\ntext0=line=0\n[Output0]\nformat0=%text0%\nUrl0=" +
          Url("/p?v=%format0%&key=K1") +
          "\n[Input1]\nfile=a.txt\ntext0=line=0\n[Output1]\nformat0=%text0%\nUrl0=" +
@@ -231,13 +232,13 @@ TEST_F(FlowTest, HostileInputsNeitherBreakRequestsNorStopTheService) {
   std::string bomb = "<!DOCTYPE r [<!ENTITY a \"" + std::string(20000, 'x') + "\">]><r t=\"";
   for (int i = 0; i < 10000; ++i) bomb += "&a;";
   const size_t from = program->Output().size();
-  ASSERT_TRUE(WriteFileWhole(folder.File("b.xml"), bomb + "\"><t>big</t></r>"));
+  ASSERT_TRUE(WriteFileWhole(folder.PathOf("b.xml"), bomb + "\"><t>big</t></r>"));
   EXPECT_NE(program->WaitFor("Error parsing XML in b.xml\n", kEffectMs, from), std::string::npos)
       << program->Output().substr(from);
 
   // An input whose reads fail keeps its value and says why; the URLs still go out.
-  std::remove(folder.File("a.txt").c_str());
-  ASSERT_EQ(symlink("/proc/self/mem", folder.File("a.txt").c_str()), 0);
+  std::remove(folder.PathOf("a.txt").c_str());
+  ASSERT_EQ(symlink("/proc/self/mem", folder.PathOf("a.txt").c_str()), 0);
   EXPECT_NE(program->WaitFor("Error reading a.txt: Input/output error\n", kEffectMs, from),
             std::string::npos)
       << program->Output().substr(from);
@@ -264,7 +265,7 @@ TEST_F(FlowTest, AfterAnOutageOnlyTheLatestValuesArrive) {
   auto refused = [&](const std::string& target) {
     return program->WaitFor(flaky.BaseUrl() + target + "...ERROR\n", kEffectMs) != std::string::npos;
   };
-  ASSERT_TRUE(WriteFileWhole(folder.File("a.txt"), "f0\n"));
+  ASSERT_TRUE(WriteFileWhole(folder.PathOf("a.txt"), "f0\n"));
   Launch("[Input0]\nfile=a.txt\ntext0=line=0\n[Output0]\nformat0=%text0%\nUrl0=" +
          flaky.BaseUrl() + "/file?v=%format0%\n"
          "[Input1]\ntype=push\ntext0=line=0\n[Output1]\nformat0=%text0%\nUrl0=" +
@@ -272,7 +273,7 @@ TEST_F(FlowTest, AfterAnOutageOnlyTheLatestValuesArrive) {
   ASSERT_TRUE(refused("/file?v=f0")) << program->Output();
   for (const char* value : {"1", "2"}) {
     std::this_thread::sleep_for(std::chrono::milliseconds(1200));
-    ASSERT_TRUE(WriteFileWhole(folder.File("a.txt"), std::string("f") + value + "\n"));
+    ASSERT_TRUE(WriteFileWhole(folder.PathOf("a.txt"), std::string("f") + value + "\n"));
     ASSERT_NE(HttpGet(program->HttpPort(), std::string("/input1?set=p") + value).find("query received"),
               std::string::npos);
     ASSERT_TRUE(refused(std::string("/file?v=f") + value)) << program->Output();

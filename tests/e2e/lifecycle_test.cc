@@ -18,6 +18,7 @@ namespace {
 
 constexpr int kStartMs = 15000;
 constexpr int kEffectMs = 5000;
+constexpr std::chrono::milliseconds kEffect{kEffectMs};
 constexpr int kExitMs = 5000;
 
 // A stop ends the retry pause and any request in flight at once, and the servers
@@ -40,11 +41,11 @@ double SecondsSince(Clock::time_point start) {
 class LifecycleTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    ASSERT_FALSE(folder.Path().empty());
+    ASSERT_TRUE(folder.Ok());
     ASSERT_TRUE(receiver.Start());
   }
 
-  std::string Config() const { return folder.File("q.ini"); }
+  std::string Config() const { return folder.PathOf("q.ini"); }
 
   std::string PlainAndPush(const std::string& pushPath) const {
     return "[Input0]\nfile=a.txt\ntext0=line=0\n[Output0]\nformat0=%text0%\nUrl0=" +
@@ -54,7 +55,7 @@ class LifecycleTest : public ::testing::Test {
   }
 
   void Launch(const std::string& config) {
-    ASSERT_TRUE(WriteFileWhole(folder.File("a.txt"), "first\n"));
+    ASSERT_TRUE(WriteFileWhole(folder.PathOf("a.txt"), "first\n"));
     ASSERT_TRUE(WriteFileWhole(Config(), config));
     program = std::make_unique<CProgram>(folder.Path(), Config());
     ASSERT_TRUE(program->Started());
@@ -62,7 +63,7 @@ class LifecycleTest : public ::testing::Test {
         << program->Output();
   }
 
-  CTempFolder folder;
+  CTempDir folder{"qr_e2e"};
   CReceiver receiver;
   std::unique_ptr<CProgram> program;
 };
@@ -157,9 +158,9 @@ TEST_F(LifecycleTest, DeletedConfigurationRetriesEverySecondAndResumes) {
 }
 
 TEST_F(LifecycleTest, StopWithoutAnyConfigurationEndsPromptly) {
-  program = std::make_unique<CProgram>(folder.Path(), folder.File("missing.ini"));
+  program = std::make_unique<CProgram>(folder.Path(), folder.PathOf("missing.ini"));
   ASSERT_TRUE(program->Started());
-  const std::string cannotRead = "Couldn't read from file \"" + folder.File("missing.ini") + "\"\n";
+  const std::string cannotRead = "Couldn't read from file \"" + folder.PathOf("missing.ini") + "\"\n";
   ASSERT_NE(program->WaitFor(cannotRead, kStartMs), std::string::npos) << program->Output();
   EXPECT_EQ(program->Find("Running Indefinitely."), std::string::npos);
   const auto stopAt = Clock::now();
@@ -221,9 +222,10 @@ TEST_F(LifecycleTest, TakenPortsMoveTheProgramToTheNextOnes) {
             std::string::npos);
 
   EXPECT_NE(HttpGet(httpPort, "/").find("Quillrade Service HTTP server by Hollend"), std::string::npos);
-  CTcpClient client;
-  ASSERT_TRUE(client.Connect(consolePort));
-  EXPECT_TRUE(client.WaitFor("TcpConsole (" + std::to_string(consolePort) + "): Quillrade", kEffectMs))
+  CLoopbackClient client(consolePort);
+  ASSERT_TRUE(client.Connected());
+  EXPECT_TRUE(
+      client.WaitForText("TcpConsole (" + std::to_string(consolePort) + "): Quillrade", kEffect))
       << client.Received();
 
   program->SendEscape();

@@ -26,11 +26,11 @@ bool Accepted(const std::string& answer) { return answer.rfind("HTTP/1.1 200 ", 
 class PushReloadTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    ASSERT_FALSE(folder.Path().empty());
+    ASSERT_TRUE(folder.Ok());
     ASSERT_TRUE(receiver.Start());
   }
 
-  std::string Config() const { return folder.File("q.ini"); }
+  std::string Config() const { return folder.PathOf("q.ini"); }
 
   // A push input per header in `headers` ("Input1"), sending to /<n>?p= where n
   // is the section's number.
@@ -102,7 +102,7 @@ class PushReloadTest : public ::testing::Test {
     return program->WaitFor("\nRunning Indefinitely.\n\n", kProgramStartMs, detected);
   }
 
-  CTempFolder folder;
+  CTempDir folder{"qr_e2e"};
   CReceiver receiver;
   std::unique_ptr<CProgram> program;
   int httpPort = 0;

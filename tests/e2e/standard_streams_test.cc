@@ -19,12 +19,8 @@ constexpr int kStillRunningMs = 500;
 
 // Asks for the status page until it shows `text`; false after `timeoutMs`.
 bool WaitForPage(int port, const std::string& text, int timeoutMs) {
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
-  while (std::chrono::steady_clock::now() < deadline) {
-    if (HttpGet(port, "/").find(text) != std::string::npos) return true;
-    std::this_thread::sleep_for(std::chrono::milliseconds(50));
-  }
-  return false;
+  return WaitUntil([&] { return HttpGet(port, "/").find(text) != std::string::npos; },
+                   std::chrono::milliseconds(timeoutMs), std::chrono::milliseconds(50));
 }
 
 // What descriptor `fd` of process `pid` is open on; empty when it is closed.
@@ -49,8 +45,8 @@ TEST(StandardStreamsTest, RunsWithoutKeyboardOrOutputUntilASignal) {
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
-    CTempFolder folder;
-    const std::string config = folder.File("q.ini");
+    CTempDir folder{"qr_e2e"};
+    const std::string config = folder.PathOf("q.ini");
     ASSERT_TRUE(WriteFileWhole(
         config, "[Input0]\ntype=push\ntext0=line=0\n[Output0]\nformat0=%text0%\nUrl0=" +
                     receiver.BaseUrl() + "/p?v=%format0%\n"));

@@ -15,6 +15,7 @@ namespace {
 
 constexpr int kStartMs = 15000;
 constexpr int kEffectMs = 5000;
+constexpr std::chrono::milliseconds kEffect{kEffectMs};
 // A stop must end well within the service manager's stop timeout (30 s), also
 // while standard output is stuck.
 constexpr int kExitMs = 5000;
@@ -22,7 +23,7 @@ constexpr int kExitMs = 5000;
 class StatusChannelsTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    ASSERT_FALSE(folder.Path().empty());
+    ASSERT_TRUE(folder.Ok());
     ASSERT_TRUE(receiver.Start());
   }
 
@@ -30,8 +31,8 @@ class StatusChannelsTest : public ::testing::Test {
   void LaunchPushTask(const std::string& global = "") {
     const std::string config = global + "[Input0]\ntype=push\ntext0=line=0\n[Output0]\n"
                                "format0=%text0%\nUrl0=" + receiver.BaseUrl() + "/p?v=%format0%\n";
-    ASSERT_TRUE(WriteFileWhole(folder.File("q.ini"), config));
-    program = std::make_unique<CProgram>(folder.Path(), folder.File("q.ini"));
+    ASSERT_TRUE(WriteFileWhole(folder.PathOf("q.ini"), config));
+    program = std::make_unique<CProgram>(folder.Path(), folder.PathOf("q.ini"));
     ASSERT_TRUE(program->Started());
     ASSERT_NE(program->WaitFor("\nRunning Indefinitely.\n\n", kStartMs), std::string::npos)
         << program->Output();
@@ -42,7 +43,7 @@ class StatusChannelsTest : public ::testing::Test {
     return HttpGet(nHttpPort, "/input0?" + query).find("query received") != std::string::npos;
   }
 
-  CTempFolder folder;
+  CTempDir folder{"qr_e2e"};
   CReceiver receiver;
   std::unique_ptr<CProgram> program;
   int nHttpPort = 0;
@@ -65,9 +66,9 @@ TEST_F(StatusChannelsTest, StdoutThatNobodyReadsHoldsUpNothing) {
     ASSERT_TRUE(Push("set=p" + std::to_string(i) + "-" + filler)) << "push " << i;
   }
   ASSERT_TRUE(Push("set=last"));
-  CTcpClient feed;
-  ASSERT_TRUE(feed.Connect(program->ConsolePort()));
-  EXPECT_TRUE(feed.WaitFor("HTTP push /input0: last\n\r", kEffectMs));
+  CLoopbackClient feed(program->ConsolePort());
+  ASSERT_TRUE(feed.Connected());
+  EXPECT_TRUE(feed.WaitForText("HTTP push /input0: last\n\r", kEffect));
   EXPECT_NE(HttpGet(nHttpPort, "/").find("HTTP push /input0: last\n"), std::string::npos);
   EXPECT_TRUE(receiver.WaitForTarget("/p?v=p0-" + filler, kEffectMs));
   EXPECT_TRUE(receiver.WaitForTarget("/p?v=p1-" + filler, kEffectMs));
@@ -93,16 +94,16 @@ TEST_F(StatusChannelsTest, StdoutThatNobodyReadsHoldsUpNothing) {
 TEST_F(StatusChannelsTest, PushedControlBytesAreShownNotObeyed) {
   LaunchPushTask();
   ASSERT_NE(nHttpPort, 0);
-  CTcpClient feed;
-  ASSERT_TRUE(feed.Connect(program->ConsolePort()));
+  CLoopbackClient feed(program->ConsolePort());
+  ASSERT_TRUE(feed.Connected());
   ASSERT_TRUE(Push("set=%1b%5b2J%1b%5d0;PWNED%07%0a2026-12-08+12:00:00:+TASK+9+(fake)+caf%c3%a9%7f"));
 
   const std::string shown = "HTTP push /input0: ^[[2J^[]0;PWNED^G\n2026-12-08 12:00:00: "
                             "TASK 9 (fake) caf\xc3\xa9^?\n";
   EXPECT_NE(program->WaitFor(shown, kEffectMs), std::string::npos) << program->Output();
-  EXPECT_TRUE(feed.WaitFor("HTTP push /input0: ^[[2J^[]0;PWNED^G\n\r2026-12-08 12:00:00: "
-                           "TASK 9 (fake) caf\xc3\xa9^?\n\r",
-                           kEffectMs))
+  EXPECT_TRUE(feed.WaitForText("HTTP push /input0: ^[[2J^[]0;PWNED^G\n\r2026-12-08 12:00:00: "
+                               "TASK 9 (fake) caf\xc3\xa9^?\n\r",
+                               kEffect))
       << feed.Received();
   EXPECT_NE(HttpGet(nHttpPort, "/").find("HTTP push /input0: \x1b[2J\x1b]0;PWNED\x07\n2026-12-08 "
                                          "12:00:00: TASK 9 (fake) caf\xc3\xa9\x7f\n"),

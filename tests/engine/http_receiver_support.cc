@@ -17,33 +17,6 @@ constexpr size_t kReadChunk = 4096;
 // A client sending more than this without finishing its head is dropped.
 constexpr size_t kMaxPendingBytes = 1 << 20;
 
-// A socket bound to an ephemeral loopback port; not listening, so connection
-// attempts to it are refused.
-int OpenLoopbackSocket(int* port) {
-  int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  if (fd < 0) return -1;
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  socklen_t length = sizeof(address);
-  if (bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof(address)) != 0 ||
-      getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
-    close(fd);
-    return -1;
-  }
-  *port = ntohs(address.sin_port);
-  return fd;
-}
-
-int OpenLoopbackListener(int backlog, int* port) {
-  int fd = OpenLoopbackSocket(port);
-  if (fd >= 0 && listen(fd, backlog) != 0) {
-    close(fd);
-    return -1;
-  }
-  return fd;
-}
-
 const char* ReasonFor(int status) {
   switch (status) {
     case 200: return "OK";
@@ -53,32 +26,20 @@ const char* ReasonFor(int status) {
   }
 }
 
-void SendAll(int fd, const std::string& bytes) {
-  size_t sent = 0;
-  while (sent < bytes.size()) {
-    ssize_t n = send(fd, bytes.data() + sent, bytes.size() - sent, MSG_NOSIGNAL);
-    if (n <= 0) return;
-    sent += static_cast<size_t>(n);
-  }
-}
-
 }  // namespace
 
 CHttpReceiver::CHttpReceiver() = default;
 
 CHttpReceiver::~CHttpReceiver() { Stop(); }
 
-bool CHttpReceiver::Reserve() {
-  nListenFd = OpenLoopbackSocket(&nPort);
-  return nListenFd >= 0;
-}
+bool CHttpReceiver::Reserve() { return listener.Reserve(); }
 
 bool CHttpReceiver::Start() {
   int pipeFds[2];
   if (pipe2(pipeFds, O_CLOEXEC) != 0) return false;
   nWakeRead = pipeFds[0];
   nWakeWrite = pipeFds[1];
-  if ((nListenFd < 0 && !Reserve()) || listen(nListenFd, SOMAXCONN) != 0) {
+  if (!listener.Listen(SOMAXCONN)) {
     Stop();
     return false;
   }
@@ -92,14 +53,15 @@ void CHttpReceiver::Stop() {
     if (write(nWakeWrite, &byte, 1) != 1) return;  // cannot wake: leave it running
     thread.join();
   }
-  for (int* fd : {&nListenFd, &nWakeRead, &nWakeWrite}) {
+  listener.Close();
+  for (int* fd : {&nWakeRead, &nWakeWrite}) {
     if (*fd >= 0) close(*fd);
     *fd = -1;
   }
 }
 
 std::string CHttpReceiver::BaseUrl() const {
-  return "http://127.0.0.1:" + std::to_string(nPort);
+  return "http://127.0.0.1:" + std::to_string(Port());
 }
 
 void CHttpReceiver::SetStatus(int status) {
@@ -166,7 +128,7 @@ void CHttpReceiver::Clear() {
 void CHttpReceiver::Run() {
   std::vector<Client> clients;
   for (;;) {
-    std::vector<pollfd> fds = {{nWakeRead, POLLIN, 0}, {nListenFd, POLLIN, 0}};
+    std::vector<pollfd> fds = {{nWakeRead, POLLIN, 0}, {listener.Fd(), POLLIN, 0}};
     for (const Client& client : clients) fds.push_back({client.fd, POLLIN, 0});
     if (poll(fds.data(), fds.size(), -1) < 0) continue;
     if (fds[0].revents != 0) break;
@@ -182,7 +144,7 @@ void CHttpReceiver::Run() {
 }
 
 void CHttpReceiver::AcceptClient(std::vector<Client>& clients) {
-  int fd = accept4(nListenFd, nullptr, nullptr, SOCK_CLOEXEC);
+  int fd = accept4(listener.Fd(), nullptr, nullptr, SOCK_CLOEXEC);
   if (fd < 0) return;
   clients.push_back({fd, {}});
   std::lock_guard<std::mutex> hold(mutex);
@@ -225,16 +187,14 @@ bool CHttpReceiver::Answer(int fd) {
 
 CFullBacklogListener::~CFullBacklogListener() {
   for (int fd : fillers) close(fd);
-  if (nListenFd >= 0) close(nListenFd);
 }
 
 bool CFullBacklogListener::Start() {
-  nListenFd = OpenLoopbackListener(0, &nPort);
-  if (nListenFd < 0) return false;
+  if (!listener.Listen(0)) return false;
   sockaddr_in address{};
   address.sin_family = AF_INET;
   address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  address.sin_port = htons(static_cast<uint16_t>(nPort));
+  address.sin_port = htons(static_cast<uint16_t>(listener.Port()));
   // Connect until one attempt stays pending: the queue is then full.
   for (int attempt = 0; attempt < 8; ++attempt) {
     int fd = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);

@@ -12,8 +12,7 @@
 // CFullBacklogListener: a listening socket whose accept queue is full and that
 // never accepts, so a further connect attempt hangs until the client gives up.
 //
-// Self-contained (POSIX sockets and the standard library only) so other test
-// suites can copy it. Threads: every public member may be called from any thread.
+// Threads: every public member may be called from any thread.
 #ifndef QUILLRADE_TESTS_ENGINE_HTTP_RECEIVER_SUPPORT_H_
 #define QUILLRADE_TESTS_ENGINE_HTTP_RECEIVER_SUPPORT_H_
 
@@ -24,6 +23,8 @@
 #include <string>
 #include <thread>
 #include <vector>
+
+#include "support/loopback.h"
 
 class CHttpReceiver {
  public:
@@ -41,7 +42,7 @@ class CHttpReceiver {
   // Stops the thread and closes every socket; also done by the destructor.
   void Stop();
 
-  int Port() const { return nPort; }
+  int Port() const { return listener.Port(); }
   // "http://127.0.0.1:<port>"
   std::string BaseUrl() const;
 
@@ -78,10 +79,9 @@ class CHttpReceiver {
   // False when the connection is to be closed instead.
   bool Answer(int fd);
 
-  int nListenFd = -1;
+  CLoopbackListener listener;
   int nWakeRead = -1;
   int nWakeWrite = -1;
-  int nPort = 0;
   std::thread thread;
 
   mutable std::mutex mutex;
@@ -105,11 +105,10 @@ class CFullBacklogListener {
   // further connect attempt really stays pending; false when this system does
   // not behave so (the caller should skip) or on any socket failure.
   bool Start();
-  int Port() const { return nPort; }
+  int Port() const { return listener.Port(); }
 
  private:
-  int nListenFd = -1;
-  int nPort = 0;
+  CLoopbackListener listener;
   std::vector<int> fillers;
 };
 

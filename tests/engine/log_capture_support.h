@@ -1,11 +1,9 @@
-// Test helpers for the engine suites: a recorder of everything printed through
-// g_logOutput (standard output muted while it is attached) and a temporary folder
-// removed with its content.
+// Test helper for the engine suites: a recorder of everything printed through
+// g_logOutput (standard output muted while it is attached).
 #ifndef QUILLRADE_TESTS_ENGINE_LOG_CAPTURE_SUPPORT_H_
 #define QUILLRADE_TESTS_ENGINE_LOG_CAPTURE_SUPPORT_H_
 
 #include <cstddef>
-#include <filesystem>
 #include <mutex>
 #include <string>
 
@@ -27,21 +25,6 @@ class CLogCapture : public ILogConsoleSink {
  private:
   mutable std::mutex mutex;
   std::string strText;
-};
-
-class CTempDir {
- public:
-  CTempDir();
-  ~CTempDir();
-  CTempDir(const CTempDir&) = delete;
-  CTempDir& operator=(const CTempDir&) = delete;
-
-  const std::filesystem::path& Path() const { return path; }
-  // Writes `bytes` exactly to the named file inside the folder; returns its path.
-  std::string WriteFile(const std::string& name, const std::string& bytes) const;
-
- private:
-  std::filesystem::path path;
 };
 
 #endif  // QUILLRADE_TESTS_ENGINE_LOG_CAPTURE_SUPPORT_H_

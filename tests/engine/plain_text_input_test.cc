@@ -7,6 +7,7 @@
 #include "engine/log_capture_support.h"
 #include "engine/task.h"
 #include "platform/file_system.h"
+#include "support/temp_dir.h"
 
 namespace {
 

@@ -15,6 +15,7 @@
 #include "engine/log_capture_support.h"
 #include "engine/task.h"
 #include "engine/url_compose.h"
+#include "support/temp_dir.h"
 
 namespace {
 

@@ -8,6 +8,7 @@
 #include "config/virtual_preset_file.h"
 #include "engine/log_capture_support.h"
 #include "engine/task.h"
+#include "support/temp_dir.h"
 
 namespace {
 

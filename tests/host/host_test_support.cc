@@ -21,55 +21,6 @@
 
 namespace {
 
-void WriteFile(const std::string& path, const std::string& text) {
-  std::ofstream file(path, std::ios::binary | std::ios::trunc);
-  file << text;
-}
-
-// systemctl: logs, fails a verb when "fail-<verb>" exists, answers the manager
-// probe unless "no-manager" exists, plays states from "states".
-const char kFakeSystemctl[] = R"SH(#!/bin/sh
-dir=$(dirname "$0")
-echo "systemctl $*" >> "$dir/calls.log"
-verb=$1
-[ -e "$dir/fail-$verb" ] && exit 1
-if [ "$verb" = show ] && [ "$3" = Version ]; then
-  [ -e "$dir/no-manager" ] && exit 1
-  echo "Version=252"
-  exit 0
-fi
-if [ "$verb" = show ]; then
-  state=inactive
-  if [ -s "$dir/states" ]; then
-    state=$(head -n 1 "$dir/states")
-    if [ "$(wc -l < "$dir/states")" -gt 1 ]; then
-      tail -n +2 "$dir/states" > "$dir/states.next" && mv "$dir/states.next" "$dir/states"
-    fi
-  fi
-  echo "ActiveState=$state"
-  echo "SubState=dead"
-fi
-exit 0
-)SH";
-
-// sudo: logs; "sudo -v" exits with the code in "sudo-v-exit" (default 0); a run
-// only records its command.
-const char kFakeSudo[] = R"SH(#!/bin/sh
-dir=$(dirname "$0")
-echo "sudo $*" >> "$dir/calls.log"
-if [ "$1" = -v ]; then
-  [ -e "$dir/sudo-v-exit" ] && exit $(cat "$dir/sudo-v-exit")
-  exit 0
-fi
-echo "elevated copy ran"
-exit 0
-)SH";
-
-void WriteScript(const std::string& path, const char* text) {
-  WriteFile(path, text);
-  chmod(path.c_str(), 0755);
-}
-
 // A pseudo terminal pair with output translation and echo off; false on failure.
 bool OpenPty(int* master, int* slave) {
   *master = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
@@ -113,61 +64,6 @@ long long NowMs() {
 }
 
 }  // namespace
-
-CFakeSystem::CFakeSystem() {
-  char pattern[] = "/tmp/qr_host_XXXXXX";
-  strDir = mkdtemp(pattern);
-  WriteScript(strDir + "/systemctl", kFakeSystemctl);
-  WriteScript(strDir + "/sudo", kFakeSudo);
-  std::filesystem::create_directory(UnitDir());
-  std::filesystem::create_directory(strDir + "/run-systemd");
-}
-
-CFakeSystem::~CFakeSystem() {
-  std::error_code ignored;
-  std::filesystem::remove_all(strDir, ignored);
-}
-
-ServiceControlSettings CFakeSystem::Settings(bool administrator) const {
-  ServiceControlSettings settings;
-  settings.strSystemctl = strDir + "/systemctl";
-  settings.strSudo = strDir + "/sudo";
-  settings.strUnitDir = UnitDir();
-  settings.strSystemdRuntimeDir = strDir + "/run-systemd";
-  settings.fnIsAdministrator = [administrator] { return administrator; };
-  return settings;
-}
-
-void CFakeSystem::PlayStates(const std::vector<std::string>& activeStates) {
-  std::string text;
-  for (const std::string& state : activeStates) text += state + "\n";
-  WriteFile(strDir + "/states", text);
-}
-
-void CFakeSystem::RemoveManager() {
-  std::filesystem::remove(strDir + "/run-systemd");
-  WriteFile(strDir + "/no-manager", "");
-}
-
-void CFakeSystem::FailVerb(const std::string& verb) { WriteFile(strDir + "/fail-" + verb, ""); }
-
-void CFakeSystem::SetSudoValidateExit(int code) {
-  WriteFile(strDir + "/sudo-v-exit", std::to_string(code));
-}
-
-void CFakeSystem::AddUnit(const std::string& serviceName) {
-  WriteFile(UnitDir() + "/" + serviceName + ".service", "[Unit]\n");
-}
-
-std::vector<std::string> CFakeSystem::Calls() const {
-  std::ifstream file(strDir + "/calls.log");
-  std::vector<std::string> calls;
-  std::string line;
-  while (std::getline(file, line)) {
-    if (line != "systemctl show -p Version") calls.push_back(line);
-  }
-  return calls;
-}
 
 ChildOutcome RunInChild(const std::function<int()>& body, const std::string& input, bool pty,
                         bool keepInputOpen) {
@@ -324,10 +220,8 @@ int CChildProcess::Wait(int timeoutMs) {
   return bEnded ? nExitCode : -1;
 }
 
-CNotifySocket::CNotifySocket() {
-  char pattern[] = "/tmp/qr_notify_XXXXXX";
-  strDir = mkdtemp(pattern);
-  strPath = strDir + "/notify";
+CNotifySocket::CNotifySocket() : dir("qr_notify"), strPath(dir.PathOf("notify")) {
+  if (!dir.Ok()) return;
   nFd = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
   sockaddr_un address{};
   address.sun_family = AF_UNIX;
@@ -335,11 +229,7 @@ CNotifySocket::CNotifySocket() {
   bind(nFd, reinterpret_cast<sockaddr*>(&address), sizeof(address));
 }
 
-CNotifySocket::~CNotifySocket() {
-  close(nFd);
-  unlink(strPath.c_str());
-  rmdir(strDir.c_str());
-}
+CNotifySocket::~CNotifySocket() { close(nFd); }
 
 std::string CNotifySocket::Receive(int timeoutMs) {
   timeval timeout{timeoutMs / 1000, (timeoutMs % 1000) * 1000};

@@ -1,7 +1,6 @@
-// Helpers for the host tests: a fake systemctl/sudo pair in a temporary folder
-// that records its calls and plays service states, and runners that execute a
-// piece of code (or the real binary) in a child process with a pipe or a pseudo
-// terminal as its console.
+// Helpers for the host tests: runners that execute a piece of code (or the real
+// binary) in a child process with a pipe or a pseudo terminal as its console, and
+// (from the platform suite) the fake systemctl/sudo pair.
 #ifndef QUILLRADE_TESTS_HOST_HOST_TEST_SUPPORT_H_
 #define QUILLRADE_TESTS_HOST_HOST_TEST_SUPPORT_H_
 
@@ -9,42 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "platform/service_control.h"
-
-// A temporary folder holding executable fakes of systemctl and sudo. Every call
-// appends one line "<tool> <arguments>" to the call log. Their behaviour comes
-// from files in the folder, set through the methods below.
-class CFakeSystem {
- public:
-  CFakeSystem();
-  ~CFakeSystem();
-  CFakeSystem(const CFakeSystem&) = delete;
-  CFakeSystem& operator=(const CFakeSystem&) = delete;
-
-  // Settings pointing at the fakes; `administrator` is what the root check says.
-  ServiceControlSettings Settings(bool administrator = true) const;
-
-  // "systemctl show -p ActiveState,..." answers these ActiveStates one per call,
-  // repeating the last one. Default: "inactive".
-  void PlayStates(const std::vector<std::string>& activeStates);
-  // systemd not running as init: the runtime folder is missing.
-  void RemoveManager();
-  // systemctl <verb> exits with 1.
-  void FailVerb(const std::string& verb);
-  // "sudo -v" exits with this code (1 = wrong password).
-  void SetSudoValidateExit(int code);
-  // Puts a unit file in place, as an earlier install would have.
-  void AddUnit(const std::string& serviceName);
-
-  std::string UnitDir() const { return strDir + "/units"; }
-  std::string SudoPath() const { return strDir + "/sudo"; }
-  const std::string& Dir() const { return strDir; }
-  // Recorded calls, without the manager probes ("systemctl show -p Version").
-  std::vector<std::string> Calls() const;
-
- private:
-  std::string strDir;
-};
+#include "platform/fake_system_support.h"
 
 struct ChildOutcome {
   int nExitCode = -1;  // 128 + signal when killed, -1 when it did not end in time
@@ -105,7 +69,7 @@ class CNotifySocket {
   const std::string& Path() const { return strPath; }
 
  private:
-  std::string strDir;
+  CTempDir dir;
   std::string strPath;
   int nFd = -1;
 };

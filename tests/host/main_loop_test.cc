@@ -25,10 +25,11 @@
 
 #include "engine/curl.h"
 #include "engine/http_receiver_support.h"
-#include "engine/log_capture_support.h"  // CTempDir
 #include "engine/text_util.h"
 #include "host/change_sources_support.h"
 #include "runtime/simple_thread.h"
+#include "support/bounded_wait.h"
+#include "support/temp_dir.h"
 
 namespace {
 
@@ -139,12 +140,8 @@ class MainLoopTest : public ::testing::Test {
 
   // Waits until `text` was printed at least `times` times.
   bool WaitForPrinted(const std::string& text, size_t times, int timeoutMs) {
-    const auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
-    for (;;) {
-      if (CountOf(output.Text(), text) >= times) return true;
-      if (Clock::now() > deadline) return false;
-      std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    }
+    return WaitUntil([&] { return CountOf(output.Text(), text) >= times; },
+                     std::chrono::milliseconds(timeoutMs), std::chrono::milliseconds(5));
   }
 
   // Waits until a request for `target` has arrived.

@@ -13,8 +13,8 @@
 #include <string>
 #include <thread>
 
-#include "config/temp_dir_support.h"
 #include "platform/wake_event.h"
+#include "support/temp_dir.h"
 
 namespace {
 

@@ -8,7 +8,7 @@
 #include <thread>
 #include <vector>
 
-#include "runtime/wait_support.h"
+#include "support/bounded_wait.h"
 
 // These tests take and leave locks across threads, after failed or abandoned
 // acquisitions and on closed locks on purpose: patterns the analysis cannot follow.
@@ -77,7 +77,7 @@ TEST_P(CSimpleLockTest, WaiterIsRecordedUntilItObtainsTheLock) {
     lock->Lock("CTest::waiter");
     lock->Unlock();
   });
-  ASSERT_TRUE(Within2s([&] { return lock->IsWaiting(); }));
+  ASSERT_TRUE(WaitUntil([&] { return lock->IsWaiting(); }));
   EXPECT_STREQ(lock->WaiterSite(), "CTest::waiter");
   EXPECT_NE(lock->WaitBegin(), 0u);
   lock->Unlock();
@@ -155,7 +155,7 @@ TEST(CSimpleCritSecTest, ClosingWaitsForTheHolderAndLaterLocksAreIgnored) {
   CClosableCritSec critSec;
   critSec.Lock("holder");
   std::thread closer([&] { critSec.Close(); });
-  ASSERT_TRUE(Within2s([&] { return critSec.IsWaiting(); }));
+  ASSERT_TRUE(WaitUntil([&] { return critSec.IsWaiting(); }));
   EXPECT_STREQ(critSec.WaiterSite(), "~CSimpleCritSec");
   critSec.Unlock();
   closer.join();

@@ -12,7 +12,7 @@
 #include <string>
 #include <thread>
 
-#include "runtime/wait_support.h"
+#include "support/bounded_wait.h"
 #include "util/crash_reporter.h"
 
 namespace {
@@ -56,7 +56,7 @@ TEST_F(CSimpleThreadTest, RunExecutesOnANewNamedThreadThatKnowsItself) {
   });
   EXPECT_TRUE(thread.IsRunning());
   EXPECT_TRUE(thread.HasHandle());
-  ASSERT_TRUE(Within2s([&] { return seenTid.load() != 0; }));
+  ASSERT_TRUE(WaitUntil([&] { return seenTid.load() != 0; }));
   EXPECT_EQ(seenCurrent.load(), &thread);
   EXPECT_EQ(thread.ThreadId(), seenTid.load());
   EXPECT_NE(thread.ThreadId(), static_cast<uint32_t>(gettid()));
@@ -86,7 +86,7 @@ TEST_F(CSimpleThreadTest, WakeBeforeWaitEndsTheNextWaitAtOnce) {
   });
   thread.Wake();
   wakeSent = true;
-  ASSERT_TRUE(Within2s([&] { return waitMilliseconds.load() >= 0; }));
+  ASSERT_TRUE(WaitUntil([&] { return waitMilliseconds.load() >= 0; }));
   EXPECT_LT(waitMilliseconds.load(), 2000);
   EXPECT_FALSE(timedOut.load());
   EXPECT_TRUE(thread.IsRunning());
@@ -107,7 +107,7 @@ TEST_F(CSimpleThreadTest, OneWakeEndsOneWaitAndAWaitWithoutWakeTimesOut) {
   });
   thread.Wake();
   step = 1;
-  ASSERT_TRUE(Within2s([&] { return step.load() == 2; }));
+  ASSERT_TRUE(WaitUntil([&] { return step.load() == 2; }));
   EXPECT_TRUE(secondTimedOut.load());
   EXPECT_TRUE(stillRunning.load());
 }
@@ -119,11 +119,11 @@ TEST_F(CSimpleThreadTest, SignalStopEndsAWaitWithoutLimit) {
     }
     returned = true;
   });
-  ASSERT_TRUE(Within2s([&] { return thread.InWait(); }));
+  ASSERT_TRUE(WaitUntil([&] { return thread.InWait(); }));
   thread.SignalStop();
   EXPECT_FALSE(thread.IsRunning());
-  EXPECT_TRUE(Within2s([&] { return returned.load(); }));
-  EXPECT_TRUE(Within2s([&] { return !thread.IsActive(); }));
+  EXPECT_TRUE(WaitUntil([&] { return returned.load(); }));
+  EXPECT_TRUE(WaitUntil([&] { return !thread.IsActive(); }));
 }
 
 TEST_F(CSimpleThreadTest, StopWaitsUntilABusyHandlerReturns) {
@@ -133,17 +133,17 @@ TEST_F(CSimpleThreadTest, StopWaitsUntilABusyHandlerReturns) {
     busy = true;
     while (!release) std::this_thread::sleep_for(std::chrono::milliseconds(1));
   });
-  ASSERT_TRUE(Within2s([&] { return busy.load(); }));
+  ASSERT_TRUE(WaitUntil([&] { return busy.load(); }));
   std::atomic<bool> stopped{false};
   std::thread stopper([&] {
     thread.Stop();
     stopped = true;
   });
-  ASSERT_TRUE(Within2s([&] { return thread.IsStopping(); }));
+  ASSERT_TRUE(WaitUntil([&] { return thread.IsStopping(); }));
   EXPECT_FALSE(stopped.load());
   EXPECT_TRUE(thread.IsActive());
   release = true;
-  EXPECT_TRUE(Within2s([&] { return stopped.load(); }));
+  EXPECT_TRUE(WaitUntil([&] { return stopped.load(); }));
   stopper.join();
   EXPECT_FALSE(thread.IsStopping());
   EXPECT_FALSE(thread.HasHandle());
@@ -170,7 +170,7 @@ TEST_F(CSimpleThreadTest, StopOfANeverStartedThreadReturnsAndStartStillWorks) {
 TEST_F(CSimpleThreadTest, ThreadThatEndsByItselfCanBeStartedAgain) {
   std::atomic<int> runs{0};
   StartWith([&](CSimpleThread*) { ++runs; });
-  ASSERT_TRUE(Within2s([&] { return !thread.IsActive(); }));
+  ASSERT_TRUE(WaitUntil([&] { return !thread.IsActive(); }));
   ASSERT_EQ(thread.Start(), 0);
   thread.Stop();
   EXPECT_EQ(runs.load(), 2);

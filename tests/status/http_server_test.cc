@@ -12,10 +12,11 @@
 #include <string>
 #include <thread>
 
-#include "config/temp_dir_support.h"
 #include "gtest/gtest.h"
 #include "status/http_response.h"
 #include "status/log_output.h"
+#include "support/loopback.h"
+#include "support/temp_dir.h"
 
 namespace {
 
@@ -41,28 +42,6 @@ class CRecordingTarget : public IPushTarget {
   size_t nCapacity;
   std::mutex mutex;
   std::deque<std::string> texts;
-};
-
-// A listening socket that keeps a port busy for the test's duration.
-class CPortBlocker {
- public:
-  explicit CPortBlocker(int port) {
-    fd = socket(AF_INET, SOCK_STREAM, 0);
-    int one = 1;
-    setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof(one));
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_port = htons(static_cast<uint16_t>(port));
-    address.sin_addr.s_addr = htonl(INADDR_ANY);
-    bBound = bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof(address)) == 0 &&
-             listen(fd, 4) == 0;
-  }
-  ~CPortBlocker() { close(fd); }
-  bool Bound() const { return bBound; }
-
- private:
-  int fd = -1;
-  bool bBound = false;
 };
 
 // Sends raw request bytes and reads until the server closes the connection; from
@@ -105,27 +84,11 @@ std::string BodyOf(const std::string& response) {
   return end == std::string::npos ? "" : response.substr(end + 4);
 }
 
-// A block of ten free ports, found by binding and releasing. Each test process
-// starts its search elsewhere (by process id) so suites running in parallel do
-// not pick the same block.
-int FindFreePortBlock() {
-  const int start = 47370 + (getpid() % 400) * 20;
-  for (int base = start; base < 60000; base += 37) {
-    bool allFree = true;
-    for (int i = 0; i < CHttpServer::kPortCount && allFree; ++i) {
-      CPortBlocker probe(base + i);
-      allFree = probe.Bound();
-    }
-    if (allFree) return base;
-  }
-  return 0;
-}
-
 class CHttpServerTest : public ::testing::Test {
  protected:
   void SetUp() override {
     g_logOutput.SetStdoutEnabled(false);
-    nBase = FindFreePortBlock();
+    nBase = FindFreePortBlock(CHttpServer::kPortCount);
     ASSERT_NE(nBase, 0);
   }
   void TearDown() override { g_logOutput.SetStdoutEnabled(true); }
@@ -322,15 +285,15 @@ TEST_F(CHttpServerTest, FullQueueAnswers503AndKeepsNothing) {
 
 TEST_F(CHttpServerTest, TakenPortsAreSkippedAndAllTakenLeavesServerInert) {
   {
-    CPortBlocker first(nBase);
-    CPortBlocker second(nBase + 1);
-    ASSERT_TRUE(first.Bound() && second.Bound());
+    CPortHolder first(nBase);
+    CPortHolder second(nBase + 1);
+    ASSERT_TRUE(first.Holding() && second.Holding());
     CHttpServer server;
     server.Start(nBase);
     EXPECT_EQ(server.Port(), nBase + 2);
     EXPECT_EQ(BodyOf(Get(nBase + 2, "/")).rfind("<html>", 0), 0u);
   }
-  CPortBlocker only(nBase);
+  CPortHolder only(nBase);
   CHttpServer inert;
   inert.Start(nBase, 1);
   EXPECT_EQ(inert.Port(), 0);

@@ -11,6 +11,7 @@
 #include "gtest/gtest.h"
 #include "status/http_server.h"
 #include "status/log_output.h"
+#include "support/temp_dir.h"
 
 namespace {
 
@@ -40,9 +41,8 @@ TEST(StatusPageBrowserTest, ChromiumRendersBannerAndRecentTexts) {
   if (access(kChromium, X_OK) != 0) {
     GTEST_SKIP() << "Chromium is not installed (scripts/install-deps.sh --test installs it)";
   }
-  const std::filesystem::path folder =
-      std::filesystem::temp_directory_path() / ("qr_browser_" + std::to_string(getpid()));
-  std::filesystem::create_directories(folder);
+  CTempDir folder("qr_browser");
+  ASSERT_TRUE(folder.Ok());
 
   g_logOutput.SetStdoutEnabled(false);
   g_logOutput.Printf("[output0] format0: <b>Blue Sky</b> & more\n");
@@ -53,8 +53,8 @@ TEST(StatusPageBrowserTest, ChromiumRendersBannerAndRecentTexts) {
   server.SetConfigPath("/etc/quillrade.ini");
 
   // The DOM as the browser built it: markup from the status text stays text.
-  const std::string dom =
-      RunCommand(ChromiumCommand((folder / "profile1").string(), "--dump-dom", server.Port()));
+  const std::string dom = RunCommand(
+      ChromiumCommand((folder.Path() / "profile1").string(), "--dump-dom", server.Port()));
   EXPECT_NE(dom.find("Quillrade Service HTTP server by Hollend"), std::string::npos) << dom;
   EXPECT_NE(dom.find("Config file: /etc/quillrade.ini"), std::string::npos);
   EXPECT_NE(dom.find("[output0] format0: &lt;b&gt;Blue Sky&lt;/b&gt; &amp; more"),
@@ -62,8 +62,8 @@ TEST(StatusPageBrowserTest, ChromiumRendersBannerAndRecentTexts) {
       << dom;
   EXPECT_EQ(dom.find("<b>Blue Sky</b>"), std::string::npos);
 
-  const std::filesystem::path png = folder / "status.png";
-  RunCommand(ChromiumCommand((folder / "profile2").string(),
+  const std::filesystem::path png = folder.Path() / "status.png";
+  RunCommand(ChromiumCommand((folder.Path() / "profile2").string(),
                              "--window-size=1024,768 --screenshot=" + png.string(),
                              server.Port()));
   std::ifstream image(png, std::ios::binary);
@@ -72,7 +72,6 @@ TEST(StatusPageBrowserTest, ChromiumRendersBannerAndRecentTexts) {
   EXPECT_EQ(header, "\x89PNG\r\n\x1a\n") << "no screenshot written";
   EXPECT_GT(std::filesystem::file_size(png), 5000u);
   server.Stop();
-  std::filesystem::remove_all(folder);
 }
 
 }  // namespace

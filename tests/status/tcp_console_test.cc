@@ -1,5 +1,4 @@
-// The TCP status console, its byte queue and its socket wrapper, driven with real
-// TCP clients on 127.0.0.1.
+// The TCP status console, driven with real TCP clients on 127.0.0.1.
 #include "status/tcp_console.h"
 
 #include <arpa/inet.h>
@@ -9,143 +8,26 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
-#include <atomic>
 #include <chrono>
-#include <cstring>
-#include <functional>
 #include <memory>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include <gtest/gtest.h>
 
-#include "status/fifo.h"
 #include "status/log_output.h"
+#include "support/bounded_wait.h"
+#include "support/loopback.h"
 
 namespace {
 
 using Clock = std::chrono::steady_clock;
-constexpr auto kDeadline = std::chrono::seconds(5);
 
 std::string Converted(std::string_view text) {
   std::string out;
   AppendConvertedForTelnet(text, out);
   return out;
 }
-
-// Polls `condition` until it holds or `limit` has passed.
-bool WaitUntil(const std::function<bool()>& condition,
-               std::chrono::milliseconds limit = std::chrono::milliseconds(2000)) {
-  const auto end = Clock::now() + limit;
-  while (!condition()) {
-    if (Clock::now() > end) return false;
-    std::this_thread::sleep_for(std::chrono::milliseconds(2));
-  }
-  return true;
-}
-
-// A listening socket owned by the test, to make a port busy.
-class PortHolder {
- public:
-  explicit PortHolder(int port) {
-    nDescriptor = socket(AF_INET, SOCK_STREAM, 0);
-    const int one = 1;
-    setsockopt(nDescriptor, SOL_SOCKET, SO_REUSEADDR, &one, sizeof(one));
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_port = htons(static_cast<uint16_t>(port));
-    bOk = bind(nDescriptor, reinterpret_cast<sockaddr*>(&address), sizeof(address)) == 0 &&
-          listen(nDescriptor, 8) == 0;
-  }
-  ~PortHolder() { close(nDescriptor); }
-  PortHolder(const PortHolder&) = delete;
-  PortHolder& operator=(const PortHolder&) = delete;
-  bool Ok() const { return bOk; }
-
- private:
-  int nDescriptor = -1;
-  bool bOk = false;
-};
-
-// First port of `count` consecutive ports that are free now. Blocks are spread by
-// process id so that suites running side by side rarely meet.
-int FindFreePortBlock(int count) {
-  for (int k = 0; k < 200; ++k) {
-    const int base = 42700 + 100 * ((getpid() + k) % 200);
-    bool bFree = true;
-    for (int p = base; p < base + count && bFree; ++p) bFree = PortHolder(p).Ok();
-    if (bFree) return base;
-  }
-  return 0;
-}
-
-// A telnet-like client: a blocking connect, then non-blocking reads into received.
-class TestClient {
- public:
-  explicit TestClient(int port, int receiveBuffer = 0, int sendBuffer = 0) {
-    nDescriptor = socket(AF_INET, SOCK_STREAM, 0);
-    if (receiveBuffer > 0) {
-      setsockopt(nDescriptor, SOL_SOCKET, SO_RCVBUF, &receiveBuffer, sizeof(receiveBuffer));
-    }
-    if (sendBuffer > 0) {
-      setsockopt(nDescriptor, SOL_SOCKET, SO_SNDBUF, &sendBuffer, sizeof(sendBuffer));
-    }
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_port = htons(static_cast<uint16_t>(port));
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    bConnected =
-        connect(nDescriptor, reinterpret_cast<sockaddr*>(&address), sizeof(address)) == 0;
-    fcntl(nDescriptor, F_SETFL, fcntl(nDescriptor, F_GETFL) | O_NONBLOCK);
-  }
-  ~TestClient() { Close(); }
-  TestClient(const TestClient&) = delete;
-  TestClient& operator=(const TestClient&) = delete;
-
-  bool Connected() const { return bConnected; }
-  void Close() {
-    if (nDescriptor >= 0) close(nDescriptor);
-    nDescriptor = -1;
-  }
-
-  // Reads what has arrived; false once the peer has closed or reset.
-  bool Pump() {
-    char buffer[65536];
-    while (true) {
-      const ssize_t n = recv(nDescriptor, buffer, sizeof(buffer), 0);
-      if (n > 0) {
-        strReceived.append(buffer, static_cast<size_t>(n));
-        continue;
-      }
-      if (n == 0) return bOpen = false;
-      if (errno == EAGAIN || errno == EWOULDBLOCK) return true;
-      return bOpen = false;
-    }
-  }
-  bool WaitForBytes(size_t count, std::chrono::milliseconds limit = kDeadline) {
-    return WaitUntil([&] { return (Pump(), strReceived.size() >= count); }, limit);
-  }
-  bool WaitForText(const std::string& text, std::chrono::milliseconds limit = kDeadline) {
-    return WaitUntil([&] { return (Pump(), strReceived.find(text) != std::string::npos); },
-                     limit);
-  }
-  bool WaitForClose(std::chrono::milliseconds limit = kDeadline) {
-    return WaitUntil([&] { return !Pump(); }, limit);
-  }
-  // Sends without blocking; returns the bytes the network took.
-  size_t SendSome(const std::string& bytes) {
-    const ssize_t n = send(nDescriptor, bytes.data(), bytes.size(), MSG_NOSIGNAL);
-    return n > 0 ? static_cast<size_t>(n) : 0;
-  }
-  const std::string& Received() const { return strReceived; }
-
- private:
-  int nDescriptor = -1;
-  bool bConnected = false;
-  bool bOpen = true;
-  std::string strReceived;
-};
 
 std::string ProgramTitle() {
   char path[4096] = {};
@@ -174,7 +56,7 @@ class CTcpConsoleTest : public ::testing::Test {
 
   // Writes `text` and waits until `watcher` has received it, so that the writes
   // never outrun the console's queue.
-  void WriteDelivered(TestClient& watcher, const std::string& text) {
+  void WriteDelivered(CLoopbackClient& watcher, const std::string& text) {
     const size_t nBefore = watcher.Received().size();
     console.WriteText(text.data(), text.size());
     ASSERT_TRUE(watcher.WaitForBytes(nBefore + Converted(text).size()));
@@ -203,117 +85,11 @@ TEST(TelnetConversionTest, ExpandsLineFeedsDropsCarriageReturnsAndShowsControls)
   for (const auto& c : cases) EXPECT_EQ(Converted(c.in), c.out) << c.in;
 }
 
-TEST(CFifoTest, KeepsOrderAcrossWrapAndDropsWhatDoesNotFit) {
-  CFifo fifo(8);
-  char out[16] = {};
-  EXPECT_EQ(fifo.Write("abcdef", 6), 6u);
-  EXPECT_EQ(fifo.Read(out, 4), 4u);
-  EXPECT_EQ(std::string(out, 4), "abcd");
-  EXPECT_EQ(fifo.Write("ghijklmnop", 10), 6u);  // wraps; "op" dropped
-  EXPECT_EQ(fifo.Waiting(), 8u);
-  EXPECT_EQ(fifo.Overruns(), 1u);
-  EXPECT_EQ(fifo.DroppedBytes(), 4u);
-  EXPECT_EQ(fifo.Read(out, 16), 8u);
-  EXPECT_EQ(std::string(out, 8), "efghijkl");
-  EXPECT_EQ(fifo.Read(out, 16), 0u);
-
-  fifo.Reset(0);
-  EXPECT_EQ(fifo.Write("x", 1), 0u);
-  EXPECT_EQ(fifo.Read(out, 1), 0u);
-  EXPECT_EQ(fifo.DroppedBytes(), 1u);
-}
-
-// Several writers and one reader: nothing is duplicated or invented, each writer's
-// bytes stay in order, and what is read plus what was dropped is what was written.
-TEST(CFifoTest, ConcurrentWritersLoseOnlyCountedBytes) {
-  constexpr int kWriters = 4;
-  constexpr int kWrites = 20000;
-  CFifo fifo(512);
-  std::atomic<int> nDone{0};
-  std::vector<std::thread> writers;
-  for (int w = 0; w < kWriters; ++w) {
-    writers.emplace_back([&, w] {
-      for (int i = 0; i < kWrites; ++i) {
-        const char record[3] = {static_cast<char>('A' + w), static_cast<char>('A' + w),
-                                static_cast<char>('A' + w)};
-        fifo.Write(record, sizeof(record));
-      }
-      ++nDone;
-    });
-  }
-  std::vector<size_t> perWriter(kWriters, 0);
-  char buffer[100];
-  while (nDone.load() < kWriters || fifo.Waiting() > 0) {
-    const size_t n = fifo.Read(buffer, sizeof(buffer));
-    for (size_t i = 0; i < n; ++i) {
-      const int w = buffer[i] - 'A';
-      ASSERT_TRUE(w >= 0 && w < kWriters);
-      ++perWriter[static_cast<size_t>(w)];
-    }
-  }
-  for (auto& t : writers) t.join();
-  size_t nRead = 0;
-  for (size_t count : perWriter) nRead += count;
-  EXPECT_EQ(nRead + fifo.DroppedBytes(), size_t{kWriters} * kWrites * 3);
-}
-
-TEST(CTcpSocketTest, GracefulCloseDeliversQueuedOutputThenEnds) {
-  const int port = FindFreePortBlock(1);
-  std::unique_ptr<CTcpListenSocket> listener = CTcpListenSocket::Open(port);
-  ASSERT_TRUE(listener);
-  EXPECT_FALSE(CTcpListenSocket::Open(port)) << "a live listener must refuse a second bind";
-  TestClient peer(port, 4096);
-  std::unique_ptr<CTcpSocket> connection;
-  ASSERT_TRUE(WaitUntil([&] { return (connection = listener->Accept(100000, 64)) != nullptr; }));
-
-  // The peer does not read, so the network takes only part; the outgoing buffer
-  // takes what fits and the rest is dropped and counted.
-  const std::string payload(4 << 20, 'x');
-  const size_t nAccepted = connection->Send(payload.data(), payload.size());
-  EXPECT_EQ(nAccepted + connection->DroppedBytes(), payload.size());
-  EXPECT_EQ(connection->PendingOutput(), 100000u);
-  EXPECT_EQ(connection->Send("more", 4), 0u) << "a full buffer takes nothing";
-  EXPECT_EQ(connection->State(), kTcpStateConnected);
-
-  connection->Close(true);
-  EXPECT_EQ(connection->State(), kTcpStateClosing);
-  const bool bEnded = WaitUntil([&] {
-    peer.Pump();
-    return connection->Poll() == kTcpStateClosed && peer.WaitForClose(std::chrono::milliseconds(1));
-  });
-  EXPECT_TRUE(bEnded);
-  EXPECT_EQ(peer.Received(), payload.substr(0, nAccepted));
-}
-
-TEST(CTcpSocketTest, PollReportsPeerCloseAndKeepsIncomingBounded) {
-  const int port = FindFreePortBlock(1);
-  std::unique_ptr<CTcpListenSocket> listener = CTcpListenSocket::Open(port);
-  ASSERT_TRUE(listener);
-  auto peer = std::make_unique<TestClient>(port);
-  std::unique_ptr<CTcpSocket> connection;
-  ASSERT_TRUE(WaitUntil([&] { return (connection = listener->Accept(1024, 100)) != nullptr; }));
-  EXPECT_EQ(listener->Accept(1024, 100), nullptr) << "only one connection was pending";
-
-  EXPECT_EQ(peer->SendSome(std::string(300, 'k')), 300u);
-  ASSERT_TRUE(WaitUntil([&] { return (connection->Poll(), connection->Waiting() == 100); }));
-  char buffer[300];
-  EXPECT_EQ(connection->Read(buffer, 60), 60u);
-  EXPECT_EQ(connection->Waiting(), 40u);
-  EXPECT_EQ(connection->State(), kTcpStateConnected);
-
-  peer.reset();
-  EXPECT_TRUE(WaitUntil([&] {
-    connection->Read(buffer, sizeof(buffer));
-    return connection->Poll() == kTcpStateClosed;
-  }));
-  EXPECT_EQ(connection->Send("late", 4), 0u);
-}
-
 TEST_F(CTcpConsoleTest, NewClientGetsGreetingThenLiveTextConverted) {
   ASSERT_EQ(StartConsole(), nBase);
   EXPECT_EQ(settings.nPort, nBase);
   EXPECT_EQ(console.Port(), nBase);
-  TestClient client(nBase);
+  CLoopbackClient client(nBase);
   ASSERT_TRUE(client.Connected());
   const std::string greeting = Converted(GreetingFor(nBase, "Quillrade"));
   ASSERT_TRUE(client.WaitForBytes(greeting.size()));
@@ -328,7 +104,7 @@ TEST_F(CTcpConsoleTest, NewClientGetsGreetingThenLiveTextConverted) {
 
 TEST_F(CTcpConsoleTest, StatusOutputForwardsToAttachedConsoleOnly) {
   ASSERT_NE(StartConsole(), 0);
-  TestClient client(console.Port());
+  CLoopbackClient client(console.Port());
   const std::string greeting = Converted(GreetingFor(console.Port(), "Quillrade"));
   ASSERT_TRUE(client.WaitForBytes(greeting.size()));
 
@@ -350,7 +126,7 @@ TEST_F(CTcpConsoleTest, StatusOutputForwardsToAttachedConsoleOnly) {
 TEST_F(CTcpConsoleTest, LateClientGetsExactlyTheLastBackBufferBytes) {
   ASSERT_NE(StartConsole(), 0);
   const int port = console.Port();
-  TestClient watcher(port);
+  CLoopbackClient watcher(port);
   std::string raw = GreetingFor(port, "Quillrade");
   ASSERT_TRUE(watcher.WaitForBytes(Converted(raw).size()));
 
@@ -367,7 +143,7 @@ TEST_F(CTcpConsoleTest, LateClientGetsExactlyTheLastBackBufferBytes) {
   raw += piece;
   EXPECT_EQ(watcher.Received(), Converted(raw));
 
-  TestClient late(port);
+  CLoopbackClient late(port);
   ASSERT_TRUE(WaitUntil([&] { return console.ClientCount() == 2; }));
   console.WriteText("end\n", 4);
   const std::string expected = Converted(raw.substr(raw.size() - 32768)) + "end\n\r";
@@ -378,21 +154,21 @@ TEST_F(CTcpConsoleTest, LateClientGetsExactlyTheLastBackBufferBytes) {
 
 TEST_F(CTcpConsoleTest, BusyPortsAreSkippedAndNoFreePortLeavesConsoleInert) {
   {
-    PortHolder busy(nBase);
-    ASSERT_TRUE(busy.Ok());
+    CPortHolder busy(nBase);
+    ASSERT_TRUE(busy.Holding());
     EXPECT_EQ(StartConsole(), nBase + 1);
     EXPECT_EQ(settings.nPort, nBase + 1);
-    TestClient client(nBase + 1);
+    CLoopbackClient client(nBase + 1);
     EXPECT_TRUE(client.WaitForText(Converted(GreetingFor(nBase + 1, "Quillrade"))));
     console.Stop();
   }
 
   const int base = FindFreePortBlock(CTcpConsole::kPortsTried + 1);
   ASSERT_NE(base, 0);
-  std::vector<std::unique_ptr<PortHolder>> holders;
+  std::vector<std::unique_ptr<CPortHolder>> holders;
   for (int p = base; p < base + CTcpConsole::kPortsTried; ++p) {
-    holders.push_back(std::make_unique<PortHolder>(p));
-    ASSERT_TRUE(holders.back()->Ok());
+    holders.push_back(std::make_unique<CPortHolder>(p));
+    ASSERT_TRUE(holders.back()->Holding());
   }
   settings.nPort = base;
   EXPECT_EQ(StartConsole(), 0);
@@ -400,7 +176,7 @@ TEST_F(CTcpConsoleTest, BusyPortsAreSkippedAndNoFreePortLeavesConsoleInert) {
   EXPECT_EQ(console.Port(), 0);
   console.WriteText("ignored\n", 8);
   console.WriteFormatted("%s", "ignored");
-  TestClient next(base + CTcpConsole::kPortsTried);
+  CLoopbackClient next(base + CTcpConsole::kPortsTried);
   EXPECT_FALSE(next.Connected()) << "the port after the tried range must stay untouched";
 }
 
@@ -426,7 +202,7 @@ TEST_F(CTcpConsoleTest, ListenAddressLimitsWhereTheFeedIsReachable) {
   settings.strListenAddress = "127.0.0.1";
   ASSERT_EQ(StartConsole(), nBase);
   EXPECT_FALSE(Connects("127.0.0.2", nBase));
-  TestClient client(nBase);
+  CLoopbackClient client(nBase);
   EXPECT_TRUE(client.WaitForText("TcpConsole"));
   console.Stop();
 
@@ -449,7 +225,7 @@ TEST_F(CTcpConsoleTest, AlternateNameBecomesItsFileTitle) {
     settings.nPort = nBase;
     ASSERT_NE(StartConsole(), 0);
     EXPECT_EQ(console.Name(), c.name);
-    TestClient client(console.Port());
+    CLoopbackClient client(console.Port());
     EXPECT_TRUE(client.WaitForText("): " + c.name + "\n\r")) << c.alternate;
     console.Stop();
   }
@@ -460,8 +236,8 @@ TEST_F(CTcpConsoleTest, AlternateNameBecomesItsFileTitle) {
 TEST_F(CTcpConsoleTest, ClientThatNeverReadsDoesNotStallOthers) {
   ASSERT_NE(StartConsole(), 0);
   const int port = console.Port();
-  TestClient stalled(port, 4096);
-  TestClient reader(port);
+  CLoopbackClient stalled(port, 4096);
+  CLoopbackClient reader(port);
   std::string raw = GreetingFor(port, "Quillrade");
   ASSERT_TRUE(reader.WaitForBytes(Converted(raw).size()));
   ASSERT_TRUE(WaitUntil([&] { return console.ClientCount() == 2; }));
@@ -482,7 +258,7 @@ TEST_F(CTcpConsoleTest, ClientThatNeverReadsDoesNotStallOthers) {
 
 TEST_F(CTcpConsoleTest, TypedInputIsDrainedAndNeverEchoed) {
   ASSERT_NE(StartConsole(), 0);
-  TestClient client(console.Port(), 0, 8192);
+  CLoopbackClient client(console.Port(), 0, 8192);
   const std::string greeting = Converted(GreetingFor(console.Port(), "Quillrade"));
   ASSERT_TRUE(client.WaitForBytes(greeting.size()));
 
@@ -506,13 +282,13 @@ TEST_F(CTcpConsoleTest, ClientsBeyondSixtyFourAreClosedAtOnce) {
   ASSERT_NE(StartConsole(), 0);
   const int port = console.Port();
   const std::string separator = Converted(std::string(79, '-') + "\n");
-  std::vector<std::unique_ptr<TestClient>> clients;
+  std::vector<std::unique_ptr<CLoopbackClient>> clients;
   // In groups no larger than the listen backlog; a write wakes the console.
   while (clients.size() < CTcpConsole::kMaxClients) {
     const size_t nGroupStart = clients.size();
     for (int i = 0; i < CTcpListenSocket::kBacklog && clients.size() < CTcpConsole::kMaxClients;
          ++i) {
-      clients.push_back(std::make_unique<TestClient>(port));
+      clients.push_back(std::make_unique<CLoopbackClient>(port));
     }
     console.WriteText("tick\n", 5);
     for (size_t i = nGroupStart; i < clients.size(); ++i) {
@@ -521,7 +297,7 @@ TEST_F(CTcpConsoleTest, ClientsBeyondSixtyFourAreClosedAtOnce) {
   }
   ASSERT_TRUE(WaitUntil([&] { return console.ClientCount() == CTcpConsole::kMaxClients; }));
 
-  TestClient refused(port);
+  CLoopbackClient refused(port);
   console.WriteText("tock\n", 5);
   EXPECT_TRUE(refused.WaitForClose(std::chrono::milliseconds(2000)));
   EXPECT_EQ(refused.Received(), "");
@@ -530,7 +306,7 @@ TEST_F(CTcpConsoleTest, ClientsBeyondSixtyFourAreClosedAtOnce) {
   clients.front()->Close();
   console.WriteText("tack\n", 5);
   ASSERT_TRUE(WaitUntil([&] { return console.ClientCount() == CTcpConsole::kMaxClients - 1; }));
-  TestClient again(port);
+  CLoopbackClient again(port);
   console.WriteText("tuck\n", 5);
   EXPECT_TRUE(again.WaitForText("tuck\n\r"));
   EXPECT_EQ(again.Received().substr(0, separator.size()), separator);
@@ -543,11 +319,11 @@ TEST_F(CTcpConsoleTest, ClientsThatNeverReadAreDroppedAfterTheStallLimit) {
   settings.nStallLimitMs = 300;
   ASSERT_NE(StartConsole(), 0);
   const int port = console.Port();
-  TestClient reader(port);
+  CLoopbackClient reader(port);
   ASSERT_TRUE(reader.WaitForText("TcpConsole"));
-  std::vector<std::unique_ptr<TestClient>> stalled;
+  std::vector<std::unique_ptr<CLoopbackClient>> stalled;
   while (stalled.size() < CTcpConsole::kMaxClients - 1) {
-    stalled.push_back(std::make_unique<TestClient>(port, 4096));
+    stalled.push_back(std::make_unique<CLoopbackClient>(port, 4096));
     ASSERT_TRUE(WaitUntil([&] { return console.ClientCount() == stalled.size() + 1; }));
   }
 
@@ -561,7 +337,7 @@ TEST_F(CTcpConsoleTest, ClientsThatNeverReadAreDroppedAfterTheStallLimit) {
       << console.ClientCount() << " clients left";
   WriteDelivered(reader, "still here\n");
   for (int i = 0; i < 3; ++i) {
-    TestClient fresh(port);
+    CLoopbackClient fresh(port);
     EXPECT_TRUE(fresh.WaitForText("still here\n\r")) << i;
   }
 }
@@ -574,7 +350,7 @@ TEST_F(CTcpConsoleTest, ConnectionsAreAcceptedWithoutWaitingForTheTimeout) {
   constexpr int kClients = 20;
   const auto begin = Clock::now();
   for (int i = 0; i < kClients; ++i) {
-    TestClient client(console.Port());
+    CLoopbackClient client(console.Port());
     ASSERT_TRUE(client.WaitForText("TcpConsole")) << i;
   }
   // Waiting for the timeout would take kClients * kWaitMilliseconds (10 s).
@@ -585,8 +361,8 @@ TEST_F(CTcpConsoleTest, ConnectionsAreAcceptedWithoutWaitingForTheTimeout) {
 TEST_F(CTcpConsoleTest, StopEndsPromptlyAndClosesClients) {
   ASSERT_NE(StartConsole(), 0);
   const int port = console.Port();
-  TestClient reader(port);
-  TestClient stalled(port, 4096);
+  CLoopbackClient reader(port);
+  CLoopbackClient stalled(port, 4096);
   ASSERT_TRUE(reader.WaitForText("TcpConsole"));
   ASSERT_TRUE(WaitUntil([&] { return console.ClientCount() == 2; }));
   const std::string bulk(6000, 'b');
@@ -603,7 +379,7 @@ TEST_F(CTcpConsoleTest, StopEndsPromptlyAndClosesClients) {
 
   // The port is free again at once and the console can start anew.
   EXPECT_EQ(StartConsole(), port);
-  TestClient fresh(port);
+  CLoopbackClient fresh(port);
   EXPECT_TRUE(fresh.WaitForText("TcpConsole"));
 }
 

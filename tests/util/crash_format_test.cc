@@ -18,6 +18,7 @@
 #include <gtest/gtest.h>
 
 #include "platform/crash_system.h"
+#include "support/temp_dir.h"
 #include "util/crash_format.h"
 #include "util/crash_reporter.h"
 
@@ -28,10 +29,6 @@ std::string ReadFile(const std::string& path) {
   std::stringstream content;
   content << file.rdbuf();
   return content.str();
-}
-
-std::string TempPath(const std::string& name) {
-  return (std::filesystem::temp_directory_path() / (name + "_" + std::to_string(getpid()))).string();
 }
 
 // Formats without the compiler's format check, for malformed formats.
@@ -97,7 +94,8 @@ TEST(CCrashFormatTest, CutsAtTheCapacityAndAlwaysTerminates) {
 }
 
 TEST(CCrashFormatTest, WriterKeepsEveryPieceInOrderAcrossFlushes) {
-  const std::string path = TempPath("crash_writer");
+  CTempDir dir;
+  const std::string path = dir.PathOf("crash_writer");
   std::FILE* file = std::fopen(path.c_str(), "wb");
   ASSERT_NE(file, nullptr);
   static CCrashTextWriter writer;
@@ -198,7 +196,8 @@ class CCrashReportTest : public ::testing::Test {
 
   size_t page = 0;
   char* pages = nullptr;
-  std::string reportPath = TempPath("crash_report") + ".txt";
+  CTempDir dir;
+  std::string reportPath = dir.PathOf("crash_report.txt");
 };
 
 TEST_F(CCrashReportTest, WritesEverySectionAndGuardsUnreadableMemory) {

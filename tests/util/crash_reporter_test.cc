@@ -18,6 +18,9 @@
 
 #include <gtest/gtest.h>
 
+#include "support/bounded_wait.h"
+#include "support/temp_dir.h"
+
 namespace fs = std::filesystem;
 
 namespace {
@@ -104,9 +107,8 @@ class CCrashProbeTest : public ::testing::Test {
  protected:
   void SetUp() override {
     if (kThreadSanitizer) GTEST_SKIP() << "the thread sanitizer owns the fatal signals";
-    char pattern[] = "/tmp/crash_probe_test_XXXXXX";
-    ASSERT_NE(mkdtemp(pattern), nullptr);
-    root = pattern;
+    ASSERT_TRUE(dir.Ok());
+    root = dir.Path();
     fs::permissions(root, fs::perms::all & ~fs::perms::group_write & ~fs::perms::others_write);
     tools = root / "tools";
     fs::create_directories(tools);
@@ -118,8 +120,8 @@ class CCrashProbeTest : public ::testing::Test {
   void TearDown() override {
     if (root.empty()) return;
     std::error_code ignored;
+    // The folder may have lost its write permission; dir removes the rest.
     fs::permissions(folder, fs::perms::owner_all, fs::perm_options::add, ignored);
-    fs::remove_all(root, ignored);
   }
 
   // Copies the probe to <root>/<folderName>/<programName>.
@@ -187,6 +189,7 @@ class CCrashProbeTest : public ::testing::Test {
     return reports.size() == 1 ? ReadFile(reports[0]) : std::string();
   }
 
+  CTempDir dir{"crash_probe_test"};
   fs::path root;
   fs::path tools;
   fs::path folder;
@@ -304,10 +307,7 @@ TEST_F(CCrashProbeTest, ReportIsOpenedInADesktopSession) {
   const auto reports = CrashFiles(".txt");
   ASSERT_EQ(reports.size(), 1u);
   const fs::path opened = tools / "opened.txt";
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(2);
-  while (ReadFile(opened) != reports[0].string() && std::chrono::steady_clock::now() < deadline) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(10));
-  }
+  WaitUntil([&] { return ReadFile(opened) == reports[0].string(); });
   EXPECT_EQ(ReadFile(opened), reports[0].string());
 }
 

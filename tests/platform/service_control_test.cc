@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "host_test_support.h"
+#include "platform/fake_system_support.h"
 #include "platform/process.h"
 
 namespace {
@@ -71,7 +71,7 @@ TEST(ServiceControlTest, SystemdAcceptsTheUnitFile) {
   if (!IsProgramOnPath("systemd-analyze")) GTEST_SKIP() << "systemd-analyze is not installed";
   CFakeSystem folder;
   ServiceUnit unit = RestartingUnit();
-  unit.strExecStart = "\"" + BinaryPath() + "\" servicerun ini_file=\"/a b/100%.ini\"";
+  unit.strExecStart = "\"" + GetProgramPath() + "\" servicerun ini_file=\"/a b/100%.ini\"";
   const std::string path = folder.UnitDir() + "/quillrade.service";
   std::ofstream(path) << CServiceControl::UnitFileText(unit);
   std::string output;
