@@ -15,7 +15,7 @@
 #include <string>
 #include <vector>
 
-#include "engine/text_util.h"
+#include "util/text_util.h"
 
 // The four value filter switches of a keyword or of an XML task.
 struct ValueFilters {

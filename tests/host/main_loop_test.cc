@@ -26,9 +26,9 @@
 #include "engine/curl.h"
 #include "engine/http_receiver_support.h"
 #include "engine/log_capture_support.h"  // CTempDir
-#include "engine/text_util.h"
 #include "host/change_sources_support.h"
 #include "runtime/simple_thread.h"
+#include "util/text_util.h"
 
 namespace {
 
