@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Installs what is missing, builds, and runs every test three times: a plain build,
 # under AddressSanitizer + UndefinedBehaviorSanitizer, and the threaded parts
-# (labels runtime and status) under ThreadSanitizer.
+# (labels runtime and status) under ThreadSanitizer; then checks the formatting
+# (last, so that a layout slip does not hide the tests' results).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/install-deps.sh --test
@@ -25,3 +26,6 @@ ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:ha
   run_suite build/asan "" -DQR_SANITIZE=address,undefined
 TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 \
   run_suite build/tsan "runtime|status" -DQR_SANITIZE=thread
+
+echo "== formatting"
+scripts/check-format.sh
