@@ -11,9 +11,9 @@ packages=(
 )
 if [ "${1:-}" = "--test" ]; then
   # What only the test and benchmark runs use: clang's libFuzzer/sanitizer runtime,
-  # gdb's gcore for the crash reporter's dump, wrk for load runs, headless Chromium
-  # for the page screenshot test.
-  packages+=(clang libclang-rt-14-dev gdb wrk chromium)
+  # clang-format for the formatting check, gdb's gcore for the crash reporter's
+  # dump, wrk for load runs, headless Chromium for the page screenshot test.
+  packages+=(clang libclang-rt-14-dev clang-format gdb wrk chromium)
 fi
 
 missing=()

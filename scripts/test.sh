@@ -1,8 +1,10 @@
 #!/usr/bin/env bash
 # Installs what is missing, builds, and runs every test three times: a plain build,
 # under AddressSanitizer + UndefinedBehaviorSanitizer, and the threaded parts
-# (labels platform, runtime and status) under ThreadSanitizer. The ThreadSanitizer build
-# uses clang, which also checks the lock annotations (-Wthread-safety) of the whole tree.
+# (labels platform, runtime and status) under ThreadSanitizer. The ThreadSanitizer
+# build uses clang, which also checks the lock annotations (-Wthread-safety) of the
+# whole tree. The formatting is checked last, so that a layout slip does not hide
+# the tests' results.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/install-deps.sh --test
@@ -27,3 +29,6 @@ ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:ha
 CC=clang CXX=clang++ \
   TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1:suppressions=$PWD/scripts/tsan.supp \
   run_suite build/tsan "platform|runtime|status" -DQR_SANITIZE=thread -DQR_THREAD_SAFETY=ON
+
+echo "== formatting"
+scripts/check-format.sh

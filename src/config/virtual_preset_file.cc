@@ -5,19 +5,9 @@
 #include <utility>
 
 #include "config/file_helpers.h"
-#include "engine/text_util.h"
+#include "util/text_util.h"
 
 namespace {
-
-// Index key for names and keys compared with ASCII letter case ignored. Every
-// byte is kept (unlike a C-string conversion, an embedded NUL is not an end).
-std::string FoldCase(std::string_view text) {
-  std::string folded(text);
-  for (char& c : folded) {
-    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-  }
-  return folded;
-}
 
 // Drops the LF that ended the line, then trailing blanks; the first byte always
 // stays, so a line of blanks keeps one.
@@ -67,12 +57,12 @@ int CVirtualPreset_item::ConvertToInt(const std::string& text) {
 // --- CVirtualPreset_SectionContainer ---
 
 CVirtualPreset_section* CVirtualPreset_SectionContainer::FindSection(std::string_view name) const {
-  const auto found = sectionIndex.find(FoldCase(name));
+  const auto found = sectionIndex.find(FoldAsciiCase(name));
   return found == sectionIndex.end() ? nullptr : found->second;
 }
 
 CVirtualPreset_section* CVirtualPreset_SectionContainer::FindOrAddSection(std::string_view name) {
-  auto [slot, added] = sectionIndex.try_emplace(FoldCase(name), nullptr);
+  auto [slot, added] = sectionIndex.try_emplace(FoldAsciiCase(name), nullptr);
   if (!added) return slot->second;
   sections.push_back(std::make_unique<CVirtualPreset_section>(this, std::string(name)));
   slot->second = sections.back().get();
@@ -91,7 +81,7 @@ CVirtualPreset_section::CVirtualPreset_section(CVirtualPreset_SectionContainer* 
     : pParent(parent), strName(std::move(name)) {}
 
 CVirtualPreset_item* CVirtualPreset_section::FindItem(std::string_view key) const {
-  const auto found = itemIndex.find(FoldCase(key));
+  const auto found = itemIndex.find(FoldAsciiCase(key));
   return found == itemIndex.end() ? nullptr : found->second;
 }
 
@@ -100,7 +90,7 @@ CVirtualPreset_item* CVirtualPreset_section::AddItem(std::string key, std::strin
   CVirtualPreset_item* item = items.back().get();
   item->SetValue(std::move(text));
   // Only the first item of a key is indexed: lookups answer the first one.
-  itemIndex.try_emplace(FoldCase(item->Key()), item);
+  itemIndex.try_emplace(FoldAsciiCase(item->Key()), item);
   return item;
 }
 

@@ -15,7 +15,7 @@
 #include <string>
 #include <vector>
 
-#include "engine/text_util.h"
+#include "util/text_util.h"
 
 // The four value filter switches of a keyword or of an XML task.
 struct ValueFilters {
@@ -68,12 +68,10 @@ class CPlainTextParser {
   std::string& MutableValue() { return strValue; }
 
   int Line() const { return nLine; }
-  const ValueFilters& Filters() const { return filters; }
   const std::string& Find() const { return strFind; }
   const std::string& Begin() const { return strBegin; }
   const std::string& End() const { return strEnd; }
   const std::string& RBegin() const { return strRBegin; }
-  const std::string& REnd() const { return strREnd; }
 
  private:
   // Step 2 of the evaluation; false when no working text exists.

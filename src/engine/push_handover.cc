@@ -4,19 +4,18 @@
 #include <utility>
 
 #include "engine/task.h"
-#include "engine/text_util.h"
 #include "status/log_output.h"
+#include "util/text_util.h"
 
 namespace {
 
 constexpr char kGoneAfterReload[] = "no push input has this path after the reload";
 constexpr char kGoneAtStop[] = "the service is stopping";
 
-// Letter case is ignored, as the HTTP server ignores it when it matches a push.
+// ASCII letter case is ignored: paths are section names, which are compared that way.
 CTask* FindPushTask(const std::vector<std::unique_ptr<CTask>>& tasks, const std::string& path) {
-  const std::string wanted = ToLowerAscii(path);
   for (const auto& task : tasks) {
-    if (task->nInputType == kInputPush && ToLowerAscii(task->strPushPath) == wanted) {
+    if (task->nInputType == kInputPush && EqualsIgnoringAsciiCase(task->strPushPath, path)) {
       return task.get();
     }
   }

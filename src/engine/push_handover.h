@@ -1,8 +1,8 @@
 // CPushHandover: keeps the texts that push tasks accepted (answered 200) but had
 // not sent yet when their task list goes, so that none is lost silently. At a
 // configuration reload the texts move, in arrival order, to the front of the new
-// push task with the same push path (letter case ignored, as the HTTP server
-// matches paths). Texts whose path has no push task after the reload, and every
+// push task with the same push path (ASCII letter case ignored, as section names
+// are compared). Texts whose path has no push task after the reload, and every
 // text at a stop, are dropped with one status line per path.
 //
 // Ownership: holds the taken texts only; the tasks belong to the caller.

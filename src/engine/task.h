@@ -24,9 +24,9 @@
 #include "config/file_change_check.h"
 #include "engine/plain_text_parser.h"
 #include "engine/retry_schedule.h"
-#include "engine/text_util.h"
 #include "runtime/simple_mutex.h"
 #include "status/push_target.h"
+#include "util/text_util.h"
 
 class CCurl;
 class CTask;

@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "engine/text_util.h"
+#include "util/text_util.h"
 
 class CTask;
 

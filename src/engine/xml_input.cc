@@ -7,6 +7,8 @@
 #include <memory>
 #include <unordered_map>
 
+#include "util/text_util.h"
+
 namespace {
 
 constexpr std::string_view kAttributePrefix = "%xmlprop_";
@@ -18,16 +20,9 @@ struct XmlStringDeleter {
 };
 using XmlString = std::unique_ptr<xmlChar, XmlStringDeleter>;
 
-char FoldAscii(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c; }
-
 bool NamesEqualIgnoringAsciiCase(const xmlChar* name, const std::string& wanted) {
   if (name == nullptr) return false;
-  std::string_view actual(reinterpret_cast<const char*>(name));
-  if (actual.size() != wanted.size()) return false;
-  for (size_t i = 0; i < actual.size(); ++i) {
-    if (FoldAscii(actual[i]) != FoldAscii(wanted[i])) return false;
-  }
-  return true;
+  return EqualsIgnoringAsciiCase(reinterpret_cast<const char*>(name), wanted);
 }
 
 // True when the first `count` components, read backwards, name `element` and its

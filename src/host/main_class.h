@@ -1,6 +1,6 @@
 // CMainClass: the program's one object. As a CServiceMgr it dispatches the
 // command line; OnServiceStart and OnServiceStop start and stop its main thread
-// "Quillrade_MainClass_Thread", which runs Run (the CSimpleThreadHandler slot).
+// "Quillrade_MainClass_Thread", which runs Run (its CSimpleThreadHandler hook).
 // Made once on main's stack; lives for the whole run.
 //
 // Threads: the process's first thread (or the service main's thread) calls

@@ -8,7 +8,6 @@
 #include <cstdint>
 
 #include "engine/push_handover.h"
-#include "engine/text_util.h"
 #include "host/command_line.h"
 #include "host/status_channel_settings.h"
 #include "platform/clock.h"
@@ -17,6 +16,7 @@
 #include "runtime/simple_thread.h"
 #include "status/log_output.h"
 #include "util/path_name.h"
+#include "util/text_util.h"
 #include "util/version.h"
 
 namespace {

@@ -4,7 +4,6 @@
 #include <atomic>
 #include <cstdio>
 
-#include "engine/text_util.h"
 #include "host/command_line.h"
 #include "host/service_mgr.h"
 #include "host/uac_elevation.h"
@@ -13,6 +12,7 @@
 #include "platform/stdout_writer.h"
 #include "runtime/simple_thread.h"
 #include "status/log_output.h"
+#include "util/text_util.h"
 
 namespace {
 

@@ -5,12 +5,12 @@
 
 #include <cstdarg>
 
-#include "engine/text_util.h"
 #include "host/command_line.h"
 #include "platform/console_keys.h"
 #include "platform/process.h"
 #include "platform/stdout_writer.h"
 #include "util/path_name.h"
+#include "util/text_util.h"
 
 CServiceMgr* g_serviceMgr = nullptr;
 

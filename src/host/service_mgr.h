@@ -47,25 +47,28 @@ class CServiceMgr : public CConsoleColour {
  public:
   // Publishes g_serviceMgr.
   CServiceMgr();
-  // Virtual slot 0. Clears g_serviceMgr; the base restores the normal colour.
+  // Clears g_serviceMgr; the base restores the normal colour.
   ~CServiceMgr() override;
   CServiceMgr(const CServiceMgr&) = delete;
   CServiceMgr& operator=(const CServiceMgr&) = delete;
 
-  // Slot 1: the command-line dispatcher; returns the process exit code. Reads the
+  // The command-line dispatcher; returns the process exit code. Reads the
   // process command line (GetProcessCommandLine); argc only tells a bare launch.
   virtual int HandleCommandLine(int argc, const char* const* argv);
-  // Slot 2: whether installing is allowed (exit code 7 when not).
+  // Hooks a derived program may override (the defaults allow everything and do
+  // nothing). Whether "-i" may install the service (exit code 7 when not).
   virtual bool MayInstall();
-  // Slot 3: whether the console test mode may run.
+  // Whether "run" may run the work in the console.
   virtual bool MayRunConsoleTest();
-  // Slot 4: starts the work; 0 = started, anything else an error code.
+  // Starts the work, for the service or the console run; 0 = started, anything
+  // else an error code, which the start reports.
   virtual int OnServiceStart();
-  // Slot 5: stops the work and waits for it.
+  // Stops the work and waits until it has ended.
   virtual void OnServiceStop();
-  // Slot 6: hides the help banner.
+  // True hides the banner line that opens the help.
   virtual bool IsBannerSuppressed();
-  // Slot 7: a power event (suspend 5, resume 8).
+  // Told of a power event (kPowerEventSuspend, kPowerEventResumeSuspend); the
+  // result is the control handler's answer.
   virtual int OnPowerEvent(int eventType);
 
   // Copies the description and derives the program, service and command-line
@@ -102,9 +105,6 @@ class CServiceMgr : public CConsoleColour {
   void ServiceMain();
   int ControlHandler(int control, int eventType);
 
-  const std::string& ExeFileName() const { return strExeFileName; }
-  const std::string& ServiceName() const { return strServiceName; }
-  const std::string& ServiceCommandLine() const { return strServiceCommandLine; }
   const ServiceDescription& Description() const { return description; }
   int ReportedState() const { return serviceStatus.nCurrentState.load(); }
 

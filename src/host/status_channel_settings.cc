@@ -1,10 +1,10 @@
 #include "host/status_channel_settings.h"
 
 #include "config/virtual_preset_file.h"
-#include "engine/text_util.h"
 #include "platform/tcp_socket.h"
 #include "status/http_server.h"
 #include "status/log_output.h"
+#include "util/text_util.h"
 
 namespace {
 

@@ -14,7 +14,6 @@ LocalTime GetLocalTime() {
   result.nHour = parts.tm_hour;
   result.nMinute = parts.tm_min;
   result.nSecond = parts.tm_sec;
-  result.nMillisecond = static_cast<int>(now.tv_nsec / 1000000);
   return result;
 }
 

@@ -13,7 +13,6 @@ struct LocalTime {
   int nHour = 0;    // 0..23
   int nMinute = 0;
   int nSecond = 0;
-  int nMillisecond = 0;
 };
 
 // The current local time (CLOCK_REALTIME through localtime_r).

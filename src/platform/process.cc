@@ -85,59 +85,90 @@ int WaitForChild(pid_t pid) {
   return -1;
 }
 
-// Starts argv with SIGINT/SIGQUIT back at their defaults; `outputFd` >= 0 becomes
-// the child's standard output.
+std::vector<char*> ArgumentPointers(const std::vector<std::string>& argv) {
+  std::vector<char*> pointers;
+  for (const std::string& argument : argv) pointers.push_back(const_cast<char*>(argument.c_str()));
+  pointers.push_back(nullptr);
+  return pointers;
+}
+
+// How posix_spawn sets the child up, released when it goes: SIGINT and SIGQUIT
+// back at their defaults and no signal blocked, whatever this process ignores or
+// blocks; `outputFd` >= 0 becomes the child's standard output and the child does
+// not keep `readFd`, the other end of that pipe.
+class CSpawnSettings {
+ public:
+  CSpawnSettings(int outputFd, int readFd) {
+    posix_spawnattr_init(&attributes);
+    sigset_t defaults;
+    sigemptyset(&defaults);
+    sigaddset(&defaults, SIGINT);
+    sigaddset(&defaults, SIGQUIT);
+    posix_spawnattr_setsigdefault(&attributes, &defaults);
+    sigset_t none;
+    sigemptyset(&none);
+    posix_spawnattr_setsigmask(&attributes, &none);
+    posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSIGMASK);
+    posix_spawn_file_actions_init(&actions);
+    if (outputFd >= 0) {
+      posix_spawn_file_actions_adddup2(&actions, outputFd, STDOUT_FILENO);
+      posix_spawn_file_actions_addclose(&actions, readFd);
+    }
+  }
+  ~CSpawnSettings() {
+    posix_spawn_file_actions_destroy(&actions);
+    posix_spawnattr_destroy(&attributes);
+  }
+  CSpawnSettings(const CSpawnSettings&) = delete;
+  CSpawnSettings& operator=(const CSpawnSettings&) = delete;
+
+  const posix_spawnattr_t* Attributes() const { return &attributes; }
+  const posix_spawn_file_actions_t* Actions() const { return &actions; }
+
+ private:
+  posix_spawnattr_t attributes;
+  posix_spawn_file_actions_t actions;
+};
+
+// Starts argv[0], searched on PATH. Returns 0, or the errno of the failed start.
+int StartChild(const std::vector<std::string>& argv, int outputFd, int readFd, pid_t* pid) {
+  if (argv.empty()) return EINVAL;
+  const std::vector<char*> args = ArgumentPointers(argv);
+  const CSpawnSettings settings(outputFd, readFd);
+  // What was printed comes before anything the child prints on the same output.
+  FlushStdout();
+  return posix_spawnp(pid, args[0], settings.Actions(), settings.Attributes(), args.data(),
+                      environ);
+}
+
+// Appends everything readable from `fd` to `output` until the writing end closes.
+void ReadUntilEnd(int fd, std::string* output) {
+  char buffer[4096];
+  ssize_t got = 0;
+  while ((got = read(fd, buffer, sizeof(buffer))) != 0) {
+    if (got < 0 && errno == EINTR) continue;
+    if (got < 0) break;
+    output->append(buffer, static_cast<size_t>(got));
+  }
+}
+
+// Runs argv to its end with this process ignoring Ctrl-C meanwhile. With
+// `outputFd` >= 0 (the writing end of a pipe, closed here) the child's standard
+// output is read from `readFd` into `output`.
 ChildResult SpawnAndWait(const std::vector<std::string>& argv, int outputFd, int readFd,
                          std::string* output) {
   ChildResult result;
-  if (argv.empty()) {
-    result.nError = EINVAL;
-    return result;
-  }
-  std::vector<char*> args;
-  for (const std::string& argument : argv) args.push_back(const_cast<char*>(argument.c_str()));
-  args.push_back(nullptr);
-
-  posix_spawnattr_t attributes;
-  posix_spawnattr_init(&attributes);
-  sigset_t defaults;
-  sigemptyset(&defaults);
-  sigaddset(&defaults, SIGINT);
-  sigaddset(&defaults, SIGQUIT);
-  posix_spawnattr_setsigdefault(&attributes, &defaults);
-  sigset_t none;
-  sigemptyset(&none);
-  posix_spawnattr_setsigmask(&attributes, &none);
-  posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSIGMASK);
-  posix_spawn_file_actions_t actions;
-  posix_spawn_file_actions_init(&actions);
-  if (outputFd >= 0) {
-    posix_spawn_file_actions_adddup2(&actions, outputFd, STDOUT_FILENO);
-    posix_spawn_file_actions_addclose(&actions, readFd);
-  }
-
   CIgnoreInterrupts ignore;
-  // What was printed comes before anything the child prints on the same output.
-  FlushStdout();
   pid_t pid = 0;
-  const int error = posix_spawnp(&pid, args[0], &actions, &attributes, args.data(), environ);
-  posix_spawn_file_actions_destroy(&actions);
-  posix_spawnattr_destroy(&attributes);
+  const int error = StartChild(argv, outputFd, readFd, &pid);
+  // Only the child may hold the writing end, or the reader never sees the end.
   if (outputFd >= 0) close(outputFd);
   if (error != 0) {
     result.nError = error;
     return result;
   }
   result.bStarted = true;
-  if (output != nullptr) {
-    char buffer[4096];
-    ssize_t got = 0;
-    while ((got = read(readFd, buffer, sizeof(buffer))) != 0) {
-      if (got < 0 && errno == EINTR) continue;
-      if (got < 0) break;
-      output->append(buffer, static_cast<size_t>(got));
-    }
-  }
+  if (output != nullptr) ReadUntilEnd(readFd, output);
   result.nExitCode = WaitForChild(pid);
   return result;
 }

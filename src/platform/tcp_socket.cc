@@ -45,20 +45,20 @@ size_t CTcpSocket::Send(const char* bytes, size_t length) {
   if (nState != kTcpStateConnected || length == 0) return 0;
   // With nothing queued the bytes go straight to the network, so output is not
   // held back until the next Poll.
-  const size_t nDirect = PendingOutput() == 0 ? WriteToNetwork(bytes, length) : 0;
-  if (nState != kTcpStateConnected) return nDirect;
-  const size_t nRoom = nOutgoingCapacity - std::min(nOutgoingCapacity, PendingOutput());
-  const size_t nQueued = std::min(nRoom, length - nDirect);
-  outgoing.append(bytes + nDirect, nQueued);
-  nDroppedBytes += length - nDirect - nQueued;
-  return nDirect + nQueued;
+  const size_t direct = PendingOutput() == 0 ? WriteToNetwork(bytes, length) : 0;
+  if (nState != kTcpStateConnected) return direct;
+  const size_t room = nOutgoingCapacity - std::min(nOutgoingCapacity, PendingOutput());
+  const size_t queued = std::min(room, length - direct);
+  outgoing.append(bytes + direct, queued);
+  nDroppedBytes += length - direct - queued;
+  return direct + queued;
 }
 
 size_t CTcpSocket::Read(char* buffer, size_t maximum) {
-  const size_t nTaken = std::min(maximum, incoming.size());
-  std::memcpy(buffer, incoming.data(), nTaken);
-  incoming.erase(incoming.begin(), incoming.begin() + static_cast<ptrdiff_t>(nTaken));
-  return nTaken;
+  const size_t taken = std::min(maximum, incoming.size());
+  std::memcpy(buffer, incoming.data(), taken);
+  incoming.erase(incoming.begin(), incoming.begin() + static_cast<ptrdiff_t>(taken));
+  return taken;
 }
 
 void CTcpSocket::Close(bool graceful) {
@@ -74,13 +74,13 @@ void CTcpSocket::Close(bool graceful) {
 // Writes until the network refuses more; a failed write puts the connection into
 // the error state. Returns the bytes written.
 size_t CTcpSocket::WriteToNetwork(const char* bytes, size_t length) {
-  size_t nWritten = 0;
-  while (nWritten < length) {
+  size_t written = 0;
+  while (written < length) {
     const ssize_t result =
-        send(descriptor.Get(), bytes + nWritten, length - nWritten, MSG_NOSIGNAL | MSG_DONTWAIT);
+        send(descriptor.Get(), bytes + written, length - written, MSG_NOSIGNAL | MSG_DONTWAIT);
     const Transfer outcome = Classify(result);
     if (outcome == Transfer::kMoved) {
-      nWritten += static_cast<size_t>(result);
+      written += static_cast<size_t>(result);
     } else if (outcome == Transfer::kInterrupted) {
       continue;
     } else if (outcome == Transfer::kWouldBlock) {
@@ -90,7 +90,7 @@ size_t CTcpSocket::WriteToNetwork(const char* bytes, size_t length) {
       break;
     }
   }
-  return nWritten;
+  return written;
 }
 
 void CTcpSocket::FlushOutgoing() {
@@ -107,12 +107,12 @@ void CTcpSocket::FlushOutgoing() {
 
 void CTcpSocket::FetchIncoming() {
   while (descriptor.IsValid() && incoming.size() < nIncomingCapacity) {
-    const size_t nHave = incoming.size();
+    const size_t have = incoming.size();
     incoming.resize(nIncomingCapacity);
     const ssize_t result =
-        recv(descriptor.Get(), incoming.data() + nHave, nIncomingCapacity - nHave, MSG_DONTWAIT);
+        recv(descriptor.Get(), incoming.data() + have, nIncomingCapacity - have, MSG_DONTWAIT);
     const Transfer outcome = Classify(result);
-    incoming.resize(nHave + (outcome == Transfer::kMoved ? static_cast<size_t>(result) : 0));
+    incoming.resize(have + (outcome == Transfer::kMoved ? static_cast<size_t>(result) : 0));
     if (outcome == Transfer::kInterrupted) continue;
     if (outcome == Transfer::kWouldBlock) return;
     if (outcome == Transfer::kPeerClosed) Release(kTcpStateClosed);

@@ -23,7 +23,6 @@ class CConsoleColour {
   // same writer as every text, so it lands between the right texts.
   void SetColour(int attribute) const;
   void SetNormalColour() const { SetColour(kColourNormal); }
-  bool HasColour() const { return bColour; }
 
  private:
   bool bColour = false;

@@ -17,36 +17,36 @@ void CFifo::Reset(size_t capacity) {
 
 size_t CFifo::Write(const char* bytes, size_t length) {
   CGrabSimpleCritSec grab(&lock, "CFifo::Write");
-  const size_t nStored = std::min(length, ring.size() - nCount);
-  if (nStored < length) {
+  const size_t stored = std::min(length, ring.size() - nCount);
+  if (stored < length) {
     ++nOverruns;
-    nDroppedBytes += length - nStored;
+    nDroppedBytes += length - stored;
   }
-  size_t nTail = ring.empty() ? 0 : (nHead + nCount) % ring.size();
-  size_t nDone = 0;
-  while (nDone < nStored) {
-    const size_t nPiece = std::min(nStored - nDone, ring.size() - nTail);
-    std::memcpy(ring.data() + nTail, bytes + nDone, nPiece);
-    nDone += nPiece;
-    nTail = (nTail + nPiece) % ring.size();
+  size_t tail = ring.empty() ? 0 : (nHead + nCount) % ring.size();
+  size_t done = 0;
+  while (done < stored) {
+    const size_t piece = std::min(stored - done, ring.size() - tail);
+    std::memcpy(ring.data() + tail, bytes + done, piece);
+    done += piece;
+    tail = (tail + piece) % ring.size();
   }
-  nCount += nStored;
-  return nStored;
+  nCount += stored;
+  return stored;
 }
 
 size_t CFifo::Read(char* buffer, size_t maximum) {
   CGrabSimpleCritSec grab(&lock, "CFifo::Read");
-  const size_t nTaken = std::min(maximum, nCount);
-  size_t nDone = 0;
-  while (nDone < nTaken) {
-    const size_t nPiece = std::min(nTaken - nDone, ring.size() - nHead);
-    std::memcpy(buffer + nDone, ring.data() + nHead, nPiece);
-    nDone += nPiece;
-    nHead = (nHead + nPiece) % ring.size();
+  const size_t taken = std::min(maximum, nCount);
+  size_t done = 0;
+  while (done < taken) {
+    const size_t piece = std::min(taken - done, ring.size() - nHead);
+    std::memcpy(buffer + done, ring.data() + nHead, piece);
+    done += piece;
+    nHead = (nHead + piece) % ring.size();
   }
-  nCount -= nTaken;
+  nCount -= taken;
   if (nCount == 0) nHead = 0;
-  return nTaken;
+  return taken;
 }
 
 size_t CFifo::Waiting() const {

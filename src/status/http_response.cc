@@ -5,7 +5,7 @@
 #include <cstdlib>
 #include <ctime>
 
-#include "engine/text_util.h"
+#include "util/text_util.h"
 
 namespace {
 

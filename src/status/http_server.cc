@@ -6,13 +6,13 @@
 #include <string_view>
 #include <vector>
 
-#include "engine/text_util.h"
 #include "platform/clock.h"
 #include "platform/tcp_socket.h"
 #include "runtime/simple_thread.h"
 #include "status/http_response.h"
 #include "status/log_output.h"
 #include "util/parameter_list.h"
+#include "util/text_util.h"
 #include "util/version.h"
 
 std::atomic<int> g_httpPort{0};
@@ -39,8 +39,10 @@ constexpr char kKeepAliveTimeoutMs[] = "500";
 // Pace of the connections that wake the listening thread during Stop.
 constexpr int kWakeIntervalMs = 20;
 
-bool EqualsNoCase(std::string_view a, std::string_view b) {
-  return a.size() == b.size() && FindNoCase(a, b) == 0;
+// Push paths fold the four Latin-1 capitals too (the text utilities' folding
+// table), so a section named with one of them is reachable in either case.
+bool SamePushPath(std::string_view uri, std::string_view path) {
+  return uri.size() == path.size() && FindNoCase(uri, path) == 0;
 }
 
 // Worker and master threads serve only the status channel: keep them out of the
@@ -72,7 +74,7 @@ bool LibraryKeepsAlive(const mg_connection* connection) {
   if (option == nullptr || std::string_view(option) != "yes") return false;
   const mg_request_info* info = mg_get_request_info(connection);
   const char* header = mg_get_header(connection, "Connection");
-  if (header != nullptr) return EqualsNoCase(header, "keep-alive");
+  if (header != nullptr) return EqualsIgnoringAsciiCase(header, "keep-alive");
   return info->http_version != nullptr && std::string_view(info->http_version) == "1.1";
 }
 
@@ -214,7 +216,7 @@ void CHttpServer::SendStatusPage(mg_connection* connection) {
 bool CHttpServer::HandlePush(mg_connection* connection, const std::string& uri,
                              const char* query) {
   for (IPushTarget* target : targets) {
-    if (!EqualsNoCase(uri, target->PushPath())) continue;
+    if (!SamePushPath(uri, target->PushPath())) continue;
     const std::string rawQuery = query ? query : "";
     const std::string value = UrlDecode(GetParameterText(rawQuery, "set"), true);
     if (!target->ReceivePush(value)) {

@@ -1,8 +1,8 @@
 #include "status/log_output.h"
 
-#include "engine/text_util.h"
 #include "platform/stdout_writer.h"
 #include "status/terminal_text.h"
+#include "util/text_util.h"
 
 namespace {
 

@@ -92,9 +92,9 @@ bool CTcpConsole::StartListening() {
 
 // The first content of the back buffer, so every client sees it first.
 void CTcpConsole::WriteGreeting() {
-  const std::string strProgram = FileTitleOf(GetProgramPath());
+  const std::string program = FileTitleOf(GetProgramPath());
   WriteFormatted("%s", kSeparatorFormat);
-  WriteFormatted("%s TcpConsole (%i): %s\n", strProgram.c_str(), nPort.load(), strName.c_str());
+  WriteFormatted("%s TcpConsole (%i): %s\n", program.c_str(), nPort.load(), strName.c_str());
   WriteFormatted("%s", kSeparatorFormat);
 }
 
@@ -115,10 +115,10 @@ void CTcpConsole::WriteFormatted(const char* format, ...) {
   char buffer[kFormatBytes];
   va_list args;
   va_start(args, format);
-  const int nFormatted = std::vsnprintf(buffer, sizeof(buffer), format, args);
+  const int formatted = std::vsnprintf(buffer, sizeof(buffer), format, args);
   va_end(args);
-  if (nFormatted <= 0) return;
-  WriteText(buffer, std::min(static_cast<size_t>(nFormatted), sizeof(buffer) - 1));
+  if (formatted <= 0) return;
+  WriteText(buffer, std::min(static_cast<size_t>(formatted), sizeof(buffer) - 1));
 }
 
 // The running flag is cleared before the wake-up, so the woken thread sees it.
@@ -136,23 +136,23 @@ void CTcpConsole::Stop() {
 }
 
 void CTcpConsole::Run(CSimpleThread* runningThread) {
-  bool bMore = false;
+  bool more = false;
   while (runningThread->IsRunning()) {
-    if (!bMore) listener->WaitForConnection(wake, kWaitMilliseconds);
+    if (!more) listener->WaitForConnection(wake, kWaitMilliseconds);
     if (!runningThread->IsRunning()) break;
-    bMore = RunPass();
+    more = RunPass();
   }
   CloseAllClients();
 }
 
 bool CTcpConsole::RunPass() {
-  const size_t nChunk = fifo.Read(chunk.data(), kChunkBytes);
-  AppendToBackBuffer(chunk.data(), nChunk);
-  bool bMore = ServeClients(std::string_view(chunk.data(), nChunk));
+  const size_t taken = fifo.Read(chunk.data(), kChunkBytes);
+  AppendToBackBuffer(chunk.data(), taken);
+  bool more = ServeClients(std::string_view(chunk.data(), taken));
   // One connection per pass; after one, look again at once for the next.
-  if (AcceptClient()) bMore = true;
+  if (AcceptClient()) more = true;
   nClientCount.store(clients.size());
-  return bMore || fifo.Waiting() > 0;
+  return more || fifo.Waiting() > 0;
 }
 
 // REQUIRES: called on the console thread (the only writer).
@@ -171,7 +171,7 @@ void CTcpConsole::AppendToBackBuffer(const char* bytes, size_t length) {
 // to the others and throws away their typed input. True when input was left to
 // drain.
 bool CTcpConsole::ServeClients(std::string_view text) {
-  bool bMore = false;
+  bool more = false;
   const uint32_t now = GetTickCount32();
   for (auto it = clients.begin(); it != clients.end();) {
     CTcpSocket& client = *it->socket;
@@ -184,12 +184,12 @@ bool CTcpConsole::ServeClients(std::string_view text) {
       if (!text.empty()) SendConverted(client, text);
       if (client.Waiting() > kDiscardBytes) {
         client.Read(discard.data(), kDiscardBytes);
-        bMore = true;
+        more = true;
       }
     }
     ++it;
   }
-  return bMore;
+  return more;
 }
 
 // Sampled after the poll has moved what the network takes: a client that read

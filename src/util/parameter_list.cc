@@ -2,17 +2,9 @@
 
 #include <climits>
 
+#include "util/text_util.h"
+
 namespace {
-
-char FoldAscii(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c; }
-
-bool SameNameIgnoringAsciiCase(std::string_view a, std::string_view b) {
-  if (a.size() != b.size()) return false;
-  for (size_t i = 0; i < a.size(); ++i) {
-    if (FoldAscii(a[i]) != FoldAscii(b[i])) return false;
-  }
-  return true;
-}
 
 // Tests one token (already cut to its maximum length) against `name`; on a match
 // stores its value with one enclosing pair of double quotes removed.
@@ -21,7 +13,7 @@ bool TokenMatches(std::string_view token, std::string_view name, std::string* va
   if (begin == std::string_view::npos) return false;
   token.remove_prefix(begin);
   const size_t equals = token.find('=');
-  if (!SameNameIgnoringAsciiCase(token.substr(0, equals), name)) return false;
+  if (!EqualsIgnoringAsciiCase(token.substr(0, equals), name)) return false;
   std::string_view found;
   if (equals != std::string_view::npos) found = token.substr(equals + 1);
   if (!found.empty() && found.front() == '"' && found.back() == '"') {

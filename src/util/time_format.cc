@@ -1,7 +1,7 @@
 #include "util/time_format.h"
 
-#include "engine/text_util.h"
 #include "platform/clock.h"
+#include "util/text_util.h"
 
 void FormatLocalTimestamp(char* buffer, size_t size) {
   const LocalTime now = GetLocalTime();

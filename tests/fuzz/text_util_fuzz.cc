@@ -8,7 +8,7 @@
 #include <string_view>
 #include <vector>
 
-#include "engine/text_util.h"
+#include "util/text_util.h"
 
 namespace {
 

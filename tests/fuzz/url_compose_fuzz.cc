@@ -12,8 +12,8 @@
 #include <vector>
 
 #include "engine/task.h"
-#include "engine/text_util.h"
 #include "engine/url_compose.h"
+#include "util/text_util.h"
 
 namespace {
 

@@ -25,11 +25,11 @@
 
 #include "engine/curl.h"
 #include "engine/http_receiver_support.h"
-#include "engine/text_util.h"
 #include "host/change_sources_support.h"
 #include "runtime/simple_thread.h"
 #include "support/bounded_wait.h"
 #include "support/temp_dir.h"
+#include "util/text_util.h"
 
 namespace {
 

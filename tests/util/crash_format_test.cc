@@ -116,7 +116,7 @@ TEST(CCrashFormatTest, WriterKeepsEveryPieceInOrderAcrossFlushes) {
 }
 
 TEST(CCrashFileNamesTest, CutOnlyTheExtensionOfTheFileName) {
-  const LocalTime time{2026, 3, 4, 5, 6, 7, 0};
+  const LocalTime time{2026, 3, 4, 5, 6, 7};
   const struct {
     const char* pProgram;
     const char* pBase;

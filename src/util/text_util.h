@@ -4,8 +4,8 @@
 //
 // Thread safety: every function may be called from any thread. The only state is
 // the case-folding table, built once on first use (thread-safe static init).
-#ifndef QUILLRADE_ENGINE_TEXT_UTIL_H_
-#define QUILLRADE_ENGINE_TEXT_UTIL_H_
+#ifndef QUILLRADE_UTIL_TEXT_UTIL_H_
+#define QUILLRADE_UTIL_TEXT_UTIL_H_
 
 #include <cstdarg>
 #include <cstddef>
@@ -27,6 +27,15 @@ bool TrimSpaces(std::string& text);
 // at the first NUL byte of the input.
 std::string ToUpperAscii(std::string_view text);
 std::string ToLowerAscii(std::string_view text);
+
+// True when both texts have the same length and match byte for byte once 'A'..'Z'
+// are read as 'a'..'z'. Every other byte (NUL, 0x80..0xFF) must match exactly.
+bool EqualsIgnoringAsciiCase(std::string_view a, std::string_view b);
+
+// The text with 'A'..'Z' turned into 'a'..'z' and every other byte kept, an
+// embedded NUL included (unlike ToLowerAscii): the lookup key of names compared
+// as EqualsIgnoringAsciiCase compares them.
+std::string FoldAsciiCase(std::string_view text);
 
 // Maps every byte through the accent table (é -> e, 0xA0 -> space, ...). The
 // result ends at the first NUL byte of the input.
@@ -91,4 +100,4 @@ std::vector<std::string> SplitList(std::string_view text, char separator, bool u
 // longer side (the side after it on a tie); without quotes, the text unchanged.
 std::string Unquote(std::string_view text);
 
-#endif  // QUILLRADE_ENGINE_TEXT_UTIL_H_
+#endif  // QUILLRADE_UTIL_TEXT_UTIL_H_

@@ -1,4 +1,4 @@
-#include "engine/text_util.h"
+#include "util/text_util.h"
 
 #include <algorithm>
 #include <array>
@@ -179,6 +179,8 @@ char DecodeOne(const char* source, size_t length, size_t i, bool plusAsSpace, si
   return static_cast<char>(high * 16 + low);
 }
 
+char FoldAscii(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c; }
+
 }  // namespace
 
 bool TrimSpaces(std::string& text) {
@@ -194,6 +196,20 @@ bool TrimSpaces(std::string& text) {
   return text.size() != oldSize;
 }
 
+bool EqualsIgnoringAsciiCase(std::string_view a, std::string_view b) {
+  if (a.size() != b.size()) return false;
+  for (size_t i = 0; i < a.size(); ++i) {
+    if (FoldAscii(a[i]) != FoldAscii(b[i])) return false;
+  }
+  return true;
+}
+
+std::string FoldAsciiCase(std::string_view text) {
+  std::string folded(text);
+  for (char& c : folded) c = FoldAscii(c);
+  return folded;
+}
+
 std::string ToUpperAscii(std::string_view text) {
   return MapBytesToNul(text, [](unsigned char c) {
     return (c >= 'a' && c <= 'z') ? static_cast<unsigned char>(c - 'a' + 'A') : c;
@@ -201,9 +217,8 @@ std::string ToUpperAscii(std::string_view text) {
 }
 
 std::string ToLowerAscii(std::string_view text) {
-  return MapBytesToNul(text, [](unsigned char c) {
-    return (c >= 'A' && c <= 'Z') ? static_cast<unsigned char>(c - 'A' + 'a') : c;
-  });
+  return MapBytesToNul(text,
+                       [](unsigned char c) { return static_cast<unsigned char>(FoldAscii(c)); });
 }
 
 std::string FilterAccents(std::string_view text) {

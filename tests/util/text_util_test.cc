@@ -1,4 +1,4 @@
-#include "engine/text_util.h"
+#include "util/text_util.h"
 
 #include <gtest/gtest.h>
 
@@ -27,6 +27,15 @@ TEST(CTextUtilTest, CaseConversionTouchesAsciiLettersOnlyAndStopsAtNul) {
   EXPECT_EQ(ToUpperAscii("abc-XYZ 09 \xE9"), "ABC-XYZ 09 \xE9");
   EXPECT_EQ(ToLowerAscii("ABC-xyz \xC9"), "abc-xyz \xC9");
   EXPECT_EQ(ToUpperAscii(std::string("ab\0cd", 5)), "AB");
+}
+
+TEST(CTextUtilTest, AsciiCaseCompareFoldsLettersOnlyAndKeepsEveryByte) {
+  EXPECT_TRUE(EqualsIgnoringAsciiCase("Keep-Alive", "keep-alive"));
+  EXPECT_FALSE(EqualsIgnoringAsciiCase("keep-alive", "keep-alive "));
+  EXPECT_FALSE(EqualsIgnoringAsciiCase("\xC4", "\xE4"));  // unlike FindNoCase
+  EXPECT_FALSE(EqualsIgnoringAsciiCase(std::string("a\0b", 3), std::string("a\0c", 3)));
+  EXPECT_TRUE(EqualsIgnoringAsciiCase(std::string("A\0B", 3), std::string("a\0b", 3)));
+  EXPECT_EQ(FoldAsciiCase(std::string("AbC\0D\xC4", 6)), std::string("abc\0d\xC4", 6));
 }
 
 TEST(CTextUtilTest, FilterAccentsMapsWholeUpperHalf) {
