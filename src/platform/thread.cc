@@ -162,3 +162,4 @@ void SetCurrentThreadName(const char* name) {
   pthread_setname_np(pthread_self(), cut);
 }
 
+uint32_t CurrentThreadId() { return static_cast<uint32_t>(gettid()); }

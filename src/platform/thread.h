@@ -57,5 +57,7 @@ bool IsProcessRealTimeClass();
 bool SetCurrentThreadOsPriority(int osPriority);
 // Names the calling thread for debuggers and `ps` (cut to 15 bytes).
 void SetCurrentThreadName(const char* name);
+// The kernel thread id of the calling thread.
+uint32_t CurrentThreadId();
 
 #endif  // QUILLRADE_PLATFORM_THREAD_H_
