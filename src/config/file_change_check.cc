@@ -17,8 +17,7 @@ constexpr uint64_t kHashMixPrime = 1099511628211u;
 
 }  // namespace
 
-CFileChangeCheck::CFileChangeCheck(const CFileStat& stat, uint64_t hashBytes,
-                                   uint64_t racyWindowMs)
+CFileChangeCheck::CFileChangeCheck(const CFileStat& stat, uint64_t hashBytes, uint64_t racyWindowMs)
     : pStat(&stat), nHashBytes(hashBytes), nRacyWindowMs(racyWindowMs) {}
 
 FileVersion CFileChangeCheck::Compare(const std::string& path) {

@@ -61,7 +61,7 @@ class CFileChangeCheck {
   uint64_t nHashBytes;
   uint64_t nRacyWindowMs;
 
-  bool bTaken = false;   // a version was taken
+  bool bTaken = false;    // a version was taken
   bool bExisted = false;  // ... and the file existed then
   FileChangeToken token;
   bool bHashed = false;  // nContentHash holds the hash of the content taken

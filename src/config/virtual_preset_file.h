@@ -82,9 +82,7 @@ class CVirtualPreset_SectionContainer {
   CVirtualPreset_section* FindSection(std::string_view name) const;
   // FindSection, or a new child appended under that name.
   CVirtualPreset_section* FindOrAddSection(std::string_view name);
-  const std::vector<std::unique_ptr<CVirtualPreset_section>>& Sections() const {
-    return sections;
-  }
+  const std::vector<std::unique_ptr<CVirtualPreset_section>>& Sections() const { return sections; }
 
  protected:
   void ClearSections();

@@ -63,8 +63,7 @@ void CPlainTextParser::FinishKeyword() {
   if (filters.bTrim) TrimSpaces(strValue);
 }
 
-bool CPlainTextParser::SelectText(const std::vector<std::string>& lines,
-                                  std::string* text) const {
+bool CPlainTextParser::SelectText(const std::vector<std::string>& lines, std::string* text) const {
   if (nLine < 0) {
     *text = JoinLines(lines);
     return true;

@@ -138,8 +138,8 @@ void CTask::PrintSummaryCounts() const {
   g_logOutput.Printf("Search-and-replace items: %i\n", static_cast<int>(configured));
   for (size_t i = 0; i < configured; ++i) {
     const SearchReplaceItem& item = valueReplaceList[kBuiltInItemCount + i];
-    g_logOutput.Printf("Item %i: \"%s\" -> \"%s\"\n", static_cast<int>(i),
-                       item.strSearch.c_str(), item.strReplace.c_str());
+    g_logOutput.Printf("Item %i: \"%s\" -> \"%s\"\n", static_cast<int>(i), item.strSearch.c_str(),
+                       item.strReplace.c_str());
   }
   g_logOutput.Printf("\n");
   g_logOutput.Printf("Format strings: %i\n", static_cast<int>(formatItems.size()));

@@ -139,8 +139,8 @@ class CTask : public IPushTarget {
   std::vector<SearchReplaceItem> valueReplaceList;
   std::vector<SearchReplaceItem> urlReplaceList;
   std::vector<std::string> vecUrls;
-  std::vector<FormatItem> formatItems;      // results change at each recomputation
-  std::vector<CPlainTextParser> keywords;   // plain text and push tasks only
+  std::vector<FormatItem> formatItems;     // results change at each recomputation
+  std::vector<CPlainTextParser> keywords;  // plain text and push tasks only
   int nInputType = kInputPlainText;
   std::string strPushPath;  // push tasks only: "/input0"
 

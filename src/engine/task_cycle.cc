@@ -98,8 +98,8 @@ void RunXmlInput(CTask& task, CCurl& curl) {
     task.PushUrls(curl);
     return;
   }
-  XmlDocPtr document(xmlReadMemory(bytes.data(), static_cast<int>(bytes.size()), nullptr,
-                                   nullptr, kXmlParseOptions));
+  XmlDocPtr document(xmlReadMemory(bytes.data(), static_cast<int>(bytes.size()), nullptr, nullptr,
+                                   kXmlParseOptions));
   // A document whose entities would expand beyond bounds is refused like one
   // that does not parse, before anything is read from it.
   if (!document || !XmlExpansionsWithinLimits(document.get())) {

@@ -213,8 +213,7 @@ std::string FindXmlValue(const xmlDoc* document, const std::vector<std::string>&
                          XmlPass pass) {
   const xmlNode* root = document ? xmlDocGetRootElement(document) : nullptr;
   if (root == nullptr) return {};
-  return pass == XmlPass::kAttribute ? FindAttributeValue(root, path)
-                                     : FindElementText(root, path);
+  return pass == XmlPass::kAttribute ? FindAttributeValue(root, path) : FindElementText(root, path);
 }
 
 void SubstituteXmlTokens(std::string& text, const xmlDoc* document, XmlPass pass,

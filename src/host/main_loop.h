@@ -104,9 +104,9 @@ class CMainLoop {
 
   const CFileStat* pFileStat;
   std::unique_ptr<CFileWatcher> watcher;
-  CWakeEvent* pWake = nullptr;    // the main thread's wake signal, while Run runs
-  uint64_t nNextPassMs = 0;       // when the next pass is due without a wake
-  uint64_t nQuietUntilMs = 0;     // wakes before this wait for it
+  CWakeEvent* pWake = nullptr;  // the main thread's wake signal, while Run runs
+  uint64_t nNextPassMs = 0;     // when the next pass is due without a wake
+  uint64_t nQuietUntilMs = 0;   // wakes before this wait for it
 };
 
 // The configuration path used when the command line names none: the program's path

@@ -29,9 +29,9 @@ StatusChannelSettings ReadStatusChannelSettings(const std::string& configPath) {
   settings.strListenAddress = GlobalText(preset, kListenAddressKey);
   settings.strAccessList = GlobalText(preset, kAccessListKey);
   if (!settings.strListenAddress.empty() && !IsIPv4Address(settings.strListenAddress)) {
-    settings.strProblem = StringPrintf("%s=%s is not an IPv4 address: status channels on %s only\n",
-                                       kListenAddressKey, settings.strListenAddress.c_str(),
-                                       kFallbackAddress);
+    settings.strProblem =
+        StringPrintf("%s=%s is not an IPv4 address: status channels on %s only\n",
+                     kListenAddressKey, settings.strListenAddress.c_str(), kFallbackAddress);
     settings.strListenAddress = kFallbackAddress;
   }
   return settings;

@@ -8,9 +8,9 @@
 // Broken-down local time, as the status headers and the crash report print it.
 struct LocalTime {
   int nYear = 0;
-  int nMonth = 0;   // 1..12
-  int nDay = 0;     // 1..31
-  int nHour = 0;    // 0..23
+  int nMonth = 0;  // 1..12
+  int nDay = 0;    // 1..31
+  int nHour = 0;   // 0..23
   int nMinute = 0;
   int nSecond = 0;
 };

@@ -149,30 +149,43 @@ bool IsStackGuardFault(uint64_t address) {
 
 uint32_t FloatingPointCode(int code) {
   switch (code) {
-    case FPE_INTDIV: return kCrashIntegerDivideByZero;
-    case FPE_INTOVF: return kCrashIntegerOverflow;
-    case FPE_FLTDIV: return 0xC000008E;
-    case FPE_FLTOVF: return 0xC0000091;
-    case FPE_FLTUND: return 0xC0000093;
-    case FPE_FLTRES: return 0xC000008F;
-    case FPE_FLTSUB: return 0xC000008C;
-    default: return 0xC0000090;  // invalid operation
+    case FPE_INTDIV:
+      return kCrashIntegerDivideByZero;
+    case FPE_INTOVF:
+      return kCrashIntegerOverflow;
+    case FPE_FLTDIV:
+      return 0xC000008E;
+    case FPE_FLTOVF:
+      return 0xC0000091;
+    case FPE_FLTUND:
+      return 0xC0000093;
+    case FPE_FLTRES:
+      return 0xC000008F;
+    case FPE_FLTSUB:
+      return 0xC000008C;
+    default:
+      return 0xC0000090;  // invalid operation
   }
 }
 
 uint32_t ExceptionCode(int signo, const siginfo_t& info) {
   switch (signo) {
-    case SIGSEGV: return kCrashAccessViolation;
-    case SIGBUS: return info.si_code == BUS_ADRALN ? kCrashDatatypeMisalignment : kCrashInPageError;
-    case SIGFPE: return FloatingPointCode(info.si_code);
+    case SIGSEGV:
+      return kCrashAccessViolation;
+    case SIGBUS:
+      return info.si_code == BUS_ADRALN ? kCrashDatatypeMisalignment : kCrashInPageError;
+    case SIGFPE:
+      return FloatingPointCode(info.si_code);
     case SIGILL:
       return info.si_code == ILL_PRVOPC || info.si_code == ILL_PRVREG ? kCrashPrivilegedInstruction
-                                                                       : kCrashIllegalInstruction;
-    default: return kCrashBreakpoint;
+                                                                      : kCrashIllegalInstruction;
+    default:
+      return kCrashBreakpoint;
   }
 }
 
-void DescribeSignal(int signo, const siginfo_t& info, const ucontext_t& context, CrashEvent* event) {
+void DescribeSignal(int signo, const siginfo_t& info, const ucontext_t& context,
+                    CrashEvent* event) {
   CopyRegisters(context.uc_mcontext, &event->regs);
   event->nCode = ExceptionCode(signo, info);
   const uint64_t address = reinterpret_cast<uint64_t>(info.si_addr);

@@ -74,7 +74,10 @@ int32_t OffsetAt(int64_t when) {
 int64_t FindOffsetChange(int64_t from, int64_t to, int32_t target) {
   while (to - from > 1) {
     const int64_t middle = from + (to - from) / 2;
-    if (OffsetAt(middle) == target) to = middle; else from = middle;
+    if (OffsetAt(middle) == target)
+      to = middle;
+    else
+      from = middle;
   }
   return to;
 }
@@ -99,7 +102,8 @@ void CivilFromDays(int64_t days, LocalTime* out) {
   days += 719468;
   const int64_t era = (days >= 0 ? days : days - 146096) / 146097;
   const int64_t dayOfEra = days - era * 146097;
-  const int64_t yearOfEra = (dayOfEra - dayOfEra / 1460 + dayOfEra / 36524 - dayOfEra / 146096) / 365;
+  const int64_t yearOfEra =
+      (dayOfEra - dayOfEra / 1460 + dayOfEra / 36524 - dayOfEra / 146096) / 365;
   const int64_t dayOfYear = dayOfEra - (365 * yearOfEra + yearOfEra / 4 - yearOfEra / 100);
   const int64_t monthIndex = (5 * dayOfYear + 2) / 153;
   out->nDay = static_cast<int>(dayOfYear - (153 * monthIndex + 2) / 5 + 1);
@@ -128,7 +132,8 @@ size_t ReadSmallFile(const char* path, char* buffer, size_t capacity) {
 uint64_t ParseDecimal(const char* text) {
   uint64_t value = 0;
   while (*text == ' ' || *text == '\t') ++text;
-  for (; *text >= '0' && *text <= '9'; ++text) value = value * 10 + static_cast<uint64_t>(*text - '0');
+  for (; *text >= '0' && *text <= '9'; ++text)
+    value = value * 10 + static_cast<uint64_t>(*text - '0');
   return value;
 }
 
@@ -161,9 +166,12 @@ uint64_t ParseHex(const char** text) {
   uint64_t value = 0;
   for (;; ++*text) {
     const char c = **text;
-    if (c >= '0' && c <= '9') value = value * 16 + static_cast<uint64_t>(c - '0');
-    else if (c >= 'a' && c <= 'f') value = value * 16 + static_cast<uint64_t>(c - 'a' + 10);
-    else break;
+    if (c >= '0' && c <= '9')
+      value = value * 16 + static_cast<uint64_t>(c - '0');
+    else if (c >= 'a' && c <= 'f')
+      value = value * 16 + static_cast<uint64_t>(c - 'a' + 10);
+    else
+      break;
   }
   return value;
 }
@@ -183,7 +191,8 @@ bool ParseMapsLine(const char* text, MapsLine* line) {
   line->nOffset = ParseHex(&text);
   text = SkipField(text);
   size_t length = 0;
-  while (text[length] != ' ' && text[length] != '\0' && length + 1 < sizeof(line->szDevice)) ++length;
+  while (text[length] != ' ' && text[length] != '\0' && length + 1 < sizeof(line->szDevice))
+    ++length;
   std::memcpy(line->szDevice, text, length);
   line->szDevice[length] = '\0';
   text = SkipField(text);
@@ -241,14 +250,18 @@ class CModuleCollector {
   MapsLine current;
   uint64_t nEnd = 0;
   char szPath[kPathCapacity] = {};
-  struct Key { uint64_t nInode; char szDevice[16]; };
+  struct Key {
+    uint64_t nInode;
+    char szDevice[16];
+  };
   Key seen[kMaxModules];
   int nSeen = 0;
 };
 
 bool CModuleCollector::Seen(const MapsLine& line) const {
   for (int i = 0; i < nSeen; ++i) {
-    if (seen[i].nInode == line.nInode && std::strcmp(seen[i].szDevice, line.szDevice) == 0) return true;
+    if (seen[i].nInode == line.nInode && std::strcmp(seen[i].szDevice, line.szDevice) == 0)
+      return true;
   }
   return false;
 }
@@ -261,7 +274,11 @@ void CModuleCollector::Add(const MapsLine& line) {
   Finish();
   if (line.pPath == nullptr || line.nInode == 0 || line.nOffset != 0 || Seen(line)) return;
   char magic[4];
-  if (CrashReadMemory(line.nStart, magic, 4) != 4 || std::memcmp(magic, "\x7f" "ELF", 4) != 0) return;
+  if (CrashReadMemory(line.nStart, magic, 4) != 4 || std::memcmp(magic,
+                                                                 "\x7f"
+                                                                 "ELF",
+                                                                 4) != 0)
+    return;
   bOpen = true;
   current = line;
   nEnd = line.nEnd;
@@ -347,14 +364,15 @@ void PrepareSystemInfo() {
   passwd entry{};
   passwd* found = nullptr;
   std::vector<char> scratch(16384);
-  if (getpwuid_r(geteuid(), &entry, scratch.data(), scratch.size(), &found) == 0 && found != nullptr &&
-      found->pw_name != nullptr) {
+  if (getpwuid_r(geteuid(), &entry, scratch.data(), scratch.size(), &found) == 0 &&
+      found != nullptr && found->pw_name != nullptr) {
     CopyText(g_info.szUserName, sizeof(g_info.szUserName), found->pw_name);
   }
   utsname names{};
   if (uname(&names) == 0) {
     CopyText(g_info.szOsName, sizeof(g_info.szOsName), names.sysname);
-    const std::string version = std::string(names.sysname) + " " + names.release + " " + names.machine;
+    const std::string version =
+        std::string(names.sysname) + " " + names.release + " " + names.machine;
     CopyText(g_info.szOsVersion, sizeof(g_info.szOsVersion), version.c_str());
   }
   // The distribution's own name reads better than the kernel's, when present.
@@ -363,7 +381,8 @@ void PrepareSystemInfo() {
   const char* pretty = std::strstr(release, "PRETTY_NAME=");
   if (pretty != nullptr && (pretty == release || pretty[-1] == '\n')) {
     std::string name(pretty + 12, std::strcspn(pretty + 12, "\n"));
-    if (name.size() >= 2 && name.front() == '"' && name.back() == '"') name = name.substr(1, name.size() - 2);
+    if (name.size() >= 2 && name.front() == '"' && name.back() == '"')
+      name = name.substr(1, name.size() - 2);
     if (!name.empty()) CopyText(g_info.szOsName, sizeof(g_info.szOsName), name.c_str());
   }
   const long processors = sysconf(_SC_NPROCESSORS_ONLN);
@@ -378,7 +397,8 @@ void PrepareTools() {
   CopyText(g_viewerPath, sizeof(g_viewerPath), FindOnPath("xdg-open").c_str());
   const char* display = std::getenv("DISPLAY");
   const char* wayland = std::getenv("WAYLAND_DISPLAY");
-  g_desktopSession = (display != nullptr && *display != '\0') || (wayland != nullptr && *wayland != '\0');
+  g_desktopSession =
+      (display != nullptr && *display != '\0') || (wayland != nullptr && *wayland != '\0');
   if (pipe2(g_probePipe, O_CLOEXEC | O_NONBLOCK) != 0) g_probePipe[0] = g_probePipe[1] = -1;
 }
 
@@ -430,12 +450,13 @@ CrashMemoryStatus ReadCrashMemoryStatus() {
   status.nPagingTotal = FindKilobytes(text, "SwapTotal");
   status.nPagingFree = FindKilobytes(text, "SwapFree");
   if (status.nPhysicalTotal > 0 && status.nPhysicalFree <= status.nPhysicalTotal) {
-    status.nLoadPercent =
-        static_cast<int>((status.nPhysicalTotal - status.nPhysicalFree) * 100 / status.nPhysicalTotal);
+    status.nLoadPercent = static_cast<int>((status.nPhysicalTotal - status.nPhysicalFree) * 100 /
+                                           status.nPhysicalTotal);
   }
   rlimit limit{};
   status.nVirtualTotal = kUserAddressSpace;
-  if (getrlimit(RLIMIT_AS, &limit) == 0 && limit.rlim_cur != RLIM_INFINITY && limit.rlim_cur < kUserAddressSpace) {
+  if (getrlimit(RLIMIT_AS, &limit) == 0 && limit.rlim_cur != RLIM_INFINITY &&
+      limit.rlim_cur < kUserAddressSpace) {
     status.nVirtualTotal = limit.rlim_cur;
   }
   ReadSmallFile("/proc/self/status", text, sizeof(text));
@@ -529,7 +550,8 @@ bool CrashWriteCoreDump(const char* dumpPath) {
   const size_t length = std::strlen(written);
   written[length] = '.';
   CopyText(written + length + 1, sizeof(written) - length - 1, pid);
-  char* const argv[] = {g_gcorePath, const_cast<char*>("-o"), const_cast<char*>(dumpPath), pid, nullptr};
+  char* const argv[] = {g_gcorePath, const_cast<char*>("-o"), const_cast<char*>(dumpPath), pid,
+                        nullptr};
   int gate[2];
   if (pipe2(gate, O_CLOEXEC) != 0) return false;
   CUniqueFd gateRead(gate[0]);
@@ -567,7 +589,8 @@ void CrashSleepMilliseconds(int milliseconds) {
   timespec wait{};
   wait.tv_sec = milliseconds / 1000;
   wait.tv_nsec = static_cast<long>(milliseconds % 1000) * 1000000L;
-  while (nanosleep(&wait, &wait) != 0 && errno == EINTR) {}
+  while (nanosleep(&wait, &wait) != 0 && errno == EINTR) {
+  }
 }
 
 void CrashExitProcess(int exitCode) { _exit(exitCode); }

@@ -20,8 +20,8 @@ struct FileChangeToken {
   // Same modification time, size, inode and device. The change time is left
   // out: a chmod or a link count change alone is not a new version.
   bool SameVersion(const FileChangeToken& other) const {
-    return nModifiedNs == other.nModifiedNs && nSize == other.nSize &&
-           nInode == other.nInode && nDevice == other.nDevice;
+    return nModifiedNs == other.nModifiedNs && nSize == other.nSize && nInode == other.nInode &&
+           nDevice == other.nDevice;
   }
 };
 

@@ -36,13 +36,15 @@ constexpr int kUnrelatedEventPauseMs = 1;
 constexpr size_t kEventBufferBytes = 8192;
 
 std::string InitFailureReason(int error) {
-  if (error == EMFILE) return "the limit of inotify instances is reached (fs.inotify.max_user_instances)";
+  if (error == EMFILE)
+    return "the limit of inotify instances is reached (fs.inotify.max_user_instances)";
   if (error == ENOSYS) return "not supported by the system";
   return strerror(error);
 }
 
 std::string WatchFailureReason(int error) {
-  if (error == ENOSPC) return "the limit of inotify watches is reached (fs.inotify.max_user_watches)";
+  if (error == ENOSPC)
+    return "the limit of inotify watches is reached (fs.inotify.max_user_watches)";
   return strerror(error);
 }
 
@@ -174,7 +176,8 @@ bool CInotifyWatcher::Wait(CWakeEvent& wake, int milliseconds) {
     now = GetMonotonicMilliseconds();
     if (now >= deadline) return false;
     if (woken.bOther) {
-      const int pause = static_cast<int>(std::min<uint64_t>(kUnrelatedEventPauseMs, deadline - now));
+      const int pause =
+          static_cast<int>(std::min<uint64_t>(kUnrelatedEventPauseMs, deadline - now));
       if (wake.Wait(pause)) return true;
     }
   }

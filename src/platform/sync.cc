@@ -80,8 +80,7 @@ void FutexWait(std::atomic<uint32_t>* word, uint32_t expected) {
 }
 
 void FutexWakeOne(std::atomic<uint32_t>* word) {
-  syscall(SYS_futex, reinterpret_cast<uint32_t*>(word), FUTEX_WAKE_PRIVATE, 1, nullptr, nullptr,
-          0);
+  syscall(SYS_futex, reinterpret_cast<uint32_t*>(word), FUTEX_WAKE_PRIVATE, 1, nullptr, nullptr, 0);
 }
 
 inline void CpuRelax() {

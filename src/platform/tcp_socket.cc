@@ -1,13 +1,13 @@
 #include "platform/tcp_socket.h"
 
 #include <arpa/inet.h>
-#include <cerrno>
-#include <cstring>
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/eventfd.h>
 #include <sys/socket.h>
 #include <unistd.h>
+#include <cerrno>
+#include <cstring>
 
 #include <algorithm>
 #include <climits>

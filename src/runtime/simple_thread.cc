@@ -44,22 +44,38 @@ std::string FormatName(const char* format, int value) {
 
 const char* FixedPriorityName(int value) {
   switch (value) {
-    case kThreadPriorityIdle: return "IDLE";
-    case kThreadPriorityLowest: return "LOWEST";
-    case kThreadPriorityBelowNormal: return "BELOW_NORMAL";
-    case kThreadPriorityNormal: return "NORMAL";
-    case kThreadPriorityAboveNormal: return "ABOVE_NORMAL";
-    case kThreadPriorityHighest: return "HIGHEST";
-    case kThreadPriorityTimeCritical: return "TIME_CRITICAL";
-    case 0x10000: return "AUDIO_LOW";
-    case 0x10001: return "AUDIO_NORMAL";
-    case 0x10002: return "AUDIO_HIGH";
-    case 0x10003: return "AUDIO_CRITICAL";
-    case 0x10004: return "PRO_AUDIO_LOW";
-    case 0x10005: return "PRO_AUDIO_NORMAL";
-    case 0x10006: return "PRO_AUDIO_HIGH";
-    case 0x10007: return "PRO_AUDIO_CRITICAL";
-    default: return nullptr;
+    case kThreadPriorityIdle:
+      return "IDLE";
+    case kThreadPriorityLowest:
+      return "LOWEST";
+    case kThreadPriorityBelowNormal:
+      return "BELOW_NORMAL";
+    case kThreadPriorityNormal:
+      return "NORMAL";
+    case kThreadPriorityAboveNormal:
+      return "ABOVE_NORMAL";
+    case kThreadPriorityHighest:
+      return "HIGHEST";
+    case kThreadPriorityTimeCritical:
+      return "TIME_CRITICAL";
+    case 0x10000:
+      return "AUDIO_LOW";
+    case 0x10001:
+      return "AUDIO_NORMAL";
+    case 0x10002:
+      return "AUDIO_HIGH";
+    case 0x10003:
+      return "AUDIO_CRITICAL";
+    case 0x10004:
+      return "PRO_AUDIO_LOW";
+    case 0x10005:
+      return "PRO_AUDIO_NORMAL";
+    case 0x10006:
+      return "PRO_AUDIO_HIGH";
+    case 0x10007:
+      return "PRO_AUDIO_CRITICAL";
+    default:
+      return nullptr;
   }
 }
 

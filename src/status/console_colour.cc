@@ -21,8 +21,8 @@ std::string EscapeForAttribute(int attribute) {
   if (attribute < 0) return "\x1b[0m";
   const int foreground = attribute & 0xF;
   const int background = (attribute >> 4) & 0xF;
-  std::string escape = "\x1b[0;" + std::to_string(((foreground & 8) ? 90 : 30) +
-                                                  AnsiColourIndex(foreground));
+  std::string escape =
+      "\x1b[0;" + std::to_string(((foreground & 8) ? 90 : 30) + AnsiColourIndex(foreground));
   if (background != 0) {
     escape += ";" + std::to_string(((background & 8) ? 100 : 40) + AnsiColourIndex(background));
   }

@@ -78,11 +78,10 @@ std::string ComposeHead(int status, const std::string& reason, const HttpReply& 
   const std::string etag =
       StringPrintf("%lx.%lx", static_cast<unsigned long>(request.nNow & 0xffffffff),
                    static_cast<unsigned long>(reply.strBody.size()));
-  return StringPrintf(kHeadFormat, status, reason.c_str(), date.c_str(), date.c_str(),
-                      etag.c_str(), static_cast<int>(reply.strContentType.size()),
-                      reply.strContentType.data(), lengthLine.c_str(), "",
-                      request.bKeepAlive ? "Keep-Alive" : "close", acceptRanges,
-                      rangeLine.c_str());
+  return StringPrintf(kHeadFormat, status, reason.c_str(), date.c_str(), date.c_str(), etag.c_str(),
+                      static_cast<int>(reply.strContentType.size()), reply.strContentType.data(),
+                      lengthLine.c_str(), "", request.bKeepAlive ? "Keep-Alive" : "close",
+                      acceptRanges, rangeLine.c_str());
 }
 
 std::string LengthLine(int64_t length) {
@@ -103,10 +102,10 @@ std::string ComposeHttpResponse(const HttpReply& reply, const HttpRequestFacts& 
   }
   if (kind == RangeKind::kSatisfiable) {
     const int64_t sliceLength = range.nLast - range.nFirst + 1;
-    std::string response = ComposeHead(
-        206, "Partial Content", reply, request, LengthLine(sliceLength), "bytes",
-        StringPrintf("Content-Range: bytes %" PRId64 "-%" PRId64 "/%" PRId64 "\r\n",
-                     range.nFirst, range.nLast, length));
+    std::string response =
+        ComposeHead(206, "Partial Content", reply, request, LengthLine(sliceLength), "bytes",
+                    StringPrintf("Content-Range: bytes %" PRId64 "-%" PRId64 "/%" PRId64 "\r\n",
+                                 range.nFirst, range.nLast, length));
     if (!request.bHead) response.append(reply.strBody, range.nFirst, sliceLength);
     return response;
   }
@@ -123,11 +122,21 @@ std::string EscapeHtml(std::string_view text) {
   escaped.reserve(text.size());
   for (const char c : text) {
     switch (c) {
-      case '&': escaped += "&amp;"; break;
-      case '<': escaped += "&lt;"; break;
-      case '>': escaped += "&gt;"; break;
-      case '"': escaped += "&quot;"; break;
-      default: escaped += c; break;
+      case '&':
+        escaped += "&amp;";
+        break;
+      case '<':
+        escaped += "&lt;";
+        break;
+      case '>':
+        escaped += "&gt;";
+        break;
+      case '"':
+        escaped += "&quot;";
+        break;
+      default:
+        escaped += c;
+        break;
     }
   }
   return escaped;

@@ -15,10 +15,10 @@ struct HttpReply {
 };
 
 struct HttpRequestFacts {
-  bool bHead = false;          // the request method is HEAD: head only
-  bool bKeepAlive = false;     // the server keeps the connection open afterwards
-  std::string strRange;        // the "Range" request header, empty when absent
-  int64_t nNow = 0;            // seconds since 1970: Date, Last-Modified and Etag
+  bool bHead = false;       // the request method is HEAD: head only
+  bool bKeepAlive = false;  // the server keeps the connection open afterwards
+  std::string strRange;     // the "Range" request header, empty when absent
+  int64_t nNow = 0;         // seconds since 1970: Date, Last-Modified and Etag
 };
 
 // The response bytes. A satisfiable "bytes=" range turns a 200 into 206 with only

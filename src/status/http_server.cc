@@ -121,15 +121,24 @@ void CHttpServer::Start(int firstPort, int portCount) {
 // off as well, so that no later default can bring them back: no directory
 // listing, no CGI or server-side includes, no index files.
 std::vector<const char*> CHttpServer::ServerOptions(const std::string& listening) const {
-  std::vector<const char*> options = {"listening_ports",          listening.c_str(),
-                                      "authentication_domain",    kAuthenticationDomain,
-                                      "num_threads",              kWorkerThreads,
-                                      "request_timeout_ms",       kRequestTimeoutMs,
-                                      "keep_alive_timeout_ms",    kKeepAliveTimeoutMs,
-                                      "enable_directory_listing", "no",
-                                      "cgi_pattern",              "",
-                                      "ssi_pattern",              "",
-                                      "index_files",              ""};
+  std::vector<const char*> options = {"listening_ports",
+                                      listening.c_str(),
+                                      "authentication_domain",
+                                      kAuthenticationDomain,
+                                      "num_threads",
+                                      kWorkerThreads,
+                                      "request_timeout_ms",
+                                      kRequestTimeoutMs,
+                                      "keep_alive_timeout_ms",
+                                      kKeepAliveTimeoutMs,
+                                      "enable_directory_listing",
+                                      "no",
+                                      "cgi_pattern",
+                                      "",
+                                      "ssi_pattern",
+                                      "",
+                                      "index_files",
+                                      ""};
   if (!strAccessList.empty()) {
     options.push_back("access_control_list");
     options.push_back(strAccessList.c_str());
@@ -213,8 +222,7 @@ void CHttpServer::SendStatusPage(mg_connection* connection) {
   SendReply(connection, 200, "OK", std::move(body));
 }
 
-bool CHttpServer::HandlePush(mg_connection* connection, const std::string& uri,
-                             const char* query) {
+bool CHttpServer::HandlePush(mg_connection* connection, const std::string& uri, const char* query) {
   for (IPushTarget* target : targets) {
     if (!SamePushPath(uri, target->PushPath())) continue;
     const std::string rawQuery = query ? query : "";

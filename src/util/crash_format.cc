@@ -37,9 +37,12 @@ class CBoundedText {
 
 const char* ParseConversion(const char* p, Conversion* conversion) {
   for (;; ++p) {
-    if (*p == '-') conversion->bLeft = true;
-    else if (*p == '0') conversion->bZero = true;
-    else break;
+    if (*p == '-')
+      conversion->bLeft = true;
+    else if (*p == '0')
+      conversion->bZero = true;
+    else
+      break;
   }
   for (; *p >= '0' && *p <= '9'; ++p) conversion->nWidth = conversion->nWidth * 10 + (*p - '0');
   for (; *p == 'l' || *p == 'z'; ++p) conversion->nLength += *p == 'z' ? 2 : 1;
@@ -48,7 +51,8 @@ const char* ParseConversion(const char* p, Conversion* conversion) {
 }
 
 // Places `text` of `length` in the field: padded left or right, zeros after a sign.
-void PutField(CBoundedText* out, const Conversion& conversion, const char* text, int length, bool negative) {
+void PutField(CBoundedText* out, const Conversion& conversion, const char* text, int length,
+              bool negative) {
   const int used = length + (negative ? 1 : 0);
   const int pad = conversion.nWidth > used ? conversion.nWidth - used : 0;
   if (!conversion.bLeft && !conversion.bZero) out->Repeat(' ', pad);
@@ -77,12 +81,14 @@ void PutNumber(CBoundedText* out, const Conversion& conversion, uint64_t value, 
 
 void PutSigned(CBoundedText* out, const Conversion& conversion, va_list* args) {
   const int64_t value = conversion.nLength > 0 ? va_arg(*args, long) : va_arg(*args, int);
-  const uint64_t magnitude = value < 0 ? uint64_t{0} - static_cast<uint64_t>(value) : static_cast<uint64_t>(value);
+  const uint64_t magnitude =
+      value < 0 ? uint64_t{0} - static_cast<uint64_t>(value) : static_cast<uint64_t>(value);
   PutNumber(out, conversion, magnitude, value < 0);
 }
 
 void PutUnsigned(CBoundedText* out, const Conversion& conversion, va_list* args) {
-  const uint64_t value = conversion.nLength > 0 ? va_arg(*args, unsigned long) : va_arg(*args, unsigned);
+  const uint64_t value =
+      conversion.nLength > 0 ? va_arg(*args, unsigned long) : va_arg(*args, unsigned);
   PutNumber(out, conversion, value, false);
 }
 
@@ -110,11 +116,24 @@ size_t CrashFormatV(char* buffer, size_t capacity, const char* format, va_list a
     Conversion conversion;
     p = ParseConversion(p + 1, &conversion);
     switch (conversion.cType) {
-      case 'd': case 'i': PutSigned(&out, conversion, &copy); break;
-      case 'u': case 'x': case 'X': PutUnsigned(&out, conversion, &copy); break;
-      case 's': PutString(&out, conversion, va_arg(copy, const char*)); break;
-      case 'c': out.Put(static_cast<char>(va_arg(copy, int))); break;
-      case '%': out.Put('%'); break;
+      case 'd':
+      case 'i':
+        PutSigned(&out, conversion, &copy);
+        break;
+      case 'u':
+      case 'x':
+      case 'X':
+        PutUnsigned(&out, conversion, &copy);
+        break;
+      case 's':
+        PutString(&out, conversion, va_arg(copy, const char*));
+        break;
+      case 'c':
+        out.Put(static_cast<char>(va_arg(copy, int)));
+        break;
+      case '%':
+        out.Put('%');
+        break;
       default:  // unknown conversion: shown as written
         for (const char* q = start; q <= p && *q != '\0'; ++q) out.Put(*q);
         if (*p == '\0') --p;

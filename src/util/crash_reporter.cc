@@ -80,7 +80,8 @@ std::string ProcessCommandLine() {
   std::vector<std::string> arguments;
   for (size_t start = 0; start < raw.size();) {
     const size_t end = raw.find('\0', start);
-    arguments.push_back(raw.substr(start, end == std::string::npos ? std::string::npos : end - start));
+    arguments.push_back(
+        raw.substr(start, end == std::string::npos ? std::string::npos : end - start));
     start = end == std::string::npos ? raw.size() : end + 1;
   }
   std::vector<const char*> argv;
@@ -100,16 +101,16 @@ void PrepareCrashReporter() {
 // "month/day/year hh:mm:ss" with even seconds, as file times were kept.
 void FormatDosTime(int64_t unixSeconds, char* buffer, size_t capacity) {
   const LocalTime t = CrashLocalTime(unixSeconds);
-  CrashFormat(buffer, capacity, "%d/%d/%d %02d:%02d:%02d", t.nMonth, t.nDay, t.nYear, t.nHour, t.nMinute,
-              t.nSecond & ~1);
+  CrashFormat(buffer, capacity, "%d/%d/%d %02d:%02d:%02d", t.nMonth, t.nDay, t.nYear, t.nHour,
+              t.nMinute, t.nSecond & ~1);
 }
 
 int Megabytes(uint64_t bytes) { return static_cast<int>((bytes + kMegabyte - 1) / kMegabyte); }
 
 void WriteHeader(const LocalTime& t, const char* reportPath, const char* dumpPath) {
   char stamp[64];
-  CrashFormat(stamp, sizeof(stamp), "%04i/%02i/%02i %02i:%02i:%02i", t.nYear, t.nMonth, t.nDay, t.nHour,
-              t.nMinute, t.nSecond);
+  CrashFormat(stamp, sizeof(stamp), "%04i/%02i/%02i %02i:%02i:%02i", t.nYear, t.nMonth, t.nDay,
+              t.nHour, t.nMinute, t.nSecond);
   g_writer.Printf("%s\r\n\r\n", stamp);
   g_writer.Printf("Please forward these two files to the author:\r\n");
   g_writer.Printf("%s\r\n", reportPath);
@@ -119,10 +120,13 @@ void WriteHeader(const LocalTime& t, const char* reportPath, const char* dumpPat
 
 void WriteCause(const CrashEvent& event, const char* threadName) {
   char module[256] = "Unknown";
-  if (!FindCrashModuleName(event.regs.nRip, module, sizeof(module))) CopyText(module, sizeof(module), "Unknown");
+  if (!FindCrashModuleName(event.regs.nRip, module, sizeof(module)))
+    CopyText(module, sizeof(module), "Unknown");
   g_writer.Printf("%s caused %s (0x%08x) \r\nin module %s at %04lx:%016lx.\r\n\r\n", g_programPath,
-                  CrashExceptionDescription(event.nCode), event.nCode, module, event.regs.nCs, event.regs.nRip);
-  g_writer.Printf("Exception handler called in %s.\r\n", threadName != nullptr ? threadName : "Unknown");
+                  CrashExceptionDescription(event.nCode), event.nCode, module, event.regs.nCs,
+                  event.regs.nRip);
+  g_writer.Printf("Exception handler called in %s.\r\n",
+                  threadName != nullptr ? threadName : "Unknown");
   g_writer.Printf("Command Line: %s.\r\n", g_commandLine);
 }
 
@@ -146,8 +150,8 @@ void WriteSystem(int64_t now) {
 
 void WriteAccess(const CrashEvent& event) {
   if (event.nCode != kCrashAccessViolation || !event.bHasAccess) return;
-  g_writer.Printf("%s location %016lx caused an access violation.\r\n", event.bWrite ? "Write to" : "Read from",
-                  event.nAccessAddress);
+  g_writer.Printf("%s location %016lx caused an access violation.\r\n",
+                  event.bWrite ? "Write to" : "Read from", event.nAccessAddress);
 }
 
 void WriteRegisters(const CrashRegisters& r) {
@@ -288,8 +292,8 @@ const char* CrashExceptionDescription(uint32_t code) {
   return "an Unknown exception type";
 }
 
-bool BuildCrashFileNames(const char* programPath, const LocalTime& t, char* reportPath, char* dumpPath,
-                         size_t capacity) {
+bool BuildCrashFileNames(const char* programPath, const LocalTime& t, char* reportPath,
+                         char* dumpPath, size_t capacity) {
   // Cut the extension of the file name only; a dot in a folder stays.
   const char* slash = std::strrchr(programPath, '/');
   const char* name = slash != nullptr ? slash + 1 : programPath;
@@ -302,10 +306,10 @@ bool BuildCrashFileNames(const char* programPath, const LocalTime& t, char* repo
   if (baseLength >= sizeof(base)) return false;
   std::memcpy(base, programPath, baseLength);
   base[baseLength] = '\0';
-  CrashFormat(reportPath, capacity, "%s_crash_%04i-%02i-%02i_%02i-%02i-%02i.txt", base, t.nYear, t.nMonth,
-              t.nDay, t.nHour, t.nMinute, t.nSecond);
-  CrashFormat(dumpPath, capacity, "%s_crash_%04i-%02i-%02i_%02i-%02i-%02i.dmp", base, t.nYear, t.nMonth,
-              t.nDay, t.nHour, t.nMinute, t.nSecond);
+  CrashFormat(reportPath, capacity, "%s_crash_%04i-%02i-%02i_%02i-%02i-%02i.txt", base, t.nYear,
+              t.nMonth, t.nDay, t.nHour, t.nMinute, t.nSecond);
+  CrashFormat(dumpPath, capacity, "%s_crash_%04i-%02i-%02i_%02i-%02i-%02i.dmp", base, t.nYear,
+              t.nMonth, t.nDay, t.nHour, t.nMinute, t.nSecond);
   return true;
 }
 
@@ -351,8 +355,9 @@ void CrashGuardLeaveThread() { DisarmCrashThread(); }
 
 void ReportCppException(const char* threadName, const char* what) {
   PrepareCrashReporter();
-  const std::string note = std::string("Unhandled C++ exception in ") + (threadName ? threadName : "Unknown") +
-                           ": " + (what ? what : "unknown exception") + "\r\n";
+  const std::string note = std::string("Unhandled C++ exception in ") +
+                           (threadName ? threadName : "Unknown") + ": " +
+                           (what ? what : "unknown exception") + "\r\n";
   CrashWriteStderr(note.c_str());
   CrashEvent event;
   CaptureCrashEvent(kCppExceptionCode, &event);

@@ -266,7 +266,8 @@ bool ApplyReplaceItem(std::string& text, std::string_view search, std::string_vi
 }
 
 void ApplyReplaceItems(std::string& text, const std::vector<SearchReplaceItem>& items) {
-  for (const SearchReplaceItem& item : items) ApplyReplaceItem(text, item.strSearch, item.strReplace);
+  for (const SearchReplaceItem& item : items)
+    ApplyReplaceItem(text, item.strSearch, item.strReplace);
 }
 
 std::string UrlEncode(std::string_view text) {
@@ -284,8 +285,8 @@ std::string UrlEncode(std::string_view text) {
   return result;
 }
 
-size_t UrlDecode(const char* source, size_t sourceLength, char* destination,
-                 size_t destinationSize, bool plusAsSpace) {
+size_t UrlDecode(const char* source, size_t sourceLength, char* destination, size_t destinationSize,
+                 bool plusAsSpace) {
   // A zero-sized destination has no room even for the terminator.
   if (destination == nullptr || destinationSize == 0) return 0;
   if (source == nullptr) sourceLength = 0;

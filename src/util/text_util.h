@@ -73,8 +73,8 @@ std::string UrlEncode(std::string_view text);
 // Decodes %XX escapes (and "+" when plusAsSpace) into `destination`, writing at
 // most destinationSize - 1 bytes and a terminating NUL. Returns the bytes written;
 // a destinationSize of 0 writes nothing and returns 0.
-size_t UrlDecode(const char* source, size_t sourceLength, char* destination,
-                 size_t destinationSize, bool plusAsSpace);
+size_t UrlDecode(const char* source, size_t sourceLength, char* destination, size_t destinationSize,
+                 bool plusAsSpace);
 // Unbounded convenience form of the above; the result ends at the first decoded
 // NUL, as the text in a destination buffer does.
 std::string UrlDecode(std::string_view source, bool plusAsSpace);

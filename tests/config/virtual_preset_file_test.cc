@@ -44,10 +44,10 @@ TEST(CVirtualPresetFileAccessTest, SplitsLinesWithCarriageReturnAndLengthRules) 
     std::vector<std::string> lines;
   } cases[] = {
       {"a\nb\n", {"a\n", "b\n"}},
-      {"a\r\nb", {"a\n", "b"}},                       // CR LF reads like LF
-      {"x\ry\rz\r", {"xyz"}},                          // lone CRs vanish: one line
-      {"a\r\rb\n", {"a\rb\n"}},                        // of two CRs the second stays
-      {"a\0b\nc"s, {"a"}},                             // a NUL ends the data
+      {"a\r\nb", {"a\n", "b"}},  // CR LF reads like LF
+      {"x\ry\rz\r", {"xyz"}},    // lone CRs vanish: one line
+      {"a\r\rb\n", {"a\rb\n"}},  // of two CRs the second stays
+      {"a\0b\nc"s, {"a"}},       // a NUL ends the data
       {"\0abc"s, {}},
       {"\n\n", {"\n", "\n"}},
       {std::string(2046, 'x') + "\r\n", {std::string(2046, 'x') + "\n"}},  // CR LF counts once
@@ -65,13 +65,23 @@ TEST(CVirtualPresetItemTest, ConvertsTextsLikeStrtolClampedTo32Bits) {
     const char* text;
     int value;
   } cases[] = {
-      {"0x1F", 31},         {"0XfF", 255},       {"010", 8},
-      {"08", 0},            {"12abc", 12},       {"-3", -3},
-      {" \t+7", 7},         {"abc", 0},          {"", 0},
-      {"0x", 0},            {"2147483647", INT_MAX},
-      {"2147483648", INT_MAX},                   {"99999999999", INT_MAX},
-      {"-2147483648", INT_MIN},                  {"-99999999999", INT_MIN},
-      {"999999999999999999999999", INT_MAX},     {"-0x80000001", INT_MIN},
+      {"0x1F", 31},
+      {"0XfF", 255},
+      {"010", 8},
+      {"08", 0},
+      {"12abc", 12},
+      {"-3", -3},
+      {" \t+7", 7},
+      {"abc", 0},
+      {"", 0},
+      {"0x", 0},
+      {"2147483647", INT_MAX},
+      {"2147483648", INT_MAX},
+      {"99999999999", INT_MAX},
+      {"-2147483648", INT_MIN},
+      {"-99999999999", INT_MIN},
+      {"999999999999999999999999", INT_MAX},
+      {"-0x80000001", INT_MIN},
   };
   for (const auto& c : cases) {
     EXPECT_EQ(CVirtualPreset_item::ConvertToInt(c.text), c.value) << c.text;
@@ -283,7 +293,8 @@ TEST(CVirtualPresetFileTest, ManyDistinctNamesParseInLinearTime) {
   // Guards against a lookup cost per line that grows with the section size: a
   // full-size file of distinct keys must not stall the reload.
   std::string bytes = "[s]\n";
-  for (int i = 0; i < 200000; ++i) bytes += "k" + std::to_string(i) + "=" + std::to_string(i) + "\n";
+  for (int i = 0; i < 200000; ++i)
+    bytes += "k" + std::to_string(i) + "=" + std::to_string(i) + "\n";
   for (int i = 0; i < 50000; ++i) bytes += "[t" + std::to_string(i) + "]\n";
   CVirtualPreset_file preset("x.ini");
   preset.Parse(bytes);

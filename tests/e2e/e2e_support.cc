@@ -57,11 +57,13 @@ bool WriteFileWhole(const std::string& path, const std::string& content) {
   return std::rename(temporary.c_str(), path.c_str()) == 0;
 }
 
-bool TouchFile(const std::string& path) { return utimensat(AT_FDCWD, path.c_str(), nullptr, 0) == 0; }
+bool TouchFile(const std::string& path) {
+  return utimensat(AT_FDCWD, path.c_str(), nullptr, 0) == 0;
+}
 
 CProgram::CProgram(const std::string& folder, const std::string& configPath)
-    : CProgram(folder, {QR_BINARY_PATH, "run", "ini_file=" + configPath},
-               StandardStreams::kPipes) {}
+    : CProgram(folder, {QR_BINARY_PATH, "run", "ini_file=" + configPath}, StandardStreams::kPipes) {
+}
 
 CProgram::CProgram(const std::string& folder, const std::vector<std::string>& commandLine,
                    StandardStreams streams) {

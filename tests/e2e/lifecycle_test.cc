@@ -49,7 +49,8 @@ class LifecycleTest : public ::testing::Test {
 
   std::string PlainAndPush(const std::string& pushPath) const {
     return "[Input0]\nfile=a.txt\ntext0=line=0\n[Output0]\nformat0=%text0%\nUrl0=" +
-           receiver.BaseUrl() + "/plain?v=%format0%\n"
+           receiver.BaseUrl() +
+           "/plain?v=%format0%\n"
            "[Input1]\ntype=push\ntext0=line=0\n[Output1]\nformat0=%text0%\nUrl0=" +
            receiver.BaseUrl() + pushPath + "?p=%format0%\n";
   }
@@ -89,12 +90,14 @@ TEST_F(LifecycleTest, ConfigurationRewriteRebuildsTasksAndKeepsQueuedPushes) {
   ASSERT_TRUE(WriteFileWhole(Config(), PlainAndPush("/new")));
   receiver.SetHolding(false);
 
-  const size_t detected = program->WaitFor("\n*** Config file update detected!\n", kEffectMs, reloadFrom);
+  const size_t detected =
+      program->WaitFor("\n*** Config file update detected!\n", kEffectMs, reloadFrom);
   ASSERT_NE(detected, std::string::npos) << program->Output();
   const size_t running = program->WaitFor("\nRunning Indefinitely.\n\n", kStartMs, detected);
   ASSERT_NE(running, std::string::npos) << program->Output();
   // Fresh summaries and a fresh first send of the file task.
-  EXPECT_NE(program->Find("\nReading config file: \"" + Config() + "\"\n", detected), std::string::npos);
+  EXPECT_NE(program->Find("\nReading config file: \"" + Config() + "\"\n", detected),
+            std::string::npos);
   EXPECT_EQ(program->Count("--------------- TASK 0 ", detected), 1u);
   EXPECT_EQ(program->Count("--------------- TASK 1 ", detected), 1u);
   EXPECT_TRUE(receiver.WaitForTarget("/plain?v=first", kEffectMs, 2)) << program->Output();
@@ -125,17 +128,20 @@ TEST_F(LifecycleTest, DeletedConfigurationRetriesEverySecondAndResumes) {
   ASSERT_EQ(std::remove(Config().c_str()), 0);
   const size_t detected = program->WaitFor("\n*** Config file update detected!\n", kEffectMs);
   ASSERT_NE(detected, std::string::npos) << program->Output();
-  ASSERT_NE(program->WaitFor(cannotRead, kEffectMs, detected), std::string::npos) << program->Output();
+  ASSERT_NE(program->WaitFor(cannotRead, kEffectMs, detected), std::string::npos)
+      << program->Output();
   const auto firstFailure = Clock::now();
   // About one retry per second: at least two more within 3.5 s, and not a burst.
   std::this_thread::sleep_for(std::chrono::milliseconds(2500));
-  ASSERT_NE(program->WaitFor(cannotRead + "\nReading config file: \"" + Config() + "\"\n" + cannotRead +
-                                 "\nReading config file: \"" + Config() + "\"\n" + cannotRead,
-                             1000, detected),
-            std::string::npos)
+  ASSERT_NE(
+      program->WaitFor(cannotRead + "\nReading config file: \"" + Config() + "\"\n" + cannotRead +
+                           "\nReading config file: \"" + Config() + "\"\n" + cannotRead,
+                       1000, detected),
+      std::string::npos)
       << program->Output();
   const double seconds = SecondsSince(firstFailure);
-  EXPECT_LE(program->Count(cannotRead, detected), static_cast<size_t>(seconds) + 2) << program->Output();
+  EXPECT_LE(program->Count(cannotRead, detected), static_cast<size_t>(seconds) + 2)
+      << program->Output();
 
   // Restoring the file resumes with fresh tasks.
   const size_t restoreFrom = program->Output().size();
@@ -144,13 +150,15 @@ TEST_F(LifecycleTest, DeletedConfigurationRetriesEverySecondAndResumes) {
   ASSERT_NE(resumed, std::string::npos) << program->Output();
   EXPECT_NE(program->Find("--------------- TASK 1 ", restoreFrom), std::string::npos);
   EXPECT_TRUE(receiver.WaitForTarget("/plain?v=first", kEffectMs, 2)) << program->Output();
-  EXPECT_NE(HttpGet(program->HttpPort(), "/input1?set=back").find("query received"), std::string::npos);
+  EXPECT_NE(HttpGet(program->HttpPort(), "/input1?set=back").find("query received"),
+            std::string::npos);
   EXPECT_TRUE(receiver.WaitForTarget("/p?p=back", kEffectMs)) << program->Output();
 
   // A stop while the file cannot be read ends the program within about a second.
   const size_t secondFrom = program->Output().size();
   ASSERT_EQ(std::remove(Config().c_str()), 0);
-  ASSERT_NE(program->WaitFor(cannotRead, kEffectMs, secondFrom), std::string::npos) << program->Output();
+  ASSERT_NE(program->WaitFor(cannotRead, kEffectMs, secondFrom), std::string::npos)
+      << program->Output();
   const auto stopAt = Clock::now();
   program->SendEscape();
   EXPECT_EQ(program->WaitExit(kExitMs), 0) << program->Output();
@@ -160,7 +168,8 @@ TEST_F(LifecycleTest, DeletedConfigurationRetriesEverySecondAndResumes) {
 TEST_F(LifecycleTest, StopWithoutAnyConfigurationEndsPromptly) {
   program = std::make_unique<CProgram>(folder.Path(), folder.PathOf("missing.ini"));
   ASSERT_TRUE(program->Started());
-  const std::string cannotRead = "Couldn't read from file \"" + folder.PathOf("missing.ini") + "\"\n";
+  const std::string cannotRead =
+      "Couldn't read from file \"" + folder.PathOf("missing.ini") + "\"\n";
   ASSERT_NE(program->WaitFor(cannotRead, kStartMs), std::string::npos) << program->Output();
   EXPECT_EQ(program->Find("Running Indefinitely."), std::string::npos);
   const auto stopAt = Clock::now();
@@ -221,7 +230,8 @@ TEST_F(LifecycleTest, TakenPortsMoveTheProgramToTheNextOnes) {
                           "/input1?set=data\n"),
             std::string::npos);
 
-  EXPECT_NE(HttpGet(httpPort, "/").find("Quillrade Service HTTP server by Hollend"), std::string::npos);
+  EXPECT_NE(HttpGet(httpPort, "/").find("Quillrade Service HTTP server by Hollend"),
+            std::string::npos);
   CLoopbackClient client(consolePort);
   ASSERT_TRUE(client.Connected());
   EXPECT_TRUE(
@@ -242,14 +252,17 @@ TEST_F(LifecycleTest, StopAbortsARequestToASilentTarget) {
       {"escape key", [](CProgram& p) { p.SendEscape(); }},
   };
   receiver.SetDelayMs(60000);
-  const std::string config = "[Input0]\ntype=push\ntext0=line=0\n[Output0]\nformat0=%text0%\nUrl0=" +
-                             receiver.BaseUrl() + "/silent?v=%format0%\n";
+  const std::string config =
+      "[Input0]\ntype=push\ntext0=line=0\n[Output0]\nformat0=%text0%\nUrl0=" + receiver.BaseUrl() +
+      "/silent?v=%format0%\n";
   size_t requests = 0;
   for (const StopCase& stop : cases) {
     SCOPED_TRACE(stop.name);
     Launch(config);
-    ASSERT_NE(HttpGet(program->HttpPort(), "/input0?set=one").find("query received"), std::string::npos);
-    ASSERT_TRUE(receiver.WaitForTarget("/silent?v=one", kEffectMs, ++requests)) << program->Output();
+    ASSERT_NE(HttpGet(program->HttpPort(), "/input0?set=one").find("query received"),
+              std::string::npos);
+    ASSERT_TRUE(receiver.WaitForTarget("/silent?v=one", kEffectMs, ++requests))
+        << program->Output();
     const auto stopAt = Clock::now();
     stop.request(*program);
 

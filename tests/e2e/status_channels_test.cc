@@ -29,8 +29,10 @@ class StatusChannelsTest : public ::testing::Test {
 
   // One push task whose value goes to the receiver.
   void LaunchPushTask(const std::string& global = "") {
-    const std::string config = global + "[Input0]\ntype=push\ntext0=line=0\n[Output0]\n"
-                               "format0=%text0%\nUrl0=" + receiver.BaseUrl() + "/p?v=%format0%\n";
+    const std::string config = global +
+                               "[Input0]\ntype=push\ntext0=line=0\n[Output0]\n"
+                               "format0=%text0%\nUrl0=" +
+                               receiver.BaseUrl() + "/p?v=%format0%\n";
     ASSERT_TRUE(WriteFileWhole(folder.PathOf("q.ini"), config));
     program = std::make_unique<CProgram>(folder.Path(), folder.PathOf("q.ini"));
     ASSERT_TRUE(program->Started());
@@ -96,17 +98,21 @@ TEST_F(StatusChannelsTest, PushedControlBytesAreShownNotObeyed) {
   ASSERT_NE(nHttpPort, 0);
   CLoopbackClient feed(program->ConsolePort());
   ASSERT_TRUE(feed.Connected());
-  ASSERT_TRUE(Push("set=%1b%5b2J%1b%5d0;PWNED%07%0a2026-12-08+12:00:00:+TASK+9+(fake)+caf%c3%a9%7f"));
+  ASSERT_TRUE(
+      Push("set=%1b%5b2J%1b%5d0;PWNED%07%0a2026-12-08+12:00:00:+TASK+9+(fake)+caf%c3%a9%7f"));
 
-  const std::string shown = "HTTP push /input0: ^[[2J^[]0;PWNED^G\n2026-12-08 12:00:00: "
-                            "TASK 9 (fake) caf\xc3\xa9^?\n";
+  const std::string shown =
+      "HTTP push /input0: ^[[2J^[]0;PWNED^G\n2026-12-08 12:00:00: "
+      "TASK 9 (fake) caf\xc3\xa9^?\n";
   EXPECT_NE(program->WaitFor(shown, kEffectMs), std::string::npos) << program->Output();
-  EXPECT_TRUE(feed.WaitForText("HTTP push /input0: ^[[2J^[]0;PWNED^G\n\r2026-12-08 12:00:00: "
-                               "TASK 9 (fake) caf\xc3\xa9^?\n\r",
-                               kEffect))
+  EXPECT_TRUE(
+      feed.WaitForText("HTTP push /input0: ^[[2J^[]0;PWNED^G\n\r2026-12-08 12:00:00: "
+                       "TASK 9 (fake) caf\xc3\xa9^?\n\r",
+                       kEffect))
       << feed.Received();
-  EXPECT_NE(HttpGet(nHttpPort, "/").find("HTTP push /input0: \x1b[2J\x1b]0;PWNED\x07\n2026-12-08 "
-                                         "12:00:00: TASK 9 (fake) caf\xc3\xa9\x7f\n"),
+  EXPECT_NE(HttpGet(nHttpPort, "/")
+                .find("HTTP push /input0: \x1b[2J\x1b]0;PWNED\x07\n2026-12-08 "
+                      "12:00:00: TASK 9 (fake) caf\xc3\xa9\x7f\n"),
             std::string::npos);
   program->SendEscape();
   EXPECT_EQ(program->WaitExit(kExitMs), 0);
@@ -118,8 +124,9 @@ TEST_F(StatusChannelsTest, PushedControlBytesAreShownNotObeyed) {
 // list, the page, pushes and the feed answer on 127.0.0.1 and nothing answers on
 // 127.0.0.2.
 TEST_F(StatusChannelsTest, GlobalKeysNarrowTheStatusChannels) {
-  LaunchPushTask("[global]\nstatus_listen_address=127.0.0.1\n"
-                 "status_access_list=-0.0.0.0/0,+127.0.0.1\n");
+  LaunchPushTask(
+      "[global]\nstatus_listen_address=127.0.0.1\n"
+      "status_access_list=-0.0.0.0/0,+127.0.0.1\n");
   ASSERT_NE(nHttpPort, 0);
   const int consolePort = program->ConsolePort();
   ASSERT_NE(consolePort, 0);

@@ -19,10 +19,14 @@ constexpr size_t kMaxPendingBytes = 1 << 20;
 
 const char* ReasonFor(int status) {
   switch (status) {
-    case 200: return "OK";
-    case 404: return "Not Found";
-    case 500: return "Internal Server Error";
-    default: return "Status";
+    case 200:
+      return "OK";
+    case 404:
+      return "Not Found";
+    case 500:
+      return "Internal Server Error";
+    default:
+      return "Status";
   }
 }
 
@@ -60,9 +64,7 @@ void CHttpReceiver::Stop() {
   }
 }
 
-std::string CHttpReceiver::BaseUrl() const {
-  return "http://127.0.0.1:" + std::to_string(Port());
-}
+std::string CHttpReceiver::BaseUrl() const { return "http://127.0.0.1:" + std::to_string(Port()); }
 
 void CHttpReceiver::SetStatus(int status) {
   std::lock_guard<std::mutex> hold(mutex);

@@ -21,8 +21,7 @@ size_t HeaderLength(const std::string& printed) {
   if (printed.size() < shape.size()) return 0;
   for (size_t i = 0; i < shape.size(); ++i) {
     const bool digitWanted = i >= 1 && i <= 19 && shape[i] == 'd';
-    const bool ok = digitWanted ? (printed[i] >= '0' && printed[i] <= '9')
-                                : printed[i] == shape[i];
+    const bool ok = digitWanted ? (printed[i] >= '0' && printed[i] <= '9') : printed[i] == shape[i];
     if (!ok) return 0;
   }
   return shape.size();
@@ -69,11 +68,10 @@ class PlainTextInputTest : public ::testing::Test {
 
 TEST_F(PlainTextInputTest, IniConfiguredTaskReadsRealFile) {
   const std::string input = dir.WriteFile("song.txt", "");
-  const std::string ini =
-      "[Input0]\nfile=" + input +
-      "\ntext0=find=Artist begin=\": \"\ntext1=begin=\": \" trim=1\n"
-      "text3=find=Artist line=1 begin=\": \" uppercase=1\ntext4=find=Composer\n"
-      "[Output0]\nformat0=\"%text1% by %text0%\"\nformat1=%text4%%text3%\n";
+  const std::string ini = "[Input0]\nfile=" + input +
+                          "\ntext0=find=Artist begin=\": \"\ntext1=begin=\": \" trim=1\n"
+                          "text3=find=Artist line=1 begin=\": \" uppercase=1\ntext4=find=Composer\n"
+                          "[Output0]\nformat0=\"%text1% by %text0%\"\nformat1=%text4%%text3%\n";
   CVirtualPreset_file preset(dir.WriteFile("q.ini", ini));
   ASSERT_TRUE(preset.Load());
   CTask configured;
@@ -109,8 +107,9 @@ TEST_F(PlainTextInputTest, LineLengthLimit) {
       {"last line of 201 without LF", "a\n" + x201, false},
       {"long line after good ones", "a\nb\n" + std::string(5000, 'y') + "\nc\n", false},
       {"CR-only ends, short", "a\rb\rc\n", true},
-      {"CR-only ends, long", std::string(70, 'a') + "\r" + std::string(70, 'b') + "\r" +
-                                 std::string(70, 'c') + "\n", false},
+      {"CR-only ends, long",
+       std::string(70, 'a') + "\r" + std::string(70, 'b') + "\r" + std::string(70, 'c') + "\n",
+       false},
   };
   for (const auto& c : cases) {
     task.previousLines = {"old"};

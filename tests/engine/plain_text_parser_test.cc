@@ -53,11 +53,11 @@ TEST(CPlainTextParserTest, LineSelectionFindAndCuts) {
   const SelectionCase cases[] = {
       {"", "Title: Blue Sky  "},
       {"line=2", "Album: Demo"},
-      {"line=3", ""},                       // past the last line
+      {"line=3", ""},  // past the last line
       {"line=99999999", ""},
       {"find=Album", "Album: Demo"},
-      {"find=Artist line=2", ""},           // found line plus offset past the end
-      {"find=artist", ""},                  // find is case-sensitive
+      {"find=Artist line=2", ""},  // found line plus offset past the end
+      {"find=artist", ""},         // find is case-sensitive
       {"find=Composer", ""},
       {"find=X line=-3", "Title: Blue Sky  [CR]Artist: The Example Band[CR]Album: Demo"},
       {"find=Artist line=2147483647", ""},  // no overflow into a valid index
@@ -68,12 +68,12 @@ TEST(CPlainTextParserTest, LineSelectionFindAndCuts) {
       {"line=1 begin=Art rbegin=a", "ist: The Example Band"},  // begin wins
       {"line=1 end=a", "Artist: The Ex"},
       {"line=1 rend=a", "Artist: The Example B"},
-      {"line=1 end=i rend=a", "Art"},       // end wins
+      {"line=1 end=i rend=a", "Art"},  // end wins
       {"line=1 begin=\": \" end=\" \"", "The"},
-      {"line=1 begin=\": \" end=zz", ""},    // end missing: empty, not the rest
+      {"line=1 begin=\": \" end=zz", ""},  // end missing: empty, not the rest
       {"line=1 begin=zz", ""},
       {"line=1 BEGIN=\": \" End=Band", "The Example "},  // option names ignore case
-      {"trim", "Title: Blue Sky  "},        // bare flag stays off
+      {"trim", "Title: Blue Sky  "},                     // bare flag stays off
       {"trim=1", "Title: Blue Sky"},
       {"trim=0", "Title: Blue Sky  "},
   };

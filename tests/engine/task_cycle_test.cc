@@ -124,9 +124,10 @@ TEST_F(TaskCycleTest, PlainTextTaskPushesOnFirstPassAndWheneverTheFileTimeChange
 }
 
 TEST_F(TaskCycleTest, MissingFileIsSkippedUntilItAppears) {
-  LoadTasks("[Input0]\nfile=DIR/later.txt\ntext0=line=0\n[Output0]\nformat0=%text0%\n"
-            "Url0=http://127.0.0.1:PORT/l?v=%format0%\n",
-            1);
+  LoadTasks(
+      "[Input0]\nfile=DIR/later.txt\ntext0=line=0\n[Output0]\nformat0=%text0%\n"
+      "Url0=http://127.0.0.1:PORT/l?v=%format0%\n",
+      1);
   EXPECT_EQ(RunPass(), Targets{});
   EXPECT_EQ(RunPass(), Targets{});
   WriteInput("later.txt", "here\n");
@@ -140,11 +141,12 @@ TEST_F(TaskCycleTest, MissingFileIsSkippedUntilItAppears) {
 TEST_F(TaskCycleTest, AFailingReadKeepsTheValuesAndIsReported) {
   const std::string plain = WriteInput("a.txt", "A1\n");
   const std::string xml = WriteInput("b.xml", "<r><t>B1</t></r>");
-  LoadTasks("[Input0]\nfile=DIR/a.txt\ntext0=line=0\n[Output0]\nformat0=%text0%\n"
-            "Url0=http://127.0.0.1:PORT/a?v=%format0%\n"
-            "[Input1]\ntype=xml\nfile=DIR/b.xml\n[Output1]\nformat0=%xml_t%\n"
-            "Url0=http://127.0.0.1:PORT/b?v=%format0%\n",
-            2);
+  LoadTasks(
+      "[Input0]\nfile=DIR/a.txt\ntext0=line=0\n[Output0]\nformat0=%text0%\n"
+      "Url0=http://127.0.0.1:PORT/a?v=%format0%\n"
+      "[Input1]\ntype=xml\nfile=DIR/b.xml\n[Output1]\nformat0=%xml_t%\n"
+      "Url0=http://127.0.0.1:PORT/b?v=%format0%\n",
+      2);
   EXPECT_EQ(RunPass(), (Targets{"/a?v=A1", "/b?v=B1"}));
 
   // Both inputs become links to a file that opens but whose every read fails.
@@ -155,7 +157,8 @@ TEST_F(TaskCycleTest, AFailingReadKeepsTheValuesAndIsReported) {
   Forget();
   EXPECT_EQ(RunPass(), (Targets{"/a?v=A1", "/b?v=B1"}));
   EXPECT_EQ(Printed(), "Error reading " + plain + ": Input/output error\n" + FetchLine("/a?v=A1") +
-                           "Error reading " + xml + ": Input/output error\n" + FetchLine("/b?v=B1"));
+                           "Error reading " + xml + ": Input/output error\n" +
+                           FetchLine("/b?v=B1"));
 
   // The next change is read again.
   for (const std::string& path : {plain, xml}) std::filesystem::remove(path);
@@ -189,8 +192,7 @@ TEST_F(TaskCycleTest, PushedTextsAreSentPercentEncoded) {
   Forget();
   tasks[0]->ReceivePush("A B");
   RunPass();
-  EXPECT_EQ(Printed(),
-            "HTTP push /input0: A B\nformat0: A B\n" + FetchLine("/p?v=A B&k=1"));
+  EXPECT_EQ(Printed(), "HTTP push /input0: A B\nformat0: A B\n" + FetchLine("/p?v=A B&k=1"));
 }
 
 TEST_F(TaskCycleTest, PushedTextsAreWorkedOffOnePerPassAndEmptyOnesDropped) {
@@ -240,11 +242,14 @@ TEST_F(TaskCycleTest, FailuresAreReportedAndTheNextUrlIsStillTried) {
   ASSERT_TRUE(closed.Start());
   const int closedPort = closed.Port();
   closed.Stop();
-  LoadTasks("[Input0]\ntype=push\ntext0=line=0\n[Output0]\nformat0=%text0%\n"
-            "Url0=http://127.0.0.1:PORT/first?v=%format0%\n"
-            "Url1=http://127.0.0.1:" + std::to_string(closedPort) + "/refused\n"
-            "Url2=http://127.0.0.1:PORT/third\n",
-            1);
+  LoadTasks(
+      "[Input0]\ntype=push\ntext0=line=0\n[Output0]\nformat0=%text0%\n"
+      "Url0=http://127.0.0.1:PORT/first?v=%format0%\n"
+      "Url1=http://127.0.0.1:" +
+          std::to_string(closedPort) +
+          "/refused\n"
+          "Url2=http://127.0.0.1:PORT/third\n",
+      1);
   receiver.SetStatus(404);
   Forget();
   tasks[0]->ReceivePush("x");
@@ -260,17 +265,18 @@ TEST_F(TaskCycleTest, FailuresAreReportedAndTheNextUrlIsStillTried) {
 }
 
 TEST_F(TaskCycleTest, UrlReplaceItemsSpareALeadingHttpScheme) {
-  LoadTasks("[Input0]\ntype=push\ntext0=line=0\n"
-            "[Output0]\nReplace0=p,q\nformat0=%text0%\n"
-            "Url0=http://127.0.0.1:PORT/pop?v=%format0%\n"
-            "Url1=HTTP://127.0.0.1:PORT/pip\n"
-            "Url2=http://127.0.0.1:PORT/t\tab\n",
-            1);
+  LoadTasks(
+      "[Input0]\ntype=push\ntext0=line=0\n"
+      "[Output0]\nReplace0=p,q\nformat0=%text0%\n"
+      "Url0=http://127.0.0.1:PORT/pop?v=%format0%\n"
+      "Url1=HTTP://127.0.0.1:PORT/pip\n"
+      "Url2=http://127.0.0.1:PORT/t\tab\n",
+      1);
   tasks[0]->ReceivePush("up");
   Forget();
   EXPECT_EQ(RunPass(), (Targets{"/qoq?v=uq", "/qiq", "/t[TAB]ab"}));
-  EXPECT_NE(Printed().find("\nFetching URL: HTTP://127.0.0.1:" +
-                           std::to_string(receiver.Port()) + "/qiq...OK\n"),
+  EXPECT_NE(Printed().find("\nFetching URL: HTTP://127.0.0.1:" + std::to_string(receiver.Port()) +
+                           "/qiq...OK\n"),
             std::string::npos)
       << Printed();
 }
@@ -282,11 +288,12 @@ const char kNowPlayingXml[] =
 
 TEST_F(TaskCycleTest, XmlTaskResolvesTokensFiltersValuesAndPushes) {
   WriteInput("np.xml", kNowPlayingXml);
-  LoadTasks("[Input0]\ntype=xml\nfile=DIR/np.xml\nuppercase=1\nfilter_quotes=1\n"
-            "[Output0]\nformat0=\"%xml_artist% - %xml_title%\"\n"
-            "format1=%xmlprop_song:duration%s\n"
-            "Url0=http://127.0.0.1:PORT/x?a=%format0%&d=%format1%\n",
-            1);
+  LoadTasks(
+      "[Input0]\ntype=xml\nfile=DIR/np.xml\nuppercase=1\nfilter_quotes=1\n"
+      "[Output0]\nformat0=\"%xml_artist% - %xml_title%\"\n"
+      "format1=%xmlprop_song:duration%s\n"
+      "Url0=http://127.0.0.1:PORT/x?a=%format0%&d=%format1%\n",
+      1);
   EXPECT_EQ(RunPass(), Targets{"/x?a=CAF%c3%a9%20BAND%20-%20BLUE%20SKY&d=215s"});
   EXPECT_NE(Printed().find(": TASK 0 (xml parsing)\n\n[output0] format0: CAF\xC3\xA9 BAND - "
                            "BLUE SKY\n[output0] format1: 215s\n"),
@@ -328,14 +335,22 @@ TEST_F(TaskCycleTest, XmlThatDoesNotParseIsReportedAndNotPushed) {
 TEST_F(TaskCycleTest, XmlDocumentsCannotMakeTheParserFetchOrReadOtherFiles) {
   const std::string secret = dir.WriteFile("secret.txt", "secret");
   const std::string base = receiver.BaseUrl();
-  WriteInput("np.xml", "<?xml version=\"1.0\"?>\n"
-                       "<!DOCTYPE r SYSTEM \"" + base + "/dtd\" [\n"
-                       "<!ENTITY net SYSTEM \"" + base + "/entity\">\n"
-                       "<!ENTITY file SYSTEM \"file://" + secret + "\">\n"
-                       "]><r><a>&net;</a><b>&file;</b><c>ok</c></r>");
-  LoadTasks("[Input0]\ntype=xml\nfile=DIR/np.xml\n[Output0]\nformat0=%xml_a%|%xml_b%|%xml_c%\n"
-            "Url0=http://127.0.0.1:PORT/x?v=%format0%\n",
-            1);
+  WriteInput("np.xml",
+             "<?xml version=\"1.0\"?>\n"
+             "<!DOCTYPE r SYSTEM \"" +
+                 base +
+                 "/dtd\" [\n"
+                 "<!ENTITY net SYSTEM \"" +
+                 base +
+                 "/entity\">\n"
+                 "<!ENTITY file SYSTEM \"file://" +
+                 secret +
+                 "\">\n"
+                 "]><r><a>&net;</a><b>&file;</b><c>ok</c></r>");
+  LoadTasks(
+      "[Input0]\ntype=xml\nfile=DIR/np.xml\n[Output0]\nformat0=%xml_a%|%xml_b%|%xml_c%\n"
+      "Url0=http://127.0.0.1:PORT/x?v=%format0%\n",
+      1);
   EXPECT_EQ(RunPass(), Targets{"/x?v=%7C%7Cok"});
 }
 
@@ -395,13 +410,13 @@ TEST_F(TaskCycleTest, DependentsArePushedAgainAfterTheTaskTheyReferTo) {
 
 TEST_F(TaskCycleTest, ReferencesBindByExactLabelAndFormatPrefix) {
   WriteInput("a.txt", "A\n");
-  LoadTasks("[Input0]\nfile=DIR/a.txt\ntext0=line=0\n"
-            "[Output0]\nformat1=%text0%1\nformat10=%text0%10\n"
-            "Url0=http://127.0.0.1:PORT/r?p=%output0:FORMAT1%&q=%output0:format10%"
-            "&x=%output9:format0%&y=%output0:format7%&z=%Output0\n",
-            1);
-  EXPECT_EQ(RunPass(),
-            Targets{"/r?p=A1&q=A10&x=%output9:format0%&y=%output0:format7%&z=%output0"});
+  LoadTasks(
+      "[Input0]\nfile=DIR/a.txt\ntext0=line=0\n"
+      "[Output0]\nformat1=%text0%1\nformat10=%text0%10\n"
+      "Url0=http://127.0.0.1:PORT/r?p=%output0:FORMAT1%&q=%output0:format10%"
+      "&x=%output9:format0%&y=%output0:format7%&z=%Output0\n",
+      1);
+  EXPECT_EQ(RunPass(), Targets{"/r?p=A1&q=A10&x=%output9:format0%&y=%output0:format7%&z=%output0"});
   // A reference to the task itself makes it re-read and push on every pass.
   EXPECT_EQ(RunPass().size(), 1u);
   EXPECT_EQ(RunPass().size(), 1u);
@@ -428,9 +443,10 @@ TEST_F(TaskCycleTest, HugeUrlTemplatesBindEachTokenOnceAndComposeInFull) {
 }
 
 TEST_F(TaskCycleTest, PushTaskWithSelfReferenceOnlyPushesForTexts) {
-  LoadTasks("[Input0]\ntype=push\ntext0=line=0\n[Output0]\nformat0=%text0%\n"
-            "Url0=http://127.0.0.1:PORT/s?v=%output0:format0%\n",
-            1);
+  LoadTasks(
+      "[Input0]\ntype=push\ntext0=line=0\n[Output0]\nformat0=%text0%\n"
+      "Url0=http://127.0.0.1:PORT/s?v=%output0:format0%\n",
+      1);
   tasks[0]->ReceivePush("v");
   EXPECT_EQ(RunPass(), Targets{"/s?v=v"});
   EXPECT_EQ(RunPass(), Targets{});

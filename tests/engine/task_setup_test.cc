@@ -51,29 +51,33 @@ TEST_F(TaskSetupTest, PlainTextTaskPrintsExactSummary) {
   const std::string input = dir.WriteFile("now playing.txt", "x\n");
   const std::string printed = SetUpTask(
       "[Input0]\n"
-      "file=" + input + "\n"
-      "text1=find=Artist begin=\": \"\n"
-      "text0=\n"
-      "text7=line=2\n"
-      "Replace0=a,b\n"
-      "Replace4= \"x, y\" , z\n"
-      "[Output0]\n"
-      "Replace0=c,d\n"
-      "Url3=http://127.0.0.1:9/?t=%format0%\n"
-      "format0=\"%text1%\"\n"
-      "format2=say \"%text7%\" now\n",
+      "file=" +
+          input +
+          "\n"
+          "text1=find=Artist begin=\": \"\n"
+          "text0=\n"
+          "text7=line=2\n"
+          "Replace0=a,b\n"
+          "Replace4= \"x, y\" , z\n"
+          "[Output0]\n"
+          "Replace0=c,d\n"
+          "Url3=http://127.0.0.1:9/?t=%format0%\n"
+          "format0=\"%text1%\"\n"
+          "format2=say \"%text7%\" now\n",
       0, 3, input);
 
   EXPECT_EQ(printed,
             "--------------- TASK 3 ----------------\n"
-            "Input File: " + input + "\n"
-            "Type: Plain Text\n"
-            "Search-and-replace items: 2\n"
-            "Item 0: \"a\" -> \"b\"\n"
-            "Item 1: \"x, y\" -> \"z\"\n"
-            "\n"
-            "Format strings: 2\n"
-            "URLs: 1\n");
+            "Input File: " +
+                input +
+                "\n"
+                "Type: Plain Text\n"
+                "Search-and-replace items: 2\n"
+                "Item 0: \"a\" -> \"b\"\n"
+                "Item 1: \"x, y\" -> \"z\"\n"
+                "\n"
+                "Format strings: 2\n"
+                "URLs: 1\n");
 
   EXPECT_EQ(task.strLabel, "output0");
   EXPECT_EQ(task.nInputType, kInputPlainText);
@@ -98,19 +102,21 @@ TEST_F(TaskSetupTest, PlainTextTaskPrintsExactSummary) {
 TEST_F(TaskSetupTest, RelativeMissingInputIsShownAbsoluteAndReported) {
   const std::filesystem::path previous = std::filesystem::current_path();
   std::filesystem::current_path(dir.Path());
-  const std::string printed = SetUpTask("[Input0]\nfile=sub/../gone.txt\n", 0, 0,
-                                        "sub/../gone.txt");
+  const std::string printed =
+      SetUpTask("[Input0]\nfile=sub/../gone.txt\n", 0, 0, "sub/../gone.txt");
   std::filesystem::current_path(previous);
 
   EXPECT_EQ(printed,
             "--------------- TASK 0 ----------------\n"
-            "Input File: " + (dir.Path() / "gone.txt").string() + "\n"
-            "ERROR: THIS FILE DOES NOT EXIST\n"
-            "Type: Plain Text\n"
-            "Search-and-replace items: 0\n"
-            "\n"
-            "Format strings: 0\n"
-            "URLs: 0\n");
+            "Input File: " +
+                (dir.Path() / "gone.txt").string() +
+                "\n"
+                "ERROR: THIS FILE DOES NOT EXIST\n"
+                "Type: Plain Text\n"
+                "Search-and-replace items: 0\n"
+                "\n"
+                "Format strings: 0\n"
+                "URLs: 0\n");
   // The stored path stays as configured; the cycle resolves it at read time.
   EXPECT_EQ(task.strInputPath, "sub/../gone.txt");
 }
@@ -118,8 +124,8 @@ TEST_F(TaskSetupTest, RelativeMissingInputIsShownAbsoluteAndReported) {
 TEST_F(TaskSetupTest, PushTaskRegistersAndShowsItsAddress) {
   CFakeRegistry registry(7371);
   pRegistry = &registry;
-  const std::string printed = SetUpTask(
-      "[Input2]\ntype=push\ntext0=line=0\n[Output2]\nformat0=%text0%\n", 2, 1);
+  const std::string printed =
+      SetUpTask("[Input2]\ntype=push\ntext0=line=0\n[Output2]\nformat0=%text0%\n", 2, 1);
 
   EXPECT_EQ(printed,
             "--------------- TASK 1 ----------------\n"
@@ -144,10 +150,10 @@ TEST_F(TaskSetupTest, PushTaskWithoutServerShowsPortZero) {
 
 TEST_F(TaskSetupTest, XmlTaskReadsFlagsAndNoKeywords) {
   const std::string input = dir.WriteFile("in.xml", "<a/>");
-  const std::string printed = SetUpTask(
-      "[Input0]\ntype=xml\nfile=" + input +
-          "\ntext0=line=0\ntrim=1\nuppercase=0\nfilter_accents=-2\nfilter_quotes=yes\n",
-      0, 0, input);
+  const std::string printed =
+      SetUpTask("[Input0]\ntype=xml\nfile=" + input +
+                    "\ntext0=line=0\ntrim=1\nuppercase=0\nfilter_accents=-2\nfilter_quotes=yes\n",
+                0, 0, input);
   EXPECT_NE(printed.find("Type: XML\n"), std::string::npos);
   EXPECT_EQ(task.nInputType, kInputXml);
   EXPECT_TRUE(task.keywords.empty());
@@ -161,8 +167,8 @@ TEST_F(TaskSetupTest, TypeMatchesExactly) {
   const struct {
     const char* line;
     int type;
-  } cases[] = {{"type=xml", kInputXml},   {"type=push", kInputPush},
-               {"type=XML", kInputPlainText}, {"type=Push", kInputPlainText},
+  } cases[] = {{"type=xml", kInputXml},        {"type=push", kInputPush},
+               {"type=XML", kInputPlainText},  {"type=Push", kInputPlainText},
                {"type= xml", kInputPlainText}, {"type=text", kInputPlainText},
                {"", kInputPlainText}};
   for (const auto& c : cases) {
@@ -248,8 +254,8 @@ TEST(ParseReplaceItemTest, SplitsTrimsAndUnquotes) {
       {"\"a, b\",c", "a, b", "c"},
       {"feat.", "feat.", ""},  // no comma: delete every occurrence
       {"\" \",\"\"", " ", ""},
-      {"a,b,c", "a", "b"},     // pieces after the second are ignored
-      {",b", "", "b"},         // empty search kept
+      {"a,b,c", "a", "b"},  // pieces after the second are ignored
+      {",b", "", "b"},      // empty search kept
       {"  ", "", ""},
       {"\"unterminated, x", "unterminated, x", ""},
   };

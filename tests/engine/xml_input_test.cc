@@ -47,21 +47,21 @@ TEST(XmlInputTest, ResolvesPathsInTheExampleDocument) {
       {"%xml_nowplaying:song:artist%", "The Example Band"},
       {"%xml_NowPlaying:Song:Title%", "Blue Sky"},
       {"%xml_song:title%", "Blue Sky"},
-      {"%xml_title:%", "Blue Sky"},                  // a trailing ":" adds nothing
-      {"%xml_other:song:title%", ""},                // an ancestor name that does not fit
-      {"%xml_x:nowplaying:song:title%", ""},         // more names than ancestors
-      {"%xml_a::b%", ""},                            // an empty component fits no element
+      {"%xml_title:%", "Blue Sky"},           // a trailing ":" adds nothing
+      {"%xml_other:song:title%", ""},         // an ancestor name that does not fit
+      {"%xml_x:nowplaying:song:title%", ""},  // more names than ancestors
+      {"%xml_a::b%", ""},                     // an empty component fits no element
       {"%xml_:title%", ""},
       {"%xml_album%", ""},
       {"%xmlprop_song:duration%", "215"},
       {"%xmlprop_duration%", "215"},
       {"%xmlprop_nowplaying:song:duration%", "215"},
-      {"%xmlprop_Duration%", ""},                    // attribute names keep their case
-      {"%xmlprop_id%", ""},                          // present but empty
+      {"%xmlprop_Duration%", ""},  // attribute names keep their case
+      {"%xmlprop_id%", ""},        // present but empty
       {"%xmlprop_title:duration%", ""},
       {"%xmlprop_%", ""},
-      {"%xml_song%", "\n    "},                     // first child is white space text
-      {"%xml_%", "\n  "},                           // empty path: the root element
+      {"%xml_song%", "\n    "},  // first child is white space text
+      {"%xml_%", "\n  "},        // empty path: the root element
       {"%xml_artist% - %xmlprop_song:duration%s", "The Example Band - 215s"},
       {"%XML_title% %Xml_title%", "%XML_title% %Xml_title%"},  // prefixes are exact
       {"100% %xml_title%", "100% Blue Sky"},
@@ -101,8 +101,8 @@ TEST(XmlInputTest, OnlyAPlainFirstTextChildGivesAnElementValue) {
 }
 
 TEST(XmlInputTest, AttributeValuesHaveEntitiesResolved) {
-  DocPtr doc = Parse(
-      "<r><a x=\"\"/><song title=\"Rock &amp; Roll &#233; &lt;3&gt; &quot;q&quot;\"/></r>");
+  DocPtr doc =
+      Parse("<r><a x=\"\"/><song title=\"Rock &amp; Roll &#233; &lt;3&gt; &quot;q&quot;\"/></r>");
   ASSERT_TRUE(doc);
   EXPECT_EQ(FindXmlValue(doc.get(), {"title"}, XmlPass::kAttribute),
             "Rock & Roll \xC3\xA9 <3> \"q\"");
@@ -229,8 +229,8 @@ TEST(XmlInputTest, MissingDocumentGivesEmptyValues) {
 TEST(XmlInputTest, LargeAndDeepDocuments) {
   std::string big = "<list>";
   for (int i = 0; big.size() < 70000; ++i) {
-    big += "<item n=\"" + std::to_string(i) + "\"><name>entry " + std::to_string(i) +
-           "</name></item>";
+    big +=
+        "<item n=\"" + std::to_string(i) + "\"><name>entry " + std::to_string(i) + "</name></item>";
   }
   big += "<last>end</last></list>";
   DocPtr doc = Parse(big);
@@ -248,8 +248,7 @@ TEST(XmlInputTest, LargeAndDeepDocuments) {
   EXPECT_EQ(FindXmlValue(doc.get(), {"d"}, XmlPass::kElement), "bottom");
   EXPECT_EQ(FindXmlValue(doc.get(), std::vector<std::string>(depth, "D"), XmlPass::kElement),
             "bottom");
-  EXPECT_EQ(FindXmlValue(doc.get(), std::vector<std::string>(depth + 1, "d"),
-                         XmlPass::kElement),
+  EXPECT_EQ(FindXmlValue(doc.get(), std::vector<std::string>(depth + 1, "d"), XmlPass::kElement),
             "");
 }
 

@@ -67,9 +67,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const std::string_view bytes(reinterpret_cast<const char*>(data), size);
   const size_t separator = bytes.find('\0');
   const std::string options(bytes.substr(0, separator));
-  const std::vector<std::string> lines =
-      separator == std::string_view::npos ? std::vector<std::string>{}
-                                          : SplitLines(bytes.substr(separator + 1));
+  const std::vector<std::string> lines = separator == std::string_view::npos
+                                             ? std::vector<std::string>{}
+                                             : SplitLines(bytes.substr(separator + 1));
   CheckKeyword(options, lines);
   CheckRecompute(options, lines);
   return 0;

@@ -15,8 +15,8 @@ namespace {
 void CheckUrlDecode(std::string_view text, size_t destinationSize, bool plusAsSpace) {
   // Exact-size heap buffer so that AddressSanitizer sees any write past it.
   std::vector<char> destination(destinationSize);
-  const size_t written = UrlDecode(text.data(), text.size(), destination.data(),
-                                   destination.size(), plusAsSpace);
+  const size_t written =
+      UrlDecode(text.data(), text.size(), destination.data(), destination.size(), plusAsSpace);
   if (destinationSize == 0) {
     if (written != 0) abort();
     return;

@@ -64,8 +64,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
       const bool templateHasControl = urlTemplate.find_first_of("\r\n\t") != std::string::npos;
       // Results arrive encoded; the built-in items turn the template's own line
       // ends and tabs into markers, unless a configured item puts them back.
-      if (!templateHasControl && task->urlReplaceList.back().strReplace.find_first_of(
-                                     "\r\n\t") == std::string::npos &&
+      if (!templateHasControl &&
+          task->urlReplaceList.back().strReplace.find_first_of("\r\n\t") == std::string::npos &&
           url.find_first_of("\r\n\t") != std::string::npos) {
         abort();
       }

@@ -49,7 +49,8 @@ bool RewriteFile(const std::string& path, const std::string& content, Rewrite ho
       return OverwriteInPlace(path, content);
     case Rewrite::kRename: {
       const std::string sibling = path + ".new";
-      return WriteToNewFile(sibling, content, O_TRUNC) && rename(sibling.c_str(), path.c_str()) == 0;
+      return WriteToNewFile(sibling, content, O_TRUNC) &&
+             rename(sibling.c_str(), path.c_str()) == 0;
     }
     case Rewrite::kTruncateThenWrite:
       return WriteToNewFile(path, content, O_TRUNC);

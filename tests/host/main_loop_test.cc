@@ -110,7 +110,8 @@ class MainLoopTest : public ::testing::Test {
         ::testing::UnitTest::GetInstance()->current_test_info()->result();
     for (int i = 0; i < result->total_part_count(); ++i) {
       const ::testing::TestPartResult& part = result->GetTestPartResult(i);
-      if (part.failed()) std::printf("%s:%d: %s\n", part.file_name(), part.line_number(), part.message());
+      if (part.failed())
+        std::printf("%s:%d: %s\n", part.file_name(), part.line_number(), part.message());
     }
   }
 
@@ -204,8 +205,7 @@ struct TortureCase {
 
 // Bursts of two quick rewrites per file, by turns in place, by rename and
 // truncate-then-write; every burst waits for its final value before the next.
-class RewriteTortureTest : public MainLoopTest,
-                           public ::testing::WithParamInterface<TortureCase> {
+class RewriteTortureTest : public MainLoopTest, public ::testing::WithParamInterface<TortureCase> {
  protected:
   static constexpr size_t kFiles = 12;
   static constexpr int kBurstsPerFile = 25;
@@ -376,9 +376,9 @@ TEST_F(MainLoopTest, DependentFollowsItsSourceThroughADeferredTurn) {
   const std::string other = File("b.txt");
   ASSERT_TRUE(RewriteFile(source, "x0\n", Rewrite::kRename));
   ASSERT_TRUE(RewriteFile(other, "y\n", Rewrite::kRename));
-  Start(FileTasks({source}) +
-        "[Input1]\nfile=" + other + "\ntext0=line=0\n[Output1]\nformat0=%text0%\nUrl0=" +
-        receiver.BaseUrl() + "/dep?a=%output0:format0%\n");
+  Start(FileTasks({source}) + "[Input1]\nfile=" + other +
+        "\ntext0=line=0\n[Output1]\nformat0=%text0%\nUrl0=" + receiver.BaseUrl() +
+        "/dep?a=%output0:format0%\n");
   ASSERT_TRUE(WaitForTarget("/dep?a=x0", kStartMs));
   for (int round = 1; round <= 5; ++round) {
     // The second write falls inside the source's ceiling: its turn is deferred,
@@ -399,8 +399,8 @@ TEST_F(MainLoopTest, UnwatchableFolderIsNamedAndPolled) {
   sources.watcher = std::make_unique<CFailingWatcher>();
   Start(FileTasks({input}), std::move(sources));
   EXPECT_EQ(CountOf(output.Text(), "Cannot watch folder \"" + dir.Path().string() +
-                                        "\" for changes: simulated: no support. "
-                                        "Checking it every 100 ms.\n"),
+                                       "\" for changes: simulated: no support. "
+                                       "Checking it every 100 ms.\n"),
             1u)
       << output.Text();
   ASSERT_TRUE(WaitForTarget("/f0?v=first", kEffectMs));
@@ -422,7 +422,8 @@ TEST_F(MainLoopTest, WatchesFollowReloads) {
   Start(FileTasks({oldInput}), std::move(sources));
   EXPECT_EQ(record->Last(), (std::vector<std::string>{ConfigPath(), oldInput}));
 
-  ASSERT_TRUE(RewriteFile(ConfigPath(), FileTasks({newInput, File("later.txt")}), Rewrite::kRename));
+  ASSERT_TRUE(
+      RewriteFile(ConfigPath(), FileTasks({newInput, File("later.txt")}), Rewrite::kRename));
   ASSERT_TRUE(WaitForPrinted("\nRunning Indefinitely.\n\n", 2, kEffectMs)) << output.Text();
   EXPECT_EQ(record->Last(), (std::vector<std::string>{ConfigPath(), newInput, File("later.txt")}));
   ASSERT_TRUE(WaitForTarget("/f0?v=new", kEffectMs));

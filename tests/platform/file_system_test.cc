@@ -34,13 +34,15 @@ TEST_F(CFileSystemTest, TextReaderReadsLikeTextModeFgets) {
     std::vector<std::string> lines;
   } cases[] = {
       {"a\nb\n", 256, {"a\n", "b\n"}},
-      {"a\r\nb", 256, {"a\n", "b"}},              // CR LF reads as LF
-      {"a\rb\r", 256, {"a\rb\r"}},                 // lone CRs stay
+      {"a\r\nb", 256, {"a\n", "b"}},  // CR LF reads as LF
+      {"a\rb\r", 256, {"a\rb\r"}},    // lone CRs stay
       {"a\r\r\nb", 256, {"a\r\n", "b"}},
-      {"abcdef\n", 4, {"abc", "def", "\n"}},       // at most size-1 bytes per call
-      {"a\r\n", 3, {"a\n"}},                        // the pair is one byte of the limit
+      {"abcdef\n", 4, {"abc", "def", "\n"}},  // at most size-1 bytes per call
+      {"a\r\n", 3, {"a\n"}},                  // the pair is one byte of the limit
       {"", 256, {}},
-      {std::string(5000, 'x') + "\r\n", 4096, {std::string(4095, 'x'), std::string(905, 'x') + "\n"}},
+      {std::string(5000, 'x') + "\r\n",
+       4096,
+       {std::string(4095, 'x'), std::string(905, 'x') + "\n"}},
   };
   for (const auto& c : cases) {
     EXPECT_EQ(ReadLines(c.bytes, c.size), c.lines) << c.bytes.substr(0, 20);

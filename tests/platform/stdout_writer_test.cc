@@ -2,8 +2,8 @@
 // resumes, and goes away.
 #include "platform/stdout_writer.h"
 
-#include <gtest/gtest.h>
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <poll.h>
 #include <unistd.h>
 

@@ -150,8 +150,8 @@ TEST_F(CHttpServerTest, ResponseHeadHasExactFieldsAndHeadOmitsBody) {
   EXPECT_EQ(shape,
             "HTTP/1.1 200 OK\r\nDate: <date>\r\nLast-Modified: <date>\r\n"
             "Cache-Control: no-cache, must-revalidate\r\nEtag: \"<etag>\"\r\n"
-            "Content-Type: text/html\r\nContent-Length: " + length +
-                "\r\nConnection: close\r\nAccept-Ranges: bytes\r\n\r\n");
+            "Content-Type: text/html\r\nContent-Length: " +
+                length + "\r\nConnection: close\r\nAccept-Ranges: bytes\r\n\r\n");
 
   const std::string headOnly = Get(nBase, "/", "", "HEAD");
   EXPECT_NE(headOnly.find("Content-Length: "), std::string::npos);
@@ -175,8 +175,7 @@ TEST_F(CHttpServerTest, PushDecodesSetValueAndConfirmsWithEscapedQuery) {
   Get(nBase, "/input3?set=a&b=c");
   Get(nBase, "/input3?other=1");
   Get(nBase, "/input3?set=%3Cb%3E");
-  const std::deque<std::string> expected = {"Hello World!", "\"a b\"", "abc", "a&b=c", "",
-                                            "<b>"};
+  const std::deque<std::string> expected = {"Hello World!", "\"a b\"", "abc", "a&b=c", "", "<b>"};
   EXPECT_EQ(target.Texts(), expected);
 }
 
@@ -236,8 +235,7 @@ TEST_F(CHttpServerTest, NothingOnDiskIsServedListedWrittenOrRun) {
     EXPECT_EQ(response.find("secret"), std::string::npos) << path;
   }
   for (const char* method : {"PUT", "DELETE"}) {
-    const std::string response =
-        Get(nBase, "/secret.txt", "Content-Length: 0\r\n", method);
+    const std::string response = Get(nBase, "/secret.txt", "Content-Length: 0\r\n", method);
     EXPECT_EQ(response.rfind("HTTP/1.1 4", 0), 0u) << method << "\n" << response;
   }
   EXPECT_EQ(BodyOf(Get(nBase, "/")).rfind("<html>\n<meta", 0), 0u);

@@ -24,7 +24,8 @@ std::string RunCommand(const std::string& command) {
   if (pipe == nullptr) return output;
   std::array<char, 4096> buffer;
   size_t got;
-  while ((got = fread(buffer.data(), 1, buffer.size(), pipe)) > 0) output.append(buffer.data(), got);
+  while ((got = fread(buffer.data(), 1, buffer.size(), pipe)) > 0)
+    output.append(buffer.data(), got);
   pclose(pipe);
   return output;
 }
@@ -33,8 +34,8 @@ std::string ChromiumCommand(const std::string& profile, const std::string& what,
   return std::string("timeout 60 ") + kChromium +
          " --headless --no-sandbox --disable-gpu --disable-quic --no-first-run"
          " --disable-background-networking --disable-component-update --disable-sync"
-         " --user-data-dir=" + profile + " " + what + " http://127.0.0.1:" +
-         std::to_string(port) + "/ 2>/dev/null";
+         " --user-data-dir=" +
+         profile + " " + what + " http://127.0.0.1:" + std::to_string(port) + "/ 2>/dev/null";
 }
 
 TEST(StatusPageBrowserTest, ChromiumRendersBannerAndRecentTexts) {
@@ -64,8 +65,7 @@ TEST(StatusPageBrowserTest, ChromiumRendersBannerAndRecentTexts) {
 
   const std::filesystem::path png = folder.Path() / "status.png";
   RunCommand(ChromiumCommand((folder.Path() / "profile2").string(),
-                             "--window-size=1024,768 --screenshot=" + png.string(),
-                             server.Port()));
+                             "--window-size=1024,768 --screenshot=" + png.string(), server.Port()));
   std::ifstream image(png, std::ios::binary);
   std::string header(8, '\0');
   image.read(header.data(), 8);

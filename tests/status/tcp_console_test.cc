@@ -39,8 +39,8 @@ std::string ProgramTitle() {
 
 std::string GreetingFor(int port, const std::string& name) {
   const std::string separator = std::string(79, '-') + "\n";
-  return separator + ProgramTitle() + " TcpConsole (" + std::to_string(port) + "): " + name +
-         "\n" + separator;
+  return separator + ProgramTitle() + " TcpConsole (" + std::to_string(port) + "): " + name + "\n" +
+         separator;
 }
 
 class CTcpConsoleTest : public ::testing::Test {

@@ -47,10 +47,10 @@ TEST(CCrashFormatTest, AgreesWithSnprintfOnTheConversionsTheReportUses) {
     std::function<size_t(char*, size_t, const char*)> format;
     std::function<int(char*, size_t, const char*)> reference;
   };
-#define QR_CASE(fmt, ...)                                                                         \
-  Case {                                                                                          \
-    fmt, [](char* b, size_t n, const char*) { return CrashFormat(b, n, fmt, __VA_ARGS__); },      \
-        [](char* b, size_t n, const char*) { return std::snprintf(b, n, fmt, __VA_ARGS__); }      \
+#define QR_CASE(fmt, ...)                                                                    \
+  Case {                                                                                     \
+    fmt, [](char* b, size_t n, const char*) { return CrashFormat(b, n, fmt, __VA_ARGS__); }, \
+        [](char* b, size_t n, const char*) { return std::snprintf(b, n, fmt, __VA_ARGS__); } \
   }
   const std::vector<Case> cases = {
       QR_CASE("%d", -42),
@@ -102,7 +102,8 @@ TEST(CCrashFormatTest, WriterKeepsEveryPieceInOrderAcrossFlushes) {
   writer.Begin(fileno(file));
   std::string expected;
   for (int i = 0; i < 40; ++i) {  // about 40 KB: several flushes
-    const std::string piece = std::to_string(i) + ":" + std::string(1000, static_cast<char>('a' + i % 26));
+    const std::string piece =
+        std::to_string(i) + ":" + std::string(1000, static_cast<char>('a' + i % 26));
     writer.Printf("%s\r\n", piece.c_str());
     expected += piece + "\r\n";
   }
@@ -136,7 +137,8 @@ TEST(CCrashFileNamesTest, CutOnlyTheExtensionOfTheFileName) {
   }
   char small[40];
   char smallDump[40];
-  EXPECT_FALSE(BuildCrashFileNames("/a/rather/long/program/path", time, small, smallDump, sizeof(small)));
+  EXPECT_FALSE(
+      BuildCrashFileNames("/a/rather/long/program/path", time, small, smallDump, sizeof(small)));
 }
 
 // The signal-safe local time must agree with the C library, also on both sides
@@ -154,7 +156,8 @@ TEST(CCrashLocalTimeTest, MatchesLocaltimeAcrossDaylightSavingChanges) {
   for (time_t t = now; t < now + 366 * 86400; t += 3600) {
     tm parts{};
     localtime_r(&t, &parts);
-    if (parts.tm_gmtoff != previous.tm_gmtoff) samples.insert(samples.end(), {t - 3601, t - 1, t, t + 1});
+    if (parts.tm_gmtoff != previous.tm_gmtoff)
+      samples.insert(samples.end(), {t - 3601, t - 1, t, t + 1});
     previous = parts;
   }
   EXPECT_GE(samples.size(), 11u) << "the test zone changes twice a year";
@@ -169,7 +172,10 @@ TEST(CCrashLocalTimeTest, MatchesLocaltimeAcrossDaylightSavingChanges) {
     EXPECT_EQ(mine.nMinute, parts.tm_min) << t;
     EXPECT_EQ(mine.nSecond, parts.tm_sec) << t;
   }
-  if (old != nullptr) setenv("TZ", saved.c_str(), 1); else unsetenv("TZ");
+  if (old != nullptr)
+    setenv("TZ", saved.c_str(), 1);
+  else
+    unsetenv("TZ");
   tzset();
   PrepareCrashLocalTime();
 }
@@ -179,7 +185,8 @@ class CCrashReportTest : public ::testing::Test {
  protected:
   void SetUp() override {
     page = static_cast<size_t>(sysconf(_SC_PAGESIZE));
-    void* mapping = mmap(nullptr, 2 * page, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    void* mapping =
+        mmap(nullptr, 2 * page, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
     ASSERT_NE(mapping, MAP_FAILED);
     pages = static_cast<char*>(mapping);
     mprotect(pages + page, page, PROT_NONE);
@@ -222,18 +229,22 @@ TEST_F(CCrashReportTest, WritesEverySectionAndGuardsUnreadableMemory) {
   const std::string self = std::filesystem::read_symlink("/proc/self/exe").string();
   char rip[64];
   std::snprintf(rip, sizeof(rip), "%016lx", event.regs.nRip);
-  EXPECT_NE(text.find("Please forward these two files to the author:\r\n" + reportPath + "\r\n/x/dump.dmp\r\n\r\n"),
+  EXPECT_NE(text.find("Please forward these two files to the author:\r\n" + reportPath +
+                      "\r\n/x/dump.dmp\r\n\r\n"),
             std::string::npos);
-  EXPECT_NE(text.find(self + " caused an Access Violation (0xc0000005) \r\nin module Unknown at 0033:" + rip +
-                      ".\r\n\r\nException handler called in Test_Thread.\r\nCommand Line: "),
+  EXPECT_NE(
+      text.find(self + " caused an Access Violation (0xc0000005) \r\nin module Unknown at 0033:" +
+                rip + ".\r\n\r\nException handler called in Test_Thread.\r\nCommand Line: "),
+      std::string::npos);
+  EXPECT_NE(text.find("Read from location 00000000deadbeef caused an access violation.\r\n"),
             std::string::npos);
-  EXPECT_NE(text.find("Read from location 00000000deadbeef caused an access violation.\r\n"), std::string::npos);
   EXPECT_NE(text.find("\r\nContext:\r\nRDI:    0x0000000000000001  RSI: 0x0000000000000002  "
                       "RAX:   0x0000000000000003\r\n"),
             std::string::npos);
   std::string unreadable;
   for (int i = 0; i < 16; ++i) unreadable += "?? ";
-  EXPECT_NE(text.find("\r\nBytes at CS:RIP:\r\n" + unreadable + "\r\n\r\nStack:\r\n"), std::string::npos);
+  EXPECT_NE(text.find("\r\nBytes at CS:RIP:\r\n" + unreadable + "\r\n\r\nStack:\r\n"),
+            std::string::npos);
 
   char first[32];
   char second[32];
@@ -243,7 +254,8 @@ TEST_F(CCrashReportTest, WritesEverySectionAndGuardsUnreadableMemory) {
                             "4847464544434241 0000000000000a7f 7a7978777675747a 1111111111111111 "
                             "ABCDEFGH........ztuvwxyz........\r\n" +
                             second + "2222222222222222 ???????????????? ???????????????? " +
-                            std::string(17, ' ') + "\"\"\"\"\"\"\"\"????????????????\r\n\r\nModule 1\r\n";
+                            std::string(17, ' ') +
+                            "\"\"\"\"\"\"\"\"????????????????\r\n\r\nModule 1\r\n";
   EXPECT_NE(text.find(stack), std::string::npos) << text.substr(text.find("Stack:"), 400);
   EXPECT_NE(text.find("Module 1\r\n"), std::string::npos);
   EXPECT_NE(text.find("Checksum:   Unknown     Time Stamp: Unknown\r\n"), std::string::npos);
@@ -273,7 +285,8 @@ TEST_F(CCrashReportTest, NamesUnknownCodesAndLeavesOutTheAccessLineForOtherFault
 
 TEST_F(CCrashReportTest, UnwritableReportPathIsAFailure) {
   CrashEvent event;
-  EXPECT_FALSE(WriteCrashReport("/nonexistent_folder_for_crash_test/report.txt", "/x.dmp", event, "T"));
+  EXPECT_FALSE(
+      WriteCrashReport("/nonexistent_folder_for_crash_test/report.txt", "/x.dmp", event, "T"));
 }
 
 }  // namespace

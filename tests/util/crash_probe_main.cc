@@ -93,8 +93,8 @@ class CProbeHandler : public CSimpleThreadHandler {
 };
 
 bool IsKnown(const std::string& kind) {
-  for (const char* known : {"divide", "write_null", "read_null", "throw", "throw_int", "overflow", "illegal",
-                            "breakpoint", "bus", "twice", "plain_thread"}) {
+  for (const char* known : {"divide", "write_null", "read_null", "throw", "throw_int", "overflow",
+                            "illegal", "breakpoint", "bus", "twice", "plain_thread"}) {
     if (kind == known) return true;
   }
   return false;

@@ -76,7 +76,8 @@ bool AllLinesEndInCrLf(const std::string& text) {
 
 size_t Count(const std::string& text, const std::string& piece) {
   size_t count = 0;
-  for (size_t at = text.find(piece); at != std::string::npos; at = text.find(piece, at + 1)) ++count;
+  for (size_t at = text.find(piece); at != std::string::npos; at = text.find(piece, at + 1))
+    ++count;
   return count;
 }
 
@@ -98,9 +99,9 @@ struct ProbeRun {
 };
 
 struct ProbeOptions {
-  std::string strDisplay;       // DISPLAY for the child; empty: no desktop session
-  bool bAsNobody = false;       // drop root so folder permissions apply
-  bool bRealTools = false;      // the system's PATH instead of the fake tools
+  std::string strDisplay;   // DISPLAY for the child; empty: no desktop session
+  bool bAsNobody = false;   // drop root so folder permissions apply
+  bool bRealTools = false;  // the system's PATH instead of the fake tools
 };
 
 class CCrashProbeTest : public ::testing::Test {
@@ -114,7 +115,8 @@ class CCrashProbeTest : public ::testing::Test {
     fs::create_directories(tools);
     WriteScript(tools / "gcore", "printf '%s\\n' \"$@\" > '" + (tools / "gcore_args.txt").string() +
                                      "'\nprintf core > \"$2.$3\"\n");
-    WriteScript(tools / "xdg-open", "printf '%s' \"$1\" > '" + (tools / "opened.txt").string() + "'\n");
+    WriteScript(tools / "xdg-open",
+                "printf '%s' \"$1\" > '" + (tools / "opened.txt").string() + "'\n");
     UseProgramFolder("bin", "crash_probe");
   }
   void TearDown() override {
@@ -156,10 +158,14 @@ class CCrashProbeTest : public ::testing::Test {
 
   [[noreturn]] void StartChild(const std::string& kind, const ProbeOptions& options, int err) {
     dup2(err, STDERR_FILENO);
-    const std::string path = options.bRealTools ? "/usr/bin:/bin" : tools.string() + ":/usr/bin:/bin";
+    const std::string path =
+        options.bRealTools ? "/usr/bin:/bin" : tools.string() + ":/usr/bin:/bin";
     setenv("PATH", path.c_str(), 1);
     unsetenv("WAYLAND_DISPLAY");
-    if (options.strDisplay.empty()) unsetenv("DISPLAY"); else setenv("DISPLAY", options.strDisplay.c_str(), 1);
+    if (options.strDisplay.empty())
+      unsetenv("DISPLAY");
+    else
+      setenv("DISPLAY", options.strDisplay.c_str(), 1);
     if (options.bAsNobody && geteuid() == 0) {
       if (setgroups(0, nullptr) != 0 || setresgid(kNobody, kNobody, kNobody) != 0 ||
           setresuid(kNobody, kNobody, kNobody) != 0) {
@@ -202,16 +208,20 @@ TEST_F(CCrashProbeTest, ReportsEachKindOfFailureWithItsCodeAndThread) {
     const char* pCaused;
     const char* pAccess;  // the access violation line, or null when none is due
   } cases[] = {
-      {"divide", "caused an Integer Divide by Zero (0xc0000094) \r\nin module crash_probe at 0033:", nullptr},
+      {"divide",
+       "caused an Integer Divide by Zero (0xc0000094) \r\nin module crash_probe at 0033:", nullptr},
       {"write_null", "caused an Access Violation (0xc0000005) \r\nin module crash_probe at 0033:",
        "Write to location 0000000000000000 caused an access violation.\r\n"},
       {"read_null", "caused an Access Violation (0xc0000005) \r\nin module crash_probe at 0033:",
        "Read from location 0000000000000000 caused an access violation.\r\n"},
       {"throw", "caused a Microsoft C++ Exception (0xe06d7363) \r\nin module ", nullptr},
       {"throw_int", "caused a Microsoft C++ Exception (0xe06d7363) \r\nin module ", nullptr},
-      {"overflow", "caused a Stack Overflow (0xc00000fd) \r\nin module crash_probe at 0033:", nullptr},
-      {"illegal", "caused an Illegal Instruction (0xc000001d) \r\nin module crash_probe at 0033:", nullptr},
-      {"breakpoint", "caused a Breakpoint (0x80000003) \r\nin module crash_probe at 0033:", nullptr},
+      {"overflow",
+       "caused a Stack Overflow (0xc00000fd) \r\nin module crash_probe at 0033:", nullptr},
+      {"illegal",
+       "caused an Illegal Instruction (0xc000001d) \r\nin module crash_probe at 0033:", nullptr},
+      {"breakpoint",
+       "caused a Breakpoint (0x80000003) \r\nin module crash_probe at 0033:", nullptr},
       {"bus", "caused an In Page Error (0xc0000006) \r\nin module crash_probe at 0033:", nullptr},
   };
   for (const auto& c : cases) {
@@ -221,7 +231,8 @@ TEST_F(CCrashProbeTest, ReportsEachKindOfFailureWithItsCodeAndThread) {
     const ProbeRun run = Run(c.pKind);
     EXPECT_TRUE(run.ExitedWithZero()) << "wait status " << run.nStatus;
     const std::string text = OnlyReport();
-    EXPECT_NE(text.find(program.string() + " " + c.pCaused), std::string::npos) << text.substr(0, 400);
+    EXPECT_NE(text.find(program.string() + " " + c.pCaused), std::string::npos)
+        << text.substr(0, 400);
     EXPECT_NE(text.find("\r\nException handler called in Probe_Worker_Thread.\r\nCommand Line: "),
               std::string::npos);
     EXPECT_EQ(text.find("caused an access violation") != std::string::npos, c.pAccess != nullptr);
@@ -229,9 +240,11 @@ TEST_F(CCrashProbeTest, ReportsEachKindOfFailureWithItsCodeAndThread) {
       EXPECT_NE(text.find(c.pAccess), std::string::npos);
     }
     EXPECT_NE(text.find("\r\n\r\nStack:\r\n0x"), std::string::npos);
-    EXPECT_NE(text.find("Module 1\r\n" + program.string() + "\r\nImage Base: 0x"), std::string::npos);
+    EXPECT_NE(text.find("Module 1\r\n" + program.string() + "\r\nImage Base: 0x"),
+              std::string::npos);
     EXPECT_TRUE(AllLinesEndInCrLf(text));
-    EXPECT_EQ(text.find("\r\n===== [end of CRASH.TXT] =====\r\n"), text.size() - 34) << "complete report";
+    EXPECT_EQ(text.find("\r\n===== [end of CRASH.TXT] =====\r\n"), text.size() - 34)
+        << "complete report";
     EXPECT_NE(run.strStderr.find("writing minidump\r\n"), std::string::npos);
   }
   // Without a desktop session no viewer was started for any of them.
@@ -245,7 +258,8 @@ TEST_F(CCrashProbeTest, TwoThreadsCrashingTogetherGiveOneReport) {
     const ProbeRun run = Run("twice");
     EXPECT_TRUE(run.ExitedWithZero()) << "wait status " << run.nStatus;
     const std::string text = OnlyReport();
-    EXPECT_TRUE(text.find("Exception handler called in Probe_Worker_Thread.") != std::string::npos ||
+    EXPECT_TRUE(text.find("Exception handler called in Probe_Worker_Thread.") !=
+                    std::string::npos ||
                 text.find("Exception handler called in Probe_Second_Thread.") != std::string::npos);
     // One writer only: no second report interleaved into the first.
     EXPECT_EQ(Count(text, "Exception handler called in"), 1u);
@@ -268,7 +282,8 @@ TEST_F(CCrashProbeTest, ReadOnlyProgramFolderLeavesNoFilesAndSaysSo) {
   options.bAsNobody = true;  // root would write anyway
   const ProbeRun run = Run("divide", options);
   EXPECT_TRUE(run.ExitedWithZero()) << "wait status " << run.nStatus;
-  EXPECT_NE(run.strStderr.find("Error creating exception report\r\n"), std::string::npos) << run.strStderr;
+  EXPECT_NE(run.strStderr.find("Error creating exception report\r\n"), std::string::npos)
+      << run.strStderr;
   EXPECT_EQ(run.strStderr.find("writing minidump"), std::string::npos);
   EXPECT_TRUE(CrashFiles(".txt").empty());
   EXPECT_TRUE(CrashFiles(".dmp").empty());
@@ -280,7 +295,8 @@ TEST_F(CCrashProbeTest, FileNamesCutOnlyTheProgramsExtension) {
   ASSERT_TRUE(Run("divide").ExitedWithZero());
   const auto reports = CrashFiles(".txt");
   ASSERT_EQ(reports.size(), 1u);
-  EXPECT_TRUE(MatchesPattern(reports[0].filename().string(), "crash_crash_####-##-##_##-##-##.txt")) << reports[0];
+  EXPECT_TRUE(MatchesPattern(reports[0].filename().string(), "crash_crash_####-##-##_##-##-##.txt"))
+      << reports[0];
   EXPECT_EQ(reports[0].parent_path(), folder);
   const auto dumps = CrashFiles(".dmp");
   ASSERT_EQ(dumps.size(), 1u);
@@ -292,12 +308,14 @@ TEST_F(CCrashProbeTest, CoreDumpIsWrittenByGcoreIntoTheDumpPath) {
   ASSERT_TRUE(run.ExitedWithZero());
   const auto dumps = CrashFiles(".dmp");
   ASSERT_EQ(dumps.size(), 1u);
-  EXPECT_EQ(ReadFile(tools / "gcore_args.txt"), "-o\n" + dumps[0].string() + "\n" + std::to_string(run.nPid) + "\n");
+  EXPECT_EQ(ReadFile(tools / "gcore_args.txt"),
+            "-o\n" + dumps[0].string() + "\n" + std::to_string(run.nPid) + "\n");
   EXPECT_EQ(ReadFile(dumps[0]), "core");
   // The report names the dump it lies beside.
-  EXPECT_NE(OnlyReport().find("Please forward these two files to the author:\r\n" +
-                              CrashFiles(".txt")[0].string() + "\r\n" + dumps[0].string() + "\r\n\r\n"),
-            std::string::npos);
+  EXPECT_NE(
+      OnlyReport().find("Please forward these two files to the author:\r\n" +
+                        CrashFiles(".txt")[0].string() + "\r\n" + dumps[0].string() + "\r\n\r\n"),
+      std::string::npos);
 }
 
 TEST_F(CCrashProbeTest, ReportIsOpenedInADesktopSession) {
@@ -321,7 +339,9 @@ TEST_F(CCrashProbeTest, RealGcoreWritesACoreFile) {
   ASSERT_EQ(dumps.size(), 1u);
   const std::string head = ReadFile(dumps[0]).substr(0, 18);
   ASSERT_EQ(head.size(), 18u) << "empty dump";
-  EXPECT_EQ(head.substr(0, 4), "\x7f" "ELF");
+  EXPECT_EQ(head.substr(0, 4),
+            "\x7f"
+            "ELF");
   EXPECT_EQ(head[16], 4) << "an ELF core file";
 }
 

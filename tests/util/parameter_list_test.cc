@@ -36,12 +36,12 @@ TEST(CParameterListTest, FindsNamesAndFirstMatchWins) {
       {"lines=4", "line", false, ""},
       {"", "line", false, ""},
       {"   ", "line", false, ""},
-      {"a=1  b=2", "b", true, "2"},    // two blanks between tokens
-      {"  a=1", "a", true, "1"},       // leading blanks
-      {"a=1\tb=2", "b", false, ""},    // a tab does not separate tokens
+      {"a=1  b=2", "b", true, "2"},  // two blanks between tokens
+      {"  a=1", "a", true, "1"},     // leading blanks
+      {"a=1\tb=2", "b", false, ""},  // a tab does not separate tokens
       {"set=a&b=c", "set", true, "a&b=c"},
       {"k=x=y", "k", true, "x=y"},
-      {"\xC4=1", "\xE4", false, ""},   // only ASCII letters ignore case
+      {"\xC4=1", "\xE4", false, ""},  // only ASCII letters ignore case
   });
 }
 
@@ -81,12 +81,22 @@ TEST(CParameterListTest, IntegerValuesFollowDecimalRules) {
     std::string list;
     int expected;
   } cases[] = {
-      {"trim", 7},           {"trim=", 7},          {"x=1", 7},
-      {"trim=1", 1},         {"trim=-2", -2},       {"trim=+5", 5},
-      {"trim=yes", 0},       {"trim=12abc", 12},    {"trim=\" 42\"", 42},
-      {"trim=\"\"", 7},      {"trim=007", 7},       {"trim=-", 0},
-      {"trim=2147483647", INT_MAX},                 {"trim=-2147483648", INT_MIN},
-      {"trim=99999999999999999999", INT_MAX},       {"trim=-99999999999999999999", INT_MIN},
+      {"trim", 7},
+      {"trim=", 7},
+      {"x=1", 7},
+      {"trim=1", 1},
+      {"trim=-2", -2},
+      {"trim=+5", 5},
+      {"trim=yes", 0},
+      {"trim=12abc", 12},
+      {"trim=\" 42\"", 42},
+      {"trim=\"\"", 7},
+      {"trim=007", 7},
+      {"trim=-", 0},
+      {"trim=2147483647", INT_MAX},
+      {"trim=-2147483648", INT_MIN},
+      {"trim=99999999999999999999", INT_MAX},
+      {"trim=-99999999999999999999", INT_MIN},
   };
   for (const Case& c : cases) EXPECT_EQ(GetParameterInt(c.list, "trim", 7), c.expected) << c.list;
 }

@@ -13,8 +13,8 @@ TEST(CTextUtilTest, TrimSpacesRemovesOnlyBlanksAtBothEnds) {
     std::string in, out;
     bool changed;
   } cases[] = {
-      {"   ", "", true},         {"\tx ", "\tx", true}, {"  a b  ", "a b", true},
-      {"a b", "a b", false},     {"", "", false},       {" \r\n", "\r\n", true},
+      {"   ", "", true},     {"\tx ", "\tx", true}, {"  a b  ", "a b", true},
+      {"a b", "a b", false}, {"", "", false},       {" \r\n", "\r\n", true},
   };
   for (const Case& c : cases) {
     std::string text = c.in;
@@ -40,11 +40,13 @@ TEST(CTextUtilTest, AsciiCaseCompareFoldsLettersOnlyAndKeepsEveryByte) {
 
 TEST(CTextUtilTest, FilterAccentsMapsWholeUpperHalf) {
   // Crème Brûlée Café in Windows-1252.
-  EXPECT_EQ(FilterAccents("Cr\xE8me Br\xFBl\xE9" "e Caf\xE9"), "Creme Brulee Cafe");
+  EXPECT_EQ(FilterAccents("Cr\xE8me Br\xFBl\xE9"
+                          "e Caf\xE9"),
+            "Creme Brulee Cafe");
   const std::string expected =
-      "                                 !"                                  // 0x80..0xA1
-      "\xA2\xA3\xA4\xA5\xA6\xA7\xA8\xA9\xAA\xAB\xAC\xAD\xAE\xAF"            // 0xA2..0xAF
-      "\xB0\xB1\xB2\xB3\xB4\xB5\xB6\xB7\xB8\xB9\xBA\xBB\xBC\xBD\xBE\xBF"    // unchanged
+      "                                 !"                                // 0x80..0xA1
+      "\xA2\xA3\xA4\xA5\xA6\xA7\xA8\xA9\xAA\xAB\xAC\xAD\xAE\xAF"          // 0xA2..0xAF
+      "\xB0\xB1\xB2\xB3\xB4\xB5\xB6\xB7\xB8\xB9\xBA\xBB\xBC\xBD\xBE\xBF"  // unchanged
       "AAAAAAACEEEEIIII"                                                  // 0xC0..0xCF
       "DNOOOOOXOUUUUYtS"                                                  // 0xD0..0xDF
       "aaaaaaaceeeeiiii"                                                  // 0xE0..0xEF
@@ -96,12 +98,12 @@ TEST(CTextUtilTest, ApplyReplaceItemRepeatsUnlessReplacementContainsSearch) {
     std::string text, search, replacement, expected;
     bool changed;
   } cases[] = {
-      {"a     b", "  ", " ", "a b", true},                   // repeats until settled
-      {"banana", "a", "aa", "baanaanaa", true},             // one pass only
-      {"xAAx", "a", "A", "xAAx", true},                     // contains itself ignoring case
-      {"\xC4rger", "\xE4", "ae", "aerger", true},            // Ä folds to ä
+      {"a     b", "  ", " ", "a b", true},         // repeats until settled
+      {"banana", "a", "aa", "baanaanaa", true},    // one pass only
+      {"xAAx", "a", "A", "xAAx", true},            // contains itself ignoring case
+      {"\xC4rger", "\xE4", "ae", "aerger", true},  // Ä folds to ä
       {"\xC9t\xE9", "\xE4", "ae", "\xC9t\xE9", false},
-      {"aaab", "ab", "b", "b", true},                       // shrinks one step per pass
+      {"aaab", "ab", "b", "b", true},  // shrinks one step per pass
       {"text", "", "x", "text", false},
       {"line\r\nend", "\r\n", "[CR]", "line[CR]end", true},
   };
@@ -132,8 +134,8 @@ TEST(CTextUtilTest, ApplyReplaceItemCollapsesLongRunsQuickly) {
 }
 
 TEST(CTextUtilTest, ApplyReplaceItemsRunsItemsInOrder) {
-  const std::vector<SearchReplaceItem> items = {{"\r\n", "[CR]"}, {"\n", "[CR]"},
-                                                {"[cr]", "|"},   {"\t", "[TAB]"}};
+  const std::vector<SearchReplaceItem> items = {
+      {"\r\n", "[CR]"}, {"\n", "[CR]"}, {"[cr]", "|"}, {"\t", "[TAB]"}};
   std::string text = "a\r\nb\nc\td";
   ApplyReplaceItems(text, items);
   EXPECT_EQ(text, "a|b|c[TAB]d");
@@ -232,9 +234,15 @@ TEST(CTextUtilTest, UnquoteTakesInsideOrLongerSide) {
   struct Case {
     std::string in, out;
   } cases[] = {
-      {"plain", "plain"},        {"\"quoted\"", "quoted"}, {"x\"a\"b\"y", "a\"b"},
-      {"abcde\"fg", "abcde"},    {"ab\"cdefg", "cdefg"},   {"ab\"cd", "cd"},
-      {"\"", ""},                {"\"\"", ""},             {"", ""},
+      {"plain", "plain"},
+      {"\"quoted\"", "quoted"},
+      {"x\"a\"b\"y", "a\"b"},
+      {"abcde\"fg", "abcde"},
+      {"ab\"cdefg", "cdefg"},
+      {"ab\"cd", "cd"},
+      {"\"", ""},
+      {"\"\"", ""},
+      {"", ""},
   };
   for (const Case& c : cases) EXPECT_EQ(Unquote(c.in), c.out) << c.in;
 }
