@@ -28,13 +28,4 @@ TEST(CChildSpawnTest, RefusedStartClosesThePipe) {
   EXPECT_EQ(OpenDescriptorCount(), before);
 }
 
-TEST(CChildSpawnTest, CapturesOutputAndExitCode) {
-  std::string output;
-  const ChildResult result =
-      RunChildCaptureOutput({"sh", "-c", "printf 'a b\\n'; exit 3"}, &output);
-  EXPECT_TRUE(result.bStarted);
-  EXPECT_EQ(result.nExitCode, 3);
-  EXPECT_EQ(output, "a b\n");
-}
-
 }  // namespace
