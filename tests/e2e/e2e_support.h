@@ -32,6 +32,7 @@ using SteadyTime = std::chrono::steady_clock::time_point;
 constexpr int kProgramStartMs = 15000;  // until "Running Indefinitely."
 constexpr int kProgramEffectMs = 5000;  // a change or push until its request
 constexpr int kProgramExitMs = 5000;    // a stop request until the exit
+constexpr std::chrono::milliseconds kProgramEffect{kProgramEffectMs};
 
 // Writes `content` to a sibling file and renames it over `path`, so a reader
 // never sees half of it. False on failure.

@@ -16,13 +16,6 @@
 
 namespace {
 
-// Generous bounds: the suite also runs under the address sanitizer on a loaded
-// two-core machine. Waits end as soon as the awaited effect shows.
-constexpr int kStartMs = 15000;
-constexpr int kEffectMs = 5000;
-constexpr std::chrono::milliseconds kEffect{kEffectMs};
-constexpr int kExitMs = 5000;
-
 class FlowTest : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -37,13 +30,13 @@ class FlowTest : public ::testing::Test {
     ASSERT_TRUE(WriteFileWhole(folder.PathOf("q.ini"), config));
     program = std::make_unique<CProgram>(folder.Path(), folder.PathOf("q.ini"));
     ASSERT_TRUE(program->Started());
-    ASSERT_NE(program->WaitFor("\nRunning Indefinitely.\n\n", kStartMs), std::string::npos)
+    ASSERT_NE(program->WaitFor("\nRunning Indefinitely.\n\n", kProgramStartMs), std::string::npos)
         << program->Output();
   }
 
   void Stop() {
     program->SendEscape();
-    EXPECT_EQ(program->WaitExit(kExitMs), 0) << program->Output();
+    EXPECT_EQ(program->WaitExit(kProgramExitMs), 0) << program->Output();
     EXPECT_NE(program->Find("Exiting.\n"), std::string::npos);
   }
 
@@ -90,14 +83,14 @@ TEST_F(FlowTest, StartUpTextsConsoleAndStatusPage) {
                                      << program->Output();
   }
   EXPECT_EQ(program->Count("--------------- TASK "), 2u);
-  ASSERT_TRUE(receiver.WaitForTarget("/a?v=first", kEffectMs));
+  ASSERT_TRUE(receiver.WaitForTarget("/a?v=first", kProgramEffectMs));
 
   // A console client first gets the greeting and the back buffer, with every
   // line feed sent as LF CR.
   CLoopbackClient client(consolePort);
   ASSERT_TRUE(client.Connected());
   const std::string separator(79, '-');
-  ASSERT_TRUE(client.WaitForText("Running Indefinitely.\n\r", kEffect)) << client.Received();
+  ASSERT_TRUE(client.WaitForText("Running Indefinitely.\n\r", kProgramEffect)) << client.Received();
   const std::string& greeting = client.Received();
   EXPECT_EQ(greeting.rfind(separator + "\n\r", 0), 0u) << greeting;
   EXPECT_NE(greeting.find("TcpConsole (" + std::to_string(consolePort) + "): Quillrade\n\r" +
@@ -117,10 +110,12 @@ TEST_F(FlowTest, StartUpTextsConsoleAndStatusPage) {
   EXPECT_NE(answer.find("HTTP/1.1 200 OK\r\n"), std::string::npos) << answer;
   EXPECT_NE(answer.find("/input9 query received:<br>\nset=Hello+World%26Co<br>"), std::string::npos)
       << answer;
-  EXPECT_TRUE(receiver.WaitForTarget("/p?v=Hello%20World%26Co", kEffectMs)) << program->Output();
-  EXPECT_TRUE(client.WaitForText("HTTP push /input9: Hello World&Co\n\r", kEffect))
+  EXPECT_TRUE(receiver.WaitForTarget("/p?v=Hello%20World%26Co", kProgramEffectMs))
+      << program->Output();
+  EXPECT_TRUE(client.WaitForText("HTTP push /input9: Hello World&Co\n\r", kProgramEffect))
       << client.Received();
-  EXPECT_TRUE(client.WaitForText("/p?v=Hello World&Co...OK\n\r", kEffect)) << client.Received();
+  EXPECT_TRUE(client.WaitForText("/p?v=Hello World&Co...OK\n\r", kProgramEffect))
+      << client.Received();
 
   // The status page shows the configuration file and the recent lines.
   const std::string page = HttpGet(httpPort, "/?x=1");
@@ -159,32 +154,34 @@ TEST_F(FlowTest, InputChangesReachTheReceiver) {
   ASSERT_NE(httpPort, 0);
 
   // Every file task sends once at start, with the referenced result filled in.
-  ASSERT_TRUE(receiver.WaitForTarget("/plain?v=first", kEffectMs)) << program->Output();
-  ASSERT_TRUE(receiver.WaitForTarget("/xml?t=Old%7C61", kEffectMs)) << program->Output();
-  ASSERT_TRUE(receiver.WaitForTarget("/ref?own=station&song=first", kEffectMs))
+  ASSERT_TRUE(receiver.WaitForTarget("/plain?v=first", kProgramEffectMs)) << program->Output();
+  ASSERT_TRUE(receiver.WaitForTarget("/xml?t=Old%7C61", kProgramEffectMs)) << program->Output();
+  ASSERT_TRUE(receiver.WaitForTarget("/ref?own=station&song=first", kProgramEffectMs))
       << program->Output();
 
   // A plain text change arrives escaped, and the dependent task follows with it
   // although its own file did not change.
   ASSERT_TRUE(WriteFileWhole(folder.PathOf("a.txt"), "  Rock & Roll = fun? a/b  \nignored\n"));
   const std::string rock = "Rock%20%26%20Roll%20%3D%20fun%3F%20a%2Fb";
-  EXPECT_TRUE(receiver.WaitForTarget("/plain?v=" + rock, kEffectMs)) << program->Output();
-  EXPECT_TRUE(receiver.WaitForTarget("/ref?own=station&song=" + rock, kEffectMs))
+  EXPECT_TRUE(receiver.WaitForTarget("/plain?v=" + rock, kProgramEffectMs)) << program->Output();
+  EXPECT_TRUE(receiver.WaitForTarget("/ref?own=station&song=" + rock, kProgramEffectMs))
       << program->Output();
   // Standard output is written by its own thread: the line may trail the request.
-  EXPECT_NE(program->WaitFor("[output0] format0: Rock & Roll = fun? a/b\n", kEffectMs),
+  EXPECT_NE(program->WaitFor("[output0] format0: Rock & Roll = fun? a/b\n", kProgramEffectMs),
             std::string::npos);
 
   // An XML change.
   ASSERT_TRUE(WriteFileWhole(folder.PathOf("b.xml"),
                              "<now><song duration=\"7\"><title>New Song</title></song></now>"));
-  EXPECT_TRUE(receiver.WaitForTarget("/xml?t=New%20Song%7C7", kEffectMs)) << program->Output();
+  EXPECT_TRUE(receiver.WaitForTarget("/xml?t=New%20Song%7C7", kProgramEffectMs))
+      << program->Output();
 
   // Touching the file sends the same result again without recomputing it.
   const size_t headers = program->Count("TASK 0 (plain text parsing)");
   const size_t sent = receiver.CountOf("/plain?v=" + rock);
   ASSERT_TRUE(TouchFile(folder.PathOf("a.txt")));
-  EXPECT_TRUE(receiver.WaitForTarget("/plain?v=" + rock, kEffectMs, sent + 1)) << program->Output();
+  EXPECT_TRUE(receiver.WaitForTarget("/plain?v=" + rock, kProgramEffectMs, sent + 1))
+      << program->Output();
   EXPECT_EQ(program->Count("TASK 0 (plain text parsing)"), headers);
 
   // A broken XML file is reported and sends nothing. The push after it is the
@@ -193,12 +190,12 @@ TEST_F(FlowTest, InputChangesReachTheReceiver) {
   const size_t xmlSent = receiver.CountPrefix("/xml?");
   const size_t errorFrom = program->Output().size();
   ASSERT_TRUE(WriteFileWhole(folder.PathOf("b.xml"), "<now><song><title>Broken</title></now"));
-  EXPECT_NE(program->WaitFor("Error parsing XML in b.xml\n", kEffectMs, errorFrom),
+  EXPECT_NE(program->WaitFor("Error parsing XML in b.xml\n", kProgramEffectMs, errorFrom),
             std::string::npos)
       << program->Output();
   EXPECT_NE(HttpGet(httpPort, "/input2?set=after+the+error").find("query received"),
             std::string::npos);
-  EXPECT_TRUE(receiver.WaitForTarget("/push?p=after%20the%20error", kEffectMs))
+  EXPECT_TRUE(receiver.WaitForTarget("/push?p=after%20the%20error", kProgramEffectMs))
       << program->Output();
   EXPECT_EQ(receiver.CountPrefix("/xml?"), xmlSent);
   EXPECT_EQ(receiver.CountPrefix("/xml?t=Broken"), 0u);
@@ -208,7 +205,7 @@ TEST_F(FlowTest, InputChangesReachTheReceiver) {
     EXPECT_NE(HttpGet(httpPort, std::string("/input2?set=") + text).find("query received"),
               std::string::npos);
   }
-  ASSERT_TRUE(receiver.WaitForTarget("/push?p=three", kEffectMs)) << program->Output();
+  ASSERT_TRUE(receiver.WaitForTarget("/push?p=three", kProgramEffectMs)) << program->Output();
   std::vector<std::string> pushed;
   for (const std::string& target : receiver.Targets()) {
     if (target.rfind("/push?p=", 0) == 0 && target.find("error") == std::string::npos) {
@@ -231,38 +228,41 @@ TEST_F(FlowTest, HostileInputsNeitherBreakRequestsNorStopTheService) {
          Url("/xml?t=%format0%") + "\n");
   const int httpPort = program->HttpPort();
   ASSERT_NE(httpPort, 0);
-  ASSERT_TRUE(receiver.WaitForTarget("/ref?own=kept&pushed=", kEffectMs)) << program->Output();
-  ASSERT_TRUE(receiver.WaitForTarget("/xml?t=fine", kEffectMs)) << program->Output();
+  ASSERT_TRUE(receiver.WaitForTarget("/ref?own=kept&pushed=", kProgramEffectMs))
+      << program->Output();
+  ASSERT_TRUE(receiver.WaitForTarget("/xml?t=fine", kProgramEffectMs)) << program->Output();
 
   // A pushed NUL ends the value; the template's fixed parameters still go out.
   EXPECT_NE(HttpGet(httpPort, "/input0?set=abc%00def").find("query received"), std::string::npos);
-  EXPECT_TRUE(receiver.WaitForTarget("/p?v=abc&key=K1", kEffectMs)) << program->Output();
+  EXPECT_TRUE(receiver.WaitForTarget("/p?v=abc&key=K1", kProgramEffectMs)) << program->Output();
 
   // A pushed DEL is escaped, in its own request and in the one referring to it.
   EXPECT_NE(HttpGet(httpPort, "/input0?set=x%7Fy").find("query received"), std::string::npos);
-  EXPECT_TRUE(receiver.WaitForTarget("/p?v=x%7fy&key=K1", kEffectMs)) << program->Output();
-  EXPECT_TRUE(receiver.WaitForTarget("/ref?own=kept&pushed=x%7fy", kEffectMs)) << program->Output();
+  EXPECT_TRUE(receiver.WaitForTarget("/p?v=x%7fy&key=K1", kProgramEffectMs)) << program->Output();
+  EXPECT_TRUE(receiver.WaitForTarget("/ref?own=kept&pushed=x%7fy", kProgramEffectMs))
+      << program->Output();
 
   // 56 KB of XML standing for a 200 MB attribute value is refused at once.
   std::string bomb = "<!DOCTYPE r [<!ENTITY a \"" + std::string(20000, 'x') + "\">]><r t=\"";
   for (int i = 0; i < 10000; ++i) bomb += "&a;";
   const size_t from = program->Output().size();
   ASSERT_TRUE(WriteFileWhole(folder.PathOf("b.xml"), bomb + "\"><t>big</t></r>"));
-  EXPECT_NE(program->WaitFor("Error parsing XML in b.xml\n", kEffectMs, from), std::string::npos)
+  EXPECT_NE(program->WaitFor("Error parsing XML in b.xml\n", kProgramEffectMs, from),
+            std::string::npos)
       << program->Output().substr(from);
 
   // An input whose reads fail keeps its value and says why; the URLs still go out.
   std::remove(folder.PathOf("a.txt").c_str());
   ASSERT_EQ(symlink("/proc/self/mem", folder.PathOf("a.txt").c_str()), 0);
-  EXPECT_NE(program->WaitFor("Error reading a.txt: Input/output error\n", kEffectMs, from),
+  EXPECT_NE(program->WaitFor("Error reading a.txt: Input/output error\n", kProgramEffectMs, from),
             std::string::npos)
       << program->Output().substr(from);
-  EXPECT_TRUE(receiver.WaitForTarget("/ref?own=kept&pushed=x%7fy", kEffectMs, 2))
+  EXPECT_TRUE(receiver.WaitForTarget("/ref?own=kept&pushed=x%7fy", kProgramEffectMs, 2))
       << program->Output().substr(from);
 
   // The service goes on.
   EXPECT_NE(HttpGet(httpPort, "/input0?set=after").find("query received"), std::string::npos);
-  EXPECT_TRUE(receiver.WaitForTarget("/ref?own=kept&pushed=after", kEffectMs))
+  EXPECT_TRUE(receiver.WaitForTarget("/ref?own=kept&pushed=after", kProgramEffectMs))
       << program->Output().substr(from);
   EXPECT_EQ(receiver.CountPrefix("/xml?"), 1u);
   EXPECT_EQ(receiver.CountPrefix("/ref?own=&"), 0u);
@@ -278,7 +278,7 @@ TEST_F(FlowTest, AfterAnOutageOnlyTheLatestValuesArrive) {
   CReceiver flaky;
   ASSERT_TRUE(flaky.Reserve());
   auto refused = [&](const std::string& target) {
-    return program->WaitFor(flaky.BaseUrl() + target + "...ERROR\n", kEffectMs) !=
+    return program->WaitFor(flaky.BaseUrl() + target + "...ERROR\n", kProgramEffectMs) !=
            std::string::npos;
   };
   ASSERT_TRUE(WriteFileWhole(folder.PathOf("a.txt"), "f0\n"));
@@ -299,8 +299,8 @@ TEST_F(FlowTest, AfterAnOutageOnlyTheLatestValuesArrive) {
   EXPECT_GE(program->Count(flaky.BaseUrl() + "/file?v=f0...ERROR\n"), 2u) << program->Output();
 
   ASSERT_TRUE(flaky.Start());
-  EXPECT_TRUE(flaky.WaitForTarget("/file?v=f2", kEffectMs)) << program->Output();
-  EXPECT_TRUE(flaky.WaitForTarget("/push?v=p2", kEffectMs)) << program->Output();
+  EXPECT_TRUE(flaky.WaitForTarget("/file?v=f2", kProgramEffectMs)) << program->Output();
+  EXPECT_TRUE(flaky.WaitForTarget("/push?v=p2", kProgramEffectMs)) << program->Output();
   // Longer than the first retry wait: a try after the answer would show.
   std::this_thread::sleep_for(std::chrono::milliseconds(1200));
   std::vector<std::string> targets = flaky.Targets();

@@ -16,11 +16,6 @@
 
 namespace {
 
-constexpr int kStartMs = 15000;
-constexpr int kEffectMs = 5000;
-constexpr std::chrono::milliseconds kEffect{kEffectMs};
-constexpr int kExitMs = 5000;
-
 // A stop ends the retry pause and any request in flight at once, and the servers
 // stop in milliseconds; the bound leaves room for a loaded machine and the
 // sanitizers.
@@ -60,7 +55,7 @@ class LifecycleTest : public ::testing::Test {
     ASSERT_TRUE(WriteFileWhole(Config(), config));
     program = std::make_unique<CProgram>(folder.Path(), Config());
     ASSERT_TRUE(program->Started());
-    ASSERT_NE(program->WaitFor("\nRunning Indefinitely.\n\n", kStartMs), std::string::npos)
+    ASSERT_NE(program->WaitFor("\nRunning Indefinitely.\n\n", kProgramStartMs), std::string::npos)
         << program->Output();
   }
 
@@ -73,17 +68,17 @@ TEST_F(LifecycleTest, ConfigurationRewriteRebuildsTasksAndKeepsQueuedPushes) {
   Launch(PlainAndPush("/old"));
   const int httpPort = program->HttpPort();
   ASSERT_NE(httpPort, 0);
-  ASSERT_TRUE(receiver.WaitForTarget("/plain?v=first", kEffectMs));
+  ASSERT_TRUE(receiver.WaitForTarget("/plain?v=first", kProgramEffectMs));
 
   // The first push's request is held: the others stay queued behind it.
-  ASSERT_NE(program->WaitFor("/plain?v=first...OK\n", kEffectMs), std::string::npos);
+  ASSERT_NE(program->WaitFor("/plain?v=first...OK\n", kProgramEffectMs), std::string::npos);
   receiver.SetHolding(true);
   constexpr int kPushes = 6;
   for (int i = 0; i < kPushes; ++i) {
     ASSERT_NE(HttpGet(httpPort, "/input1?set=q" + std::to_string(i)).find("query received"),
               std::string::npos);
     if (i == 0) {
-      ASSERT_TRUE(receiver.WaitForTarget("/old?p=q0", kEffectMs));
+      ASSERT_TRUE(receiver.WaitForTarget("/old?p=q0", kProgramEffectMs));
     }
   }
   const size_t reloadFrom = program->Output().size();
@@ -91,21 +86,21 @@ TEST_F(LifecycleTest, ConfigurationRewriteRebuildsTasksAndKeepsQueuedPushes) {
   receiver.SetHolding(false);
 
   const size_t detected =
-      program->WaitFor("\n*** Config file update detected!\n", kEffectMs, reloadFrom);
+      program->WaitFor("\n*** Config file update detected!\n", kProgramEffectMs, reloadFrom);
   ASSERT_NE(detected, std::string::npos) << program->Output();
-  const size_t running = program->WaitFor("\nRunning Indefinitely.\n\n", kStartMs, detected);
+  const size_t running = program->WaitFor("\nRunning Indefinitely.\n\n", kProgramStartMs, detected);
   ASSERT_NE(running, std::string::npos) << program->Output();
   // Fresh summaries and a fresh first send of the file task.
   EXPECT_NE(program->Find("\nReading config file: \"" + Config() + "\"\n", detected),
             std::string::npos);
   EXPECT_EQ(program->Count("--------------- TASK 0 ", detected), 1u);
   EXPECT_EQ(program->Count("--------------- TASK 1 ", detected), 1u);
-  EXPECT_TRUE(receiver.WaitForTarget("/plain?v=first", kEffectMs, 2)) << program->Output();
+  EXPECT_TRUE(receiver.WaitForTarget("/plain?v=first", kProgramEffectMs, 2)) << program->Output();
 
   // What was still queued at the reload leaves through the new URL, before the
   // pushes that come after it.
   EXPECT_NE(HttpGet(httpPort, "/input1?set=fresh").find("query received"), std::string::npos);
-  EXPECT_TRUE(receiver.WaitForTarget("/new?p=fresh", kEffectMs)) << program->Output();
+  EXPECT_TRUE(receiver.WaitForTarget("/new?p=fresh", kProgramEffectMs)) << program->Output();
   std::vector<std::string> pushed;
   for (const std::string& target : receiver.Targets()) {
     if (target.rfind("/plain?", 0) != 0) pushed.push_back(target.substr(target.find("?p=") + 3));
@@ -116,19 +111,20 @@ TEST_F(LifecycleTest, ConfigurationRewriteRebuildsTasksAndKeepsQueuedPushes) {
   EXPECT_EQ(program->Count("*** Config file update detected!"), 1u);
 
   program->SendEscape();
-  EXPECT_EQ(program->WaitExit(kExitMs), 0) << program->Output();
+  EXPECT_EQ(program->WaitExit(kProgramExitMs), 0) << program->Output();
 }
 
 TEST_F(LifecycleTest, DeletedConfigurationRetriesEverySecondAndResumes) {
   const std::string config = PlainAndPush("/p");
   Launch(config);
-  ASSERT_TRUE(receiver.WaitForTarget("/plain?v=first", kEffectMs));
+  ASSERT_TRUE(receiver.WaitForTarget("/plain?v=first", kProgramEffectMs));
   const std::string cannotRead = "Couldn't read from file \"" + Config() + "\"\n";
 
   ASSERT_EQ(std::remove(Config().c_str()), 0);
-  const size_t detected = program->WaitFor("\n*** Config file update detected!\n", kEffectMs);
+  const size_t detected =
+      program->WaitFor("\n*** Config file update detected!\n", kProgramEffectMs);
   ASSERT_NE(detected, std::string::npos) << program->Output();
-  ASSERT_NE(program->WaitFor(cannotRead, kEffectMs, detected), std::string::npos)
+  ASSERT_NE(program->WaitFor(cannotRead, kProgramEffectMs, detected), std::string::npos)
       << program->Output();
   const auto firstFailure = Clock::now();
   // About one retry per second: at least two more within 3.5 s, and not a burst.
@@ -146,22 +142,23 @@ TEST_F(LifecycleTest, DeletedConfigurationRetriesEverySecondAndResumes) {
   // Restoring the file resumes with fresh tasks.
   const size_t restoreFrom = program->Output().size();
   ASSERT_TRUE(WriteFileWhole(Config(), config));
-  const size_t resumed = program->WaitFor("\nRunning Indefinitely.\n\n", kStartMs, restoreFrom);
+  const size_t resumed =
+      program->WaitFor("\nRunning Indefinitely.\n\n", kProgramStartMs, restoreFrom);
   ASSERT_NE(resumed, std::string::npos) << program->Output();
   EXPECT_NE(program->Find("--------------- TASK 1 ", restoreFrom), std::string::npos);
-  EXPECT_TRUE(receiver.WaitForTarget("/plain?v=first", kEffectMs, 2)) << program->Output();
+  EXPECT_TRUE(receiver.WaitForTarget("/plain?v=first", kProgramEffectMs, 2)) << program->Output();
   EXPECT_NE(HttpGet(program->HttpPort(), "/input1?set=back").find("query received"),
             std::string::npos);
-  EXPECT_TRUE(receiver.WaitForTarget("/p?p=back", kEffectMs)) << program->Output();
+  EXPECT_TRUE(receiver.WaitForTarget("/p?p=back", kProgramEffectMs)) << program->Output();
 
   // A stop while the file cannot be read ends the program within about a second.
   const size_t secondFrom = program->Output().size();
   ASSERT_EQ(std::remove(Config().c_str()), 0);
-  ASSERT_NE(program->WaitFor(cannotRead, kEffectMs, secondFrom), std::string::npos)
+  ASSERT_NE(program->WaitFor(cannotRead, kProgramEffectMs, secondFrom), std::string::npos)
       << program->Output();
   const auto stopAt = Clock::now();
   program->SendEscape();
-  EXPECT_EQ(program->WaitExit(kExitMs), 0) << program->Output();
+  EXPECT_EQ(program->WaitExit(kProgramExitMs), 0) << program->Output();
   EXPECT_LT(SecondsSince(stopAt), kPromptStopSeconds);
 }
 
@@ -170,11 +167,11 @@ TEST_F(LifecycleTest, StopWithoutAnyConfigurationEndsPromptly) {
   ASSERT_TRUE(program->Started());
   const std::string cannotRead =
       "Couldn't read from file \"" + folder.PathOf("missing.ini") + "\"\n";
-  ASSERT_NE(program->WaitFor(cannotRead, kStartMs), std::string::npos) << program->Output();
+  ASSERT_NE(program->WaitFor(cannotRead, kProgramStartMs), std::string::npos) << program->Output();
   EXPECT_EQ(program->Find("Running Indefinitely."), std::string::npos);
   const auto stopAt = Clock::now();
   program->SendEscape();
-  EXPECT_EQ(program->WaitExit(kExitMs), 0) << program->Output();
+  EXPECT_EQ(program->WaitExit(kProgramExitMs), 0) << program->Output();
   EXPECT_LT(SecondsSince(stopAt), kPromptStopSeconds);
   EXPECT_NE(program->Find("Exiting.\n"), std::string::npos);
 }
@@ -196,7 +193,7 @@ TEST_F(LifecycleTest, EveryStopRequestEndsCleanly) {
     SCOPED_TRACE(stop.name);
     Launch(PlainAndPush("/p"));
     stop.request(*program);
-    EXPECT_EQ(program->WaitExit(kExitMs), 0) << program->Output();
+    EXPECT_EQ(program->WaitExit(kProgramExitMs), 0) << program->Output();
     EXPECT_NE(program->Find("Exiting.\n"), std::string::npos) << program->Output();
     program.reset();
   }
@@ -234,12 +231,12 @@ TEST_F(LifecycleTest, TakenPortsMoveTheProgramToTheNextOnes) {
             std::string::npos);
   CLoopbackClient client(consolePort);
   ASSERT_TRUE(client.Connected());
-  EXPECT_TRUE(
-      client.WaitForText("TcpConsole (" + std::to_string(consolePort) + "): Quillrade", kEffect))
+  EXPECT_TRUE(client.WaitForText("TcpConsole (" + std::to_string(consolePort) + "): Quillrade",
+                                 kProgramEffect))
       << client.Received();
 
   program->SendEscape();
-  EXPECT_EQ(program->WaitExit(kExitMs), 0) << program->Output();
+  EXPECT_EQ(program->WaitExit(kProgramExitMs), 0) << program->Output();
 }
 
 // A target that accepted the request and never answers would hold the main
@@ -261,12 +258,12 @@ TEST_F(LifecycleTest, StopAbortsARequestToASilentTarget) {
     Launch(config);
     ASSERT_NE(HttpGet(program->HttpPort(), "/input0?set=one").find("query received"),
               std::string::npos);
-    ASSERT_TRUE(receiver.WaitForTarget("/silent?v=one", kEffectMs, ++requests))
+    ASSERT_TRUE(receiver.WaitForTarget("/silent?v=one", kProgramEffectMs, ++requests))
         << program->Output();
     const auto stopAt = Clock::now();
     stop.request(*program);
 
-    EXPECT_EQ(program->WaitExit(kExitMs), 0) << program->Output();
+    EXPECT_EQ(program->WaitExit(kProgramExitMs), 0) << program->Output();
     EXPECT_LT(SecondsSince(stopAt), kPromptStopSeconds);
     // The stop's own "Exiting." line may come between the URL and its result.
     const std::string output = program->Output();

@@ -13,13 +13,6 @@
 
 namespace {
 
-constexpr int kStartMs = 15000;
-constexpr int kEffectMs = 5000;
-constexpr std::chrono::milliseconds kEffect{kEffectMs};
-// A stop must end well within the service manager's stop timeout (30 s), also
-// while standard output is stuck.
-constexpr int kExitMs = 5000;
-
 class StatusChannelsTest : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -36,7 +29,7 @@ class StatusChannelsTest : public ::testing::Test {
     ASSERT_TRUE(WriteFileWhole(folder.PathOf("q.ini"), config));
     program = std::make_unique<CProgram>(folder.Path(), folder.PathOf("q.ini"));
     ASSERT_TRUE(program->Started());
-    ASSERT_NE(program->WaitFor("\nRunning Indefinitely.\n\n", kStartMs), std::string::npos)
+    ASSERT_NE(program->WaitFor("\nRunning Indefinitely.\n\n", kProgramStartMs), std::string::npos)
         << program->Output();
     nHttpPort = program->HttpPort();
   }
@@ -70,13 +63,14 @@ TEST_F(StatusChannelsTest, StdoutThatNobodyReadsHoldsUpNothing) {
   ASSERT_TRUE(Push("set=last"));
   CLoopbackClient feed(program->ConsolePort());
   ASSERT_TRUE(feed.Connected());
-  EXPECT_TRUE(feed.WaitForText("HTTP push /input0: last\n\r", kEffect));
+  EXPECT_TRUE(feed.WaitForText("HTTP push /input0: last\n\r", kProgramEffect));
   EXPECT_NE(HttpGet(nHttpPort, "/").find("HTTP push /input0: last\n"), std::string::npos);
-  EXPECT_TRUE(receiver.WaitForTarget("/p?v=p0-" + filler, kEffectMs));
-  EXPECT_TRUE(receiver.WaitForTarget("/p?v=p1-" + filler, kEffectMs));
+  EXPECT_TRUE(receiver.WaitForTarget("/p?v=p0-" + filler, kProgramEffectMs));
+  EXPECT_TRUE(receiver.WaitForTarget("/p?v=p1-" + filler, kProgramEffectMs));
 
   program->ResumeReading();
-  EXPECT_NE(program->WaitFor("\n*** Standard output was blocked: ", kEffectMs), std::string::npos);
+  EXPECT_NE(program->WaitFor("\n*** Standard output was blocked: ", kProgramEffectMs),
+            std::string::npos);
   EXPECT_NE(program->Find(" texts dropped\n"), std::string::npos);
 
   // The queued pushes keep the program printing: the pipe fills up again.
@@ -87,7 +81,7 @@ TEST_F(StatusChannelsTest, StdoutThatNobodyReadsHoldsUpNothing) {
   }
   ASSERT_GE(program->UnreadBytes(), 60000u) << "the pipe did not fill";
   program->Signal(SIGTERM);
-  EXPECT_EQ(program->WaitExit(kExitMs), 0);
+  EXPECT_EQ(program->WaitExit(kProgramExitMs), 0);
 }
 
 // A pushed text with terminal controls: the console output and the feed show
@@ -104,18 +98,18 @@ TEST_F(StatusChannelsTest, PushedControlBytesAreShownNotObeyed) {
   const std::string shown =
       "HTTP push /input0: ^[[2J^[]0;PWNED^G\n2026-12-08 12:00:00: "
       "TASK 9 (fake) caf\xc3\xa9^?\n";
-  EXPECT_NE(program->WaitFor(shown, kEffectMs), std::string::npos) << program->Output();
+  EXPECT_NE(program->WaitFor(shown, kProgramEffectMs), std::string::npos) << program->Output();
   EXPECT_TRUE(
       feed.WaitForText("HTTP push /input0: ^[[2J^[]0;PWNED^G\n\r2026-12-08 12:00:00: "
                        "TASK 9 (fake) caf\xc3\xa9^?\n\r",
-                       kEffect))
+                       kProgramEffect))
       << feed.Received();
   EXPECT_NE(HttpGet(nHttpPort, "/")
                 .find("HTTP push /input0: \x1b[2J\x1b]0;PWNED\x07\n2026-12-08 "
                       "12:00:00: TASK 9 (fake) caf\xc3\xa9\x7f\n"),
             std::string::npos);
   program->SendEscape();
-  EXPECT_EQ(program->WaitExit(kExitMs), 0);
+  EXPECT_EQ(program->WaitExit(kProgramExitMs), 0);
   EXPECT_EQ(program->Output().find('\x1b'), std::string::npos);
   EXPECT_EQ(feed.Received().find('\x1b'), std::string::npos);
 }
@@ -131,11 +125,11 @@ TEST_F(StatusChannelsTest, GlobalKeysNarrowTheStatusChannels) {
   const int consolePort = program->ConsolePort();
   ASSERT_NE(consolePort, 0);
   EXPECT_TRUE(Push("set=local"));
-  EXPECT_TRUE(receiver.WaitForTarget("/p?v=local", kEffectMs));
+  EXPECT_TRUE(receiver.WaitForTarget("/p?v=local", kProgramEffectMs));
   EXPECT_FALSE(ConnectsTo("127.0.0.2", nHttpPort));
   EXPECT_FALSE(ConnectsTo("127.0.0.2", consolePort));
   program->SendEscape();
-  EXPECT_EQ(program->WaitExit(kExitMs), 0);
+  EXPECT_EQ(program->WaitExit(kProgramExitMs), 0);
 }
 
 // Unusable keys are reported once, after the banner: a mistyped address keeps
@@ -157,7 +151,7 @@ TEST_F(StatusChannelsTest, UnusableGlobalKeysAreReported) {
   EXPECT_TRUE(ConnectsTo("127.0.0.1", consolePort));
   EXPECT_FALSE(ConnectsTo("127.0.0.2", consolePort));
   program->SendEscape();
-  EXPECT_EQ(program->WaitExit(kExitMs), 0);
+  EXPECT_EQ(program->WaitExit(kProgramExitMs), 0);
 }
 
 }  // namespace
