@@ -64,6 +64,23 @@ CURLcode FinishedTransferCode(CURLM* multi) {
 
 }  // namespace
 
+RequestFailure ClassifyFailure(FetchResult result, int curlCode) {
+  if (result == FetchResult::kOk) return RequestFailure::kNone;
+  switch (curlCode) {
+    case CURLE_OPERATION_TIMEDOUT:
+      return RequestFailure::kTimeout;
+    case CURLE_COULDNT_RESOLVE_PROXY:
+    case CURLE_COULDNT_RESOLVE_HOST:
+    case CURLE_COULDNT_CONNECT:
+    case CURLE_SSL_CONNECT_ERROR:
+      return RequestFailure::kConnect;
+    case CURLE_HTTP_RETURNED_ERROR:
+      return RequestFailure::kHttpStatus;
+    default:
+      return RequestFailure::kOther;
+  }
+}
+
 void CFetchAbort::Abort() {
   CGrabSimpleMutex hold(&lock, "CFetchAbort::Abort");
   bAborted.store(true);
@@ -97,6 +114,8 @@ CCurl::~CCurl() {
 FetchResult CCurl::Perform(const std::string& url) {
   CURL* curl = static_cast<CURL*>(hCurl.get());
   CURLM* multi = static_cast<CURLM*>(hMulti.get());
+  nLastResultCode = -1;
+  nLastHttpStatus = 0;
   if (curl == nullptr || multi == nullptr) return FetchResult::kFailed;
   if (IsAborted()) return FetchResult::kAborted;
   SetRequestOptions(url);
@@ -106,7 +125,15 @@ FetchResult CCurl::Perform(const std::string& url) {
   if (!code) curl_easy_setopt(curl, CURLOPT_QUICK_EXIT, 1L);
   curl_multi_remove_handle(multi, curl);
   if (!code) return FetchResult::kAborted;
+  RecordResult(*code);
   return ClassifyResult(curl, static_cast<CURLcode>(*code));
+}
+
+void CCurl::RecordResult(int code) {
+  long status = 0;
+  curl_easy_getinfo(static_cast<CURL*>(hCurl.get()), CURLINFO_RESPONSE_CODE, &status);
+  nLastResultCode = code;
+  nLastHttpStatus = static_cast<int>(status);
 }
 
 void CCurl::SetRequestOptions(const std::string& url) {

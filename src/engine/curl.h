@@ -20,6 +20,7 @@
 #include <string>
 
 #include "runtime/simple_mutex.h"
+#include "status/task_status.h"
 
 // How one request ended.
 enum class FetchResult {
@@ -30,6 +31,11 @@ enum class FetchResult {
   kAborted,     // a stop request ended it, or it was not started for that reason
   kFailed,      // any other failure: a broken answer, a local fault
 };
+
+// The counters' cause of a request that ended with `result` and the library's
+// result code `curlCode`: a timeout, a failed connect and an error status are
+// told apart; kNone for success.
+RequestFailure ClassifyFailure(FetchResult result, int curlCode);
 
 class CFetchAbort {
  public:
@@ -78,6 +84,12 @@ class CCurl {
   // Perform, reduced to success: true exactly for kOk.
   bool Fetch(const std::string& url) { return Perform(url) == FetchResult::kOk; }
 
+  // The last Perform's library result code (0 = success; -1 when it was aborted
+  // or never started) and the HTTP status of its answer (0 when none came), so a
+  // timeout can be told from a 404.
+  int LastResultCode() const { return nLastResultCode; }
+  int LastHttpStatus() const { return nLastHttpStatus; }
+
   void SetConnectTimeout(int seconds) { nConnectTimeout = seconds; }
   int ConnectTimeout() const { return nConnectTimeout; }
 
@@ -95,7 +107,12 @@ class CCurl {
   // an abort cut it short.
   std::optional<int> RunTransfer();
 
+  // Records what the finished transfer gave.
+  void RecordResult(int code);
+
   int nConnectTimeout = kDefaultConnectTimeoutSeconds;
+  int nLastResultCode = -1;
+  int nLastHttpStatus = 0;
   CFetchAbort* pAbort = nullptr;
   // Declared first so it is freed last: the library wants the transfer handle
   // cleaned up before the multi handle.

@@ -31,6 +31,7 @@ void CPushHandover::TakeFrom(const std::vector<std::unique_ptr<CTask>>& tasks) {
     {
       CGrabSimpleMutex hold(&task->lock, "CPushHandover::TakeFrom");
       queue.texts.swap(task->pushQueue);
+      task->status->SetQueuedPushes(0);
     }
     if (!queue.texts.empty()) queues.push_back(std::move(queue));
   }
@@ -46,6 +47,7 @@ void CPushHandover::HandTo(const std::vector<std::unique_ptr<CTask>>& tasks) {
     CGrabSimpleMutex hold(&task->lock, "CPushHandover::HandTo");
     task->pushQueue.insert(task->pushQueue.begin(), std::make_move_iterator(queue.texts.begin()),
                            std::make_move_iterator(queue.texts.end()));
+    task->status->SetQueuedPushes(task->pushQueue.size());
   }
   queues.clear();
 }

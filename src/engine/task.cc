@@ -4,6 +4,7 @@
 #include <utility>
 
 #include "config/virtual_preset_file.h"
+#include "platform/clock.h"
 #include "platform/file_system.h"
 #include "status/log_output.h"
 #include "util/time_format.h"
@@ -48,6 +49,18 @@ const char* TypeLine(int inputType) {
   }
 }
 
+// The type as the observability pages name it.
+const char* TypeName(int inputType) {
+  switch (inputType) {
+    case kInputXml:
+      return "xml";
+    case kInputPush:
+      return "push";
+    default:
+      return "plain_text";
+  }
+}
+
 }  // namespace
 
 const std::vector<SearchReplaceItem>& BuiltInReplaceItems() {
@@ -81,6 +94,8 @@ void CTask::Setup(const CVirtualPreset_file& preset, const std::string& inputSec
   urlReplaceList = valueReplaceList;
   ReadNumberedItems(preset, inputSection, outputSection);
   PrintSummaryCounts();
+  status->Describe({nIndex, strLabel, TypeName(nInputType),
+                    nInputType == kInputPush ? std::string() : strInputPath, strPushPath});
 }
 
 void CTask::ReadInputDescription(const std::string& inputSection) {
@@ -169,6 +184,7 @@ void CTask::ParsePlainText(CTextFileReader& file) {
   FormatLocalTimestamp(timestamp, sizeof(timestamp));
   g_logOutput.Printf("\n%s: TASK %i (plain text parsing)\n\n", timestamp, nIndex);
   Recompute(previousLines);
+  PublishValues();
   for (const FormatItem& item : formatItems) {
     g_logOutput.Printf("[%s] %s: %s\n", strLabel.c_str(), item.strName.c_str(),
                        item.strResult.c_str());
@@ -192,6 +208,16 @@ void CTask::ComposeFormats() {
       ReplaceAll(item.strResult, keyword.Token(), keyword.Value());
     }
   }
+}
+
+void CTask::PublishValues() {
+  std::vector<std::pair<std::string, std::string>> values;
+  values.reserve(keywords.size() + formatItems.size());
+  for (const CPlainTextParser& keyword : keywords)
+    values.emplace_back(keyword.Name(), keyword.Value());
+  for (const FormatItem& item : formatItems) values.emplace_back(item.strName, item.strResult);
+  status->CountInputChange();
+  status->PublishValues(std::move(values), GetUnixTime());
 }
 
 void CTask::ApplyXmlValueFilters(std::string& value) const {

@@ -17,6 +17,7 @@
 #include <cstdint>
 #include <deque>
 #include <map>
+#include <memory>
 #include <set>
 #include <string>
 #include <vector>
@@ -26,6 +27,7 @@
 #include "engine/retry_schedule.h"
 #include "runtime/simple_mutex.h"
 #include "status/push_target.h"
+#include "status/task_status.h"
 #include "util/text_util.h"
 
 class CCurl;
@@ -167,6 +169,10 @@ class CTask : public IPushTarget {
   // Main thread only: monotonic milliseconds when the last send began (0: none).
   uint64_t nLastSendMs = 0;
 
+  // What the observability pages show of this task: counters, current values,
+  // the last request. Shared with the status board; any thread records into it.
+  const std::shared_ptr<CTaskStatus> status = std::make_shared<CTaskStatus>();
+
  private:
   // RunCycle's first half: reads a changed input (or a queued push) and sends.
   void ProcessNewInput(CCurl& curl);
@@ -180,6 +186,8 @@ class CTask : public IPushTarget {
   void PrintSummaryCounts() const;
   // Composes every format item from its template and the keyword values.
   void ComposeFormats();
+  // Counts a recomputation and shows the new values on the observability pages.
+  void PublishValues();
 };
 
 // Parses a Replace%i value: pieces split at commas outside double quotes, trimmed

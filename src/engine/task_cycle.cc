@@ -2,6 +2,7 @@
 // composing and sending the URLs, and binding cross-task output references.
 #include <libxml/parser.h>
 
+#include <chrono>
 #include <memory>
 #include <set>
 #include <string_view>
@@ -62,6 +63,8 @@ std::string TakePushedText(CTask& task) {
   if (task.pushQueue.empty()) return {};
   std::string text = std::move(task.pushQueue.front());
   task.pushQueue.pop_front();
+  task.status->SetQueuedPushes(task.pushQueue.size());
+  task.status->CountInputRead();
   return text;
 }
 
@@ -83,6 +86,7 @@ void RunPlainTextInput(CTask& task, CCurl& curl) {
   {
     CTextFileReader file;
     if (!file.Open(task.strInputPath)) return;
+    task.status->CountInputRead();
     task.ParsePlainText(file);
     ReportReadError(task, file.ReadError());
   }
@@ -94,10 +98,12 @@ void RunXmlInput(CTask& task, CCurl& curl) {
   std::string readError;
   if (!ReadFileBytes(task.strInputPath, kMaxXmlInputBytes, &bytes, &readError)) {
     if (readError.empty()) return;  // not opened: this change is skipped
+    task.status->CountInputRead();
     ReportReadError(task, readError);
     task.PushUrls(curl);
     return;
   }
+  task.status->CountInputRead();
   XmlDocPtr document(xmlReadMemory(bytes.data(), static_cast<int>(bytes.size()), nullptr, nullptr,
                                    kXmlParseOptions));
   // A document whose entities would expand beyond bounds is refused like one
@@ -111,11 +117,21 @@ void RunXmlInput(CTask& task, CCurl& curl) {
   task.PushUrls(curl);
 }
 
-// Sends one URL and prints it with its result, as every try is reported.
-FetchResult FetchAndReport(CCurl& curl, const std::string& url) {
+// Sends one URL and prints it with its result, as every try is reported; the
+// task's status records how it ended and how long it took.
+FetchResult FetchAndReport(CTask& task, CCurl& curl, const std::string& url) {
   g_logOutput.Printf("\nFetching URL: %s...", UrlDecode(url, false).c_str());
+  const auto start = std::chrono::steady_clock::now();
   const FetchResult result = curl.Perform(url);
+  const std::chrono::duration<double> took = std::chrono::steady_clock::now() - start;
   g_logOutput.Printf("%s", result == FetchResult::kOk ? "OK\n" : "ERROR\n");
+  RequestOutcome outcome;
+  outcome.failure = ClassifyFailure(result, curl.LastResultCode());
+  outcome.nCurlCode = curl.LastResultCode();
+  outcome.nHttpStatus = curl.LastHttpStatus();
+  outcome.dSeconds = took.count();
+  outcome.nUnixTime = GetUnixTime();
+  task.status->RecordRequest(url, outcome);
   return result;
 }
 
@@ -149,9 +165,11 @@ bool CTask::ReceivePush(const std::string& text) {
     CGrabSimpleMutex hold(&lock, "CTask::ReceivePush");
     if (pushQueue.size() < kMaxPushQueueTexts) {
       pushQueue.push_back(text);
+      status->CountPush(true, pushQueue.size());
       if (pPassWake != nullptr) pPassWake->Set();
       return true;
     }
+    status->CountPush(false, pushQueue.size());
   }
   g_logOutput.Printf("HTTP push %s: queue full, text dropped\n", strPushPath.c_str());
   return false;
@@ -159,6 +177,7 @@ bool CTask::ReceivePush(const std::string& text) {
 
 void CTask::ParsePushedText(const std::string& text) {
   Recompute(std::vector<std::string>{text});
+  PublishValues();
   for (const FormatItem& item : formatItems) {
     g_logOutput.Printf("%s: %s\n", item.strName.c_str(), item.strResult.c_str());
   }
@@ -176,6 +195,7 @@ void CTask::ParseXml(struct _xmlDoc* document) {
     g_logOutput.Printf("[%s] %s: %s\n", strLabel.c_str(), item.strName.c_str(),
                        item.strResult.c_str());
   }
+  PublishValues();
 }
 
 void CTask::PushUrls(CCurl& curl) {
@@ -183,7 +203,7 @@ void CTask::PushUrls(CCurl& curl) {
   nLastSendMs = GetMonotonicMilliseconds();
   for (size_t slot = 0; slot < vecUrls.size(); ++slot) {
     const std::string url = ComposeTaskUrl(*this, vecUrls[slot]);
-    const FetchResult result = FetchAndReport(curl, url);
+    const FetchResult result = FetchAndReport(*this, curl, url);
     retries.RecordSent(slot, url, result, GetMonotonicMilliseconds());
   }
 }
@@ -200,7 +220,7 @@ void CTask::RetryUnansweredUrls(CCurl& curl) {
   if (due.empty() || !MaySendNow(now)) return;
   nLastSendMs = now;
   for (const size_t slot : due) {
-    const FetchResult result = FetchAndReport(curl, retries.PendingUrl(slot));
+    const FetchResult result = FetchAndReport(*this, curl, retries.PendingUrl(slot));
     retries.RecordRetried(slot, result, GetMonotonicMilliseconds());
   }
 }

@@ -76,7 +76,11 @@ void CMainLoop::StartUp() {
   settings.strListenAddress = channels.strListenAddress;
   console.Start(settings);
   server.SetListenSettings(channels.strListenAddress, channels.strAccessList);
+  board.SetConfigPath(strConfigPath);
+  board.SetConsole(&console);
+  server.SetStatusBoard(&board);
   server.Start();
+  board.SetHttpPort(server.Port());
   g_logOutput.AttachConsole(&console);
   g_logOutput.Printf("\nQuillrade %s by Hollend\n", kQuillradeVersion);
   ReportStatusChannelProblems(channels, server);
@@ -92,7 +96,9 @@ bool CMainLoop::Load(CSimpleThread* thread) {
   for (;;) {
     configChange.Take(strConfigPath);
     g_logOutput.Printf("\nReading config file: \"%s\"\n", strConfigPath.c_str());
-    if (preset->Load()) break;
+    const bool loaded = preset->Load();
+    board.RecordConfigLoad(loaded);
+    if (loaded) break;
     if (!thread->IsRunning()) return false;
     g_logOutput.Printf("Couldn't read from file \"%s\"\n", strConfigPath.c_str());
     // A stop request cuts the retry pause short.
@@ -130,6 +136,9 @@ void CMainLoop::BuildTasks() {
   }
   for (const auto& task : tasks) task->LinkOutputReferences(outputs);
   handover.HandTo(tasks);
+  std::vector<std::shared_ptr<CTaskStatus>> statuses;
+  for (const auto& task : tasks) statuses.push_back(task->status);
+  board.SetTasks(std::move(statuses));
   curl = std::make_unique<CCurl>(&fetchAbort);
   curl->SetConnectTimeout(preset->GetInt(preset->GetItem("global", "http_timeout_seconds"),
                                          CCurl::kDefaultConnectTimeoutSeconds));
@@ -193,6 +202,7 @@ bool CMainLoop::RunPass() {
     }
   }
   nNextPassMs = std::min(trailingEdge, GetMonotonicMilliseconds() + kPassWaitMs);
+  board.MarkPassCompleted();
   return configChange.Differs(strConfigPath);
 }
 

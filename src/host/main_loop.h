@@ -28,6 +28,7 @@
 #include "platform/file_stat.h"
 #include "platform/file_watcher.h"
 #include "status/http_server.h"
+#include "status/status_board.h"
 #include "status/tcp_console.h"
 
 class CSimpleThread;
@@ -72,6 +73,10 @@ class CMainLoop {
   // Runs until `thread` is asked to stop, then shuts everything down.
   void Run(CSimpleThread* thread);
 
+  // What the observability paths of the status server show. Tests shorten its
+  // health bound before Run.
+  CStatusBoard& StatusBoard() { return board; }
+
  private:
   void StartUp();
   // Reads the configuration (retrying every second) and builds the tasks. False
@@ -95,6 +100,7 @@ class CMainLoop {
   CFetchAbort& fetchAbort;
 
   CTcpConsole console;
+  CStatusBoard board;  // declared before the server, which reads it until it stops
   CHttpServer server;
   std::unique_ptr<CVirtualPreset_file> preset;
   std::vector<std::unique_ptr<CTask>> tasks;

@@ -2,6 +2,7 @@
 
 #include <civetweb.h>
 
+#include <algorithm>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -11,6 +12,10 @@
 #include "runtime/simple_thread.h"
 #include "status/http_response.h"
 #include "status/log_output.h"
+#include "status/metrics_text.h"
+#include "status/status_board.h"
+#include "status/status_json.h"
+#include "status/task_page.h"
 #include "util/parameter_list.h"
 #include "util/text_util.h"
 #include "util/version.h"
@@ -23,6 +28,8 @@ constexpr char kAuthenticationDomain[] = "Corvane";
 // Reserved up front so the page is built without regrowing.
 constexpr size_t kStatusPageReserve = 524288;
 constexpr size_t kConfirmationReserve = 1024;
+constexpr char kPlainText[] = "text/plain; charset=utf-8";
+constexpr char kJsonContentType[] = "application/json";
 // Worker threads serving requests. A worker serves one connection at a time, an
 // idle one too until the request timeout: this many keep the page and pushes
 // answered while a hundred idle connections are held open. Set explicitly:
@@ -196,9 +203,11 @@ int CHttpServer::HandleRequest(mg_connection* connection) {
   const mg_request_info* info = mg_get_request_info(connection);
   const std::string uri = info->local_uri ? info->local_uri : "";
   if (uri == "/") {
+    if (pBoard != nullptr) pBoard->CountStatusRequest(0);
     SendStatusPage(connection);
     return 200;
   }
+  if (ServeBoardPath(connection, uri)) return 200;
   CGrabSimpleMutex grab(&lock, "HandleRequest");
   return HandlePush(connection, uri, info->query_string) ? 200 : 0;
 }
@@ -220,6 +229,31 @@ void CHttpServer::SendStatusPage(mg_connection* connection) {
   for (const std::string& text : g_logOutput.RecentTexts()) body += EscapeHtml(text);
   body += "</body>\n</html>\n";
   SendReply(connection, 200, "OK", std::move(body));
+}
+
+bool CHttpServer::ServeBoardPath(mg_connection* connection, const std::string& uri) {
+  if (pBoard == nullptr) return false;
+  const auto path = std::find(kStatusPaths.begin() + 1, kStatusPaths.end(), uri);
+  if (path == kStatusPaths.end()) return false;
+  pBoard->CountStatusRequest(static_cast<size_t>(path - kStatusPaths.begin()));
+  if (uri == "/health") {
+    if (pBoard->IsPassing()) {
+      SendReply(connection, 200, "OK", "OK\n", kPlainText);
+    } else {
+      SendReply(connection, 503, "Service Unavailable",
+                "held up: the main thread has not completed a pass lately\n", kPlainText);
+    }
+    return true;
+  }
+  const StatusSnapshot snapshot = pBoard->Snapshot();
+  if (uri == "/metrics") {
+    SendReply(connection, 200, "OK", RenderMetricsText(snapshot), kMetricsContentType);
+  } else if (uri == "/status.json") {
+    SendReply(connection, 200, "OK", RenderStatusJson(snapshot), kJsonContentType);
+  } else {
+    SendReply(connection, 200, "OK", RenderTaskPage(snapshot), "text/html; charset=utf-8");
+  }
+  return true;
 }
 
 bool CHttpServer::HandlePush(mg_connection* connection, const std::string& uri, const char* query) {
@@ -246,12 +280,13 @@ bool CHttpServer::HandlePush(mg_connection* connection, const std::string& uri, 
 }
 
 void CHttpServer::SendReply(mg_connection* connection, int status, const char* reason,
-                            std::string body) {
+                            std::string body, const char* contentType) {
   const mg_request_info* info = mg_get_request_info(connection);
   HttpReply reply;
   reply.nStatus = status;
   reply.strReason = reason;
   reply.strBody = std::move(body);
+  reply.strContentType = contentType;
   HttpRequestFacts facts;
   facts.bHead = info->request_method != nullptr && std::string_view(info->request_method) == "HEAD";
   facts.bKeepAlive = LibraryKeepsAlive(connection);

@@ -1,6 +1,8 @@
 // The HTTP status server and push input, on the first free port of 7370..7379.
 // "/" answers the status page (banner, configuration path, the last 50 status
 // texts); a registered push path hands its "set" query value to its target.
+// With a status board, "/metrics", "/status.json", "/tasks" and "/health" answer
+// the board's state (see status_board.h).
 // Nothing is ever served from disk. Short request timeouts and enough workers
 // keep slow or idle clients from starving the others; the listening address and
 // an access list may narrow who can connect.
@@ -22,6 +24,8 @@
 
 #include "runtime/simple_mutex.h"
 #include "status/push_target.h"
+
+class CStatusBoard;
 
 struct mg_context;
 struct mg_connection;
@@ -61,6 +65,9 @@ class CHttpServer : public IPushTargetRegistry {
 
   // The configuration path shown on the status page.
   void SetConfigPath(const std::string& path);
+  // Before Start: the board the observability paths render and count on. Not
+  // owned; it must outlive the server. Without one those paths are not served.
+  void SetStatusBoard(CStatusBoard* board) { pBoard = board; }
 
   // IPushTargetRegistry: appends under the lock.
   void RegisterPushTarget(IPushTarget* target) override;
@@ -81,15 +88,19 @@ class CHttpServer : public IPushTargetRegistry {
   static int OnBeginRequest(mg_connection* connection);
   int HandleRequest(mg_connection* connection);
   void SendStatusPage(mg_connection* connection);
+  // Answers the board's paths; false when `uri` is none of them.
+  bool ServeBoardPath(mg_connection* connection, const std::string& uri);
   bool HandlePush(mg_connection* connection, const std::string& uri, const char* query)
       EXCLUSIVE_LOCKS_REQUIRED(lock);
-  void SendReply(mg_connection* connection, int status, const char* reason, std::string body);
+  void SendReply(mg_connection* connection, int status, const char* reason, std::string body,
+                 const char* contentType = "text/html");
 
   const int64_t nCreated;
   // Set before Start, constant while the server runs.
   std::string strListenAddress;
   std::string strAccessList;
   std::string strStartError;
+  CStatusBoard* pBoard = nullptr;
   std::unique_ptr<mg_context, CStopHttpContext> context;  // null while not running
   std::atomic<int> nPort{0};
   std::atomic<bool> bStopRequested{false};

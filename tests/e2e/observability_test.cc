@@ -1,0 +1,72 @@
+// The four observability paths on the real program: /health once it passes,
+// /metrics that promtool accepts with the push counted, /status.json with the
+// value the receiver got, /tasks with a pushed script shown as text.
+#include <gtest/gtest.h>
+
+#include <unistd.h>
+
+#include <string>
+
+#include "e2e/e2e_support.h"
+#include "support/page_checks.h"
+
+namespace {
+
+std::string BodyOf(const std::string& response) {
+  const size_t end = response.find("\r\n\r\n");
+  return end == std::string::npos ? "" : response.substr(end + 4);
+}
+
+TEST(ObservabilityEndToEndTest, ProgramServesHealthMetricsJsonAndDashboard) {
+  CTempDir folder("qr_e2e");
+  ASSERT_TRUE(folder.Ok());
+  CReceiver receiver;
+  ASSERT_TRUE(receiver.Start());
+  ASSERT_TRUE(WriteFileWhole(folder.PathOf("q.ini"),
+                             "[Input0]\ntype=push\ntext0=line=0\n[Output0]\nformat0=%text0%\n"
+                             "Url0=" +
+                                 receiver.BaseUrl() + "/p?v=%format0%\n"));
+  CProgram program(folder.Path(), folder.PathOf("q.ini"));
+  ASSERT_TRUE(program.Started());
+  ASSERT_NE(program.WaitFor("\nRunning Indefinitely.\n\n", kProgramStartMs), std::string::npos)
+      << program.Output();
+  const int port = program.HttpPort();
+  ASSERT_NE(port, 0);
+
+  EXPECT_TRUE(WaitUntil([&] { return HttpGet(port, "/health").rfind("HTTP/1.1 200", 0) == 0; },
+                        kProgramEffect, std::chrono::milliseconds(20)));
+  ASSERT_NE(HttpGet(port, "/input0?set=%3Cscript%3Ex%3C/script%3E").find("query received"),
+            std::string::npos);
+  ASSERT_TRUE(receiver.WaitForTarget("/p?v=%3Cscript%3Ex%3C%2Fscript%3E", kProgramEffectMs));
+
+  const std::string series = "quillrade_task_requests_total{task=\"output0\",index=\"0\"}";
+  std::string metrics;
+  EXPECT_TRUE(WaitUntil(
+      [&] {
+        metrics = BodyOf(HttpGet(port, "/metrics"));
+        return MetricValue(metrics, series) == 1;
+      },
+      kProgramEffect, std::chrono::milliseconds(20)))
+      << metrics;
+  EXPECT_EQ(
+      MetricValue(metrics, "quillrade_task_pushes_accepted_total{task=\"output0\",index=\"0\"}"),
+      1);
+  if (access(kPromtool, X_OK) == 0) {
+    const CommandResult check = CheckMetricsWithPromtool(metrics);
+    EXPECT_EQ(check.nExitCode, 0) << check.strOutput;
+  }
+  const std::string json = BodyOf(HttpGet(port, "/status.json"));
+  EXPECT_EQ(JsonValueAt(json, "[\"tasks\"][0][\"last_request\"][\"url\"]").strOutput,
+            "\"" + receiver.BaseUrl() + receiver.Targets().back() + "\"\n")
+      << json;
+  EXPECT_EQ(JsonValueAt(json, "[\"process\"][\"http_port\"]").strOutput,
+            std::to_string(port) + "\n");
+  const std::string page = BodyOf(HttpGet(port, "/tasks"));
+  EXPECT_NE(page.find("&lt;script&gt;x&lt;/script&gt;"), std::string::npos) << page;
+  EXPECT_EQ(page.find("<script>"), std::string::npos);
+
+  program.SendEscape();
+  EXPECT_EQ(program.WaitExit(kProgramExitMs), 0);
+}
+
+}  // namespace
