@@ -12,8 +12,9 @@ packages=(
 if [ "${1:-}" = "--test" ]; then
   # What only the test and benchmark runs use: clang's libFuzzer/sanitizer runtime,
   # clang-format for the formatting check, gdb's gcore for the crash reporter's
-  # dump, wrk for load runs, headless Chromium for the page screenshot test.
-  packages+=(clang libclang-rt-14-dev clang-format gdb wrk chromium)
+  # dump, wrk for load runs, headless Chromium for the page screenshot tests,
+  # prometheus for promtool, which checks the /metrics text.
+  packages+=(clang libclang-rt-14-dev clang-format gdb wrk chromium prometheus)
 fi
 
 missing=()
