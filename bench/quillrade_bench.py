@@ -169,21 +169,28 @@ def spaced_gap():
     return random.uniform(0.11, 0.2)
 
 
+def write_latency_samples(folder, receiver, changes):
+    """Rewrites task 0's input `changes` times, spaced; the seconds from each
+    completed write to its request's arrival."""
+    samples = []
+    for i in range(changes):
+        time.sleep(spaced_gap())
+        value = "change %d" % i
+        written = overwrite(os.path.join(folder, "in0.txt"), value + "\n")
+        arrived = receiver.wait_target("/t0?v=" + urllib.parse.quote(value), 5)
+        if arrived is None:
+            sys.exit("change %d did not arrive" % i)
+        samples.append(arrived - written)
+    return samples
+
+
 def measure_write_latency(binary, changes):
     folder = tempfile.mkdtemp(prefix="quillrade-bench-")
     receiver = Receiver()
     try:
         write_whole(os.path.join(folder, "in0.txt"), "start\n")
         program = start(binary, folder, file_tasks_config(receiver, 1), receiver, 1)
-        samples = []
-        for i in range(changes):
-            time.sleep(spaced_gap())
-            value = "change %d" % i
-            written = overwrite(os.path.join(folder, "in0.txt"), value + "\n")
-            arrived = receiver.wait_target("/t0?v=" + urllib.parse.quote(value), 5)
-            if arrived is None:
-                sys.exit("change %d did not arrive" % i)
-            samples.append(arrived - written)
+        samples = write_latency_samples(folder, receiver, changes)
         program.stop()
         return summarise(samples)
     finally:

@@ -5,17 +5,13 @@
 
 #include <unistd.h>
 
+#include <map>
 #include <string>
 
 #include "e2e/e2e_support.h"
 #include "support/page_checks.h"
 
 namespace {
-
-std::string BodyOf(const std::string& response) {
-  const size_t end = response.find("\r\n\r\n");
-  return end == std::string::npos ? "" : response.substr(end + 4);
-}
 
 TEST(ObservabilityEndToEndTest, ProgramServesHealthMetricsJsonAndDashboard) {
   CTempDir folder("qr_e2e");
@@ -43,7 +39,7 @@ TEST(ObservabilityEndToEndTest, ProgramServesHealthMetricsJsonAndDashboard) {
   std::string metrics;
   EXPECT_TRUE(WaitUntil(
       [&] {
-        metrics = BodyOf(HttpGet(port, "/metrics"));
+        metrics = ResponseBody(HttpGet(port, "/metrics"));
         return MetricValue(metrics, series) == 1;
       },
       kProgramEffect, std::chrono::milliseconds(20)))
@@ -55,13 +51,12 @@ TEST(ObservabilityEndToEndTest, ProgramServesHealthMetricsJsonAndDashboard) {
     const CommandResult check = CheckMetricsWithPromtool(metrics);
     EXPECT_EQ(check.nExitCode, 0) << check.strOutput;
   }
-  const std::string json = BodyOf(HttpGet(port, "/status.json"));
-  EXPECT_EQ(JsonValueAt(json, "[\"tasks\"][0][\"last_request\"][\"url\"]").strOutput,
-            "\"" + receiver.BaseUrl() + receiver.Targets().back() + "\"\n")
-      << json;
-  EXPECT_EQ(JsonValueAt(json, "[\"process\"][\"http_port\"]").strOutput,
-            std::to_string(port) + "\n");
-  const std::string page = BodyOf(HttpGet(port, "/tasks"));
+  std::map<std::string, std::string> json = JsonLeaves(ResponseBody(HttpGet(port, "/status.json")));
+  EXPECT_EQ(json["tasks/0/last_request/url"],
+            "\"" + receiver.BaseUrl() + receiver.Targets().back() + "\"");
+  EXPECT_EQ(json["tasks/0/values/format0"], "\"<script>x</script>\"");
+  EXPECT_EQ(json["process/http_port"], std::to_string(port));
+  const std::string page = ResponseBody(HttpGet(port, "/tasks"));
   EXPECT_NE(page.find("&lt;script&gt;x&lt;/script&gt;"), std::string::npos) << page;
   EXPECT_EQ(page.find("<script>"), std::string::npos);
 

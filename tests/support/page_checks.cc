@@ -30,10 +30,34 @@ CommandResult CheckMetricsWithPromtool(const std::string& metrics) {
   return RunShell(std::string(kPromtool) + " check metrics", metrics);
 }
 
-CommandResult JsonValueAt(const std::string& json, const std::string& path) {
-  return RunShell("python3 -c 'import json,sys; print(json.dumps(json.load(sys.stdin)" + path +
-                      ", ensure_ascii=False))'",
-                  json);
+std::map<std::string, std::string> JsonLeaves(const std::string& json) {
+  constexpr char kWalker[] =
+      "import json, sys\n"
+      "def walk(path, value):\n"
+      "    if isinstance(value, dict):\n"
+      "        for key, item in value.items(): walk(path + [key], item)\n"
+      "    elif isinstance(value, list):\n"
+      "        for index, item in enumerate(value): walk(path + [str(index)], item)\n"
+      "    else:\n"
+      "        print('/'.join(path) + '\\t' + json.dumps(value, ensure_ascii=False))\n"
+      "walk([], json.load(sys.stdin))\n";
+  CTempDir folder("qr_json");
+  std::map<std::string, std::string> leaves;
+  if (!folder.Ok()) return leaves;
+  const std::string script = folder.WriteFile("walk.py", kWalker);
+  const CommandResult result = RunShell("PYTHONIOENCODING=utf-8 python3 '" + script + "'", json);
+  if (result.nExitCode != 0) return leaves;
+  std::istringstream lines(result.strOutput);
+  for (std::string line; std::getline(lines, line);) {
+    const size_t tab = line.find('\t');
+    if (tab != std::string::npos) leaves[line.substr(0, tab)] = line.substr(tab + 1);
+  }
+  return leaves;
+}
+
+std::string ResponseBody(const std::string& response) {
+  const size_t end = response.find("\r\n\r\n");
+  return end == std::string::npos ? "" : response.substr(end + 4);
 }
 
 double MetricValue(const std::string& metrics, const std::string& series) {

@@ -6,6 +6,7 @@
 #ifndef QUILLRADE_TESTS_SUPPORT_PAGE_CHECKS_H_
 #define QUILLRADE_TESTS_SUPPORT_PAGE_CHECKS_H_
 
+#include <map>
 #include <string>
 
 // promtool's path; the tests that need it skip when it is not installed.
@@ -23,10 +24,15 @@ CommandResult RunShell(const std::string& command, const std::string& input = ""
 // when it found no problem.
 CommandResult CheckMetricsWithPromtool(const std::string& metrics);
 
-// Parses `json` with Python's json module and prints the value at `path`, a
-// Python subscript chain such as ["tasks"][0]["label"], as JSON. Exit code 0 on
-// success.
-CommandResult JsonValueAt(const std::string& json, const std::string& path);
+// Parses `json` with Python's json module and returns every leaf (number,
+// string, true, false, null) by its path of keys and indices joined with "/"
+// ("tasks/0/last_request/url"), written back as JSON ("\"OK\"", "200", "null").
+// Empty when the text does not parse.
+std::map<std::string, std::string> JsonLeaves(const std::string& json);
+
+// The body of a raw HTTP response (what follows the blank line); empty when the
+// head is incomplete.
+std::string ResponseBody(const std::string& response);
 
 // The value of the sample `series` (name and labels exactly as the program
 // writes them, e.g. quillrade_tasks or x_total{task="output0",index="0"}); -1
