@@ -29,7 +29,7 @@ if [ $# -gt 0 ]; then
   exit $?
 fi
 status=0
-for script in quillrade_bench.py change_bench.py outage_bench.py; do
+for script in quillrade_bench.py change_bench.py outage_bench.py metrics_bench.py; do
   echo "== $script"
   run_script "$script" || status=1
 done

@@ -178,8 +178,9 @@ TEST(StatusJsonTest, AnyBytesGiveValidJsonStrings) {
   const std::string raw =
       std::string("a\"b\\c\n\t\x01\x7f") + "caf\xe9 caf\xc3\xa9 \xf0\x9f\x8e\xb5";
   std::map<std::string, std::string> leaves = JsonLeaves("[" + JsonString(raw) + "]");
-  EXPECT_EQ(leaves["0"], "\"a\\\"b\\\\c\\n\\t\\u0001\x7f"
-                         "caf\xc3\xa9 caf\xc3\xa9 \xf0\x9f\x8e\xb5\"");
+  EXPECT_EQ(leaves["0"],
+            "\"a\\\"b\\\\c\\n\\t\\u0001\x7f"
+            "caf\xc3\xa9 caf\xc3\xa9 \xf0\x9f\x8e\xb5\"");
 }
 
 }  // namespace
