@@ -39,7 +39,9 @@ TEST_F(CCurlTest, SendsTargetBytesExactlyAsGiven) {
   }
 }
 
-TEST_F(CCurlTest, SuccessOnlyForStatusBelow400) {
+// The status and the library's result code of each request stay readable, so
+// the counters can tell an error status from a failed connect or a timeout.
+TEST_F(CCurlTest, SuccessOnlyForStatusBelow400AndTheStatusIsKept) {
   struct Case {
     int status;
     FetchResult expected;
@@ -48,7 +50,13 @@ TEST_F(CCurlTest, SuccessOnlyForStatusBelow400) {
                {500, FetchResult::kHttpError}, {200, FetchResult::kOk}};
   for (const Case& c : cases) {
     receiver.SetStatus(c.status);
-    EXPECT_EQ(curl.Perform(receiver.BaseUrl() + "/s"), c.expected) << c.status;
+    const FetchResult result = curl.Perform(receiver.BaseUrl() + "/s");
+    EXPECT_EQ(result, c.expected) << c.status;
+    EXPECT_EQ(curl.LastHttpStatus(), c.status);
+    const bool ok = c.expected == FetchResult::kOk;
+    EXPECT_EQ(curl.LastResultCode(), ok ? 0 : 22) << c.status;
+    EXPECT_EQ(ClassifyFailure(result, curl.LastResultCode()),
+              ok ? RequestFailure::kNone : RequestFailure::kHttpStatus);
     EXPECT_EQ(curl.Fetch(receiver.BaseUrl() + "/s"), c.expected == FetchResult::kOk) << c.status;
   }
 }
@@ -72,14 +80,21 @@ TEST_F(CCurlTest, FailuresAreToldApartAndHandleStaysUsable) {
   struct Case {
     std::string url;
     FetchResult expected;
+    RequestFailure failure;  // the cause the counters give it
   } cases[] = {
-      {"http://127.0.0.1:" + std::to_string(down.Port()) + "/refused", FetchResult::kNoAnswer},
-      {hangUp.BaseUrl() + "/closed-before-answer", FetchResult::kNoAnswer},
-      {"", FetchResult::kInvalidUrl},
-      {"http://[127.0.0.1/", FetchResult::kInvalidUrl},
-      {"nosuch://127.0.0.1/x", FetchResult::kInvalidUrl},
+      {"http://127.0.0.1:" + std::to_string(down.Port()) + "/refused", FetchResult::kNoAnswer,
+       RequestFailure::kConnect},
+      {hangUp.BaseUrl() + "/closed-before-answer", FetchResult::kNoAnswer, RequestFailure::kOther},
+      {"", FetchResult::kInvalidUrl, RequestFailure::kOther},
+      {"http://[127.0.0.1/", FetchResult::kInvalidUrl, RequestFailure::kOther},
+      {"nosuch://127.0.0.1/x", FetchResult::kInvalidUrl, RequestFailure::kOther},
   };
-  for (const Case& c : cases) EXPECT_EQ(curl.Perform(c.url), c.expected) << c.url;
+  for (const Case& c : cases) {
+    const FetchResult result = curl.Perform(c.url);
+    EXPECT_EQ(result, c.expected) << c.url;
+    EXPECT_EQ(ClassifyFailure(result, curl.LastResultCode()), c.failure) << c.url;
+    EXPECT_EQ(curl.LastHttpStatus(), 0) << c.url;
+  }
   EXPECT_EQ(hangUp.RequestCount(), 1u);
 
   ASSERT_TRUE(down.Start());
@@ -125,6 +140,8 @@ TEST(CCurlTimeoutTest, ConnectTimeoutEndsAnUnansweredConnect) {
   EXPECT_EQ(curl.Perform("http://127.0.0.1:" + std::to_string(listener.Port()) + "/"),
             FetchResult::kNoAnswer);
   auto elapsed = steady_clock::now() - begin;
+  EXPECT_EQ(ClassifyFailure(FetchResult::kNoAnswer, curl.LastResultCode()),
+            RequestFailure::kTimeout);
   // Far below the 20 s default and the 120 s transfer limit, so the configured
   // value was used.
   EXPECT_GE(elapsed, milliseconds(500));
