@@ -157,8 +157,7 @@ void CVirtualPreset_file::Parse(std::string_view bytes) {
 }
 
 CVirtualPreset_section* CVirtualPreset_file::ResolveHeader(std::string_view header,
-                                                           bool createIfMissing,
-                                                           int lineNumber) {
+                                                           bool createIfMissing, int lineNumber) {
   if (header.empty() && createIfMissing) {
     CVirtualPreset_section* unnamed = FindOrAddSection("");
     unnamed->SetLineOnce(lineNumber);

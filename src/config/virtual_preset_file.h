@@ -173,8 +173,7 @@ class CVirtualPreset_file : public CVirtualPreset_SectionContainer {
   CVirtualPreset_section* ResolveHeader(std::string_view header, bool createIfMissing,
                                         int lineNumber);
   // Turns one non-header line (number `lineNumber`) into an item of `section`.
-  static void AddLineItem(CVirtualPreset_section* section, const std::string& line,
-                          int lineNumber);
+  static void AddLineItem(CVirtualPreset_section* section, const std::string& line, int lineNumber);
 
   std::string strFileName;
   std::string strFolder;

@@ -38,7 +38,7 @@ void ApplyValueFilters(std::string& value, const ValueFilters& filters,
 
 // The option names DefineKeyword reads (letter case ignored); others are ignored.
 inline constexpr std::array<std::string_view, 10> kKeywordOptionNames = {
-    "line", "find", "begin", "end", "rbegin", "rend",
+    "line", "find",      "begin",          "end",          "rbegin", "rend",
     "trim", "uppercase", "filter_accents", "filter_quotes"};
 
 class CPlainTextParser {

@@ -232,13 +232,11 @@ int CConfigCheck::ErrorCount() const {
   return count;
 }
 
-int CConfigCheck::WarningCount() const {
-  return static_cast<int>(findings.size()) - ErrorCount();
-}
+int CConfigCheck::WarningCount() const { return static_cast<int>(findings.size()) - ErrorCount(); }
 
 std::string CConfigCheck::TextReport() const {
-  std::string out = StringPrintf("Quillrade %s configuration check: nothing is sent.\n",
-                                 kQuillradeVersion);
+  std::string out =
+      StringPrintf("Quillrade %s configuration check: nothing is sent.\n", kQuillradeVersion);
   out += strLog;
   if (bReadable) {
     out += StringPrintf("\nConnect timeout of requests: %i s\n\n", nConnectTimeoutSeconds);

@@ -36,10 +36,10 @@ struct CheckedTask {
   int nIndex = 0;
   std::string strLabel;
   int nInputType = 0;
-  std::string strInput;       // absolute input path, or the push address
-  bool bInputRead = false;    // the input was read (a push input never is)
-  std::vector<Named> values;  // keyword values (plain text and push inputs)
-  std::vector<Named> formats; // format results
+  std::string strInput;              // absolute input path, or the push address
+  bool bInputRead = false;           // the input was read (a push input never is)
+  std::vector<Named> values;         // keyword values (plain text and push inputs)
+  std::vector<Named> formats;        // format results
   std::vector<std::string> vecUrls;  // the URLs a send would request, composed
 };
 

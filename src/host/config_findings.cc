@@ -90,9 +90,7 @@ std::string DidYouMean(std::string_view name, const std::vector<std::string>& ca
   return StringPrintf("; did you mean %s%s%s?", open, nearest.c_str(), close);
 }
 
-bool IsBlank(const std::string& text) {
-  return text.find_first_not_of(" \t") == std::string::npos;
-}
+bool IsBlank(const std::string& text) { return text.find_first_not_of(" \t") == std::string::npos; }
 
 // Where an item was last set: its winning line.
 int LastLine(const CVirtualPreset_item& item) {
@@ -100,8 +98,8 @@ int LastLine(const CVirtualPreset_item& item) {
 }
 
 bool StartsWithNoCase(std::string_view text, std::string_view prefix) {
-  return text.size() >= prefix.size() && EqualsIgnoringAsciiCase(text.substr(0, prefix.size()),
-                                                                  prefix);
+  return text.size() >= prefix.size() &&
+         EqualsIgnoringAsciiCase(text.substr(0, prefix.size()), prefix);
 }
 
 // "%format3%"-like tokens of a URL template: "%format", digits, "%".
@@ -305,8 +303,7 @@ void CConfigFindings::CheckInputFile(const CTask& task, const CVirtualPreset_sec
   const std::string path = GetAbsolutePath(task.strInputPath);
   if (FileExists(path)) return;
   Add(FindingSeverity::kWarning, LastLine(*input.FindItem("file")),
-      StringPrintf("input file \"%s\" does not exist (yet): the task waits for it",
-                   path.c_str()));
+      StringPrintf("input file \"%s\" does not exist (yet): the task waits for it", path.c_str()));
 }
 
 void CConfigFindings::CheckKeywordOptions(const CTask& task, const CVirtualPreset_section& input) {
@@ -347,9 +344,9 @@ void CConfigFindings::CheckUrls(const CTask& task, const CVirtualPreset_section&
                        key.c_str(), token.c_str()));
     }
     for (const std::string& token : FormatTokens(url)) {
-      const bool defined =
-          std::any_of(task.formatItems.begin(), task.formatItems.end(),
-                      [&](const FormatItem& format) { return "%" + format.strName + "%" == token; });
+      const bool defined = std::any_of(
+          task.formatItems.begin(), task.formatItems.end(),
+          [&](const FormatItem& format) { return "%" + format.strName + "%" == token; });
       if (defined) continue;
       Add(FindingSeverity::kWarning, line,
           StringPrintf("%s uses %s, but [%s] has no such format: sent as written", key.c_str(),

@@ -174,18 +174,20 @@ TEST(CVirtualPresetFileTest, BrokenHeaderHidesItsItemsUntilTheNextHeader) {
 TEST(CVirtualPresetFileTest, KeepsTheLinesThatMadeSectionsAndItems) {
   CVirtualPreset_file preset("x.ini");
   preset.Parse(
-      "top=1\r\n"                              // 1
-      "\r\n"                                   // 2
-      "[Input0]\n"                             // 3
-      "file=a\n"                               // 4
-      "long=" + std::string(3000, 'x') + "\n"  // 5 (cut into two pieces)
-      "FILE=b\n"                               // 6
-      "[A][B]\n"                               // 7
-      "k=v\n"                                  // 8
-      "[broken\n"                              // 9
-      "k=v\n"                                  // 10
-      "[input0]\n"                             // 11
-      "file=c\n");                             // 12
+      "top=1\r\n"   // 1
+      "\r\n"        // 2
+      "[Input0]\n"  // 3
+      "file=a\n"    // 4
+      "long=" +
+      std::string(3000, 'x') +
+      "\n"          // 5 (cut into two pieces)
+      "FILE=b\n"    // 6
+      "[A][B]\n"    // 7
+      "k=v\n"       // 8
+      "[broken\n"   // 9
+      "k=v\n"       // 10
+      "[input0]\n"  // 11
+      "file=c\n");  // 12
   EXPECT_EQ(preset.FindSection("")->Line(), 1);
   EXPECT_EQ(preset.FindSection("input0")->Line(), 3);
   EXPECT_EQ(preset.GetItem("Input0", "file")->Lines(), (std::vector<int>{4, 6, 12}));

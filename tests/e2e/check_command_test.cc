@@ -169,10 +169,11 @@ TEST_F(CheckCommandTest, UnreadableConfigurationExitsWithTwoAndDashCheckWorks) {
   configPath = folder.PathOf("missing.ini");
   ASSERT_EQ(RunCheck({"--json"}), 2) << check->Output();
   const std::string json = folder.WriteFile("check.json", check->Output());
-  EXPECT_EQ(RunPython("import json,sys\nd = json.load(sys.stdin)\n"
-                      "print(d[\"readable\"], d[\"exit_status\"], d[\"findings\"][0][\"severity\"])\n",
-                      json),
-            "False 2 error\n");
+  EXPECT_EQ(
+      RunPython("import json,sys\nd = json.load(sys.stdin)\n"
+                "print(d[\"readable\"], d[\"exit_status\"], d[\"findings\"][0][\"severity\"])\n",
+                json),
+      "False 2 error\n");
 
   CProgram dashed(folder.Path(), {QR_BINARY_PATH, "-check", "ini_file=" + configPath},
                   StandardStreams::kPipes);

@@ -47,10 +47,11 @@ class ConfigCheckTest : public ::testing::Test {
 };
 
 TEST_F(ConfigCheckTest, ValidPairHasNoFindingsAndShowsWhatWouldBeSent) {
-  const CConfigCheck check = Run(Config("", "", "[Input1]\ntype=push\ntext0=line=0\n"
-                                                "[Output1]\nformat0=%text0%\n"
-                                                "Url0=http://127.0.0.1:9/p?v=%format0%&"
-                                                "t=%OUTPUT0:FORMAT0%\n"),
+  const CConfigCheck check = Run(Config("", "",
+                                        "[Input1]\ntype=push\ntext0=line=0\n"
+                                        "[Output1]\nformat0=%text0%\n"
+                                        "Url0=http://127.0.0.1:9/p?v=%format0%&"
+                                        "t=%OUTPUT0:FORMAT0%\n"),
                                  kCheckClean);
   EXPECT_TRUE(check.Findings().empty()) << check.TextReport();
   ASSERT_EQ(check.Tasks().size(), 2u);
@@ -84,8 +85,8 @@ struct FindingCase {
 
 TEST_F(ConfigCheckTest, EachMistakeGivesItsFindingOnItsLine) {
   const std::vector<FindingCase> cases = {
-      {Config("", "", "[Ouput1]\nformat0=x\n"), kCheckErrors, FindingSeverity::kError,
-       "[Ouput1]", "unknown section [Ouput1]; did you mean [Output1]?"},
+      {Config("", "", "[Ouput1]\nformat0=x\n"), kCheckErrors, FindingSeverity::kError, "[Ouput1]",
+       "unknown section [Ouput1]; did you mean [Output1]?"},
       {Config("", "", "[Input05]\nfile=x\n"), kCheckErrors, FindingSeverity::kError, "[Input05]",
        "unknown section [Input05]; did you mean [Input5]?"},
       {Config("", "fromat1=%text0%\n"), kCheckErrors, FindingSeverity::kError, "fromat1",
@@ -102,27 +103,28 @@ TEST_F(ConfigCheckTest, EachMistakeGivesItsFindingOnItsLine) {
        "line without \"=\" in [Output0]: ignored"},
       {"stray=1\n" + Config("", ""), kCheckErrors, FindingSeverity::kError, "stray",
        "line before the first section header"},
-      {Config("", "", "[Output3]\nformat0=x\n"), kCheckErrors, FindingSeverity::kError,
-       "[Output3]", "output [Output3] has no input"},
+      {Config("", "", "[Output3]\nformat0=x\n"), kCheckErrors, FindingSeverity::kError, "[Output3]",
+       "output [Output3] has no input"},
       {Config("", "", "[Input3]\ntype=xml\n[Output3]\nformat0=x\n"), kCheckErrors,
        FindingSeverity::kError, "[Input3]", "[Input3] makes no task"},
       {"[Input0]\nfile=" + input + "\n", kCheckErrors, FindingSeverity::kError, "[Input0]",
        "input [Input0] has no output: there is no [Output0]"},
-      {Config("", "Url1=ftp://h/x\n"), kCheckErrors, FindingSeverity::kError, "Url1=",
-       "Url1 does not start with http:// or https://"},
-      {Config("", "Url1=127.0.0.1/x\n"), kCheckErrors, FindingSeverity::kError, "Url1=",
-       "Url1 does not start with http:// or https://"},
+      {Config("", "Url1=ftp://h/x\n"), kCheckErrors, FindingSeverity::kError,
+       "Url1=", "Url1 does not start with http:// or https://"},
+      {Config("", "Url1=127.0.0.1/x\n"), kCheckErrors, FindingSeverity::kError,
+       "Url1=", "Url1 does not start with http:// or https://"},
       {Config("", "Url1=http://h/?a=%output7:format0%\n"), kCheckErrors, FindingSeverity::kError,
        "Url1=", "Url1 refers to %output7:format0%, which names no format of a task"},
-      {Config("", "Url1=http://h/?a=%Output0:format4%\n"), kCheckErrors,
-       FindingSeverity::kError, "Url1=", "refers to %output0:format4%"},
+      {Config("", "Url1=http://h/?a=%Output0:format4%\n"), kCheckErrors, FindingSeverity::kError,
+       "Url1=", "refers to %output0:format4%"},
       {Config("", "", "[A][B]\nk=v\n"), kCheckErrors, FindingSeverity::kError, "[A][B]",
        "section [B] is nested in [A]"},
       {Config("", "", "[Output9\nk=v\n"), kCheckErrors, FindingSeverity::kError, "[Output9",
        "section header without a closing \"]\""},
       // Warnings alone leave the exit status at 0.
-      {Config("", "", "[Input1]\nfile=" + folder.PathOf("later.txt") +
-                          "\n[Output1]\nformat0=x\nUrl0=http://h/%format0%\n"),
+      {Config("", "",
+              "[Input1]\nfile=" + folder.PathOf("later.txt") +
+                  "\n[Output1]\nformat0=x\nUrl0=http://h/%format0%\n"),
        kCheckClean, FindingSeverity::kWarning, "later.txt",
        "input file \"" + folder.PathOf("later.txt") + "\" does not exist (yet)"},
       {Config("text1=line=0\ntext1=line=1\n", ""), kCheckClean, FindingSeverity::kWarning,
@@ -154,8 +156,8 @@ TEST_F(ConfigCheckTest, EachMistakeGivesItsFindingOnItsLine) {
 }
 
 TEST_F(ConfigCheckTest, UnreadableFileExitsWithTwo) {
-  for (const std::string& path : {folder.PathOf("missing.ini"), folder.WriteFile("empty.ini", ""),
-                                  folder.Path().string()}) {
+  for (const std::string& path :
+       {folder.PathOf("missing.ini"), folder.WriteFile("empty.ini", ""), folder.Path().string()}) {
     CConfigCheck check(path);
     EXPECT_EQ(check.Run(), kCheckUnreadable) << path;
     ASSERT_EQ(check.Findings().size(), 1u);
