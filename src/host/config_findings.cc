@@ -4,6 +4,7 @@
 
 #include "engine/plain_text_parser.h"
 #include "host/main_loop.h"
+#include "host/status_channel_settings.h"
 #include "platform/file_system.h"
 #include "util/parameter_list.h"
 #include "util/text_util.h"
@@ -173,6 +174,7 @@ void CConfigFindings::CheckSection(const CVirtualPreset_section& section) {
   } else if (EqualsIgnoringAsciiCase(name, "global")) {
     CheckKeys(section, kGlobalKeys, {});
     CheckRepeatedKeys(section);
+    CheckStatusChannelKeys(section);
   } else if (input >= 0) {
     CheckInputSection(section, input);
   } else if (output >= 0) {
@@ -182,6 +184,13 @@ void CConfigFindings::CheckSection(const CVirtualPreset_section& section) {
         StringPrintf("unknown section [%s]%s", name.c_str(),
                      DidYouMean(name, SectionNames(), "[", "]").c_str()));
   }
+}
+
+void CConfigFindings::CheckStatusChannelKeys(const CVirtualPreset_section& global) {
+  std::string problem = StatusChannelSettingsFrom(preset).strProblem;
+  if (problem.empty()) return;
+  if (problem.back() == '\n') problem.pop_back();
+  Add(FindingSeverity::kWarning, LastLine(*global.FindItem("status_listen_address")), problem);
 }
 
 void CConfigFindings::CheckInputSection(const CVirtualPreset_section& section, int number) {

@@ -8,7 +8,8 @@
 // the reverse, URLs that are not http:// or https://, "%outputN:formatM%" tokens
 // bound to nothing. Warnings: input files that do not exist, repeated keys, type
 // values that fall back to plain text, unknown keyword options, format items no
-// URL uses, "%formatN%" tokens naming no format item.
+// URL uses, "%formatN%" tokens naming no format item, a status listen address
+// the service would replace by the loopback address.
 //
 // Threads: the thread that owns the tree and the tasks (the check's one thread).
 #ifndef QUILLRADE_HOST_CONFIG_FINDINGS_H_
@@ -50,6 +51,8 @@ class CConfigFindings {
   void CheckInputSection(const CVirtualPreset_section& section, int number);
   void CheckOutputSection(const CVirtualPreset_section& section, int number);
   void CheckUnnamedSection(const CVirtualPreset_section& section);
+  // The address the status channels would fall back from.
+  void CheckStatusChannelKeys(const CVirtualPreset_section& global);
   // Keys outside `known` are errors; `misplaced` maps a key known elsewhere to
   // why this section does not read it.
   void CheckKeys(const CVirtualPreset_section& section, const std::vector<std::string>& known,

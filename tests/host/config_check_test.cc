@@ -137,6 +137,12 @@ TEST_F(ConfigCheckTest, EachMistakeGivesItsFindingOnItsLine) {
        "text1=", "unknown option \"fnd\" in text1: ignored; did you mean \"find\"?"},
       {Config("text1=fnd=Artist trim=1 bogus=2\n", ""), kCheckClean, FindingSeverity::kWarning,
        "text1=", "unknown option \"bogus\" in text1: ignored"},
+      {"[global]\nstatus_listen_address=localhost\n" + Config("", ""), kCheckClean,
+       FindingSeverity::kWarning, "status_listen_address",
+       "status_listen_address=localhost is not an IPv4 address: status channels on 127.0.0.1 "
+       "only"},
+      {"[global]\nhttp_timeout=5\n" + Config("", ""), kCheckErrors, FindingSeverity::kError,
+       "http_timeout", "unknown key \"http_timeout\" in [global]"},
       {Config("", "format1=%text0%!\n"), kCheckClean, FindingSeverity::kWarning, "format1",
        "format1 of [Output0] is used in no URL"},
       {Config("", "Url1=http://h/?a=%format7%\n"), kCheckClean, FindingSeverity::kWarning,
