@@ -131,23 +131,38 @@ void CVirtualPreset_file::Parse(std::string_view bytes) {
   CVirtualPreset_fileaccess reader(bytes);
   CVirtualPreset_section* current = nullptr;
   std::string lastHeader;
+  int lastHeaderLine = 0;
   std::string line;
+  // The physical line the next piece starts on: a piece cut at the length limit
+  // continues the same line.
+  int lineNumber = 1;
   while (reader.ReadLine(&line)) {
     if (line.empty()) continue;
+    const int thisLine = lineNumber;
+    if (line.back() == '\n') ++lineNumber;
     TrimLineEnd(line);
     if (line.starts_with('[')) {
       lastHeader = line;
-      current = ResolveHeader(lastHeader, false);
+      lastHeaderLine = thisLine;
+      current = ResolveHeader(lastHeader, false, thisLine);
       continue;
     }
-    if (current == nullptr) current = ResolveHeader(lastHeader, true);
-    AddLineItem(current, line);
+    if (current == nullptr) {
+      // A broken header's section belongs to the header's line; the section
+      // before any header to its first line.
+      current = ResolveHeader(lastHeader, true, lastHeaderLine != 0 ? lastHeaderLine : thisLine);
+    }
+    AddLineItem(current, line, thisLine);
   }
 }
 
 CVirtualPreset_section* CVirtualPreset_file::ResolveHeader(std::string_view header,
-                                                           bool createIfMissing) {
-  if (header.empty() && createIfMissing) return FindOrAddSection("");
+                                                           bool createIfMissing, int lineNumber) {
+  if (header.empty() && createIfMissing) {
+    CVirtualPreset_section* unnamed = FindOrAddSection("");
+    unnamed->SetLineOnce(lineNumber);
+    return unnamed;
+  }
   CVirtualPreset_SectionContainer* container = this;
   CVirtualPreset_section* result = nullptr;
   size_t pos = 0;
@@ -157,6 +172,7 @@ CVirtualPreset_section* CVirtualPreset_file::ResolveHeader(std::string_view head
     const size_t close = header.find(']', open + 1);
     if (close == std::string_view::npos) break;
     result = container->FindOrAddSection(header.substr(open + 1, close - open - 1));
+    result->SetLineOnce(lineNumber);
     container = result;
     if (close + 1 >= header.size()) break;
     pos = close;
@@ -164,28 +180,32 @@ CVirtualPreset_section* CVirtualPreset_file::ResolveHeader(std::string_view head
   if (result == nullptr && createIfMissing) {
     detachedSections.push_back(std::make_unique<CVirtualPreset_section>(nullptr, ""));
     result = detachedSections.back().get();
+    result->SetLineOnce(lineNumber);
   }
   return result;
 }
 
-void CVirtualPreset_file::AddLineItem(CVirtualPreset_section* section, const std::string& line) {
+void CVirtualPreset_file::AddLineItem(CVirtualPreset_section* section, const std::string& line,
+                                      int lineNumber) {
   if (line.starts_with(';')) {
-    section->AddItem(";", line.substr(1));
+    section->AddItem(";", line.substr(1))->AddLine(lineNumber);
     return;
   }
   const size_t equals = line.find('=');
   if (equals == std::string::npos) {
-    section->AddItem("", line);
+    section->AddItem("", line)->AddLine(lineNumber);
     return;
   }
   std::string key = line.substr(0, equals);
   TrimSpaces(key);
   std::string text = line.substr(equals + 1);
-  if (CVirtualPreset_item* existing = section->FindItem(key)) {
-    existing->SetValue(std::move(text));
+  CVirtualPreset_item* item = section->FindItem(key);
+  if (item != nullptr) {
+    item->SetValue(std::move(text));
   } else {
-    section->AddItem(std::move(key), std::move(text));
+    item = section->AddItem(std::move(key), std::move(text));
   }
+  item->AddLine(lineNumber);
 }
 
 const CVirtualPreset_item* CVirtualPreset_file::GetItem(std::string_view section,

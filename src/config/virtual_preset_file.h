@@ -64,11 +64,18 @@ class CVirtualPreset_item {
   int Int() const { return nValue; }
   CVirtualPreset_section* Parent() const { return pParent; }
 
+  // Line numbers (from 1, counted by line feeds) of the lines that set this
+  // item: the first made it, each later one replaced its text, so the last one
+  // wins. Empty for an item made without a file line.
+  const std::vector<int>& Lines() const { return vecLines; }
+  void AddLine(int line) { vecLines.push_back(line); }
+
  private:
   CVirtualPreset_section* pParent;  // not owned
   std::string strKey;               // trimmed of spaces
   std::string strText;              // as read
   int nValue = 0;
+  std::vector<int> vecLines;
 };
 
 class CVirtualPreset_SectionContainer {
@@ -100,6 +107,12 @@ class CVirtualPreset_section : public CVirtualPreset_SectionContainer {
 
   const std::string& Name() const { return strName; }
   CVirtualPreset_SectionContainer* Parent() const { return pParent; }
+  // Line of the first header (or, for the section before any header, the first
+  // line) that named this section; 0 when unknown.
+  int Line() const { return nLine; }
+  void SetLineOnce(int line) {
+    if (nLine == 0) nLine = line;
+  }
 
   // First item whose key equals `key` (ASCII case ignored), or null.
   CVirtualPreset_item* FindItem(std::string_view key) const;
@@ -110,6 +123,7 @@ class CVirtualPreset_section : public CVirtualPreset_SectionContainer {
  private:
   CVirtualPreset_SectionContainer* pParent;  // not owned; null for a detached section
   std::string strName;
+  int nLine = 0;
   std::vector<std::unique_ptr<CVirtualPreset_item>> items;
   // Lower-cased key -> first item with that key.
   std::unordered_map<std::string, CVirtualPreset_item*> itemIndex;
@@ -144,6 +158,10 @@ class CVirtualPreset_file : public CVirtualPreset_SectionContainer {
   const std::string& Folder() const { return strFolder; }
   // Folder followed by file name: the path given at construction.
   std::string FullPath() const;
+  // Sections made by broken headers ("[x" without "]"): no lookup finds them.
+  const std::vector<std::unique_ptr<CVirtualPreset_section>>& DetachedSections() const {
+    return detachedSections;
+  }
 
  private:
   void Clear();
@@ -151,9 +169,11 @@ class CVirtualPreset_file : public CVirtualPreset_SectionContainer {
   // missing ones. Null when the text holds no complete "[...]" pair, unless
   // `createIfMissing`: then the empty text gives the top-level "" section and a
   // broken header a new detached section.
-  CVirtualPreset_section* ResolveHeader(std::string_view header, bool createIfMissing);
-  // Turns one non-header line into an item of `section`.
-  static void AddLineItem(CVirtualPreset_section* section, const std::string& line);
+  // Every section found or made is marked with `lineNumber` unless it has a line.
+  CVirtualPreset_section* ResolveHeader(std::string_view header, bool createIfMissing,
+                                        int lineNumber);
+  // Turns one non-header line (number `lineNumber`) into an item of `section`.
+  static void AddLineItem(CVirtualPreset_section* section, const std::string& line, int lineNumber);
 
   std::string strFileName;
   std::string strFolder;

@@ -11,8 +11,10 @@
 #ifndef QUILLRADE_ENGINE_PLAIN_TEXT_PARSER_H_
 #define QUILLRADE_ENGINE_PLAIN_TEXT_PARSER_H_
 
+#include <array>
 #include <cstddef>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "util/text_util.h"
@@ -33,6 +35,11 @@ void ApplyCharacterFilters(std::string& value, const ValueFilters& filters);
 // every item of `replaceList` (ApplyReplaceItem), then trimming of spaces.
 void ApplyValueFilters(std::string& value, const ValueFilters& filters,
                        const std::vector<SearchReplaceItem>& replaceList);
+
+// The option names DefineKeyword reads (letter case ignored); others are ignored.
+inline constexpr std::array<std::string_view, 10> kKeywordOptionNames = {
+    "line", "find",      "begin",          "end",          "rbegin", "rend",
+    "trim", "uppercase", "filter_accents", "filter_quotes"};
 
 class CPlainTextParser {
  public:

@@ -97,6 +97,11 @@ class CTask : public IPushTarget {
   // The XML tasks' value filters with this task's flags and value replace list.
   void ApplyXmlValueFilters(std::string& value) const;
 
+  // Reads the input file once as a cycle does (printing what it found) and
+  // recomputes; sends nothing. True when a cycle would send the URLs now; always
+  // false for a push task.
+  bool ReadInput();
+
   // One pass of the task cycle: new input? recompute, then PushUrls; when
   // nothing was sent, the unanswered URLs whose wait is over are tried again.
   void RunCycle(CCurl& curl);
@@ -194,6 +199,10 @@ class CTask : public IPushTarget {
 // and unquoted; the first is the search text, the second (or nothing) the
 // replacement.
 SearchReplaceItem ParseReplaceItem(const std::string& value);
+
+// Lower-cases every "%output" of `url` in place, as linking does, and returns its
+// "%outputN:formatM%" tokens in order (repeats included).
+std::vector<std::string> FindOutputReferenceTokens(std::string& url);
 
 // The five items every replace list starts with: line ends become "[CR]", tabs
 // "[TAB]".

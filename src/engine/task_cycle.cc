@@ -82,26 +82,26 @@ void ReportReadError(const CTask& task, const std::string& error) {
   g_logOutput.Printf("Error reading %s: %s\n", task.strInputPath.c_str(), error.c_str());
 }
 
-void RunPlainTextInput(CTask& task, CCurl& curl) {
-  {
-    CTextFileReader file;
-    if (!file.Open(task.strInputPath)) return;
-    task.status->CountInputRead();
-    task.ParsePlainText(file);
-    ReportReadError(task, file.ReadError());
-  }
-  task.PushUrls(curl);
+// Reads a plain text input; true when the URLs are to be sent after it.
+bool ReadPlainTextInput(CTask& task) {
+  CTextFileReader file;
+  if (!file.Open(task.strInputPath)) return false;
+  task.status->CountInputRead();
+  task.ParsePlainText(file);
+  ReportReadError(task, file.ReadError());
+  return true;
 }
 
-void RunXmlInput(CTask& task, CCurl& curl) {
+// Reads an XML input; true when the URLs are to be sent after it.
+bool ReadXmlInput(CTask& task) {
   std::string bytes;
   std::string readError;
   if (!ReadFileBytes(task.strInputPath, kMaxXmlInputBytes, &bytes, &readError)) {
-    if (readError.empty()) return;  // not opened: this change is skipped
+    // Not opened: this change is skipped.
+    if (readError.empty()) return false;
     task.status->CountInputRead();
     ReportReadError(task, readError);
-    task.PushUrls(curl);
-    return;
+    return true;
   }
   task.status->CountInputRead();
   XmlDocPtr document(xmlReadMemory(bytes.data(), static_cast<int>(bytes.size()), nullptr, nullptr,
@@ -110,11 +110,10 @@ void RunXmlInput(CTask& task, CCurl& curl) {
   // that does not parse, before anything is read from it.
   if (!document || !XmlExpansionsWithinLimits(document.get())) {
     g_logOutput.Printf("Error parsing XML in %s\n", task.strInputPath.c_str());
-    return;
+    return false;
   }
   task.ParseXml(document.get());
-  document.reset();
-  task.PushUrls(curl);
+  return true;
 }
 
 // Sends one URL and prints it with its result, as every try is reported; the
@@ -152,11 +151,12 @@ void CTask::ProcessNewInput(CCurl& curl) {
   if (version == FileVersion::kSame && !bReprocess) return;
   inputChange.Take(strInputPath);
   bReprocess = false;
-  if (nInputType == kInputXml) {
-    RunXmlInput(*this, curl);
-  } else {
-    RunPlainTextInput(*this, curl);
-  }
+  if (ReadInput()) PushUrls(curl);
+}
+
+bool CTask::ReadInput() {
+  if (nInputType == kInputPush) return false;
+  return nInputType == kInputXml ? ReadXmlInput(*this) : ReadPlainTextInput(*this);
 }
 
 bool CTask::ReceivePush(const std::string& text) {
@@ -229,16 +229,24 @@ void CTask::LinkOutputReferences(const std::map<std::string, CTask*>& outputs) {
   std::set<std::string> seenTokens;
   for (const OutputReference& reference : outputReferences) seenTokens.insert(reference.strToken);
   for (std::string& url : vecUrls) {
-    ReplaceAllNoCase(url, kOutputWord, kOutputWord);
-    for (size_t pos = 0;;) {
-      const size_t start = url.find(kOutputWord, pos);
-      if (start == std::string::npos) break;
-      const size_t colon = url.find(':', start);
-      if (colon == std::string::npos) break;
-      const size_t close = url.find('%', colon + 1);
-      if (close == std::string::npos) break;
-      BindOutputReference(*this, url.substr(start, close + 1 - start), outputs, seenTokens);
-      pos = start + 1;
+    for (const std::string& token : FindOutputReferenceTokens(url)) {
+      BindOutputReference(*this, token, outputs, seenTokens);
     }
   }
+}
+
+std::vector<std::string> FindOutputReferenceTokens(std::string& url) {
+  ReplaceAllNoCase(url, kOutputWord, kOutputWord);
+  std::vector<std::string> tokens;
+  for (size_t pos = 0;;) {
+    const size_t start = url.find(kOutputWord, pos);
+    if (start == std::string::npos) break;
+    const size_t colon = url.find(':', start);
+    if (colon == std::string::npos) break;
+    const size_t close = url.find('%', colon + 1);
+    if (close == std::string::npos) break;
+    tokens.push_back(url.substr(start, close + 1 - start));
+    pos = start + 1;
+  }
+  return tokens;
 }

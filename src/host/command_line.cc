@@ -25,3 +25,7 @@ std::string GetCommandLineArguments(const std::string& commandLine) {
   }
   return std::string();
 }
+
+bool IsConfigCheckCommand(const std::string& commandLine) {
+  return HasCommandLineKey(commandLine, "check") || HasCommandLineKey(commandLine, "-check");
+}

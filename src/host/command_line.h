@@ -18,4 +18,8 @@ std::string GetCommandLineValue(const std::string& commandLine, const std::strin
 // ends it; empty when no blank outside double quotes follows the first character.
 std::string GetCommandLineArguments(const std::string& commandLine);
 
+// True when the command line asks for the configuration check ("check" or
+// "-check").
+bool IsConfigCheckCommand(const std::string& commandLine);
+
 #endif  // QUILLRADE_HOST_COMMAND_LINE_H_

@@ -1,6 +1,8 @@
 // Process entry: makes the standard streams valid, describes the service, makes
 // the one CMainClass and hands the command line to its dispatcher, whose result is
 // the exit code.
+#include "host/command_line.h"
+#include "host/config_check.h"
 #include "host/main_class.h"
 #include "host/program_description.h"
 #include "platform/process.h"
@@ -8,6 +10,10 @@
 int main(int argc, char** argv) {
   EnsureStandardDescriptors();
   SetProcessCommandLine(argc, argv);
+  // The check runs nothing of the service: no object, no thread, no port.
+  if (IsConfigCheckCommand(GetProcessCommandLine())) {
+    return RunConfigCheck(GetProcessCommandLine());
+  }
   const ServiceDescription description = QuillradeServiceDescription();
   CMainClass mainClass;
   mainClass.Init(description);

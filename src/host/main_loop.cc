@@ -33,6 +33,33 @@ int MillisecondsUntil(uint64_t when, uint64_t now) {
 
 std::string DefaultConfigPath() { return WithoutExtension(GetProgramPath()) + ".ini"; }
 
+int ConfiguredConnectTimeout(const CVirtualPreset_file& preset) {
+  return preset.GetInt(preset.GetItem("global", "http_timeout_seconds"),
+                       CCurl::kDefaultConnectTimeoutSeconds);
+}
+
+std::vector<std::unique_ptr<CTask>> BuildTaskList(const CVirtualPreset_file& preset,
+                                                  const std::function<void(CTask&)>& prepare) {
+  std::vector<std::unique_ptr<CTask>> tasks;
+  std::map<std::string, CTask*> outputs;  // label -> task, for the linking
+  for (int i = 0; i < CMainLoop::kMaxTasks; ++i) {
+    const std::string inputSection = StringPrintf("Input%i", i);
+    const std::string outputSection = StringPrintf("Output%i", i);
+    const std::string file = preset.GetString(preset.GetItem(inputSection, "file"), "");
+    const std::string type = preset.GetString(preset.GetItem(inputSection, "type"), "");
+    if (file.empty() && type != "push") continue;
+    auto task = std::make_unique<CTask>();
+    prepare(*task);
+    task->nIndex = static_cast<int>(tasks.size());
+    task->strInputPath = file;
+    task->Setup(preset, inputSection, outputSection);
+    outputs[task->strLabel] = task.get();
+    tasks.push_back(std::move(task));
+  }
+  for (const auto& task : tasks) task->LinkOutputReferences(outputs);
+  return tasks;
+}
+
 CMainLoop::CMainLoop(std::string& configPath, const std::string& commandLine,
                      CFetchAbort& fetchAbort, ChangeSources sources)
     : strConfigPath(configPath),
@@ -117,31 +144,17 @@ void CMainLoop::BuildTasks() {
   handover.TakeFrom(tasks);
   tasks.clear();
   g_logOutput.Printf("Initializing...\n");
-  outputs.clear();
-  for (int i = 0; i < kMaxTasks; ++i) {
-    const std::string inputSection = StringPrintf("Input%i", i);
-    const std::string outputSection = StringPrintf("Output%i", i);
-    const std::string file = preset->GetString(preset->GetItem(inputSection, "file"), "");
-    const std::string type = preset->GetString(preset->GetItem(inputSection, "type"), "");
-    if (file.empty() && type != "push") continue;
-    auto task = std::make_unique<CTask>();
-    task->pServer = &server;
-    task->pPassWake = pWake;
-    task->inputChange = CFileChangeCheck(*pFileStat);
-    task->nIndex = static_cast<int>(tasks.size());
-    task->strInputPath = file;
-    task->Setup(*preset, inputSection, outputSection);
-    outputs[task->strLabel] = task.get();
-    tasks.push_back(std::move(task));
-  }
-  for (const auto& task : tasks) task->LinkOutputReferences(outputs);
+  tasks = BuildTaskList(*preset, [this](CTask& task) {
+    task.pServer = &server;
+    task.pPassWake = pWake;
+    task.inputChange = CFileChangeCheck(*pFileStat);
+  });
   handover.HandTo(tasks);
   std::vector<std::shared_ptr<CTaskStatus>> statuses;
   for (const auto& task : tasks) statuses.push_back(task->status);
   board.SetTasks(std::move(statuses));
   curl = std::make_unique<CCurl>(&fetchAbort);
-  curl->SetConnectTimeout(preset->GetInt(preset->GetItem("global", "http_timeout_seconds"),
-                                         CCurl::kDefaultConnectTimeoutSeconds));
+  curl->SetConnectTimeout(ConfiguredConnectTimeout(*preset));
 }
 
 void CMainLoop::PrintAddresses() const {
@@ -217,7 +230,6 @@ void CMainLoop::ShutDown() {
   curl.reset();
   ReportUnsentPushes();
   tasks.clear();
-  outputs.clear();
   preset.reset();
 }
 

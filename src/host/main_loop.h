@@ -16,7 +16,7 @@
 #define QUILLRADE_HOST_MAIN_LOOP_H_
 
 #include <cstdint>
-#include <map>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -104,7 +104,6 @@ class CMainLoop {
   CHttpServer server;
   std::unique_ptr<CVirtualPreset_file> preset;
   std::vector<std::unique_ptr<CTask>> tasks;
-  std::map<std::string, CTask*> outputs;  // label -> task, used while linking
   std::unique_ptr<CCurl> curl;
   CFileChangeCheck configChange;  // the configuration's version taken before the last read
 
@@ -118,5 +117,16 @@ class CMainLoop {
 // The configuration path used when the command line names none: the program's path
 // with its file name's extension replaced by ".ini".
 std::string DefaultConfigPath();
+
+// The connect timeout of outgoing requests, in seconds: [global]
+// http_timeout_seconds, else the request client's default.
+int ConfiguredConnectTimeout(const CVirtualPreset_file& preset);
+
+// One set-up task per Input/Output pair whose input has a "file" key or
+// type=push, in section order, with their output references linked: the tasks
+// the service runs for `preset`. `prepare` fills what the caller provides (server,
+// wake, change check) before each task's Setup, which prints its summary.
+std::vector<std::unique_ptr<CTask>> BuildTaskList(const CVirtualPreset_file& preset,
+                                                  const std::function<void(CTask&)>& prepare);
 
 #endif  // QUILLRADE_HOST_MAIN_LOOP_H_

@@ -23,9 +23,13 @@ std::string GlobalText(const CVirtualPreset_file& preset, const char* key) {
 }  // namespace
 
 StatusChannelSettings ReadStatusChannelSettings(const std::string& configPath) {
-  StatusChannelSettings settings;
   CVirtualPreset_file preset(configPath);
-  if (!preset.Load()) return settings;
+  if (!preset.Load()) return StatusChannelSettings();
+  return StatusChannelSettingsFrom(preset);
+}
+
+StatusChannelSettings StatusChannelSettingsFrom(const CVirtualPreset_file& preset) {
+  StatusChannelSettings settings;
   settings.strListenAddress = GlobalText(preset, kListenAddressKey);
   settings.strAccessList = GlobalText(preset, kAccessListKey);
   if (!settings.strListenAddress.empty() && !IsIPv4Address(settings.strListenAddress)) {

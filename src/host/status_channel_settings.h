@@ -11,6 +11,7 @@
 #include <string>
 
 class CHttpServer;
+class CVirtualPreset_file;
 
 struct StatusChannelSettings {
   std::string strListenAddress;  // dotted IPv4 address; empty = all interfaces
@@ -23,6 +24,8 @@ struct StatusChannelSettings {
 // address falls back to the loopback address, never to all interfaces, and
 // leaves a line saying so in strProblem.
 StatusChannelSettings ReadStatusChannelSettings(const std::string& configPath);
+// The same from a configuration already loaded.
+StatusChannelSettings StatusChannelSettingsFrom(const CVirtualPreset_file& preset);
 
 // Prints the settings' problem line, and the server library's reason when the
 // status server could not start with the configured address or access list.

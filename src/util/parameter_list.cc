@@ -1,5 +1,6 @@
 #include "util/parameter_list.h"
 
+#include <algorithm>
 #include <climits>
 
 #include "util/text_util.h"
@@ -23,33 +24,47 @@ bool TokenMatches(std::string_view token, std::string_view name, std::string* va
   return true;
 }
 
-bool TestToken(std::string_view list, size_t start, size_t end, std::string_view name,
-               std::string* value) {
-  std::string_view token = list.substr(start, end - start);
-  if (token.size() > kMaxParameterTokenBytes) token = token.substr(0, kMaxParameterTokenBytes);
-  return TokenMatches(token, name, value);
-}
-
-}  // namespace
-
-bool FindParameter(std::string_view list, std::string_view name, std::string* value) {
+// The list's tokens, each cut to its maximum length: blanks outside double
+// quotes separate them. A blank at a token's start ends nothing: the token keeps
+// it as a leading blank, which readers skip.
+std::vector<std::string_view> SplitTokens(std::string_view list) {
+  std::vector<std::string_view> tokens;
+  const auto add = [&](size_t start, size_t end) {
+    tokens.push_back(list.substr(start, std::min(end - start, kMaxParameterTokenBytes)));
+  };
   bool inQuotes = false;
   size_t tokenStart = 0;
   for (size_t i = 0; i < list.size(); ++i) {
     if (list[i] == '"') {
       inQuotes = !inQuotes;
     } else if (list[i] == ' ' && !inQuotes && i != tokenStart) {
-      // A blank at the token start ends nothing: the next token keeps it as a
-      // leading blank, which testing skips.
-      if (TestToken(list, tokenStart, i, name, value)) return true;
+      add(tokenStart, i);
       tokenStart = i + 1;
     }
   }
-  if (tokenStart < list.size() && TestToken(list, tokenStart, list.size(), name, value)) {
-    return true;
+  if (tokenStart < list.size()) add(tokenStart, list.size());
+  return tokens;
+}
+
+}  // namespace
+
+bool FindParameter(std::string_view list, std::string_view name, std::string* value) {
+  for (const std::string_view token : SplitTokens(list)) {
+    if (TokenMatches(token, name, value)) return true;
   }
   if (value != nullptr) value->clear();
   return false;
+}
+
+std::vector<std::string> ParameterNames(std::string_view list) {
+  std::vector<std::string> names;
+  for (std::string_view token : SplitTokens(list)) {
+    const size_t begin = token.find_first_not_of(' ');
+    if (begin == std::string_view::npos) continue;
+    token.remove_prefix(begin);
+    names.emplace_back(token.substr(0, token.find('=')));
+  }
+  return names;
 }
 
 std::string GetParameterText(std::string_view list, std::string_view name) {

@@ -8,6 +8,7 @@
 #include <cstddef>
 #include <string>
 #include <string_view>
+#include <vector>
 
 // A token longer than this is cut to its first kMaxParameterTokenBytes bytes before
 // its name and value are read.
@@ -17,6 +18,10 @@ constexpr size_t kMaxParameterTokenBytes = 1023;
 // wins. When `value` is given it receives the token's value (one enclosing pair of
 // double quotes removed), or an empty string when nothing matched.
 bool FindParameter(std::string_view list, std::string_view name, std::string* value = nullptr);
+
+// The name of every token, in order (its text before the first "=", leading
+// blanks skipped); blank tokens give none.
+std::vector<std::string> ParameterNames(std::string_view list);
 
 // The value of `name`, or an empty string when absent.
 std::string GetParameterText(std::string_view list, std::string_view name);

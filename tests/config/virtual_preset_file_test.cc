@@ -169,6 +169,39 @@ TEST(CVirtualPresetFileTest, BrokenHeaderHidesItsItemsUntilTheNextHeader) {
   EXPECT_EQ(ItemsOf(preset.FindSection("")), (std::vector<KeyText>{{"top", "1"}}));
 }
 
+// Line numbers count line feeds: CR LF counts once, a piece cut at the length
+// limit stays on its line, and a repeated key keeps every line that set it.
+TEST(CVirtualPresetFileTest, KeepsTheLinesThatMadeSectionsAndItems) {
+  CVirtualPreset_file preset("x.ini");
+  preset.Parse(
+      "top=1\r\n"   // 1
+      "\r\n"        // 2
+      "[Input0]\n"  // 3
+      "file=a\n"    // 4
+      "long=" +
+      std::string(3000, 'x') +
+      "\n"          // 5 (cut into two pieces)
+      "FILE=b\n"    // 6
+      "[A][B]\n"    // 7
+      "k=v\n"       // 8
+      "[broken\n"   // 9
+      "k=v\n"       // 10
+      "[input0]\n"  // 11
+      "file=c\n");  // 12
+  EXPECT_EQ(preset.FindSection("")->Line(), 1);
+  EXPECT_EQ(preset.FindSection("input0")->Line(), 3);
+  EXPECT_EQ(preset.GetItem("Input0", "file")->Lines(), (std::vector<int>{4, 6, 12}));
+  EXPECT_EQ(preset.GetItem("Input0", "long")->Lines(), (std::vector<int>{5}));
+  // The rest of the cut line is an item of its own, still on line 5.
+  EXPECT_EQ(preset.FindSection("Input0")->Items()[2]->Lines(), (std::vector<int>{5}));
+  EXPECT_EQ(preset.FindSection("A")->Line(), 7);
+  EXPECT_EQ(preset.FindSection("A")->FindSection("B")->Line(), 7);
+  EXPECT_EQ(preset.FindSection("A")->FindSection("B")->FindItem("k")->Lines(),
+            (std::vector<int>{8}));
+  ASSERT_EQ(preset.DetachedSections().size(), 1u);
+  EXPECT_EQ(preset.DetachedSections()[0]->Line(), 9);
+}
+
 TEST(CVirtualPresetFileTest, EmptyBracketsContinueTheLeadingSection) {
   CVirtualPreset_file preset("x.ini");
   preset.Parse("a=1\n[s]\nb=2\n[]\nc=3\n");

@@ -4,6 +4,7 @@
 
 #include <climits>
 #include <string>
+#include <vector>
 
 namespace {
 
@@ -57,6 +58,13 @@ TEST(CParameterListTest, QuotesJoinBlanksAndEnclosingPairIsRemoved) {
       {"\"a b\"=1", "\"a b\"", true, "1"},
       {"x=\"open never closed y=2", "y", false, ""},  // the open quote swallows the rest
   });
+}
+
+TEST(CParameterListTest, NamesEveryTokenInOrder) {
+  EXPECT_EQ(ParameterNames("find=Title: begin=\": \" trim=1  TRIM bogus=\"a b\""),
+            (std::vector<std::string>{"find", "begin", "trim", "TRIM", "bogus"}));
+  EXPECT_EQ(ParameterNames("   "), std::vector<std::string>{});
+  EXPECT_EQ(ParameterNames(""), std::vector<std::string>{});
 }
 
 TEST(CParameterListTest, LongTokensAreCutBeforeReading) {

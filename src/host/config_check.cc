@@ -1,0 +1,286 @@
+#include "host/config_check.h"
+
+#include <libxml/parser.h>
+
+#include <utility>
+
+#include "engine/url_compose.h"
+#include "host/command_line.h"
+#include "host/main_loop.h"
+#include "platform/file_system.h"
+#include "platform/stdout_writer.h"
+#include "status/http_server.h"
+#include "status/log_output.h"
+#include "status/push_target.h"
+#include "status/terminal_text.h"
+#include "util/text_util.h"
+#include "util/version.h"
+
+namespace {
+
+// The report is written whole before the command ends; a reader that takes
+// nothing for this long loses the rest.
+constexpr int kReportStallMs = 600000;
+
+// Takes the status lines while the check runs, instead of standard output, so
+// the report can put them in order (or into the JSON). Restores both on exit.
+class CLogCapture : public ILogConsoleSink {
+ public:
+  explicit CLogCapture(std::string* log) : pLog(log) {
+    g_logOutput.SetStdoutEnabled(false);
+    g_logOutput.AttachConsole(this);
+  }
+  ~CLogCapture() {
+    g_logOutput.AttachConsole(nullptr);
+    g_logOutput.SetStdoutEnabled(true);
+  }
+  CLogCapture(const CLogCapture&) = delete;
+  CLogCapture& operator=(const CLogCapture&) = delete;
+
+  void WriteText(const char* bytes, size_t length) override { pLog->append(bytes, length); }
+
+ private:
+  std::string* pLog;
+};
+
+// Push tasks register here instead of with a status server: nothing listens,
+// and their summaries name the port the service tries first.
+class CNoPushServer : public IPushTargetRegistry {
+ public:
+  void RegisterPushTarget(IPushTarget*) override {}
+  int HttpPort() const override { return CHttpServer::kFirstPort; }
+};
+
+const char* InputTypeName(int inputType) {
+  switch (inputType) {
+    case kInputXml:
+      return "xml";
+    case kInputPush:
+      return "push";
+    default:
+      return "plain text";
+  }
+}
+
+CheckedTask ReadTaskOnce(CTask& task) {
+  CheckedTask checked;
+  checked.nIndex = task.nIndex;
+  checked.strLabel = task.strLabel;
+  checked.nInputType = task.nInputType;
+  checked.strInput = task.nInputType == kInputPush
+                         ? StringPrintf("http://127.0.0.1:%i%s?set=data", CHttpServer::kFirstPort,
+                                        task.strPushPath.c_str())
+                         : GetAbsolutePath(task.strInputPath);
+  checked.bInputRead = task.ReadInput();
+  return checked;
+}
+
+// Values, results and URLs once every input has been read, so that references
+// to other tasks show their results.
+void TakeResults(const CTask& task, CheckedTask& checked) {
+  for (const CPlainTextParser& keyword : task.keywords) {
+    checked.values.push_back({keyword.Name(), keyword.Value()});
+  }
+  for (const FormatItem& format : task.formatItems) {
+    checked.formats.push_back({format.strName, format.strResult});
+  }
+  if (task.nInputType == kInputPush) {
+    checked.vecUrls = task.vecUrls;  // composed only when a push comes
+    return;
+  }
+  if (!checked.bInputRead) return;  // a cycle would send nothing now
+  for (const std::string& url : task.vecUrls) checked.vecUrls.push_back(ComposeTaskUrl(task, url));
+}
+
+const char* SeverityName(FindingSeverity severity) {
+  return severity == FindingSeverity::kError ? "error" : "warning";
+}
+
+// Appends `text` as a JSON string. Valid UTF-8 passes; any other byte is taken
+// as Latin-1, as the input files of this program often are.
+void AppendJsonString(std::string& out, std::string_view text) {
+  out += '"';
+  for (size_t i = 0; i < text.size(); ++i) {
+    const unsigned char byte = static_cast<unsigned char>(text[i]);
+    if (byte == '"' || byte == '\\') {
+      out += '\\';
+      out += static_cast<char>(byte);
+    } else if (byte < 0x20 || byte == 0x7f) {
+      out += StringPrintf("\\u%04x", byte);
+    } else if (byte < 0x80) {
+      out += static_cast<char>(byte);
+    } else {
+      size_t length = 0;
+      if ((byte & 0xe0) == 0xc0 && byte >= 0xc2) length = 2;
+      if ((byte & 0xf0) == 0xe0) length = 3;
+      if ((byte & 0xf8) == 0xf0 && byte <= 0xf4) length = 4;
+      bool valid = length > 0 && i + length <= text.size();
+      for (size_t k = 1; valid && k < length; ++k) {
+        valid = (static_cast<unsigned char>(text[i + k]) & 0xc0) == 0x80;
+      }
+      if (!valid) {
+        out += StringPrintf("\\u%04x", byte);
+        continue;
+      }
+      out.append(text.substr(i, length));
+      i += length - 1;
+    }
+  }
+  out += '"';
+}
+
+void AppendJsonNamedList(std::string& out, const char* key,
+                         const std::vector<CheckedTask::Named>& list) {
+  out += StringPrintf("\"%s\":[", key);
+  for (size_t i = 0; i < list.size(); ++i) {
+    out += i == 0 ? "{\"name\":" : ",{\"name\":";
+    AppendJsonString(out, list[i].strName);
+    out += ",\"text\":";
+    AppendJsonString(out, list[i].strText);
+    out += "}";
+  }
+  out += "]";
+}
+
+void AppendJsonTask(std::string& out, const CheckedTask& task) {
+  out += StringPrintf("{\"index\":%i,\"label\":", task.nIndex);
+  AppendJsonString(out, task.strLabel);
+  out += StringPrintf(",\"type\":\"%s\",\"input\":", InputTypeName(task.nInputType));
+  AppendJsonString(out, task.strInput);
+  out += StringPrintf(",\"input_read\":%s,", task.bInputRead ? "true" : "false");
+  AppendJsonNamedList(out, "values", task.values);
+  out += ",";
+  AppendJsonNamedList(out, "formats", task.formats);
+  // A push task's URLs are templates: they are composed at each push.
+  out += task.nInputType == kInputPush ? ",\"url_templates\":[" : ",\"urls\":[";
+  for (size_t i = 0; i < task.vecUrls.size(); ++i) {
+    if (i > 0) out += ",";
+    AppendJsonString(out, task.vecUrls[i]);
+  }
+  out += "]}";
+}
+
+void AppendTextTask(std::string& out, const CheckedTask& task) {
+  out += StringPrintf("TASK %i (%s), %s input: %s\n", task.nIndex, task.strLabel.c_str(),
+                      InputTypeName(task.nInputType), task.strInput.c_str());
+  if (task.nInputType == kInputPush) {
+    out += "  waits for pushes; each push fills in and sends:\n";
+    for (const std::string& url : task.vecUrls) out += "  " + url + "\n";
+    return;
+  }
+  if (!task.bInputRead) {
+    out += "  input not read (see above): nothing would be sent now\n";
+    return;
+  }
+  for (const std::vector<CheckedTask::Named>* list : {&task.values, &task.formats}) {
+    for (const CheckedTask::Named& named : *list) {
+      out += StringPrintf("  %s = \"%s\"\n", named.strName.c_str(), named.strText.c_str());
+    }
+  }
+  for (const std::string& url : task.vecUrls) out += "  would send " + url + "\n";
+}
+
+}  // namespace
+
+CConfigCheck::CConfigCheck(std::string configPath) : strConfigPath(std::move(configPath)) {}
+
+int CConfigCheck::Run() {
+  strLog.clear();
+  checkedTasks.clear();
+  findings.clear();
+  CLogCapture capture(&strLog);
+  g_logOutput.Printf("\nReading config file: \"%s\"\n", strConfigPath.c_str());
+  CVirtualPreset_file preset(strConfigPath);
+  bReadable = preset.Load();
+  if (!bReadable) {
+    g_logOutput.Printf("Couldn't read from file \"%s\"\n", strConfigPath.c_str());
+    findings.push_back({FindingSeverity::kError, 0,
+                        "the configuration file cannot be read: it is missing, unreadable, "
+                        "empty or larger than 16 MiB"});
+    nExitStatus = kCheckUnreadable;
+    return nExitStatus;
+  }
+  xmlInitParser();
+  CheckLoaded(preset);
+  xmlCleanupParser();
+  nExitStatus = ErrorCount() > 0 ? kCheckErrors : kCheckClean;
+  return nExitStatus;
+}
+
+void CConfigCheck::CheckLoaded(const CVirtualPreset_file& preset) {
+  nConnectTimeoutSeconds = ConfiguredConnectTimeout(preset);
+  g_logOutput.Printf("Initializing...\n");
+  CNoPushServer noServer;
+  std::vector<std::unique_ptr<CTask>> tasks =
+      BuildTaskList(preset, [&noServer](CTask& task) { task.pServer = &noServer; });
+  for (const auto& task : tasks) checkedTasks.push_back(ReadTaskOnce(*task));
+  for (size_t i = 0; i < tasks.size(); ++i) TakeResults(*tasks[i], checkedTasks[i]);
+  findings = CConfigFindings(preset, tasks).Collect();
+  for (const CheckedTask& task : checkedTasks) {
+    if (task.bInputRead || task.nInputType == kInputPush || !FileExists(task.strInput)) continue;
+    findings.push_back({FindingSeverity::kWarning, 0,
+                        StringPrintf("input \"%s\" of task %i could not be read or parsed now",
+                                     task.strInput.c_str(), task.nIndex)});
+  }
+}
+
+int CConfigCheck::ErrorCount() const {
+  int count = 0;
+  for (const ConfigFinding& finding : findings) {
+    if (finding.severity == FindingSeverity::kError) ++count;
+  }
+  return count;
+}
+
+int CConfigCheck::WarningCount() const { return static_cast<int>(findings.size()) - ErrorCount(); }
+
+std::string CConfigCheck::TextReport() const {
+  std::string out =
+      StringPrintf("Quillrade %s configuration check: nothing is sent.\n", kQuillradeVersion);
+  out += strLog;
+  if (bReadable) {
+    out += StringPrintf("\nConnect timeout of requests: %i s\n\n", nConnectTimeoutSeconds);
+    for (const CheckedTask& task : checkedTasks) AppendTextTask(out, task);
+  }
+  out += findings.empty() ? "\nNo findings.\n" : "\nFindings:\n";
+  for (const ConfigFinding& finding : findings) {
+    const std::string where = finding.nLine > 0 ? StringPrintf("line %i: ", finding.nLine) : "";
+    out += StringPrintf("  %s%s: %s\n", where.c_str(), SeverityName(finding.severity),
+                        finding.strMessage.c_str());
+  }
+  out += StringPrintf("\n%i error(s), %i warning(s).\n", ErrorCount(), WarningCount());
+  std::string visible;
+  AppendWithVisibleControls(out, visible);
+  return visible;
+}
+
+std::string CConfigCheck::JsonReport() const {
+  std::string out = "{\"config\":";
+  AppendJsonString(out, strConfigPath);
+  out += StringPrintf(",\"readable\":%s,\"exit_status\":%i,\"errors\":%i,\"warnings\":%i",
+                      bReadable ? "true" : "false", nExitStatus, ErrorCount(), WarningCount());
+  out += StringPrintf(",\"connect_timeout_seconds\":%i,\"tasks\":[", nConnectTimeoutSeconds);
+  for (size_t i = 0; i < checkedTasks.size(); ++i) {
+    if (i > 0) out += ",";
+    AppendJsonTask(out, checkedTasks[i]);
+  }
+  out += "],\"findings\":[";
+  for (size_t i = 0; i < findings.size(); ++i) {
+    out += StringPrintf("%s{\"severity\":\"%s\",\"line\":%i,\"message\":", i == 0 ? "" : ",",
+                        SeverityName(findings[i].severity), findings[i].nLine);
+    AppendJsonString(out, findings[i].strMessage);
+    out += "}";
+  }
+  out += "],\"log\":";
+  AppendJsonString(out, strLog);
+  out += "}\n";
+  return out;
+}
+
+int RunConfigCheck(const std::string& commandLine) {
+  CConfigCheck check(GetCommandLineValue(commandLine, "ini_file", DefaultConfigPath()));
+  const int status = check.Run();
+  WriteStdout(HasCommandLineKey(commandLine, "--json") ? check.JsonReport() : check.TextReport());
+  FlushStdout(kReportStallMs);
+  return status;
+}

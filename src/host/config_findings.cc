@@ -1,0 +1,400 @@
+#include "host/config_findings.h"
+
+#include <algorithm>
+
+#include "engine/plain_text_parser.h"
+#include "host/main_loop.h"
+#include "host/status_channel_settings.h"
+#include "platform/file_system.h"
+#include "util/parameter_list.h"
+#include "util/text_util.h"
+
+namespace {
+
+// A near miss differs from the known name by at most this many edits.
+constexpr size_t kMaxSuggestionEdits = 2;
+
+// The keys the service reads from [global].
+const std::vector<std::string> kGlobalKeys = {"http_timeout_seconds", "retry_unreachable_targets",
+                                              "status_listen_address", "status_access_list"};
+// The XML inputs' value filters.
+const std::vector<std::string> kXmlFlagKeys = {"trim", "uppercase", "filter_accents",
+                                               "filter_quotes"};
+
+// "text0" ... "text99": the numbered names a task reads, exactly as it formats them.
+std::vector<std::string> NumberedKeys(const char* stem) {
+  std::vector<std::string> keys;
+  for (int i = 0; i < CMainLoop::kMaxTasks; ++i) keys.push_back(StringPrintf("%s%i", stem, i));
+  return keys;
+}
+
+void Append(std::vector<std::string>& to, const std::vector<std::string>& more) {
+  to.insert(to.end(), more.begin(), more.end());
+}
+
+std::vector<std::string> InputKeys(bool plainText, bool xml) {
+  std::vector<std::string> keys = {"file", "type"};
+  Append(keys, NumberedKeys("Replace"));
+  if (plainText) Append(keys, NumberedKeys("text"));
+  if (xml) Append(keys, kXmlFlagKeys);
+  return keys;
+}
+
+std::vector<std::string> OutputKeys() {
+  std::vector<std::string> keys = NumberedKeys("format");
+  Append(keys, NumberedKeys("Url"));
+  Append(keys, NumberedKeys("Replace"));
+  return keys;
+}
+
+// The number N of a section named `stem`N exactly as the service formats it
+// ("Input7", any letter case); -1 for any other name.
+int PairNumber(std::string_view name, std::string_view stem) {
+  if (name.size() <= stem.size() || !EqualsIgnoringAsciiCase(name.substr(0, stem.size()), stem)) {
+    return -1;
+  }
+  const std::string_view digits = name.substr(stem.size());
+  for (int i = 0; i < CMainLoop::kMaxTasks; ++i) {
+    if (digits == StringPrintf("%i", i)) return i;
+  }
+  return -1;
+}
+
+std::vector<std::string> SectionNames() {
+  std::vector<std::string> names = {"global"};
+  Append(names, NumberedKeys("Input"));
+  Append(names, NumberedKeys("Output"));
+  return names;
+}
+
+// Edits (insert, delete, change, swap of neighbours) between two lower-case texts.
+size_t EditDistance(const std::string& a, const std::string& b) {
+  std::vector<std::vector<size_t>> d(a.size() + 1, std::vector<size_t>(b.size() + 1));
+  for (size_t i = 0; i <= a.size(); ++i) d[i][0] = i;
+  for (size_t j = 0; j <= b.size(); ++j) d[0][j] = j;
+  for (size_t i = 1; i <= a.size(); ++i) {
+    for (size_t j = 1; j <= b.size(); ++j) {
+      const size_t change = a[i - 1] == b[j - 1] ? 0 : 1;
+      d[i][j] = std::min({d[i - 1][j] + 1, d[i][j - 1] + 1, d[i - 1][j - 1] + change});
+      if (i > 1 && j > 1 && a[i - 1] == b[j - 2] && a[i - 2] == b[j - 1]) {
+        d[i][j] = std::min(d[i][j], d[i - 2][j - 2] + 1);
+      }
+    }
+  }
+  return d[a.size()][b.size()];
+}
+
+std::string DidYouMean(std::string_view name, const std::vector<std::string>& candidates,
+                       const char* open, const char* close) {
+  const std::string nearest = NearestName(name, candidates);
+  if (nearest.empty()) return "";
+  return StringPrintf("; did you mean %s%s%s?", open, nearest.c_str(), close);
+}
+
+bool IsBlank(const std::string& text) { return text.find_first_not_of(" \t") == std::string::npos; }
+
+// Where an item was last set: its winning line.
+int LastLine(const CVirtualPreset_item& item) {
+  return item.Lines().empty() ? 0 : item.Lines().back();
+}
+
+bool StartsWithNoCase(std::string_view text, std::string_view prefix) {
+  return text.size() >= prefix.size() &&
+         EqualsIgnoringAsciiCase(text.substr(0, prefix.size()), prefix);
+}
+
+// "%format3%"-like tokens of a URL template: "%format", digits, "%".
+std::vector<std::string> FormatTokens(const std::string& url) {
+  static constexpr std::string_view kFormatWord = "%format";
+  std::vector<std::string> tokens;
+  for (size_t start = url.find(kFormatWord); start != std::string::npos;
+       start = url.find(kFormatWord, start + 1)) {
+    size_t end = start + kFormatWord.size();
+    while (end < url.size() && url[end] >= '0' && url[end] <= '9') ++end;
+    if (end == start + kFormatWord.size() || end >= url.size() || url[end] != '%') continue;
+    tokens.push_back(url.substr(start, end + 1 - start));
+  }
+  return tokens;
+}
+
+// "Input05" -> "Input5": the service formats numbers without leading zeros, so
+// that is what such a name was meant to be.
+std::string WithoutLeadingZeros(std::string_view name) {
+  size_t digits = name.size();
+  while (digits > 0 && name[digits - 1] >= '0' && name[digits - 1] <= '9') --digits;
+  size_t first = digits;
+  while (first + 1 < name.size() && name[first] == '0') ++first;
+  return std::string(name.substr(0, digits)) + std::string(name.substr(first));
+}
+
+}  // namespace
+
+std::string NearestName(std::string_view name, const std::vector<std::string>& candidates) {
+  const std::string folded = ToLowerAscii(WithoutLeadingZeros(name));
+  std::string best;
+  size_t bestEdits = kMaxSuggestionEdits + 1;
+  for (const std::string& candidate : candidates) {
+    const size_t edits = EditDistance(folded, ToLowerAscii(candidate));
+    // A name of one or two letters is "near" everything short; it gets no guess.
+    if (edits < bestEdits && edits < folded.size()) {
+      best = candidate;
+      bestEdits = edits;
+    }
+  }
+  return best;
+}
+
+CConfigFindings::CConfigFindings(const CVirtualPreset_file& preset,
+                                 const std::vector<std::unique_ptr<CTask>>& tasks)
+    : preset(preset), tasks(tasks) {}
+
+std::vector<ConfigFinding> CConfigFindings::Collect() {
+  findings.clear();
+  for (const auto& section : preset.Sections()) CheckSection(*section);
+  for (const auto& detached : preset.DetachedSections()) {
+    Add(FindingSeverity::kError, detached->Line(),
+        "section header without a closing \"]\": the lines up to the next header are ignored");
+  }
+  std::stable_sort(findings.begin(), findings.end(),
+                   [](const ConfigFinding& a, const ConfigFinding& b) {
+                     const int left = a.nLine == 0 ? INT32_MAX : a.nLine;
+                     const int right = b.nLine == 0 ? INT32_MAX : b.nLine;
+                     return left < right;
+                   });
+  return findings;
+}
+
+void CConfigFindings::CheckSection(const CVirtualPreset_section& section) {
+  CheckNestedSections(section);
+  const std::string& name = section.Name();
+  const int input = PairNumber(name, "Input");
+  const int output = PairNumber(name, "Output");
+  if (name.empty()) {
+    CheckUnnamedSection(section);
+  } else if (EqualsIgnoringAsciiCase(name, "global")) {
+    CheckKeys(section, kGlobalKeys, {});
+    CheckRepeatedKeys(section);
+    CheckStatusChannelKeys(section);
+  } else if (input >= 0) {
+    CheckInputSection(section, input);
+  } else if (output >= 0) {
+    CheckOutputSection(section, output);
+  } else {
+    Add(FindingSeverity::kError, section.Line(),
+        StringPrintf("unknown section [%s]%s", name.c_str(),
+                     DidYouMean(name, SectionNames(), "[", "]").c_str()));
+  }
+}
+
+void CConfigFindings::CheckStatusChannelKeys(const CVirtualPreset_section& global) {
+  std::string problem = StatusChannelSettingsFrom(preset).strProblem;
+  if (problem.empty()) return;
+  if (problem.back() == '\n') problem.pop_back();
+  Add(FindingSeverity::kWarning, LastLine(*global.FindItem("status_listen_address")), problem);
+}
+
+void CConfigFindings::CheckInputSection(const CVirtualPreset_section& section, int number) {
+  CheckRepeatedKeys(section);
+  const CTask* task = TaskOfPair(number);
+  const std::string outputName = StringPrintf("Output%i", number);
+  if (task == nullptr) {
+    Add(FindingSeverity::kError, section.Line(),
+        StringPrintf("[%s] makes no task: it has no file= and is not type=push, so nothing "
+                     "else in it is read",
+                     section.Name().c_str()));
+    CheckKeys(section, InputKeys(true, true), {});
+    return;
+  }
+  if (preset.FindSection(outputName) == nullptr) {
+    Add(FindingSeverity::kError, section.Line(),
+        StringPrintf("input [%s] has no output: there is no [%s], so the task sends nothing",
+                     section.Name().c_str(), outputName.c_str()));
+  }
+  const bool xml = task->nInputType == kInputXml;
+  std::map<std::string, std::string> misplaced;
+  for (const std::string& key : xml ? NumberedKeys("text") : kXmlFlagKeys) {
+    misplaced[ToLowerAscii(key)] = xml ? "XML inputs have no textN keywords; use %xml_...% "
+                                         "in the formats"
+                                       : "only XML inputs (type=xml) read it";
+  }
+  CheckKeys(section, InputKeys(!xml, xml), misplaced);
+  const std::string type = preset.GetString(section.FindItem("type"), "");
+  if (!type.empty() && type != "xml" && type != "push") {
+    Add(FindingSeverity::kWarning, LastLine(*section.FindItem("type")),
+        StringPrintf("type=%s is neither xml nor push (exact lower case): read as plain text",
+                     type.c_str()));
+  }
+  CheckInputFile(*task, section);
+  CheckKeywordOptions(*task, section);
+}
+
+void CConfigFindings::CheckOutputSection(const CVirtualPreset_section& section, int number) {
+  CheckRepeatedKeys(section);
+  CheckKeys(section, OutputKeys(), {});
+  const CTask* task = TaskOfPair(number);
+  if (task == nullptr) {
+    Add(FindingSeverity::kError, section.Line(),
+        StringPrintf("output [%s] has no input: [Input%i] is missing or makes no task, so "
+                     "nothing in [%s] is read",
+                     section.Name().c_str(), number, section.Name().c_str()));
+    return;
+  }
+  CheckUrls(*task, section);
+  CheckUnusedFormats(*task, section);
+}
+
+void CConfigFindings::CheckUnnamedSection(const CVirtualPreset_section& section) {
+  for (const auto& item : section.Items()) {
+    if (item->Key() == ";" || (item->Key().empty() && IsBlank(item->Text()))) continue;
+    Add(FindingSeverity::kError, LastLine(*item),
+        "line before the first section header: nothing reads it");
+  }
+}
+
+void CConfigFindings::CheckKeys(const CVirtualPreset_section& section,
+                                const std::vector<std::string>& known,
+                                const std::map<std::string, std::string>& misplaced) {
+  for (const auto& item : section.Items()) {
+    const std::string& key = item->Key();
+    if (key == ";") continue;
+    const int line = item->Lines().empty() ? 0 : item->Lines().front();
+    if (key.empty()) {
+      if (IsBlank(item->Text())) continue;
+      Add(FindingSeverity::kError, line,
+          StringPrintf("line without \"=\" in [%s]: ignored", section.Name().c_str()));
+      continue;
+    }
+    const std::string folded = ToLowerAscii(key);
+    const bool isKnown = std::any_of(known.begin(), known.end(), [&](const std::string& name) {
+      return EqualsIgnoringAsciiCase(name, key);
+    });
+    if (isKnown) continue;
+    const auto why = misplaced.find(folded);
+    if (why != misplaced.end()) {
+      Add(FindingSeverity::kError, line,
+          StringPrintf("key \"%s\" in [%s] is not read: %s", key.c_str(), section.Name().c_str(),
+                       why->second.c_str()));
+      continue;
+    }
+    Add(FindingSeverity::kError, line,
+        StringPrintf("unknown key \"%s\" in [%s]%s", key.c_str(), section.Name().c_str(),
+                     DidYouMean(key, known, "\"", "\"").c_str()));
+  }
+}
+
+void CConfigFindings::CheckRepeatedKeys(const CVirtualPreset_section& section) {
+  for (const auto& item : section.Items()) {
+    const std::vector<int>& lines = item->Lines();
+    if (item->Key() == ";" || item->Key().empty() || lines.size() < 2) continue;
+    std::string earlier;
+    for (size_t i = 0; i + 1 < lines.size(); ++i) {
+      earlier += StringPrintf("%s%i", i == 0 ? "" : ", ", lines[i]);
+    }
+    const char* empty = item->Text().empty() ? " (empty, so the key reads as absent)" : "";
+    Add(FindingSeverity::kWarning, lines.back(),
+        StringPrintf("key \"%s\" in [%s] is set again (also on line %s): this last value wins%s",
+                     item->Key().c_str(), section.Name().c_str(), earlier.c_str(), empty));
+  }
+}
+
+void CConfigFindings::CheckNestedSections(const CVirtualPreset_section& section) {
+  for (const auto& nested : section.Sections()) {
+    Add(FindingSeverity::kError, nested->Line(),
+        StringPrintf("section [%s] is nested in [%s] (a header like [%s][%s]): nothing reads it",
+                     nested->Name().c_str(), section.Name().c_str(), section.Name().c_str(),
+                     nested->Name().c_str()));
+    CheckNestedSections(*nested);
+  }
+}
+
+void CConfigFindings::CheckInputFile(const CTask& task, const CVirtualPreset_section& input) {
+  if (task.nInputType == kInputPush) return;
+  const std::string path = GetAbsolutePath(task.strInputPath);
+  if (FileExists(path)) return;
+  Add(FindingSeverity::kWarning, LastLine(*input.FindItem("file")),
+      StringPrintf("input file \"%s\" does not exist (yet): the task waits for it", path.c_str()));
+}
+
+void CConfigFindings::CheckKeywordOptions(const CTask& task, const CVirtualPreset_section& input) {
+  std::vector<std::string> known(kKeywordOptionNames.begin(), kKeywordOptionNames.end());
+  for (const CPlainTextParser& keyword : task.keywords) {
+    const CVirtualPreset_item* item = input.FindItem(keyword.Name());
+    if (item == nullptr) continue;
+    for (const std::string& option : ParameterNames(item->Text())) {
+      const bool isKnown = std::any_of(known.begin(), known.end(), [&](const std::string& name) {
+        return EqualsIgnoringAsciiCase(name, option);
+      });
+      if (isKnown) continue;
+      Add(FindingSeverity::kWarning, LastLine(*item),
+          StringPrintf("unknown option \"%s\" in %s: ignored%s", option.c_str(),
+                       keyword.Name().c_str(), DidYouMean(option, known, "\"", "\"").c_str()));
+    }
+  }
+}
+
+void CConfigFindings::CheckUrls(const CTask& task, const CVirtualPreset_section& output) {
+  for (int i = 0; i < CMainLoop::kMaxTasks; ++i) {
+    const std::string key = StringPrintf("Url%i", i);
+    const CVirtualPreset_item* item = output.FindItem(key);
+    std::string url = preset.GetString(item, "");
+    if (url.empty()) continue;
+    const int line = LastLine(*item);
+    if (!StartsWithNoCase(url, "http://") && !StartsWithNoCase(url, "https://")) {
+      Add(FindingSeverity::kError, line,
+          StringPrintf("%s does not start with http:// or https://", key.c_str()));
+    }
+    for (const std::string& token : FindOutputReferenceTokens(url)) {
+      const bool bound = std::any_of(
+          task.outputReferences.begin(), task.outputReferences.end(),
+          [&](const OutputReference& reference) { return reference.strToken == token; });
+      if (bound) continue;
+      Add(FindingSeverity::kError, line,
+          StringPrintf("%s refers to %s, which names no format of a task: sent as written",
+                       key.c_str(), token.c_str()));
+    }
+    for (const std::string& token : FormatTokens(url)) {
+      const bool defined = std::any_of(
+          task.formatItems.begin(), task.formatItems.end(),
+          [&](const FormatItem& format) { return "%" + format.strName + "%" == token; });
+      if (defined) continue;
+      Add(FindingSeverity::kWarning, line,
+          StringPrintf("%s uses %s, but [%s] has no such format: sent as written", key.c_str(),
+                       token.c_str(), output.Name().c_str()));
+    }
+  }
+}
+
+void CConfigFindings::CheckUnusedFormats(const CTask& task, const CVirtualPreset_section& output) {
+  for (const FormatItem& format : task.formatItems) {
+    if (FormatUsed(task, format)) continue;
+    const CVirtualPreset_item* item = output.FindItem(format.strName);
+    Add(FindingSeverity::kWarning, item == nullptr ? 0 : LastLine(*item),
+        StringPrintf("%s of [%s] is used in no URL", format.strName.c_str(),
+                     output.Name().c_str()));
+  }
+}
+
+bool CConfigFindings::FormatUsed(const CTask& task, const FormatItem& format) const {
+  const std::string token = "%" + format.strName + "%";
+  for (const std::string& url : task.vecUrls) {
+    if (url.find(token) != std::string::npos) return true;
+  }
+  for (const auto& other : tasks) {
+    for (const OutputReference& reference : other->outputReferences) {
+      if (reference.pFormat == &format) return true;
+    }
+  }
+  return false;
+}
+
+const CTask* CConfigFindings::TaskOfPair(int number) const {
+  const std::string label = StringPrintf("output%i", number);
+  for (const auto& task : tasks) {
+    if (task->strLabel == label) return task.get();
+  }
+  return nullptr;
+}
+
+void CConfigFindings::Add(FindingSeverity severity, int line, std::string message) {
+  findings.push_back(ConfigFinding{severity, line, std::move(message)});
+}
