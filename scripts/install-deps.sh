@@ -13,8 +13,11 @@ if [ "${1:-}" = "--test" ]; then
   # What only the test and benchmark runs use: clang's libFuzzer/sanitizer runtime,
   # clang-format for the formatting check, gdb's gcore for the crash reporter's
   # dump, wrk for load runs, headless Chromium for the page screenshot tests,
-  # prometheus for promtool, which checks the /metrics text.
-  packages+=(clang libclang-rt-14-dev clang-format gdb wrk chromium prometheus)
+  # prometheus for promtool, which checks the /metrics text; debhelper, scdoc and
+  # lintian build and check the Debian package and its man page, man-db renders
+  # the page, systemd-analyze (systemd) checks the unit.
+  packages+=(clang libclang-rt-14-dev clang-format gdb wrk chromium prometheus
+             debhelper scdoc lintian man-db systemd)
 fi
 
 missing=()

@@ -1,7 +1,9 @@
 #!/usr/bin/env bash
 # Installs what is missing, builds, and runs every test three times: a plain build,
 # under AddressSanitizer + UndefinedBehaviorSanitizer, and the threaded parts
-# (labels platform, runtime and status) under ThreadSanitizer. The ThreadSanitizer
+# (labels platform, runtime and status) under ThreadSanitizer. After the plain
+# run it builds the Debian package (build/deb/quillrade_*.deb) and checks it
+# without installing it. The ThreadSanitizer
 # build uses clang, which also checks the lock annotations (-Wthread-safety) of the
 # whole tree. The formatting is checked last, so that a layout slip does not hide
 # the tests' results.
@@ -23,6 +25,13 @@ run_suite() {
 }
 
 run_suite build/release ""
+
+echo "== package"
+package_start=$SECONDS
+scripts/build-deb.sh
+package_built=$SECONDS
+scripts/check-deb.sh
+echo "package: built in $((package_built - package_start)) s, checked in $((SECONDS - package_built)) s"
 ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
   LSAN_OPTIONS=suppressions=$PWD/scripts/lsan.supp \
   run_suite build/asan "" -DQR_SANITIZE=address,undefined

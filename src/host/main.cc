@@ -6,6 +6,7 @@
 #include "host/main_class.h"
 #include "host/program_description.h"
 #include "platform/process.h"
+#include "util/crash_reporter.h"
 
 int main(int argc, char** argv) {
   EnsureStandardDescriptors();
@@ -14,6 +15,8 @@ int main(int argc, char** argv) {
   if (IsConfigCheckCommand(GetProcessCommandLine())) {
     return RunConfigCheck(GetProcessCommandLine());
   }
+  // The packaged service keeps its crash reports in its state folder.
+  SetCrashReportFolder(GetCommandLineValue(GetProcessCommandLine(), "crash_dir", ""));
   const ServiceDescription description = QuillradeServiceDescription();
   CMainClass mainClass;
   mainClass.Init(description);
