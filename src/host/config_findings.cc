@@ -1,6 +1,7 @@
 #include "host/config_findings.h"
 
 #include <algorithm>
+#include <climits>
 
 #include "engine/plain_text_parser.h"
 #include "host/main_loop.h"
@@ -157,8 +158,8 @@ std::vector<ConfigFinding> CConfigFindings::Collect() {
   }
   std::stable_sort(findings.begin(), findings.end(),
                    [](const ConfigFinding& a, const ConfigFinding& b) {
-                     const int left = a.nLine == 0 ? INT32_MAX : a.nLine;
-                     const int right = b.nLine == 0 ? INT32_MAX : b.nLine;
+                     const int left = a.nLine == 0 ? INT_MAX : a.nLine;
+                     const int right = b.nLine == 0 ? INT_MAX : b.nLine;
                      return left < right;
                    });
   return findings;
