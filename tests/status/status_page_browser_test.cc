@@ -73,8 +73,8 @@ TEST(StatusPageBrowserTest, ChromiumRendersBannerAndRecentTexts) {
 }
 
 // The dashboard with a pushed script as a value and a failed request whose URL
-// carries credentials. Its screenshot stays in test-artifacts/ of the test's
-// working folder for a person to look at.
+// carries credentials. Its screenshot stays in test-artifacts/ of the build
+// folder for a person to look at.
 TEST(StatusPageBrowserTest, ChromiumRendersTaskDashboardWithValuesAsText) {
   if (access(kChromium, X_OK) != 0) {
     GTEST_SKIP() << "Chromium is not installed (scripts/install-deps.sh --test installs it)";
@@ -108,7 +108,8 @@ TEST(StatusPageBrowserTest, ChromiumRendersTaskDashboardWithValuesAsText) {
   EXPECT_EQ(dom.find("s3cr3t"), std::string::npos);
   EXPECT_EQ(dom.find("abc123xyz"), std::string::npos);
 
-  const std::filesystem::path artifacts = std::filesystem::current_path() / "test-artifacts";
+  const std::filesystem::path artifacts =
+      std::filesystem::path(QR_BINARY_PATH).parent_path() / "test-artifacts";
   std::filesystem::create_directories(artifacts);
   const std::filesystem::path png = artifacts / "tasks_page.png";
   std::filesystem::remove(png);
