@@ -12,8 +12,9 @@ packages=(
 if [ "${1:-}" = "--test" ]; then
   # What only the test and benchmark runs use: clang's libFuzzer/sanitizer runtime,
   # clang-format for the formatting check, gdb's gcore for the crash reporter's
-  # dump, wrk for load runs, headless Chromium for the page screenshot test.
-  packages+=(clang libclang-rt-14-dev clang-format gdb wrk chromium)
+  # dump, wrk for load runs, headless Chromium for the page screenshot test,
+  # debootstrap and systemd-nspawn for the service tests under a booted Debian.
+  packages+=(clang libclang-rt-14-dev clang-format gdb wrk chromium debootstrap systemd-container)
 fi
 
 missing=()
@@ -30,4 +31,4 @@ if [ "$(id -u)" -ne 0 ]; then
 fi
 echo "Installing: ${missing[*]}"
 "${as_root[@]}" env DEBIAN_FRONTEND=noninteractive apt-get update -qq
-"${as_root[@]}" env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
+"${as_root[@]}" env DEBIAN_FRONTEND=noninteractive apt-get -o DPkg::Lock::Timeout=600 install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
