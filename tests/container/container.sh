@@ -1,3 +1,4 @@
+# shellcheck shell=bash disable=SC2034
 # The service under a real systemd: a minimal Debian 12 tree, cached between runs,
 # booted with systemd-nspawn as a container whose PID 1 is systemd, and commands
 # run inside it through nsenter. Sourced by the *_test.sh scripts beside it.
@@ -15,9 +16,10 @@ readonly kSkipExitCode=77
 readonly kCacheDir=${QR_CONTAINER_CACHE:-/var/cache/quillrade-nspawn}
 readonly kTree=$kCacheDir/bookworm
 readonly kMirror=${QR_CONTAINER_MIRROR:-http://deb.debian.org/debian}
-# systemd as PID 1, the program's runtime libraries, and the tools the tests use
-# inside (curl to request, python3 for the peers, procps for pgrep).
-readonly kTreePackages=systemd,systemd-sysv,libcurl4,libxml2,libcivetweb1,libsystemd0,curl,python3,procps
+# systemd as PID 1 with D-Bus as on an installed system, the program's runtime
+# libraries, and the tools the tests use inside (curl to request, python3 for the
+# peers and the fault injection, procps for pgrep).
+readonly kTreePackages=systemd,systemd-sysv,dbus,libcurl4,libxml2,libcivetweb1,libsystemd0,curl,python3,procps
 # Names the complete tree and what it was made with; a different list rebuilds it.
 readonly kTreeStamp=.quillrade-tree
 # Created in each booted tree; a command sees it at / only inside the container.
@@ -61,7 +63,8 @@ require_host() {
 }
 
 # Makes the cached tree when it is missing or was made with other packages. Only one
-# run builds it; the others wait for the lock.
+# run builds it, the others wait; the shared lock kept until this script ends stops a
+# rebuild from removing the tree under a booted container.
 ensure_tree() {
   mkdir -p "$kCacheDir"
   local lock
@@ -74,15 +77,12 @@ ensure_tree() {
       "$kMirror" >"$kCacheDir/debootstrap.log" 2>&1; then
       tail -n 5 "$kCacheDir/debootstrap.log"
       rm -rf "$kTree.new"
-      exec {lock}>&-
       skip "debootstrap could not make the tree (log: $kCacheDir/debootstrap.log)"
     fi
-    # A console login would only wait on the terminal nobody uses.
-    ln -sf /dev/null "$kTree.new/etc/systemd/system/console-getty.service"
     echo "$kTreePackages" >"$kTree.new/$kTreeStamp"
     mv "$kTree.new" "$kTree"
   fi
-  exec {lock}>&-
+  flock -s "$lock"
 }
 
 # The container's PID 1 as seen from here: the child of systemd-nspawn that its own

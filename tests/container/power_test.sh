@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
-# A power option run inside a booted container reaches its systemd: -system_restart
-# reboots it (systemd-nspawn then ends with its reboot status 133), -system_shutdown
-# powers it off (systemd-nspawn ends with 0). The power command runs only after the
-# marker proves that it runs inside the container.
+# A power option run inside a booted container, with the service installed and
+# running, reaches its systemd: -system_restart reboots it (systemd-nspawn then ends
+# with its reboot status 133), -system_shutdown powers it off (systemd-nspawn ends
+# with 0). The power command runs only after the marker proves that it runs inside
+# the container.
 # Usage: power_test.sh <quillrade binary> -system_restart|-system_shutdown
 source "$(dirname "$0")/container.sh"
 
@@ -20,6 +21,9 @@ main() {
   ensure_tree
   local begin=$SECONDS
   boot_container "$binary"
+  enter "$kProgram" -i >/dev/null </dev/null || fail "quillrade -i before $option"
+  [ "$(enter systemctl is-active quillrade.service)" = active ] ||
+    fail "service not running before $option"
   prove_inside || fail "refusing a power command that might run outside the container"
   local code=0
   enter "$kProgram" "$option" </dev/null || code=$?
