@@ -12,9 +12,12 @@ packages=(
 if [ "${1:-}" = "--test" ]; then
   # What only the test and benchmark runs use: clang's libFuzzer/sanitizer runtime,
   # clang-format for the formatting check, gdb's gcore for the crash reporter's
-  # dump, wrk for load runs, headless Chromium for the page screenshot test,
+  # dump, wrk for load runs, headless Chromium for the page screenshot test;
+  # debhelper, scdoc and lintian build and check the Debian package and its man
+  # page, man-db renders the page, systemd-analyze (systemd) checks the unit;
   # debootstrap and systemd-nspawn for the service tests under a booted Debian.
-  packages+=(clang libclang-rt-14-dev clang-format gdb wrk chromium debootstrap systemd-container)
+  packages+=(clang libclang-rt-14-dev clang-format gdb wrk chromium
+             debhelper scdoc lintian man-db systemd debootstrap systemd-container)
 fi
 
 missing=()

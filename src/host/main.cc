@@ -1,13 +1,17 @@
 // Process entry: makes the standard streams valid, describes the service, makes
 // the one CMainClass and hands the command line to its dispatcher, whose result is
 // the exit code.
+#include "host/command_line.h"
 #include "host/main_class.h"
 #include "host/program_description.h"
 #include "platform/process.h"
+#include "util/crash_reporter.h"
 
 int main(int argc, char** argv) {
   EnsureStandardDescriptors();
   SetProcessCommandLine(argc, argv);
+  // The packaged service keeps its crash reports in its state folder.
+  SetCrashReportFolder(GetCommandLineValue(GetProcessCommandLine(), "crash_dir", ""));
   const ServiceDescription description = QuillradeServiceDescription();
   CMainClass mainClass;
   mainClass.Init(description);

@@ -220,12 +220,41 @@ void CServiceMgr::ReportStartAfterInstall(bool started) {
   }
 }
 
+std::string CServiceMgr::PackagedUnitInCharge() const {
+  if (serviceControl.UnitExists(strServiceName)) return std::string();
+  return serviceControl.PackagedUnitPath(strServiceName);
+}
+
+// A unit of our own would hide the package's (systemd prefers /etc), and
+// removing the package's file would break the package: leave both to it.
+int CServiceMgr::ReportPackagedService(const std::string& unitPath, bool install) {
+  PrintInColour(kColourWarning, "%s service is managed by its package (%s).\n",
+                DisplayName(false).c_str(), unitPath.c_str());
+  SetNormalColour();
+  const std::string name = DisplayName(true);
+  if (install) {
+    Print(
+        "No second unit was written. Start, stop and enable it with systemctl:\n\n"
+        "systemctl status %s\n\n",
+        name.c_str());
+  } else {
+    Print(
+        "It goes when the package is removed (apt remove %s). To stop it now:\n\n"
+        "systemctl stop %s\n\n",
+        name.c_str(), name.c_str());
+  }
+  return 1;
+}
+
 int CServiceMgr::RunInstallFlow(const std::string& commandLine) {
   bool managerUnavailable = false;
   const bool installed = IsServiceInstalled(&managerUnavailable) && !managerUnavailable;
+  const std::string packagedUnit = installed ? std::string() : PackagedUnitInCharge();
   int result = 0;
   if (installed) {
     result = ReportInstalledService(commandLine);
+  } else if (!packagedUnit.empty()) {
+    result = ReportPackagedService(packagedUnit, true);
   } else if (!MayInstall()) {
     result = 7;
   } else if (!EnsureElevated(commandLine) || !InstallService()) {
@@ -256,7 +285,10 @@ int CServiceMgr::RunUninstallFlow(const std::string& commandLine) {
   int result = 0;
   bool managerUnavailable = false;
   const bool installed = IsServiceInstalled(&managerUnavailable);
-  if (installed || managerUnavailable) {
+  const std::string packagedUnit = PackagedUnitInCharge();
+  if (!packagedUnit.empty()) {
+    result = ReportPackagedService(packagedUnit, false);
+  } else if (installed || managerUnavailable) {
     if (EnsureElevated(commandLine)) {
       StartStopService(false);
       if (UninstallService()) {

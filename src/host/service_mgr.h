@@ -117,6 +117,10 @@ class CServiceMgr : public CConsoleColour {
   int ReportInstalledService(const std::string& commandLine);
   void ReportStartAfterInstall(bool started);
   int RunUninstallFlow(const std::string& commandLine);
+  // The unit a distribution package installed for this service, when there is
+  // one and no unit of our own hides it; empty otherwise.
+  std::string PackagedUnitInCharge() const;
+  int ReportPackagedService(const std::string& unitPath, bool install);
   int PrintHelp(const std::string& commandLine);
   void PrintCommandPromptBox();
   void PrintServiceHint();

@@ -12,6 +12,7 @@
 #include <fstream>
 #include <utility>
 
+#include "platform/file_system.h"
 #include "platform/process.h"
 
 namespace {
@@ -137,8 +138,19 @@ std::string CServiceControl::UnitPath(const std::string& name) const {
 }
 
 bool CServiceControl::UnitExists(const std::string& name) const {
-  struct stat info;
-  return stat(UnitPath(name).c_str(), &info) == 0;
+  return FileExists(UnitPath(name));
+}
+
+std::string CServiceControl::PackagedUnitPath(const std::string& name) const {
+  for (const std::string& dir : settings.vecPackageUnitDirs) {
+    const std::string path = dir + "/" + UnitName(name);
+    if (FileExists(path)) return path;
+  }
+  return std::string();
+}
+
+bool CServiceControl::IsUnitKnown(const std::string& name) const {
+  return UnitExists(name) || !PackagedUnitPath(name).empty();
 }
 
 std::string CServiceControl::UnitFileText(const ServiceUnit& unit) {
@@ -183,17 +195,17 @@ bool CServiceControl::RemoveUnit(const std::string& name) const {
 }
 
 bool CServiceControl::StartUnit(const std::string& name) const {
-  return IsManagerAvailable() && UnitExists(name) &&
+  return IsManagerAvailable() && IsUnitKnown(name) &&
          RunSystemctl({"start", "--no-block", UnitName(name)}, nullptr);
 }
 
 bool CServiceControl::StopUnit(const std::string& name) const {
-  return IsManagerAvailable() && UnitExists(name) &&
+  return IsManagerAvailable() && IsUnitKnown(name) &&
          RunSystemctl({"stop", "--no-block", UnitName(name)}, nullptr);
 }
 
 int CServiceControl::QueryUnitState(const std::string& name) const {
-  if (!IsManagerAvailable() || !UnitExists(name)) return kServiceStateUnknown;
+  if (!IsManagerAvailable() || !IsUnitKnown(name)) return kServiceStateUnknown;
   std::string output;
   if (!RunSystemctl({"show", "-p", "ActiveState,SubState", UnitName(name)}, &output)) {
     return kServiceStateUnknown;

@@ -15,6 +15,9 @@
 struct ServiceControlSettings {
   std::string strSystemctl = "systemctl";
   std::string strUnitDir = "/etc/systemd/system";
+  // Where a distribution package puts its units; such a unit belongs to the
+  // package manager, and one in strUnitDir would hide it.
+  std::vector<std::string> vecPackageUnitDirs = {"/lib/systemd/system", "/usr/lib/systemd/system"};
   std::string strSudo = "sudo";
   // Exists only while systemd is the running init system.
   std::string strSystemdRuntimeDir = "/run/systemd/system";
@@ -67,6 +70,8 @@ class CServiceControl {
   // "<unit dir>/<unit name>".
   std::string UnitPath(const std::string& name) const;
   bool UnitExists(const std::string& name) const;
+  // The path of a unit of that name installed by a package; empty when none is.
+  std::string PackagedUnitPath(const std::string& name) const;
   // The unit file's text.
   static std::string UnitFileText(const ServiceUnit& unit);
   // Writes the unit, reloads systemd and enables it for automatic start (quietly:
@@ -76,7 +81,8 @@ class CServiceControl {
   // Disables the unit, removes its file and reloads systemd. True when the file
   // was removed.
   bool RemoveUnit(const std::string& name) const;
-  // systemctl start/stop --no-block: true when the job was queued.
+  // systemctl start/stop --no-block, for our own or a packaged unit: true when
+  // the job was queued.
   bool StartUnit(const std::string& name) const;
   bool StopUnit(const std::string& name) const;
   // One of the kServiceState values; kServiceStateUnknown when unreadable.
@@ -107,6 +113,8 @@ class CServiceControl {
   static bool Notify(const std::string& state);
 
  private:
+  // Our own unit or a packaged one exists.
+  bool IsUnitKnown(const std::string& name) const;
   // Runs systemctl with the arguments; true on exit code 0.
   bool RunSystemctl(const std::vector<std::string>& arguments, std::string* output) const;
 

@@ -8,8 +8,10 @@
 #include <vector>
 
 #include "platform/crash_system.h"
+#include "platform/file_system.h"
 #include "platform/process.h"
 #include "util/crash_format.h"
+#include "util/path_name.h"
 
 CrashReporterSwitches g_crashSwitches;
 
@@ -25,6 +27,9 @@ constexpr int kWordsPerLine = 4;
 // Facts about the process gathered before any crash.
 char g_programPath[kPathCapacity] = "Unknown";
 char g_commandLine[kCommandLineCapacity];
+// The program path the report names are built from when reports go to another
+// folder: that folder and the program's file name. Empty: the program path.
+char g_reportBase[kPathCapacity];
 std::once_flag g_prepareOnce;
 
 // Reserved for the one report: the writer's buffer and the two file names.
@@ -262,7 +267,8 @@ void WriteReportBody(const CrashEvent& event, const char* threadName, const char
 // Creates both files and the dump. False when the report could not be created.
 bool WriteReportAndDump(const CrashEvent& event, const char* threadName) {
   const LocalTime now = CrashLocalTime(CrashUnixTimeNow());
-  if (!BuildCrashFileNames(g_programPath, now, g_reportPath, g_dumpPath, kPathCapacity)) {
+  const char* base = g_reportBase[0] != '\0' ? g_reportBase : g_programPath;
+  if (!BuildCrashFileNames(base, now, g_reportPath, g_dumpPath, kPathCapacity)) {
     CrashWriteStderr("Error creating exception report\r\n");
     return false;
   }
@@ -284,6 +290,20 @@ void WaitForRunningReport() {
 }
 
 }  // namespace
+
+void SetCrashReportFolder(const std::string& folder) {
+  if (folder.empty()) {
+    g_reportBase[0] = '\0';
+    return;
+  }
+  std::string absolute = GetAbsolutePath(folder);
+  if (absolute.empty()) absolute = folder;
+  while (absolute.size() > 1 && absolute.back() == '/') absolute.pop_back();
+  const std::string base = absolute + "/" + FileNameOf(GetProgramPath());
+  // A base too long for the buffer is cut; the names built from it then do not
+  // fit, so the report fails and says so instead of landing somewhere else.
+  CopyText(g_reportBase, sizeof(g_reportBase), base);
+}
 
 const char* CrashExceptionDescription(uint32_t code) {
   for (const Description& entry : kDescriptions) {

@@ -5,6 +5,8 @@
 //
 // Files: "<program path without extension>_crash_YYYY-MM-DD_hh-mm-ss.txt" and
 // the same with ".dmp". Only the file name's extension is cut, never a folder's.
+// SetCrashReportFolder moves them into another folder under the same names (a
+// packaged program's own folder is not writable, nor the place for reports).
 //
 // Threads: CrashGuardEnterThread/LeaveThread are called by each CSimpleThread on
 // its own thread around Run; ReportCppException from that thread's catch-all.
@@ -16,6 +18,7 @@
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
+#include <string>
 
 #include "platform/clock.h"
 #include "platform/crash_signals.h"
@@ -39,6 +42,11 @@ extern CrashReporterSwitches g_crashSwitches;
 void CrashGuardEnterThread(const char* threadName);
 // Disarms it again before the thread ends (frees its alternate signal stack).
 void CrashGuardLeaveThread();
+
+// Writes the reports into `folder` (made absolute against the current folder)
+// instead of beside the program; an empty text keeps them beside it. Call before
+// the first thread starts.
+void SetCrashReportFolder(const std::string& folder);
 
 // Reports a C++ exception that escaped a thread's Run (`what` may be null) and
 // ends the process. Returns only when reporting is switched off for the process.

@@ -398,6 +398,66 @@ TEST(UninstallFlowTest, NotInstalledManagerMissingAndUnelevated) {
   }
 }
 
+// A unit installed by the package is left to the package: neither -i nor -u
+// (nor their elevation) touch it; a unit of our own that hides it is still ours.
+TEST(PackagedServiceTest, InstallAndUninstallLeaveThePackagesUnitAlone) {
+  struct Case {
+    const char* option;
+    bool ownUnit;
+    int exitCode;
+    std::string output;
+    Calls calls;
+  } cases[] = {
+      {"-i",
+       false,
+       1,
+       "quillrade service is managed by its package (UNIT).\n"
+       "No second unit was written. Start, stop and enable it with systemctl:\n\n"
+       "systemctl status quillrade\n\n",
+       {}},
+      {"-u",
+       false,
+       1,
+       "quillrade service is managed by its package (UNIT).\n"
+       "It goes when the package is removed (apt remove quillrade). To stop it now:\n\n"
+       "systemctl stop quillrade\n\n",
+       {}},
+      {"-u",
+       true,
+       0,
+       "\nquillrade service uninstalled successfully.\n",
+       {"systemctl stop --no-block quillrade.service",
+        "systemctl disable --quiet quillrade.service", "systemctl daemon-reload"}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(std::string(c.option) + (c.ownUnit ? " with own unit" : ""));
+    CFakeSystem fake;
+    fake.AddPackagedUnit("quillrade");
+    if (c.ownUnit) fake.AddUnit("quillrade");
+    FlowOptions options;
+    options.bAdministrator = c.ownUnit;  // the package's unit needs no elevation
+    const ChildOutcome outcome = RunFlow(fake, {c.option}, options);
+    const std::string unit = fake.PackageUnitDir() + "/quillrade.service";
+    std::string expected = c.output;
+    if (expected.find("UNIT") != std::string::npos)
+      expected.replace(expected.find("UNIT"), 4, unit);
+    EXPECT_EQ(outcome.nExitCode, c.exitCode);
+    EXPECT_EQ(outcome.strOutput, expected);
+    EXPECT_EQ(fake.Calls(), c.calls);
+    EXPECT_TRUE(std::ifstream(unit).good());
+    EXPECT_EQ(std::ifstream(fake.UnitDir() + "/quillrade.service").good(), false);
+  }
+}
+
+TEST(PackagedServiceTest, PowerOptionStopsThePackagedService) {
+  CFakeSystem fake;
+  fake.AddPackagedUnit("quillrade");
+  const ChildOutcome outcome = RunFlow(fake, {"-system_restart"});
+  EXPECT_EQ(outcome.nExitCode, 0);
+  EXPECT_EQ(fake.Calls(),
+            (Calls{"systemctl stop --no-block quillrade.service", "systemctl reboot"}));
+}
+
 TEST(PowerOptionTest, FlagsStopTheServiceAndPickTheCommand) {
   struct Case {
     std::vector<std::string> arguments;

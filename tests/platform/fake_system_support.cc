@@ -63,6 +63,7 @@ CFakeSystem::CFakeSystem() : dir("qr_host"), strDir(dir.Path().string()) {
   WriteScript(strDir + "/systemctl", kFakeSystemctl);
   WriteScript(strDir + "/sudo", kFakeSudo);
   std::filesystem::create_directory(UnitDir());
+  std::filesystem::create_directory(PackageUnitDir());
   std::filesystem::create_directory(strDir + "/run-systemd");
 }
 
@@ -71,6 +72,7 @@ ServiceControlSettings CFakeSystem::Settings(bool administrator) const {
   settings.strSystemctl = strDir + "/systemctl";
   settings.strSudo = strDir + "/sudo";
   settings.strUnitDir = UnitDir();
+  settings.vecPackageUnitDirs = {strDir + "/no-such-dir", PackageUnitDir()};
   settings.strSystemdRuntimeDir = strDir + "/run-systemd";
   settings.fnIsAdministrator = [administrator] { return administrator; };
   return settings;
@@ -95,6 +97,10 @@ void CFakeSystem::SetSudoValidateExit(int code) {
 
 void CFakeSystem::AddUnit(const std::string& serviceName) {
   WriteFile(UnitDir() + "/" + serviceName + ".service", "[Unit]\n");
+}
+
+void CFakeSystem::AddPackagedUnit(const std::string& serviceName) {
+  WriteFile(PackageUnitDir() + "/" + serviceName + ".service", "[Unit]\n");
 }
 
 std::vector<std::string> CFakeSystem::Calls() const {

@@ -33,8 +33,11 @@ class CFakeSystem {
   void SetSudoValidateExit(int code);
   // Puts a unit file in place, as an earlier install would have.
   void AddUnit(const std::string& serviceName);
+  // Puts a unit file where a distribution package keeps its units.
+  void AddPackagedUnit(const std::string& serviceName);
 
   std::string UnitDir() const { return strDir + "/units"; }
+  std::string PackageUnitDir() const { return strDir + "/lib-units"; }
   std::string SudoPath() const { return strDir + "/sudo"; }
   const std::string& Dir() const { return strDir; }
   // Recorded calls, without the manager probes ("systemctl show -p Version").

@@ -1,10 +1,10 @@
 // A program that crashes on purpose, for the crash reporter's tests.
 //
-//   crash_probe <kind>
+//   crash_probe <kind> [report folder]
 //
 // runs one CSimpleThread "Probe_Worker_Thread" that fails in the way <kind>
-// names. Exit code 3 means no crash ended the process within 10 s; 2 means an
-// unknown kind.
+// names; the reports go to the folder when one is given. Exit code 3 means no
+// crash ended the process within 10 s; 2 means an unknown kind.
 #include <fcntl.h>
 #include <sys/mman.h>
 #include <unistd.h>
@@ -105,6 +105,7 @@ bool IsKnown(const std::string& kind) {
 int main(int argc, char** argv) {
   const std::string kind = argc > 1 ? argv[1] : "";
   if (!IsKnown(kind)) return 2;
+  if (argc > 2) SetCrashReportFolder(argv[2]);
   CProbeHandler handler(kind == "plain_thread" ? "none" : kind);
   CSimpleThread first;
   first.SetName("Probe_Worker_Thread");

@@ -99,9 +99,10 @@ struct ProbeRun {
 };
 
 struct ProbeOptions {
-  std::string strDisplay;   // DISPLAY for the child; empty: no desktop session
-  bool bAsNobody = false;   // drop root so folder permissions apply
-  bool bRealTools = false;  // the system's PATH instead of the fake tools
+  std::string strDisplay;       // DISPLAY for the child; empty: no desktop session
+  bool bAsNobody = false;       // drop root so folder permissions apply
+  bool bRealTools = false;      // the system's PATH instead of the fake tools
+  std::string strReportFolder;  // given to the probe when not empty
 };
 
 class CCrashProbeTest : public ::testing::Test {
@@ -172,13 +173,19 @@ class CCrashProbeTest : public ::testing::Test {
         _exit(90);
       }
     }
-    execl(program.c_str(), program.c_str(), kind.c_str(), static_cast<char*>(nullptr));
+    const char* reportFolder =
+        options.strReportFolder.empty() ? nullptr : options.strReportFolder.c_str();
+    execl(program.c_str(), program.c_str(), kind.c_str(), reportFolder,
+          static_cast<char*>(nullptr));
     _exit(91);
   }
 
   std::vector<fs::path> CrashFiles(const std::string& extension) const {
+    return CrashFilesIn(folder, extension);
+  }
+  static std::vector<fs::path> CrashFilesIn(const fs::path& where, const std::string& extension) {
     std::vector<fs::path> found;
-    for (const auto& entry : fs::directory_iterator(folder)) {
+    for (const auto& entry : fs::directory_iterator(where)) {
       const std::string name = entry.path().filename().string();
       if (name.find("_crash_") != std::string::npos && entry.path().extension() == extension) {
         found.push_back(entry.path());
@@ -301,6 +308,35 @@ TEST_F(CCrashProbeTest, FileNamesCutOnlyTheProgramsExtension) {
   const auto dumps = CrashFiles(".dmp");
   ASSERT_EQ(dumps.size(), 1u);
   EXPECT_EQ(dumps[0].stem(), reports[0].stem());
+}
+
+// The packaged service runs from a folder it may not write to and names its
+// state folder instead (with a trailing "/" as a user may write it).
+TEST_F(CCrashProbeTest, ReportFolderTakesTheFilesUnderTheProgramsName) {
+  const fs::path state = root / "state";
+  fs::create_directories(state);
+  fs::permissions(state, fs::perms::all);
+  fs::permissions(folder, fs::perms::owner_write | fs::perms::group_write | fs::perms::others_write,
+                  fs::perm_options::remove);
+  ProbeOptions options;
+  options.bAsNobody = true;
+  options.strReportFolder = state.string() + "/";
+  const ProbeRun run = Run("divide", options);
+  EXPECT_TRUE(run.ExitedWithZero()) << "wait status " << run.nStatus;
+  EXPECT_TRUE(CrashFiles(".txt").empty());
+  const auto reports = CrashFilesIn(state, ".txt");
+  const auto dumps = CrashFilesIn(state, ".dmp");
+  ASSERT_EQ(reports.size(), 1u) << run.strStderr;
+  ASSERT_EQ(dumps.size(), 1u);
+  EXPECT_TRUE(
+      MatchesPattern(reports[0].filename().string(), "crash_probe_crash_####-##-##_##-##-##.txt"))
+      << reports[0];
+  const std::string text = ReadFile(reports[0]);
+  EXPECT_NE(text.find("Please forward these two files to the author:\r\n" + reports[0].string() +
+                      "\r\n" + dumps[0].string() + "\r\n\r\n"),
+            std::string::npos);
+  // The report still names the program that crashed, where it lies.
+  EXPECT_NE(text.find(program.string() + " caused an Integer Divide by Zero"), std::string::npos);
 }
 
 TEST_F(CCrashProbeTest, CoreDumpIsWrittenByGcoreIntoTheDumpPath) {
