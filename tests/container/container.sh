@@ -33,6 +33,12 @@ readonly kProgramDir=/opt/quillrade
 readonly kProgram=$kProgramDir/quillrade
 readonly kConfig=$kProgramDir/quillrade.ini
 
+# The service's unit and bounds of the waits on it; generous, as the machine may
+# be busy. The stop bound is the unit's stop timeout, after which systemd kills.
+readonly kUnit=quillrade.service
+readonly kEffectSeconds=20
+readonly kStopTimeoutSeconds=30
+
 g_run=""
 g_nspawn=""
 g_leader=""
@@ -136,8 +142,8 @@ cleanup() {
   g_run=""
 }
 
-# Boots a container on an overlay of the cached tree, with the program at $kProgram,
-# and waits until its systemd has finished starting up. Skips when the machine
+# Boots a container on an overlay of the cached tree, with the program at $kProgram
+# (unless the binary given is empty), and waits until its systemd has finished starting up. Skips when the machine
 # cannot boot one.
 boot_container() {
   local binary=$1
@@ -148,8 +154,10 @@ boot_container() {
     "$g_run/root" || skip "cannot mount an overlay of the tree"
   g_token="$$-$RANDOM-$(date +%s%N)"
   echo "$g_token" >"$g_run/root$kMarker"
-  mkdir -p "$g_run/root$kProgramDir"
-  cp "$binary" "$g_run/root$kProgram"
+  if [ -n "$binary" ]; then
+    mkdir -p "$g_run/root$kProgramDir"
+    cp "$binary" "$g_run/root$kProgram"
+  fi
   local here
   here=$(dirname "${BASH_SOURCE[0]}")
   cp "$here/peers.py" "$g_run/root/usr/local/bin/quillrade-test-peers"
@@ -204,4 +212,12 @@ wait_for_nspawn_exit() {
 
 nspawn_ended() {
   ! kill -0 "$g_nspawn" 2>/dev/null
+}
+
+unit_property() {
+  enter systemctl show -p "$1" --value "$kUnit"
+}
+
+service_process_gone() {
+  ! enter pgrep -x quillrade >/dev/null
 }

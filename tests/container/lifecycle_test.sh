@@ -6,16 +6,12 @@
 # Usage: lifecycle_test.sh <quillrade binary>
 source "$(dirname "$0")/container.sh"
 
-readonly kUnit=quillrade.service
 readonly kUnitFile=/etc/systemd/system/$kUnit
 # The peers' ports inside the container and where they log what they got.
 readonly kAnsweringPort=8081
 readonly kSilentPort=8082
 readonly kPeerLog=/run/quillrade-test-peers
-# The unit's stop timeout: systemd kills the service when a stop takes longer.
-readonly kStopTimeoutSeconds=30
-# Bounds of the waits on the service; generous, as the machine may be busy.
-readonly kEffectSeconds=20
+# systemd restarts a crashed service after 5 s.
 readonly kRestartSeconds=30
 
 # Runs the program inside with the given arguments: its standard output and error
@@ -36,10 +32,6 @@ expect_run() {
     fail "$what"
   fi
   pass_step "$what"
-}
-
-unit_property() {
-  enter systemctl show -p "$1" --value "$kUnit"
 }
 
 unit_is() {
@@ -198,10 +190,6 @@ check_crash() {
   pass_step "a crash writes its report beside the program"
   wait_until "$kRestartSeconds" restarted_after "$pid" || fail "systemd restarts the service"
   pass_step "systemd restarts the crashed service"
-}
-
-service_process_gone() {
-  ! enter pgrep -x quillrade >/dev/null
 }
 
 check_uninstall() {

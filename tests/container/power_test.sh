@@ -22,7 +22,7 @@ main() {
   local begin=$SECONDS
   boot_container "$binary"
   enter "$kProgram" -i >/dev/null </dev/null || fail "quillrade -i before $option"
-  [ "$(enter systemctl is-active quillrade.service)" = active ] ||
+  [ "$(enter systemctl is-active "$kUnit")" = active ] ||
     fail "service not running before $option"
   prove_inside || fail "refusing a power command that might run outside the container"
   local code=0
