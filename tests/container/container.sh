@@ -143,8 +143,8 @@ cleanup() {
 }
 
 # Boots a container on an overlay of the cached tree, with the program at $kProgram
-# (unless the binary given is empty), and waits until its systemd has finished starting up. Skips when the machine
-# cannot boot one.
+# (unless the binary given is empty), and waits until its systemd has finished
+# starting up. Skips when the machine cannot boot one.
 boot_container() {
   local binary=$1
   g_run=$(mktemp -d /var/tmp/quillrade-nspawn.XXXXXX)
