@@ -239,7 +239,7 @@ int CServiceMgr::ReportPackagedService(const std::string& unitPath, bool install
         name.c_str());
   } else {
     Print(
-        "It goes when the package is removed (apt remove %s). To stop it now:\n\n"
+        "It is removed with its package (apt remove %s). To stop it now:\n\n"
         "systemctl stop %s\n\n",
         name.c_str(), name.c_str());
   }

@@ -419,7 +419,7 @@ TEST(PackagedServiceTest, InstallAndUninstallLeaveThePackagesUnitAlone) {
        false,
        1,
        "quillrade service is managed by its package (UNIT).\n"
-       "It goes when the package is removed (apt remove quillrade). To stop it now:\n\n"
+       "It is removed with its package (apt remove quillrade). To stop it now:\n\n"
        "systemctl stop quillrade\n\n",
        {}},
       {"-u",
