@@ -15,9 +15,10 @@ if [ "${1:-}" = "--test" ]; then
   # dump, wrk for load runs, headless Chromium for the page screenshot tests,
   # prometheus for promtool, which checks the /metrics text; debhelper, scdoc and
   # lintian build and check the Debian package and its man page, man-db renders
-  # the page, systemd-analyze (systemd) checks the unit.
+  # the page, systemd-analyze (systemd) checks the unit; debootstrap and
+  # systemd-nspawn for the service tests under a booted Debian.
   packages+=(clang libclang-rt-14-dev clang-format gdb wrk chromium prometheus
-             debhelper scdoc lintian man-db systemd)
+             debhelper scdoc lintian man-db systemd debootstrap systemd-container)
 fi
 
 missing=()
@@ -34,4 +35,4 @@ if [ "$(id -u)" -ne 0 ]; then
 fi
 echo "Installing: ${missing[*]}"
 "${as_root[@]}" env DEBIAN_FRONTEND=noninteractive apt-get update -qq
-"${as_root[@]}" env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
+"${as_root[@]}" env DEBIAN_FRONTEND=noninteractive apt-get -o DPkg::Lock::Timeout=600 install -y -qq --no-install-recommends "${missing[@]}" >/dev/null

@@ -1,0 +1,225 @@
+#!/usr/bin/env bash
+# The service's life under a real systemd, in one booted container: install and
+# readiness, the page, a push and the journal; a second install; a configuration
+# edit; a stop while a request hangs; an install with "-run" on the stopped service;
+# a crash and the restart; the uninstall.
+# Usage: lifecycle_test.sh <quillrade binary>
+source "$(dirname "$0")/container.sh"
+
+readonly kUnitFile=/etc/systemd/system/$kUnit
+# The peers' ports inside the container and where they log what they got.
+readonly kAnsweringPort=8081
+readonly kSilentPort=8082
+readonly kPeerLog=/run/quillrade-test-peers
+# systemd restarts a crashed service after 5 s.
+readonly kRestartSeconds=30
+
+# Runs the program inside with the given arguments: its standard output and error
+# in $g_run/output, its exit code in g_exit.
+run_program() {
+  g_exit=0
+  enter "$kProgram" "$@" >"$g_run/output" 2>&1 </dev/null || g_exit=$?
+}
+
+# Fails unless the last run_program printed exactly `expected` and ended with `code`.
+expect_run() {
+  local what=$1 code=$2 expected=$3
+  if ! printf '%s' "$expected" | cmp -s - "$g_run/output" || [ "$g_exit" -ne "$code" ]; then
+    echo "--- expected (exit $code):"
+    printf '%s' "$expected" | od -c | head -n 20
+    echo "--- got (exit $g_exit):"
+    od -c "$g_run/output" | head -n 20
+    fail "$what"
+  fi
+  pass_step "$what"
+}
+
+unit_is() {
+  [ "$(unit_property "$1")" = "$2" ]
+}
+
+# What the service's main process wrote to the journal.
+service_journal() {
+  enter journalctl -q -o cat _PID="$(unit_property MainPID)"
+}
+
+# Whether the journal of the unit (journalctl -u) holds `text`; read whole, so that
+# a pipe closed early cannot fail it.
+unit_journal_has() {
+  local journal
+  journal=$(enter journalctl -q -u "$kUnit" -o cat)
+  grep -qF -- "$1" <<<"$journal"
+}
+
+peer_got() {
+  enter grep -qxF -- "$2" "$kPeerLog/$1" 2>/dev/null
+}
+
+push() {
+  [ "$(enter curl -s -o /dev/null -w '%{http_code}' "http://127.0.0.1:7370/input0?set=$1")" = 200 ]
+}
+
+write_config() {
+  local target=$1
+  enter sh -c "cat >$kConfig.new && mv $kConfig.new $kConfig" <<EOF
+[Input0]
+type=push
+text0=line=0
+
+[Output0]
+format0=%text0%
+Url0=$target?p=%format0%
+EOF
+}
+
+# Line number of the first line of systemd's own log that holds `text`; empty if none.
+manager_log_line() {
+  local journal
+  journal=$(enter journalctl -q _PID=1 -o cat)
+  grep -nF -- "$1" <<<"$journal" | sed -n '1s/:.*//p'
+}
+
+check_install() {
+  write_config "http://127.0.0.1:$kAnsweringPort/answered"
+  enter systemd-analyze log-level debug
+  run_program -i
+  expect_run "quillrade -i installs and starts the service" 0 \
+    $'\nquillrade service installed successfully.\nService has been set to start automatically, and was started now.\n'
+  enter grep -qxF "ExecStart=\"$kProgram\" servicerun" "$kUnitFile" || fail "unit file written"
+  [ "$(enter systemctl is-enabled "$kUnit")" = enabled ] || fail "unit enabled"
+  [ "$(enter systemctl is-active "$kUnit")" = active ] || fail "unit active"
+  unit_is Type notify || fail "unit of type notify"
+  pass_step "unit written, enabled, active, of type notify"
+
+  # With systemd logging at debug level, its journal shows that the unit became
+  # active on the program's READY=1 and not before. (At that level the service's
+  # first lines are filed under init.scope, so the level is only raised for this.)
+  local ready running
+  ready=$(manager_log_line "$kUnit: Got notification message from PID")
+  running=$(manager_log_line "$kUnit: Changed start -> running")
+  [ -n "$ready" ] && [ -n "$running" ] && [ "$ready" -lt "$running" ] ||
+    fail "active only after READY=1 (notification at line '$ready', running at '$running')"
+  local first
+  first=$(manager_log_line "$kUnit: Got notification message")
+  enter journalctl -q _PID=1 -o cat | sed -n "${first}p" | grep -F "READY=1" >/dev/null ||
+    fail "the first notification is READY=1"
+  enter systemd-analyze log-level info
+  pass_step "active only after the program's READY=1"
+}
+
+check_page_push_journal() {
+  wait_until "$kEffectSeconds" enter curl -sf -o "/run/page.html" http://127.0.0.1:7370/ ||
+    fail "status page answers"
+  enter grep -qi "<html" /run/page.html || fail "status page is HTML"
+  pass_step "status page answers"
+  push first || fail "push accepted"
+  wait_until "$kEffectSeconds" peer_got answered "/answered?p=first" || fail "push sent to its target"
+  pass_step "a push reaches its target"
+}
+
+check_second_install() {
+  run_program -i
+  expect_run "second quillrade -i reports the running service" 1 \
+    $'quillrade service is already installed.\nService is already running!\n'
+}
+
+check_reload() {
+  local before
+  before=$(service_journal | grep -cF "Running Indefinitely.")
+  write_config "http://127.0.0.1:$kSilentPort/held"
+  wait_until "$kEffectSeconds" service_journal_has "*** Config file update detected!" ||
+    fail "configuration edit detected"
+  wait_until "$kEffectSeconds" reloaded_since "$before" || fail "configuration reloaded"
+  push hang || fail "push accepted after the reload"
+  wait_until "$kEffectSeconds" peer_got held "/held?p=hang" || fail "push sent to the new target"
+  pass_step "a configuration edit reloads the running service"
+}
+
+service_journal_has() {
+  local journal
+  journal=$(service_journal)
+  grep -qF -- "$1" <<<"$journal"
+}
+
+reloaded_since() {
+  [ "$(service_journal | grep -cF "Running Indefinitely.")" -gt "$1" ]
+}
+
+# The request to the silent peer is still open: the stop must not wait for it.
+check_stop_while_hanging() {
+  local start=$SECONDS
+  enter timeout $((kStopTimeoutSeconds + 30)) systemctl stop "$kUnit" || fail "systemctl stop"
+  local took=$((SECONDS - start))
+  [ "$took" -lt "$kStopTimeoutSeconds" ] || fail "stop took ${took}s"
+  unit_is Result success || fail "stop ended with result $(unit_property Result)"
+  [ "$(enter systemctl is-active "$kUnit")" = inactive ] || fail "inactive after the stop"
+  pass_step "stop within ${took}s while a request hangs, without being killed"
+}
+
+check_install_run() {
+  run_program -i -run
+  expect_run "quillrade -i -run starts the installed service" 1 \
+    $'quillrade service is already installed.\nService started!\n'
+  [ "$(enter systemctl is-active "$kUnit")" = active ] || fail "active after -i -run"
+  # journald files what the service wrote a moment later.
+  wait_until "$kEffectSeconds" unit_journal_has "Running Indefinitely." &&
+    unit_journal_has "Real-time status information available at:" &&
+    unit_journal_has " * http://127.0.0.1:7370" || fail "status texts in journalctl -u"
+  pass_step "status texts in journalctl -u"
+}
+
+crash_report_written() {
+  enter sh -c "ls $kProgramDir/quillrade_crash_*.txt" >/dev/null 2>&1
+}
+
+restarted_after() {
+  local pid
+  pid=$(unit_property MainPID)
+  [ "$pid" != 0 ] && [ "$pid" != "$1" ] && unit_is ActiveState active && unit_is NRestarts 1
+}
+
+check_crash() {
+  local pid
+  pid=$(unit_property MainPID)
+  [ "$pid" != 0 ] || fail "service has a main process"
+  # The work thread faults, as a bug in a task would make it.
+  enter quillrade-test-inject-fault "$pid" Quillrade_Main >/dev/null || fail "fault injected"
+  wait_until "$kEffectSeconds" crash_report_written || fail "crash report beside the program"
+  enter sh -c "grep -q 'Quillrade_Main' $kProgramDir/quillrade_crash_*.txt" ||
+    fail "crash report names the faulting thread"
+  pass_step "a crash writes its report beside the program"
+  wait_until "$kRestartSeconds" restarted_after "$pid" || fail "systemd restarts the service"
+  pass_step "systemd restarts the crashed service"
+}
+
+check_uninstall() {
+  run_program -u
+  expect_run "quillrade -u uninstalls" 0 $'\nquillrade service uninstalled successfully.\n'
+  ! enter test -e "$kUnitFile" || fail "unit file removed"
+  ! enter systemctl is-enabled "$kUnit" >/dev/null 2>&1 || fail "unit no longer enabled"
+  wait_until "$kStopTimeoutSeconds" service_process_gone || fail "service stopped"
+  pass_step "stopped, disabled, unit removed"
+}
+
+main() {
+  local binary=$1
+  require_host
+  ensure_tree
+  local begin=$SECONDS
+  boot_container "$binary"
+  pass_step "container booted in $((SECONDS - begin))s"
+  enter systemd-run --quiet --unit=quillrade-test-peers /usr/bin/python3 \
+    /usr/local/bin/quillrade-test-peers "$kAnsweringPort" "$kSilentPort" "$kPeerLog"
+
+  check_install
+  check_page_push_journal
+  check_second_install
+  check_reload
+  check_stop_while_hanging
+  check_install_run
+  check_crash
+  check_uninstall
+  echo "passed in $((SECONDS - begin))s"
+}
+
+main "$@"
