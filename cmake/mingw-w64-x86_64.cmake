@@ -2,7 +2,6 @@
 # variant (std::thread and std::mutex need it). The Windows dependencies live in
 # the prefix that scripts/build-windows-deps.sh prints; pass it as
 #   -DQR_WIN_DEPS_PREFIX=<prefix>   (or set the environment variable of that name).
-# Programs built here run under Wine when CMake or CTest has to start them.
 set(CMAKE_SYSTEM_NAME Windows)
 set(CMAKE_SYSTEM_PROCESSOR x86_64)
 
@@ -26,8 +25,3 @@ set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
 # Every program is linked statically (C and C++ runtimes, winpthread and the
 # dependencies), so quillrade.exe runs with nothing beside it but system DLLs.
 set(CMAKE_EXE_LINKER_FLAGS_INIT "-static")
-
-find_program(QR_WINE NAMES wine wine64)
-if(QR_WINE)
-  set(CMAKE_CROSSCOMPILING_EMULATOR ${QR_WINE})
-endif()
