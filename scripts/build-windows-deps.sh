@@ -98,7 +98,7 @@ fetch_source() {
     rm -rf "$dir"
     mkdir -p "$dir"
     log "fetching $name $ver"
-    (cd "$dir" && apt-get source -qq "$name=$ver" >&2)
+    (cd "$dir" && apt-get source -qq "$name=$ver") >"$dir.log" 2>&1 || { cat "$dir.log" >&2; exit 1; }
     touch "$dir/.unpacked"
   fi
   find "$dir" -mindepth 1 -maxdepth 1 -type d | head -n 1
