@@ -3,8 +3,9 @@
 # under AddressSanitizer + UndefinedBehaviorSanitizer, and the threaded parts
 # (labels platform, runtime and status) under ThreadSanitizer. The ThreadSanitizer
 # build uses clang, which also checks the lock annotations (-Wthread-safety) of the
-# whole tree. The formatting is checked last, so that a layout slip does not hide
-# the tests' results.
+# whole tree. Then the Windows build: cross-built with mingw-w64 and its unit tests
+# run under Wine (scripts/test-windows.sh). The formatting is checked last, so that
+# a layout slip does not hide the tests' results.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/install-deps.sh --test
@@ -29,6 +30,8 @@ ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:ha
 CC=clang CXX=clang++ \
   TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1:suppressions=$PWD/scripts/tsan.supp \
   run_suite build/tsan "platform|runtime|status" -DQR_SANITIZE=thread -DQR_THREAD_SAFETY=ON
+
+scripts/test-windows.sh
 
 echo "== formatting"
 scripts/check-format.sh
