@@ -27,6 +27,15 @@
 
 using SteadyTime = std::chrono::steady_clock::time_point;
 
+// True in e2e_wine_tests, where the program is the cross-built quillrade.exe run
+// under Wine. Its C runtime writes every line end as CR LF; CProgram turns them
+// back into LF, so that the expected texts are the same for both builds.
+#ifdef QR_E2E_UNDER_WINE
+constexpr bool kUnderWine = true;
+#else
+constexpr bool kUnderWine = false;
+#endif
+
 // Generous bounds for the program's reactions: the suites also run under the
 // sanitizers on a loaded two-core machine. Waits end as soon as the effect shows.
 constexpr int kProgramStartMs = 15000;  // until "Running Indefinitely."
