@@ -261,7 +261,7 @@ bool CServiceControl::StartedByServiceManager() {
 
 bool CServiceControl::Notify(const std::string& state) { return sd_notify(0, state.c_str()) > 0; }
 
-struct CStopSignals::SavedMask {
+struct CStopSignals::State {
   sigset_t mask;
 };
 
@@ -277,7 +277,7 @@ sigset_t StopSignalSet() {
 
 }  // namespace
 
-CStopSignals::CStopSignals() : saved(std::make_unique<SavedMask>()) {
+CStopSignals::CStopSignals() : saved(std::make_unique<State>()) {
   const sigset_t set = StopSignalSet();
   pthread_sigmask(SIG_BLOCK, &set, &saved->mask);
 }
@@ -292,10 +292,12 @@ CStopSignals::~CStopSignals() {
   pthread_sigmask(SIG_SETMASK, &saved->mask, nullptr);
 }
 
-bool CStopSignals::Wait(int milliseconds) {
+bool CStopSignals::WaitForControl(int milliseconds, ServiceControlRequest* request) {
   const sigset_t set = StopSignalSet();
   struct timespec timeout {};
   timeout.tv_sec = milliseconds / 1000;
   timeout.tv_nsec = static_cast<long>(milliseconds % 1000) * 1000000L;
-  return sigtimedwait(&set, nullptr, &timeout) > 0;
+  if (sigtimedwait(&set, nullptr, &timeout) <= 0) return false;
+  *request = ServiceControlRequest{kServiceControlStop, 0};
+  return true;
 }
