@@ -32,8 +32,10 @@ void CopyRegisters(const CONTEXT& context, CrashRegisters* regs) {
 }
 
 uint64_t CurrentStackBase() {
-  const auto* block = reinterpret_cast<const NT_TIB*>(NtCurrentTeb());
-  return reinterpret_cast<uint64_t>(block->StackBase);
+  ULONG_PTR low = 0;
+  ULONG_PTR high = 0;
+  GetCurrentThreadStackLimits(&low, &high);
+  return high;
 }
 
 void DescribeException(const EXCEPTION_POINTERS& pointers, CrashEvent* event) {

@@ -9,6 +9,7 @@
 #include "platform/win_handle.h"
 
 #include <shellapi.h>
+#include <tlhelp32.h>
 
 namespace {
 
@@ -194,7 +195,32 @@ DWORD WINAPI RunDispatcher(void*) {
   return 0;
 }
 
+// The executable file name of process `id`'s parent; empty when unknown.
+std::string ParentProgramName(DWORD id) {
+  const CUniqueFd snapshot(HandleToDescriptor(CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0)));
+  if (!snapshot.IsValid()) return std::string();
+  HANDLE handle = DescriptorToHandle(snapshot.Get());
+  PROCESSENTRY32 entry{};
+  entry.dwSize = sizeof(entry);
+  DWORD parent = 0;
+  for (BOOL more = Process32First(handle, &entry); more; more = Process32Next(handle, &entry)) {
+    if (entry.th32ProcessID == id) parent = entry.th32ParentProcessID;
+  }
+  entry.dwSize = sizeof(entry);
+  for (BOOL more = Process32First(handle, &entry); more; more = Process32Next(handle, &entry)) {
+    if (parent != 0 && entry.th32ProcessID == parent) return entry.szExeFile;
+  }
+  return std::string();
+}
+
+// Only a process the service control manager started can connect to its
+// dispatcher; anywhere else the attempt may wait for seconds before it fails.
+bool StartedByServicesProcess() {
+  return lstrcmpiA(ParentProgramName(GetCurrentProcessId()).c_str(), "services.exe") == 0;
+}
+
 bool ConnectDispatcher() {
+  if (!StartedByServicesProcess()) return false;
   Dispatcher& dispatcher = TheDispatcher();
   dispatcher.controlQueued.Reset(HandleToDescriptor(CreateEventA(nullptr, TRUE, FALSE, nullptr)));
   dispatcher.connected.Reset(HandleToDescriptor(CreateEventA(nullptr, TRUE, FALSE, nullptr)));
