@@ -16,6 +16,9 @@
 
 #include "platform/unique_fd.h"
 
+// The bytes that end a folder name in a path: "/" on Linux; "\\" and "/" on Windows.
+const char* PathSeparators();
+
 // True when the path names something that exists (stat() succeeds).
 bool FileExists(const std::string& path);
 

@@ -12,6 +12,8 @@ constexpr size_t kMaxReadPiece = 1u << 30;
 
 }  // namespace
 
+const char* PathSeparators() { return "\\/"; }
+
 bool FileExists(const std::string& path) {
   return GetFileAttributesA(path.c_str()) != INVALID_FILE_ATTRIBUTES;
 }
