@@ -64,7 +64,8 @@ int ReadInputByte(HANDLE input) {
     if (g_signalled.load()) return kKeyEscape;
     DWORD available = 0;
     if (pipe && !PeekNamedPipe(input, nullptr, 0, nullptr, &available, nullptr)) {
-      return kKeyEndOfInput;  // the writer closed it
+      if (GetLastError() == ERROR_BROKEN_PIPE) return kKeyEndOfInput;  // the writer closed it
+      break;  // a pipe that cannot be looked into (Wine's Unix pipes): read it blocking
     }
     if (!pipe || available > 0) break;
     WaitForSingleObject(DescriptorToHandle(g_wake.Get()), kPipePollMs);
