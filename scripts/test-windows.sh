@@ -10,6 +10,14 @@ scripts/install-deps.sh --windows
 
 jobs=$(nproc)
 prefix=$(scripts/build-windows-deps.sh)
+# Wine keeps a server and its own service processes per prefix; end them with the run.
+stop_wine() {
+  local dir
+  for dir in build/windows/wine build/release/wine; do
+    [ -d "$dir" ] && WINEPREFIX=$PWD/$dir /usr/lib/wine/wineserver -k 2>/dev/null || true
+  done
+}
+trap stop_wine EXIT
 
 echo "== build/windows"
 scripts/build.sh build/windows -DCMAKE_TOOLCHAIN_FILE="$PWD/cmake/mingw-w64-x86_64.cmake" \
