@@ -123,8 +123,8 @@ bool ForEachCrashModule(CrashModuleVisitor visit, void* context) {
     module.nSize = info.SizeOfImage;
     WIN32_FILE_ATTRIBUTE_DATA file{};
     if (GetFileAttributesExA(g_modulePath, GetFileExInfoStandard, &file)) {
-      module.nFileSize =
-          static_cast<int64_t>((static_cast<uint64_t>(file.nFileSizeHigh) << 32) | file.nFileSizeLow);
+      module.nFileSize = static_cast<int64_t>((static_cast<uint64_t>(file.nFileSizeHigh) << 32) |
+                                              file.nFileSizeLow);
       module.nFileTime = UnixSecondsOf(file.ftLastWriteTime);
     }
     visit(module, context);
@@ -232,8 +232,8 @@ void CrashOpenFileInViewer(const char* path) {
   STARTUPINFOA startup{};
   startup.cb = sizeof(startup);
   PROCESS_INFORMATION process{};
-  if (!CreateProcessA(program, commandLine, nullptr, nullptr, FALSE, 0, nullptr, nullptr,
-                      &startup, &process)) {
+  if (!CreateProcessA(program, commandLine, nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup,
+                      &process)) {
     return;
   }
   CloseHandle(process.hThread);

@@ -17,6 +17,8 @@ constexpr uint64_t kFileTimeUnitsPerSecond = 10000000u;  // 100 ns units
 
 }  // namespace
 
+const char* PathSeparators() { return "/"; }
+
 bool FileExists(const std::string& path) {
   struct stat info;
   return stat(path.c_str(), &info) == 0;

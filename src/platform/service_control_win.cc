@@ -52,8 +52,7 @@ CServiceHandle OpenManager(DWORD access) {
 // Opens the manager and the service and runs `operation` on the service; false
 // when either cannot be opened.
 template <typename Operation>
-bool WithService(const std::string& name, DWORD managerAccess, DWORD access,
-                 Operation operation) {
+bool WithService(const std::string& name, DWORD managerAccess, DWORD access, Operation operation) {
   const CServiceHandle manager = OpenManager(managerAccess);
   if (!manager.IsValid()) return false;
   const CServiceHandle service(OpenServiceA(manager.Get(), name.c_str(), access));
@@ -164,8 +163,7 @@ DWORD WINAPI OnServiceControl(DWORD control, DWORD eventType, void*, void*) {
   Dispatcher& dispatcher = TheDispatcher();
   {
     std::lock_guard<std::mutex> hold(dispatcher.lock);
-    dispatcher.controls.push_back(
-        {static_cast<int>(control), static_cast<int>(eventType)});
+    dispatcher.controls.push_back({static_cast<int>(control), static_cast<int>(eventType)});
   }
   SetEvent(DescriptorToHandle(dispatcher.controlQueued.Get()));
   return NO_ERROR;

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "platform/crash_system.h"
+#include "platform/file_system.h"
 #include "platform/process.h"
 #include "util/crash_format.h"
 
@@ -303,8 +304,10 @@ const char* CrashExceptionDescription(uint32_t code) {
 bool BuildCrashFileNames(const char* programPath, const LocalTime& t, char* reportPath,
                          char* dumpPath, size_t capacity) {
   // Cut the extension of the file name only; a dot in a folder stays.
-  const char* slash = std::strrchr(programPath, '/');
-  const char* name = slash != nullptr ? slash + 1 : programPath;
+  const char* name = programPath;
+  for (const char* at = programPath; *at != '\0'; ++at) {
+    if (std::strchr(PathSeparators(), *at) != nullptr) name = at + 1;
+  }
   const char* dot = std::strrchr(name, '.');
   const size_t baseLength = dot != nullptr && dot != name ? static_cast<size_t>(dot - programPath)
                                                           : std::strlen(programPath);
