@@ -210,12 +210,10 @@ bool CrashWriteCoreDump(const char* dumpPath) {
   const int fd = CrashCreateFile(dumpPath);
   if (fd < 0) return false;
   MINIDUMP_EXCEPTION_INFORMATION exception{};
-  exception.ThreadId = GetCurrentThreadId();
-  exception.ExceptionPointers = CrashExceptionPointers();
   exception.ClientPointers = FALSE;
-  const BOOL written =
-      writeDump(GetCurrentProcess(), GetCurrentProcessId(), ToHandle(fd), MiniDumpNormal,
-                exception.ExceptionPointers != nullptr ? &exception : nullptr, nullptr, nullptr);
+  const bool known = CrashExceptionInfo(&exception.ExceptionPointers, &exception.ThreadId);
+  const BOOL written = writeDump(GetCurrentProcess(), GetCurrentProcessId(), ToHandle(fd),
+                                 MiniDumpNormal, known ? &exception : nullptr, nullptr, nullptr);
   CrashCloseFile(fd);
   return written != FALSE;
 }

@@ -127,6 +127,8 @@ std::string GetProgramPath() {
   }
 }
 
+std::string ReadSystemCommandLine() { return GetCommandLineA(); }
+
 // Membership of the built-in Administrators group in the token this process
 // runs with (a filtered token of an administrator is not a member).
 bool IsEffectiveRoot() {
