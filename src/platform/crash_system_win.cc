@@ -159,18 +159,11 @@ LocalTime CrashLocalTime(int64_t unixSeconds) {
   FILETIME utc{static_cast<DWORD>(value), static_cast<DWORD>(value >> 32)};
   SYSTEMTIME universal{};
   SYSTEMTIME local{};
-  LocalTime result;
   if (!FileTimeToSystemTime(&utc, &universal) ||
       !SystemTimeToTzSpecificLocalTime(nullptr, &universal, &local)) {
-    return result;
+    return LocalTime();
   }
-  result.nYear = local.wYear;
-  result.nMonth = local.wMonth;
-  result.nDay = local.wDay;
-  result.nHour = local.wHour;
-  result.nMinute = local.wMinute;
-  result.nSecond = local.wSecond;
-  return result;
+  return ToLocalTime(local);
 }
 
 int CrashCreateFile(const char* path) {
