@@ -39,9 +39,9 @@ int ToUtf8(unsigned char* out, int* outLength, const unsigned char* in, int* inL
   const size_t fits = static_cast<size_t>(std::min(*inLength, *outLength / kMaxUtf8PerByte));
   std::string result;
   size_t consumed = 0;
-  const bool converted = CodePageToUtf8(
-      g_codePages[kSlot], std::string_view(reinterpret_cast<const char*>(in), fits), &consumed,
-      &result);
+  const bool converted =
+      CodePageToUtf8(g_codePages[kSlot], std::string_view(reinterpret_cast<const char*>(in), fits),
+                     &consumed, &result);
   return Finish(converted, consumed, result, out, outLength, inLength);
 }
 
@@ -56,9 +56,9 @@ int FromUtf8(unsigned char* out, int* outLength, const unsigned char* in, int* i
   const size_t fits = static_cast<size_t>(std::min(*inLength, *outLength));
   std::string result;
   size_t consumed = 0;
-  const bool converted = Utf8ToCodePage(
-      g_codePages[kSlot], std::string_view(reinterpret_cast<const char*>(in), fits), &consumed,
-      &result);
+  const bool converted =
+      Utf8ToCodePage(g_codePages[kSlot], std::string_view(reinterpret_cast<const char*>(in), fits),
+                     &consumed, &result);
   return Finish(converted, consumed, result, out, outLength, inLength);
 }
 

@@ -5,14 +5,7 @@
 LocalTime GetLocalTime() {
   SYSTEMTIME now{};
   ::GetLocalTime(&now);
-  LocalTime result;
-  result.nYear = now.wYear;
-  result.nMonth = now.wMonth;
-  result.nDay = now.wDay;
-  result.nHour = now.wHour;
-  result.nMinute = now.wMinute;
-  result.nSecond = now.wSecond;
-  return result;
+  return ToLocalTime(now);
 }
 
 uint32_t GetTickCount32() { return static_cast<uint32_t>(GetMonotonicMilliseconds()); }

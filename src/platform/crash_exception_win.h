@@ -5,8 +5,8 @@
 
 #include "platform/win_handle.h"
 
-// The exception handed to the crash filter when the calling thread is the one
-// that crashed; null otherwise and for a C++ exception, which has none.
-EXCEPTION_POINTERS* CrashExceptionPointers();
+// The exception handed to the crash filter and the thread it happened on;
+// false before any (and for a C++ exception, which has none).
+bool CrashExceptionInfo(EXCEPTION_POINTERS** pointers, DWORD* threadId);
 
 #endif  // QUILLRADE_PLATFORM_CRASH_EXCEPTION_WIN_H_

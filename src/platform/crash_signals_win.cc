@@ -11,6 +11,8 @@ namespace {
 // Stack kept free below a thread's stack limit for the crash filter, so that a
 // stack overflow can still be reported on the thread itself.
 constexpr ULONG kStackGuaranteeBytes = 64 * 1024;
+// Stack of the thread that writes the report of a stack overflow.
+constexpr SIZE_T kReporterStackBytes = 1024 * 1024;
 
 using GetThreadDescriptionFunction = HRESULT(WINAPI*)(HANDLE, PWSTR*);
 
@@ -52,6 +54,20 @@ void DescribeException(const EXCEPTION_POINTERS& pointers, CrashEvent* event) {
   event->nStackBase = CurrentStackBase();
 }
 
+// A report for a thread whose stack has run out is written on a thread of its
+// own; the crashed thread only waits for it.
+struct OverflowReport {
+  CrashSignalCallback callback = nullptr;
+  CrashEvent event;
+  const char* pName = nullptr;
+};
+OverflowReport g_overflow;
+
+DWORD WINAPI ReportOnFreshStack(void*) {
+  g_overflow.callback(g_overflow.event, g_overflow.pName);
+  return 0;
+}
+
 // Runs for an exception no frame handled, on the crashing thread. Returning
 // "continue search" lets the system end the process as it would without us.
 LONG WINAPI OnUnhandledException(EXCEPTION_POINTERS* pointers) {
@@ -59,17 +75,29 @@ LONG WINAPI OnUnhandledException(EXCEPTION_POINTERS* pointers) {
   if (callback == nullptr || pointers == nullptr) return EXCEPTION_CONTINUE_SEARCH;
   g_exception.store(pointers);
   g_exceptionThread.store(GetCurrentThreadId());
-  CrashEvent event;
-  DescribeException(*pointers, &event);
-  char name[64];
-  callback(event, CrashThreadName(name, sizeof(name)));
+  static char name[64];
+  const char* threadName = CrashThreadName(name, sizeof(name));
+  if (pointers->ExceptionRecord->ExceptionCode != EXCEPTION_STACK_OVERFLOW) {
+    CrashEvent event;
+    DescribeException(*pointers, &event);
+    callback(event, threadName);
+    return EXCEPTION_CONTINUE_SEARCH;
+  }
+  g_overflow.callback = callback;
+  DescribeException(*pointers, &g_overflow.event);
+  g_overflow.pName = threadName;
+  HANDLE reporter =
+      CreateThread(nullptr, kReporterStackBytes, ReportOnFreshStack, nullptr, 0, nullptr);
+  if (reporter != nullptr) WaitForSingleObject(reporter, INFINITE);
   return EXCEPTION_CONTINUE_SEARCH;
 }
 
 }  // namespace
 
-EXCEPTION_POINTERS* CrashExceptionPointers() {
-  return g_exceptionThread.load() == GetCurrentThreadId() ? g_exception.load() : nullptr;
+bool CrashExceptionInfo(EXCEPTION_POINTERS** pointers, DWORD* threadId) {
+  *pointers = g_exception.load();
+  *threadId = g_exceptionThread.load();
+  return *pointers != nullptr;
 }
 
 void InstallCrashSignalHandlers(CrashSignalCallback callback) {

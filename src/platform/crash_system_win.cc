@@ -123,8 +123,8 @@ bool ForEachCrashModule(CrashModuleVisitor visit, void* context) {
     module.nSize = info.SizeOfImage;
     WIN32_FILE_ATTRIBUTE_DATA file{};
     if (GetFileAttributesExA(g_modulePath, GetFileExInfoStandard, &file)) {
-      module.nFileSize =
-          static_cast<int64_t>((static_cast<uint64_t>(file.nFileSizeHigh) << 32) | file.nFileSizeLow);
+      module.nFileSize = static_cast<int64_t>((static_cast<uint64_t>(file.nFileSizeHigh) << 32) |
+                                              file.nFileSizeLow);
       module.nFileTime = UnixSecondsOf(file.ftLastWriteTime);
     }
     visit(module, context);
@@ -159,18 +159,11 @@ LocalTime CrashLocalTime(int64_t unixSeconds) {
   FILETIME utc{static_cast<DWORD>(value), static_cast<DWORD>(value >> 32)};
   SYSTEMTIME universal{};
   SYSTEMTIME local{};
-  LocalTime result;
   if (!FileTimeToSystemTime(&utc, &universal) ||
       !SystemTimeToTzSpecificLocalTime(nullptr, &universal, &local)) {
-    return result;
+    return LocalTime();
   }
-  result.nYear = local.wYear;
-  result.nMonth = local.wMonth;
-  result.nDay = local.wDay;
-  result.nHour = local.wHour;
-  result.nMinute = local.wMinute;
-  result.nSecond = local.wSecond;
-  return result;
+  return ToLocalTime(local);
 }
 
 int CrashCreateFile(const char* path) {
@@ -210,12 +203,10 @@ bool CrashWriteCoreDump(const char* dumpPath) {
   const int fd = CrashCreateFile(dumpPath);
   if (fd < 0) return false;
   MINIDUMP_EXCEPTION_INFORMATION exception{};
-  exception.ThreadId = GetCurrentThreadId();
-  exception.ExceptionPointers = CrashExceptionPointers();
   exception.ClientPointers = FALSE;
-  const BOOL written =
-      writeDump(GetCurrentProcess(), GetCurrentProcessId(), ToHandle(fd), MiniDumpNormal,
-                exception.ExceptionPointers != nullptr ? &exception : nullptr, nullptr, nullptr);
+  const bool known = CrashExceptionInfo(&exception.ExceptionPointers, &exception.ThreadId);
+  const BOOL written = writeDump(GetCurrentProcess(), GetCurrentProcessId(), ToHandle(fd),
+                                 MiniDumpNormal, known ? &exception : nullptr, nullptr, nullptr);
   CrashCloseFile(fd);
   return written != FALSE;
 }
@@ -232,8 +223,8 @@ void CrashOpenFileInViewer(const char* path) {
   STARTUPINFOA startup{};
   startup.cb = sizeof(startup);
   PROCESS_INFORMATION process{};
-  if (!CreateProcessA(program, commandLine, nullptr, nullptr, FALSE, 0, nullptr, nullptr,
-                      &startup, &process)) {
+  if (!CreateProcessA(program, commandLine, nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup,
+                      &process)) {
     return;
   }
   CloseHandle(process.hThread);

@@ -16,7 +16,8 @@
 
 #include "platform/unique_fd.h"
 
-// The bytes that end a folder name in a path: "/" on Linux; "\\" and "/" on Windows.
+// The bytes that separate folders in a path: "/" on Linux, "\\" and "/" on
+// Windows.
 const char* PathSeparators();
 
 // True when the path names something that exists (stat() succeeds).

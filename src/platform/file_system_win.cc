@@ -48,10 +48,9 @@ uint64_t QueryFileWriteTime(const std::string& path) {
 bool CReadOnlyFile::Open(const std::string& path, bool sequential) {
   Close();
   const DWORD flags = FILE_ATTRIBUTE_NORMAL | (sequential ? FILE_FLAG_SEQUENTIAL_SCAN : 0);
-  CUniqueFd opened(HandleToDescriptor(
-      CreateFileA(path.c_str(), GENERIC_READ,
-                  FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
-                  flags, nullptr)));
+  CUniqueFd opened(HandleToDescriptor(CreateFileA(
+      path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+      OPEN_EXISTING, flags, nullptr)));
   if (!opened.IsValid()) return false;
   HANDLE handle = DescriptorToHandle(opened.Get());
   LARGE_INTEGER size{};

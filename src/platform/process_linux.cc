@@ -12,6 +12,8 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <fstream>
+#include <iterator>
 
 #include "platform/stdout_writer.h"
 #include "platform/unique_fd.h"
@@ -166,6 +168,21 @@ std::string GetProgramPath() {
   const ssize_t length = readlink("/proc/self/exe", buffer, sizeof(buffer) - 1);
   if (length <= 0) return std::string();
   return std::string(buffer, static_cast<size_t>(length));
+}
+
+std::string ReadSystemCommandLine() {
+  std::ifstream file("/proc/self/cmdline", std::ios::binary);
+  const std::string raw((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
+  std::vector<std::string> arguments;
+  for (size_t start = 0; start < raw.size();) {
+    const size_t end = raw.find('\0', start);
+    arguments.push_back(
+        raw.substr(start, end == std::string::npos ? std::string::npos : end - start));
+    start = end == std::string::npos ? raw.size() : end + 1;
+  }
+  std::vector<const char*> argv;
+  for (const std::string& argument : arguments) argv.push_back(argument.c_str());
+  return BuildCommandLine(static_cast<int>(argv.size()), argv.data());
 }
 
 bool IsEffectiveRoot() { return geteuid() == 0; }

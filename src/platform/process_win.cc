@@ -91,7 +91,8 @@ ChildResult SpawnAndWait(const std::vector<std::string>& argv, CUniqueFd outputW
   if (output != nullptr) ReadUntilEnd(outputRead, output);
   WaitForSingleObject(process.hProcess, INFINITE);
   DWORD exitCode = 0;
-  if (GetExitCodeProcess(process.hProcess, &exitCode)) result.nExitCode = static_cast<int>(exitCode);
+  if (GetExitCodeProcess(process.hProcess, &exitCode))
+    result.nExitCode = static_cast<int>(exitCode);
   return result;
 }
 
@@ -126,13 +127,15 @@ std::string GetProgramPath() {
   }
 }
 
+std::string ReadSystemCommandLine() { return GetCommandLineA(); }
+
 // Membership of the built-in Administrators group in the token this process
 // runs with (a filtered token of an administrator is not a member).
 bool IsEffectiveRoot() {
   SID_IDENTIFIER_AUTHORITY authority = SECURITY_NT_AUTHORITY;
   PSID administrators = nullptr;
-  if (!AllocateAndInitializeSid(&authority, 2, SECURITY_BUILTIN_DOMAIN_RID,
-                                DOMAIN_ALIAS_RID_ADMINS, 0, 0, 0, 0, 0, 0, &administrators)) {
+  if (!AllocateAndInitializeSid(&authority, 2, SECURITY_BUILTIN_DOMAIN_RID, DOMAIN_ALIAS_RID_ADMINS,
+                                0, 0, 0, 0, 0, 0, &administrators)) {
     return false;
   }
   BOOL member = FALSE;

@@ -114,6 +114,8 @@ class CServiceControl {
   static bool Notify(const std::string& state);
 
  private:
+  // The value of "KEY=" in text of one setting per line; empty when absent.
+  static std::string LineValue(const std::string& text, const std::string& key);
   // Runs systemctl with the arguments; true on exit code 0.
   bool RunSystemctl(const std::vector<std::string>& arguments, std::string* output) const;
 

@@ -80,25 +80,7 @@ bool WriteFileAtomically(const std::string& path, const std::string& text) {
   return true;
 }
 
-// The value of "Key=" in systemctl show output; empty when absent.
-std::string ShowValue(const std::string& output, const std::string& key) {
-  const std::string prefix = key + "=";
-  size_t start = 0;
-  while (start < output.size()) {
-    size_t end = output.find('\n', start);
-    if (end == std::string::npos) end = output.size();
-    if (output.compare(start, prefix.size(), prefix) == 0) {
-      return output.substr(start + prefix.size(), end - start - prefix.size());
-    }
-    start = end + 1;
-  }
-  return std::string();
-}
-
 }  // namespace
-
-CServiceControl::CServiceControl(ServiceControlSettings settingsIn)
-    : settings(std::move(settingsIn)) {}
 
 bool CServiceControl::RunSystemctl(const std::vector<std::string>& arguments,
                                    std::string* output) const {
@@ -198,7 +180,7 @@ int CServiceControl::QueryUnitState(const std::string& name) const {
   if (!RunSystemctl({"show", "-p", "ActiveState,SubState", UnitName(name)}, &output)) {
     return kServiceStateUnknown;
   }
-  return StateFromActiveState(ShowValue(output, "ActiveState"));
+  return StateFromActiveState(LineValue(output, "ActiveState"));
 }
 
 int CServiceControl::StateFromActiveState(const std::string& activeState) {
@@ -206,10 +188,6 @@ int CServiceControl::StateFromActiveState(const std::string& activeState) {
   if (activeState == "activating") return kServiceStateStartPending;
   if (activeState == "deactivating") return kServiceStateStopPending;
   return kServiceStateStopped;
-}
-
-bool CServiceControl::IsAdministrator() const {
-  return settings.fnIsAdministrator ? settings.fnIsAdministrator() : IsEffectiveRoot();
 }
 
 bool CServiceControl::CanElevate() const { return IsProgramOnPath(settings.strSudo); }

@@ -52,8 +52,7 @@ CServiceHandle OpenManager(DWORD access) {
 // Opens the manager and the service and runs `operation` on the service; false
 // when either cannot be opened.
 template <typename Operation>
-bool WithService(const std::string& name, DWORD managerAccess, DWORD access,
-                 Operation operation) {
+bool WithService(const std::string& name, DWORD managerAccess, DWORD access, Operation operation) {
   const CServiceHandle manager = OpenManager(managerAccess);
   if (!manager.IsValid()) return false;
   const CServiceHandle service(OpenServiceA(manager.Get(), name.c_str(), access));
@@ -164,8 +163,7 @@ DWORD WINAPI OnServiceControl(DWORD control, DWORD eventType, void*, void*) {
   Dispatcher& dispatcher = TheDispatcher();
   {
     std::lock_guard<std::mutex> hold(dispatcher.lock);
-    dispatcher.controls.push_back(
-        {static_cast<int>(control), static_cast<int>(eventType)});
+    dispatcher.controls.push_back({static_cast<int>(control), static_cast<int>(eventType)});
   }
   SetEvent(DescriptorToHandle(dispatcher.controlQueued.Get()));
   return NO_ERROR;
@@ -235,25 +233,7 @@ bool ConnectDispatcher() {
   return dispatcher.bService.load();
 }
 
-// The value of "KEY=" in a state line; empty when absent.
-std::string StateValue(const std::string& state, const std::string& key) {
-  const std::string prefix = key + "=";
-  size_t start = 0;
-  while (start < state.size()) {
-    size_t end = state.find('\n', start);
-    if (end == std::string::npos) end = state.size();
-    if (state.compare(start, prefix.size(), prefix) == 0) {
-      return state.substr(start + prefix.size(), end - start - prefix.size());
-    }
-    start = end + 1;
-  }
-  return std::string();
-}
-
 }  // namespace
-
-CServiceControl::CServiceControl(ServiceControlSettings settingsIn)
-    : settings(std::move(settingsIn)) {}
 
 bool CServiceControl::IsManagerAvailable() const { return OpenManager(0).IsValid(); }
 
@@ -305,10 +285,6 @@ int CServiceControl::QueryUnitState(const std::string& name) const {
   return state;
 }
 
-bool CServiceControl::IsAdministrator() const {
-  return settings.fnIsAdministrator ? settings.fnIsAdministrator() : IsEffectiveRoot();
-}
-
 bool CServiceControl::CanElevate() const { return FullTokenIsAdministrator(); }
 
 // The elevated copy gets a console of its own and is not waited for: this
@@ -353,7 +329,7 @@ bool CServiceControl::Notify(const std::string& state) {
     return ReportState(SERVICE_STOP_PENDING, NO_ERROR, 0, kStopPendingWaitHintMs);
   }
   // A failed start: reported as stopped with the code once the service ends.
-  const std::string code = StateValue(state, "ERRNO");
+  const std::string code = LineValue(state, "ERRNO");
   if (!code.empty()) TheDispatcher().nFailedStartCode.store(std::atoi(code.c_str()));
   return true;
 }

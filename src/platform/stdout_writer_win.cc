@@ -87,7 +87,8 @@ class CConsoleColours {
       const int value = std::atoi(parameters.substr(start, end - start).c_str());
       start = end + 1;
       if (value >= 30 && value <= 37) attribute |= ConsoleColourBits(value - 30);
-      if (value >= 90 && value <= 97) attribute |= ConsoleColourBits(value - 90) | FOREGROUND_INTENSITY;
+      if (value >= 90 && value <= 97)
+        attribute |= ConsoleColourBits(value - 90) | FOREGROUND_INTENSITY;
       if (value >= 40 && value <= 47) attribute |= ConsoleColourBits(value - 40) << 4;
       if (value >= 100 && value <= 107) {
         attribute |= (ConsoleColourBits(value - 100) | FOREGROUND_INTENSITY) << 4;

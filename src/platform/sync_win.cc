@@ -64,4 +64,6 @@ void WaitWhileValue(std::atomic<uint32_t>* word, uint32_t expected) {
   WaitOnAddress(reinterpret_cast<volatile void*>(word), &expected, sizeof(expected), INFINITE);
 }
 
-void WakeOneWaiter(std::atomic<uint32_t>* word) { WakeByAddressSingle(reinterpret_cast<void*>(word)); }
+void WakeOneWaiter(std::atomic<uint32_t>* word) {
+  WakeByAddressSingle(reinterpret_cast<void*>(word));
+}

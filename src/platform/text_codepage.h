@@ -13,9 +13,9 @@
 #include <vector>
 
 struct CodePageEncoding {
-  const char* pName;     // the encoding name documents declare
-  const char* pAlias;    // another name for it, or null
-  unsigned nCodePage;    // the system's number for it
+  const char* pName;   // the encoding name documents declare
+  const char* pAlias;  // another name for it, or null
+  unsigned nCodePage;  // the system's number for it
 };
 
 // The code pages this system converts, each once.

@@ -7,17 +7,28 @@ namespace {
 // The code pages documents in this program's world declare. ISO 8859 and the
 // Unicode forms are left out: the XML reader has its own converters for them.
 constexpr CodePageEncoding kEncodings[] = {
-    {"windows-1250", "cp1250", 1250}, {"windows-1251", "cp1251", 1251},
-    {"windows-1252", "cp1252", 1252}, {"windows-1253", "cp1253", 1253},
-    {"windows-1254", "cp1254", 1254}, {"windows-1255", "cp1255", 1255},
-    {"windows-1256", "cp1256", 1256}, {"windows-1257", "cp1257", 1257},
-    {"windows-1258", "cp1258", 1258}, {"windows-874", "cp874", 874},
-    {"ibm437", "cp437", 437},         {"ibm850", "cp850", 850},
-    {"ibm852", "cp852", 852},         {"ibm866", "cp866", 866},
-    {"koi8-r", nullptr, 20866},       {"koi8-u", nullptr, 21866},
-    {"macintosh", "x-mac-roman", 10000}, {"shift_jis", "cp932", 932},
-    {"gbk", "cp936", 936},            {"gb2312", nullptr, 936},
-    {"euc-kr", "cp949", 949},         {"big5", "cp950", 950},
+    {"windows-1250", "cp1250", 1250},
+    {"windows-1251", "cp1251", 1251},
+    {"windows-1252", "cp1252", 1252},
+    {"windows-1253", "cp1253", 1253},
+    {"windows-1254", "cp1254", 1254},
+    {"windows-1255", "cp1255", 1255},
+    {"windows-1256", "cp1256", 1256},
+    {"windows-1257", "cp1257", 1257},
+    {"windows-1258", "cp1258", 1258},
+    {"windows-874", "cp874", 874},
+    {"ibm437", "cp437", 437},
+    {"ibm850", "cp850", 850},
+    {"ibm852", "cp852", 852},
+    {"ibm866", "cp866", 866},
+    {"koi8-r", nullptr, 20866},
+    {"koi8-u", nullptr, 21866},
+    {"macintosh", "x-mac-roman", 10000},
+    {"shift_jis", "cp932", 932},
+    {"gbk", "cp936", 936},
+    {"gb2312", nullptr, 936},
+    {"euc-kr", "cp949", 949},
+    {"big5", "cp950", 950},
     {"euc-jp", nullptr, 20932},
 };
 
@@ -45,8 +56,8 @@ size_t WholeCharacters(unsigned codePage, std::string_view in) {
 bool ConvertPiece(UINT from, UINT to, std::string_view in, std::string* out) {
   if (in.empty()) return true;
   const int inLength = static_cast<int>(in.size());
-  const int wideLength = MultiByteToWideChar(from, MB_ERR_INVALID_CHARS, in.data(), inLength,
-                                             nullptr, 0);
+  const int wideLength =
+      MultiByteToWideChar(from, MB_ERR_INVALID_CHARS, in.data(), inLength, nullptr, 0);
   if (wideLength <= 0) return false;
   std::wstring wide(static_cast<size_t>(wideLength), L'\0');
   MultiByteToWideChar(from, MB_ERR_INVALID_CHARS, in.data(), inLength, wide.data(), wideLength);

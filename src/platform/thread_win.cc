@@ -110,9 +110,7 @@ bool CPlatformThread::SetAffinity(uint64_t mask) {
   return SetThreadAffinityMask(shared->hThread, static_cast<DWORD_PTR>(mask)) != 0;
 }
 
-bool SetCurrentThreadAbsoluteLevel(int level) {
-  return SetActualLevel(GetCurrentThread(), level);
-}
+bool SetCurrentThreadAbsoluteLevel(int level) { return SetActualLevel(GetCurrentThread(), level); }
 
 bool IsAbsolutePriorityAvailable() {
   static const bool available = [] {
@@ -129,7 +127,9 @@ bool IsAbsolutePriorityAvailable() {
   return available;
 }
 
-bool IsProcessRealTimeClass() { return GetPriorityClass(GetCurrentProcess()) == REALTIME_PRIORITY_CLASS; }
+bool IsProcessRealTimeClass() {
+  return GetPriorityClass(GetCurrentProcess()) == REALTIME_PRIORITY_CLASS;
+}
 
 bool SetCurrentThreadOsPriority(int osPriority) {
   return SetThreadPriority(GetCurrentThread(), NamedPriority(osPriority)) != 0;

@@ -12,8 +12,8 @@ void CloseSocketDescriptor(int descriptor) {
 
 std::wstring WidenAnsi(const std::string& text) {
   if (text.empty()) return std::wstring();
-  const int length = MultiByteToWideChar(CP_ACP, 0, text.data(), static_cast<int>(text.size()),
-                                         nullptr, 0);
+  const int length =
+      MultiByteToWideChar(CP_ACP, 0, text.data(), static_cast<int>(text.size()), nullptr, 0);
   if (length <= 0) return std::wstring();
   std::wstring wide(static_cast<size_t>(length), L'\0');
   MultiByteToWideChar(CP_ACP, 0, text.data(), static_cast<int>(text.size()), wide.data(), length);

@@ -28,8 +28,7 @@ WakeResult CWakeEvent::WaitWith(int other, int milliseconds) {
     return result;
   }
   // The auto-reset event is consumed by the wait that reports it.
-  const DWORD woken =
-      WaitForMultipleObjects(count, handles, FALSE, WaitMilliseconds(milliseconds));
+  const DWORD woken = WaitForMultipleObjects(count, handles, FALSE, WaitMilliseconds(milliseconds));
   if (woken >= WAIT_OBJECT_0 + count) return result;
   const bool eventFirst = descriptor.IsValid() && woken == WAIT_OBJECT_0;
   result.bSet = eventFirst || Consume();

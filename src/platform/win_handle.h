@@ -16,6 +16,8 @@
 #include <cstdint>
 #include <string>
 
+#include "platform/clock.h"
+
 // Windows file times count 100 ns units from 1601-01-01 UTC.
 constexpr uint64_t kFileTimeUnitsPerSecond = 10000000u;
 constexpr uint64_t kFileTimeAt1970 = 116444736000000000u;
@@ -32,6 +34,17 @@ inline HANDLE DescriptorToHandle(int descriptor) {
 
 inline uint64_t FileTimeValue(const FILETIME& time) {
   return (static_cast<uint64_t>(time.dwHighDateTime) << 32) | time.dwLowDateTime;
+}
+
+inline LocalTime ToLocalTime(const SYSTEMTIME& time) {
+  LocalTime result;
+  result.nYear = time.wYear;
+  result.nMonth = time.wMonth;
+  result.nDay = time.wDay;
+  result.nHour = time.wHour;
+  result.nMinute = time.wMinute;
+  result.nSecond = time.wSecond;
+  return result;
 }
 
 // Milliseconds for a wait; negative means without limit.

@@ -2,13 +2,11 @@
 
 #include <cinttypes>
 #include <cstring>
-#include <fstream>
-#include <iterator>
 #include <mutex>
 #include <string>
-#include <vector>
 
 #include "platform/crash_system.h"
+#include "platform/file_system.h"
 #include "platform/process.h"
 #include "util/crash_format.h"
 
@@ -73,21 +71,10 @@ void CopyText(char* target, size_t capacity, const std::string& text) {
   target[length] = '\0';
 }
 
-// The command line as main stored it, else rebuilt from /proc/self/cmdline.
+// The command line as main stored it, else as the system holds it.
 std::string ProcessCommandLine() {
   if (!GetProcessCommandLine().empty()) return GetProcessCommandLine();
-  std::ifstream file("/proc/self/cmdline", std::ios::binary);
-  const std::string raw((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
-  std::vector<std::string> arguments;
-  for (size_t start = 0; start < raw.size();) {
-    const size_t end = raw.find('\0', start);
-    arguments.push_back(
-        raw.substr(start, end == std::string::npos ? std::string::npos : end - start));
-    start = end == std::string::npos ? raw.size() : end + 1;
-  }
-  std::vector<const char*> argv;
-  for (const std::string& argument : arguments) argv.push_back(argument.c_str());
-  return BuildCommandLine(static_cast<int>(argv.size()), argv.data());
+  return ReadSystemCommandLine();
 }
 
 void PrepareCrashReporter() {
@@ -303,8 +290,10 @@ const char* CrashExceptionDescription(uint32_t code) {
 bool BuildCrashFileNames(const char* programPath, const LocalTime& t, char* reportPath,
                          char* dumpPath, size_t capacity) {
   // Cut the extension of the file name only; a dot in a folder stays.
-  const char* slash = std::strrchr(programPath, '/');
-  const char* name = slash != nullptr ? slash + 1 : programPath;
+  const char* name = programPath;
+  for (const char* at = programPath; *at != '\0'; ++at) {
+    if (std::strchr(PathSeparators(), *at) != nullptr) name = at + 1;
+  }
   const char* dot = std::strrchr(name, '.');
   const size_t baseLength = dot != nullptr && dot != name ? static_cast<size_t>(dot - programPath)
                                                           : std::strlen(programPath);

@@ -76,7 +76,6 @@ TEST_F(CFileSystemTest, ReadFileBytesStopsAtTheLimit) {
   EXPECT_TRUE(out.empty());
 }
 
-
 TEST_F(CFileSystemTest, WriteTimeIsZeroWithoutAFile) {
   EXPECT_EQ(QueryFileWriteTime(dir.PathOf("missing")), 0u);
   EXPECT_NE(QueryFileWriteTime(dir.WriteFile("f", "")), 0u);

@@ -3,30 +3,13 @@
 
 #include <filesystem>
 #include <fstream>
-#include <memory>
 #include <string>
 
-#include "platform/file_watcher.h"
-#include "platform/wake_event.h"
-#include "support/temp_dir.h"
+#include "platform/file_watcher_fixture.h"
 
 namespace {
 
-// Bounds: a report comes within milliseconds; "nothing" is judged after a pause.
-constexpr int kReportMs = 3000;
-constexpr int kQuietMs = 150;
-
-class FileWatcherWinTest : public ::testing::Test {
- protected:
-  bool Reported() { return watcher->Wait(wake, kReportMs); }
-  bool Quiet() { return !watcher->Wait(wake, kQuietMs); }
-
-  CTempDir dir;
-  CWakeEvent wake;
-  std::unique_ptr<CFileWatcher> watcher = CreateSystemFileWatcher();
-};
-
-TEST_F(FileWatcherWinTest, ReportsWritesRenamesAndDeletesOfTheWatchedFileOnly) {
+TEST_F(FileWatcherTest, ReportsWritesRenamesAndDeletesOfTheWatchedFileOnly) {
   const std::string file = dir.WriteFile("input.txt", "one");
   watcher->Watch({file});
   EXPECT_TRUE(Quiet());
@@ -50,7 +33,7 @@ TEST_F(FileWatcherWinTest, ReportsWritesRenamesAndDeletesOfTheWatchedFileOnly) {
   EXPECT_TRUE(watcher->TakeFailures().empty());
 }
 
-TEST_F(FileWatcherWinTest, NamesCompareWithoutCaseAndAMissingFolderIsWatchedOnceItAppears) {
+TEST_F(FileWatcherTest, NamesCompareWithoutCaseAndAMissingFolderIsWatchedOnceItAppears) {
   const std::string later = dir.PathOf("later");
   watcher->Watch({later + "\\Input.TXT"});
   EXPECT_TRUE(watcher->TakeFailures().empty()) << "a missing folder is not a failure";
