@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
 # The service flow of the Windows program against Wine's own service control
-# manager: install and start (-i -run), the running service answers on its status
-# page, a second install reports the installed service, uninstall (-u) stops and
-# removes it, and the status page goes away.
+# manager: install, which also starts it (-i), the running service answers on its
+# status page, a second install reports the installed service, uninstall (-u)
+# stops and removes it, and the status page goes away.
 #
 #   windows_service_flow.sh <wine-run.sh> <quillrade.exe>
 #
@@ -75,8 +75,8 @@ format0=%text0%
 Url0=http://127.0.0.1:9/?station=%format0%
 INI
 
-echo "== install and start"
-run -i -run
+echo "== install (which also starts it)"
+run -i
 [ $status -eq 0 ] || fail "install exit code $status"
 grep -q "quillrade service installed successfully." <<<"$output" || fail "no install message"
 grep -q "was started now" <<<"$output" || fail "service not started"
