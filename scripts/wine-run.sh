@@ -6,7 +6,7 @@
 # one another. Wine's own diagnostics are off so that the program's standard error
 # is what the program wrote; set WINEDEBUG to see them.
 set -euo pipefail
-prefix=${WINEPREFIX:-$HOME/.cache/quillrade-wine}
+prefix=${WINEPREFIX:-${HOME:-/tmp}/.cache/quillrade-wine}
 if [ "${1:-}" = "--prefix" ]; then
   prefix=$2
   shift 2
