@@ -10,11 +10,19 @@ scripts/install-deps.sh --windows
 
 jobs=$(nproc)
 prefix=$(scripts/build-windows-deps.sh)
-# Wine keeps a server and its own service processes per prefix; end them with the run.
+# Wine keeps a server and its own service processes per prefix; end them with the
+# run. A program killed by a test can leave Wine's service processes without their
+# server, so those are found by the prefix in their environment and ended too.
 stop_wine() {
-  local dir
+  local dir proc
   for dir in build/windows/wine build/release/wine; do
-    [ -d "$dir" ] && WINEPREFIX=$PWD/$dir /usr/lib/wine/wineserver -k 2>/dev/null || true
+    [ -d "$dir" ] || continue
+    WINEPREFIX=$PWD/$dir /usr/lib/wine/wineserver -k 2>/dev/null || true
+    for proc in /proc/[0-9]*; do
+      if { tr '\0' '\n' <"$proc/environ"; } 2>/dev/null | grep -qx "WINEPREFIX=$PWD/$dir"; then
+        kill "${proc#/proc/}" 2>/dev/null || true
+      fi
+    done
   done
 }
 trap stop_wine EXIT
