@@ -39,8 +39,8 @@ bool WaitReadable(int fd, int timeoutMs) {
   return poll(&entry, 1, timeoutMs) > 0;
 }
 
-// Appends program output; under Wine a CR LF that the Windows C runtime made of a
-// line end becomes LF again, also when the pair is split between two reads.
+// Appends program output; under Wine a CR LF line end becomes LF, also when the
+// pair is split between two reads.
 void AppendOutput(std::string* output, const char* bytes, size_t length) {
   for (size_t i = 0; i < length; ++i) {
     if (kUnderWine && bytes[i] == '\n' && !output->empty() && output->back() == '\r') {

@@ -28,8 +28,9 @@
 using SteadyTime = std::chrono::steady_clock::time_point;
 
 // True in e2e_wine_tests, where the program is the cross-built quillrade.exe run
-// under Wine. Its C runtime writes every line end as CR LF; CProgram turns them
-// back into LF, so that the expected texts are the same for both builds.
+// under Wine. A line end that reaches the pipe as CR LF (as a Windows C runtime in
+// text mode writes it) is read back as LF, so that the expected texts are the same
+// for both builds; every other byte must match.
 #ifdef QR_E2E_UNDER_WINE
 constexpr bool kUnderWine = true;
 #else
