@@ -20,6 +20,14 @@ if [ "${1:-}" = "--test" ]; then
   packages+=(clang libclang-rt-14-dev clang-format gdb wrk chromium prometheus
              debhelper scdoc lintian man-db systemd debootstrap systemd-container)
 fi
+if [ "${1:-}" = "--test" ] || [ "${1:-}" = "--windows" ]; then
+  # The Windows build: Debian's mingw-w64 cross compilers (posix-threads variant),
+  # what building the dependencies from Debian's source packages needs
+  # (scripts/build-windows-deps.sh), Wine to run the results, zip for the download.
+  packages+=(g++-mingw-w64-x86-64-posix gcc-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64
+             mingw-w64-x86-64-dev dpkg-dev autoconf automake libtool make
+             wine wine64 zip unzip)
+fi
 
 missing=()
 for p in "${packages[@]}"; do
@@ -34,5 +42,5 @@ if [ "$(id -u)" -ne 0 ]; then
   as_root=(sudo)
 fi
 echo "Installing: ${missing[*]}"
-"${as_root[@]}" env DEBIAN_FRONTEND=noninteractive apt-get update -qq
+"${as_root[@]}" env DEBIAN_FRONTEND=noninteractive apt-get -o DPkg::Lock::Timeout=600 update -qq
 "${as_root[@]}" env DEBIAN_FRONTEND=noninteractive apt-get -o DPkg::Lock::Timeout=600 install -y -qq --no-install-recommends "${missing[@]}" >/dev/null

@@ -6,9 +6,10 @@
 # installing it, and then runs the service and the package under a real systemd in
 # booted Debian containers (label container, docs/container.md; reported skipped
 # where the machine cannot boot one). The ThreadSanitizer build uses clang, which
-# also checks the lock annotations (-Wthread-safety) of the whole tree. The
-# formatting is checked last, so that a layout slip does not hide the tests'
-# results.
+# also checks the lock annotations (-Wthread-safety) of the whole tree. Then the
+# Windows build: cross-built with mingw-w64 and its unit tests run under Wine
+# (scripts/test-windows.sh). The formatting is checked last, so that a layout slip
+# does not hide the tests' results.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/install-deps.sh --test
@@ -31,13 +32,14 @@ run_suite() {
   if [ -n "$labels" ]; then
     run_tests "$dir" -L "$labels"
   else
-    run_tests "$dir"
+    # e2e_wine: the Windows program's end-to-end runs, in scripts/test-windows.sh --e2e.
+    run_tests "$dir" -LE e2e_wine
   fi
 }
 
 echo "== build/release"
 scripts/build.sh build/release
-run_tests build/release -LE container
+run_tests build/release -LE "container|e2e_wine"
 
 echo "== package"
 package_start=$SECONDS
@@ -54,6 +56,8 @@ ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:ha
 CC=clang CXX=clang++ \
   TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1:suppressions=$PWD/scripts/tsan.supp \
   run_suite build/tsan "platform|runtime|status" -DQR_SANITIZE=thread -DQR_THREAD_SAFETY=ON
+
+scripts/test-windows.sh
 
 echo "== formatting"
 scripts/check-format.sh

@@ -8,6 +8,7 @@
 #include <cstdint>
 
 #include "engine/push_handover.h"
+#include "engine/xml_encodings.h"
 #include "host/command_line.h"
 #include "host/status_channel_settings.h"
 #include "platform/clock.h"
@@ -113,6 +114,7 @@ void CMainLoop::StartUp() {
   ReportStatusChannelProblems(channels, server);
   xmlCheckVersion(kRequiredXmlVersion);
   xmlInitParser();
+  RegisterSystemXmlEncodings();
   server.SetConfigPath(strConfigPath);
   preset = std::make_unique<CVirtualPreset_file>(strConfigPath);
 }

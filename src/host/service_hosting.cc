@@ -152,8 +152,11 @@ bool CServiceMgr::RunServiceDispatcher() {
   serviceThread.SetName("CServiceMgr::serviceMain");
   serviceThread.SetHandler(&runner);
   if (serviceThread.Start() != 0) return false;
+  ServiceControlRequest request;
   while (!runner.IsDone()) {
-    if (stopSignals.Wait(kSignalPollMs)) ControlHandler(kServiceControlStop, 0);
+    if (stopSignals.WaitForControl(kSignalPollMs, &request)) {
+      ControlHandler(request.nControl, request.nEventType);
+    }
   }
   serviceThread.Stop();
   return true;

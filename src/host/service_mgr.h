@@ -33,10 +33,6 @@ struct ServiceStatus {
   int nWaitHint = 0;
 };
 
-// Control codes the control handler understands.
-constexpr int kServiceControlStop = 1;
-constexpr int kServiceControlShutdown = 5;
-constexpr int kServiceControlPowerEvent = 13;
 // Power event types sent by the console test mode's P key.
 constexpr int kPowerEventSuspend = 5;
 constexpr int kPowerEventResumeSuspend = 8;

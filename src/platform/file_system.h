@@ -16,6 +16,10 @@
 
 #include "platform/unique_fd.h"
 
+// The bytes that separate folders in a path: "/" on Linux, "\\" and "/" on
+// Windows.
+const char* PathSeparators();
+
 // True when the path names something that exists (stat() succeeds).
 bool FileExists(const std::string& path);
 

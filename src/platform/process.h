@@ -33,6 +33,10 @@ std::vector<std::string> SplitCommandLine(const std::string& commandLine);
 void SetProcessCommandLine(int argc, const char* const* argv);
 // The stored process command line; empty before SetProcessCommandLine.
 const std::string& GetProcessCommandLine();
+// The command line as the system holds it for this process (Linux: the
+// arguments of /proc/self/cmdline joined by BuildCommandLine; Windows:
+// GetCommandLineA). For reports made before main stored its own.
+std::string ReadSystemCommandLine();
 
 // True when the process runs with effective uid 0.
 bool IsEffectiveRoot();

@@ -1,7 +1,10 @@
-// The seam to the service manager (systemd), to sudo and to power control. Every
-// operation that would change the machine goes through a CServiceControl, whose
-// commands and folders come from one ServiceControlSettings: the real program
-// uses the defaults below, tests give a fake script and a temporary folder.
+// The seam to the service manager (systemd on Linux, the service control manager
+// on Windows), to elevation (sudo, the "runas" prompt) and to power control.
+// Every operation that would change the machine goes through a CServiceControl,
+// whose commands and folders come from one ServiceControlSettings: the real
+// program uses the defaults below, tests give a fake script and a temporary
+// folder (the Linux fields; Windows asks its service manager directly). A "unit"
+// is the installed service.
 //
 // Threads: any thread; the object holds only its settings. Failures are values.
 #ifndef QUILLRADE_PLATFORM_SERVICE_CONTROL_H_
@@ -106,23 +109,43 @@ class CServiceControl {
   // The systemctl arguments for the flags; empty when they name no action.
   static std::vector<std::string> PowerArguments(int flags);
 
-  // True when systemd started this process (NOTIFY_SOCKET or INVOCATION_ID).
+  // True when the service manager started this process: on Linux NOTIFY_SOCKET
+  // or INVOCATION_ID is set; on Windows the first call connects to the control
+  // dispatcher (which fails at once from a console) and later calls repeat its
+  // answer.
   static bool StartedByServiceManager();
-  // Sends a state line (READY=1, STOPPING=1, STATUS=...) to systemd; false when
-  // no notification socket is set or sending failed.
+  // Sends a state line (READY=1, STOPPING=1, STATUS=... with ERRNO=) to the
+  // service manager; Windows turns them into running, stop pending and the
+  // service-specific exit code. False when there is no one to tell.
   static bool Notify(const std::string& state);
 
  private:
   // Our own unit or a packaged one exists.
   bool IsUnitKnown(const std::string& name) const;
+  // The value of "KEY=" in text of one setting per line; empty when absent.
+  static std::string LineValue(const std::string& text, const std::string& key);
   // Runs systemctl with the arguments; true on exit code 0.
   bool RunSystemctl(const std::vector<std::string>& arguments, std::string* output) const;
 
   ServiceControlSettings settings;
 };
 
-// Turns SIGTERM and SIGINT into values while the service runs: blocks them for
-// the calling thread (and the threads it creates afterwards) for its lifetime.
+// Control codes the service's control handler understands.
+constexpr int kServiceControlStop = 1;
+constexpr int kServiceControlShutdown = 5;
+constexpr int kServiceControlPowerEvent = 13;
+
+// A control the service manager sent, with the event type of a power event.
+struct ServiceControlRequest {
+  int nControl = 0;
+  int nEventType = 0;
+};
+
+// Turns the service manager's controls into values while the service runs. On
+// Linux it blocks SIGTERM and SIGINT for the calling thread (and the threads it
+// creates afterwards) for its lifetime; each is the stop control. On Windows it
+// takes the controls the dispatcher's handler queued, and at destruction reports
+// the service stopped, which lets the dispatcher end.
 class CStopSignals {
  public:
   CStopSignals();
@@ -130,12 +153,12 @@ class CStopSignals {
   CStopSignals(const CStopSignals&) = delete;
   CStopSignals& operator=(const CStopSignals&) = delete;
 
-  // Waits up to `milliseconds` for SIGTERM or SIGINT; true when one arrived.
-  bool Wait(int milliseconds);
+  // Waits up to `milliseconds` for the next control; true when one arrived.
+  bool WaitForControl(int milliseconds, ServiceControlRequest* request);
 
  private:
-  struct SavedMask;
-  std::unique_ptr<SavedMask> saved;  // the signal mask to restore
+  struct State;
+  std::unique_ptr<State> saved;
 };
 
 #endif  // QUILLRADE_PLATFORM_SERVICE_CONTROL_H_

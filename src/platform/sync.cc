@@ -1,87 +1,12 @@
 #include "platform/sync.h"
 
-#include <errno.h>
-#include <linux/futex.h>
-#include <pthread.h>
-#include <sys/syscall.h>
-#include <unistd.h>
-
 #include <chrono>
 
-#include "platform/process.h"
-
-// ---- CPlatformMutex ----
-
-struct CPlatformMutex::Impl {
-  pthread_mutex_t mutex;
-};
-
-CPlatformMutex::CPlatformMutex() {
-  auto created = std::make_unique<Impl>();
-  pthread_mutexattr_t attr;
-  int error = pthread_mutexattr_init(&attr);
-  if (error == 0) {
-    error = pthread_mutexattr_setrobust(&attr, PTHREAD_MUTEX_ROBUST);
-    if (error == 0) error = pthread_mutex_init(&created->mutex, &attr);
-    pthread_mutexattr_destroy(&attr);
-  }
-  if (error == 0) {
-    impl = std::move(created);
-  } else {
-    strCreationError = ErrorMessage(error);
-  }
-}
-
-CPlatformMutex::~CPlatformMutex() {
-  if (impl) pthread_mutex_destroy(&impl->mutex);
-}
-
-namespace {
-
-// The one place where a pthread lock result becomes the layer's result.
-MutexLockResult ToLockResult(pthread_mutex_t* mutex, int result) {
-  switch (result) {
-    case 0:
-      return MutexLockResult::kObtained;
-    case EOWNERDEAD:
-      // The holder died; we hold it now. Marking it consistent keeps it usable.
-      pthread_mutex_consistent(mutex);
-      return MutexLockResult::kAbandoned;
-    case EBUSY:
-      return MutexLockResult::kBusy;
-    default:
-      return MutexLockResult::kFailed;
-  }
-}
-
-}  // namespace
-
-MutexLockResult CPlatformMutex::Lock() {
-  if (!impl) return MutexLockResult::kFailed;
-  return ToLockResult(&impl->mutex, pthread_mutex_lock(&impl->mutex));
-}
-
-MutexLockResult CPlatformMutex::TryLock() {
-  if (!impl) return MutexLockResult::kFailed;
-  return ToLockResult(&impl->mutex, pthread_mutex_trylock(&impl->mutex));
-}
-
-void CPlatformMutex::Unlock() {
-  if (impl) pthread_mutex_unlock(&impl->mutex);
-}
+#include "platform/address_wait.h"
 
 // ---- CSpinLock ----
 
 namespace {
-
-void FutexWait(std::atomic<uint32_t>* word, uint32_t expected) {
-  syscall(SYS_futex, reinterpret_cast<uint32_t*>(word), FUTEX_WAIT_PRIVATE, expected, nullptr,
-          nullptr, 0);
-}
-
-void FutexWakeOne(std::atomic<uint32_t>* word) {
-  syscall(SYS_futex, reinterpret_cast<uint32_t*>(word), FUTEX_WAKE_PRIVATE, 1, nullptr, nullptr, 0);
-}
 
 inline void CpuRelax() {
 #if defined(__x86_64__) || defined(__i386__)
@@ -104,11 +29,11 @@ void CSpinLock::Lock() {
   }
   // Mark the lock contended (2) so that Unlock wakes a sleeper, then sleep until
   // we are the one that swaps it from free to contended.
-  while (nState.exchange(2, std::memory_order_acquire) != 0) FutexWait(&nState, 2);
+  while (nState.exchange(2, std::memory_order_acquire) != 0) WaitWhileValue(&nState, 2);
 }
 
 void CSpinLock::Unlock() {
-  if (nState.exchange(0, std::memory_order_release) == 2) FutexWakeOne(&nState);
+  if (nState.exchange(0, std::memory_order_release) == 2) WakeOneWaiter(&nState);
 }
 
 // ---- CAutoResetEvent ----

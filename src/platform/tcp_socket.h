@@ -38,7 +38,7 @@ constexpr int kTcpStateClosed = 6;
 class CTcpSocket {
  public:
   // Takes ownership of a connected, non-blocking socket descriptor.
-  CTcpSocket(CUniqueFd descriptor, size_t outgoingCapacity, size_t incomingCapacity);
+  CTcpSocket(CUniqueSocket descriptor, size_t outgoingCapacity, size_t incomingCapacity);
   CTcpSocket(const CTcpSocket&) = delete;
   CTcpSocket& operator=(const CTcpSocket&) = delete;
 
@@ -72,7 +72,7 @@ class CTcpSocket {
   void FinishGracefulClose();
   void Release(int state);
 
-  CUniqueFd descriptor;
+  CUniqueSocket descriptor;
   int nState = kTcpStateConnected;
   const size_t nOutgoingCapacity;
   const size_t nIncomingCapacity;
@@ -111,7 +111,7 @@ class CTcpListenSocket {
   // that is not a dotted IPv4 address of this machine).
   static std::unique_ptr<CTcpListenSocket> Open(int port, const std::string& address = "");
   // Takes ownership of a listening, non-blocking socket descriptor.
-  CTcpListenSocket(CUniqueFd descriptor, int port)
+  CTcpListenSocket(CUniqueSocket descriptor, int port)
       : descriptor(std::move(descriptor)), nPort(port) {}
   CTcpListenSocket(const CTcpListenSocket&) = delete;
   CTcpListenSocket& operator=(const CTcpListenSocket&) = delete;
@@ -129,7 +129,7 @@ class CTcpListenSocket {
   int Port() const { return nPort; }
 
  private:
-  CUniqueFd descriptor;
+  CUniqueSocket descriptor;
   int nPort;
   bool bAcceptRefused = false;
 };

@@ -1,9 +1,9 @@
 #include "status/http_response.h"
 
+#include <chrono>
 #include <cinttypes>
 #include <cstdio>
 #include <cstdlib>
-#include <ctime>
 
 #include "util/text_util.h"
 
@@ -22,12 +22,23 @@ struct ByteRange {
 
 enum class RangeKind { kNone, kSatisfiable, kUnsatisfiable };
 
+// The date in the fixed English form HTTP prescribes, computed from the count of
+// seconds alone so that neither the time zone nor the locale can leak into it.
 std::string HttpDate(int64_t seconds) {
-  const time_t t = static_cast<time_t>(seconds);
-  tm parts{};
-  gmtime_r(&t, &parts);
+  static constexpr const char* kWeekdays[] = {"Sun", "Mon", "Tue", "Wed", "Thu", "Fri", "Sat"};
+  static constexpr const char* kMonths[] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
+                                            "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
+  using namespace std::chrono;
+  const sys_seconds when{std::chrono::seconds{seconds}};
+  const sys_days day = floor<days>(when);
+  const year_month_day date{day};
+  const hh_mm_ss time{when - day};
   char text[64];
-  strftime(text, sizeof(text), "%a, %d %b %Y %H:%M:%S %Z", &parts);
+  snprintf(text, sizeof(text), "%s, %02u %s %04d %02d:%02d:%02d GMT",
+           kWeekdays[weekday{day}.c_encoding()], static_cast<unsigned>(date.day()),
+           kMonths[static_cast<unsigned>(date.month()) - 1], static_cast<int>(date.year()),
+           static_cast<int>(time.hours().count()), static_cast<int>(time.minutes().count()),
+           static_cast<int>(time.seconds().count()));
   return text;
 }
 

@@ -80,15 +80,19 @@ void PutNumber(CBoundedText* out, const Conversion& conversion, uint64_t value, 
 }
 
 void PutSigned(CBoundedText* out, const Conversion& conversion, va_list* args) {
-  const int64_t value = conversion.nLength > 0 ? va_arg(*args, long) : va_arg(*args, int);
+  // "l" is 32 bits wide on Windows, 64 on Linux; "ll" and "z" are 64 on both.
+  const int64_t value = conversion.nLength >= 2   ? va_arg(*args, long long)
+                        : conversion.nLength == 1 ? va_arg(*args, long)
+                                                  : va_arg(*args, int);
   const uint64_t magnitude =
       value < 0 ? uint64_t{0} - static_cast<uint64_t>(value) : static_cast<uint64_t>(value);
   PutNumber(out, conversion, magnitude, value < 0);
 }
 
 void PutUnsigned(CBoundedText* out, const Conversion& conversion, va_list* args) {
-  const uint64_t value =
-      conversion.nLength > 0 ? va_arg(*args, unsigned long) : va_arg(*args, unsigned);
+  const uint64_t value = conversion.nLength >= 2   ? va_arg(*args, unsigned long long)
+                         : conversion.nLength == 1 ? va_arg(*args, unsigned long)
+                                                   : va_arg(*args, unsigned);
   PutNumber(out, conversion, value, false);
 }
 

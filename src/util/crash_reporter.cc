@@ -1,11 +1,9 @@
 #include "util/crash_reporter.h"
 
+#include <cinttypes>
 #include <cstring>
-#include <fstream>
-#include <iterator>
 #include <mutex>
 #include <string>
-#include <vector>
 
 #include "platform/crash_system.h"
 #include "platform/file_system.h"
@@ -77,21 +75,10 @@ void CopyText(char* target, size_t capacity, const std::string& text) {
   target[length] = '\0';
 }
 
-// The command line as main stored it, else rebuilt from /proc/self/cmdline.
+// The command line as main stored it, else as the system holds it.
 std::string ProcessCommandLine() {
   if (!GetProcessCommandLine().empty()) return GetProcessCommandLine();
-  std::ifstream file("/proc/self/cmdline", std::ios::binary);
-  const std::string raw((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
-  std::vector<std::string> arguments;
-  for (size_t start = 0; start < raw.size();) {
-    const size_t end = raw.find('\0', start);
-    arguments.push_back(
-        raw.substr(start, end == std::string::npos ? std::string::npos : end - start));
-    start = end == std::string::npos ? raw.size() : end + 1;
-  }
-  std::vector<const char*> argv;
-  for (const std::string& argument : arguments) argv.push_back(argument.c_str());
-  return BuildCommandLine(static_cast<int>(argv.size()), argv.data());
+  return ReadSystemCommandLine();
 }
 
 void PrepareCrashReporter() {
@@ -127,9 +114,9 @@ void WriteCause(const CrashEvent& event, const char* threadName) {
   char module[256] = "Unknown";
   if (!FindCrashModuleName(event.regs.nRip, module, sizeof(module)))
     CopyText(module, sizeof(module), "Unknown");
-  g_writer.Printf("%s caused %s (0x%08x) \r\nin module %s at %04lx:%016lx.\r\n\r\n", g_programPath,
-                  CrashExceptionDescription(event.nCode), event.nCode, module, event.regs.nCs,
-                  event.regs.nRip);
+  g_writer.Printf("%s caused %s (0x%08x) \r\nin module %s at %04" PRIx64 ":%016" PRIx64 ".\r\n\r\n",
+                  g_programPath, CrashExceptionDescription(event.nCode), event.nCode, module,
+                  event.regs.nCs, event.regs.nRip);
   g_writer.Printf("Exception handler called in %s.\r\n",
                   threadName != nullptr ? threadName : "Unknown");
   g_writer.Printf("Command Line: %s.\r\n", g_commandLine);
@@ -155,20 +142,26 @@ void WriteSystem(int64_t now) {
 
 void WriteAccess(const CrashEvent& event) {
   if (event.nCode != kCrashAccessViolation || !event.bHasAccess) return;
-  g_writer.Printf("%s location %016lx caused an access violation.\r\n",
+  g_writer.Printf("%s location %016" PRIx64 " caused an access violation.\r\n",
                   event.bWrite ? "Write to" : "Read from", event.nAccessAddress);
 }
 
 void WriteRegisters(const CrashRegisters& r) {
   g_writer.Printf("\r\n");
   g_writer.Printf("Context:\r\n");
-  g_writer.Printf("RDI:    0x%016lx  RSI: 0x%016lx  RAX:   0x%016lx\r\n", r.nRdi, r.nRsi, r.nRax);
-  g_writer.Printf("RBX:    0x%016lx  RCX: 0x%016lx  RDX:   0x%016lx\r\n", r.nRbx, r.nRcx, r.nRdx);
-  g_writer.Printf("RIP:    0x%016lx  RBP: 0x%016lx  SegCs: 0x%016lx\r\n", r.nRip, r.nRbp, r.nCs);
-  g_writer.Printf("EFlags: 0x%016lx  RSP: 0x%016lx  SegSs: 0x%016lx\r\n", r.nEflags, r.nRsp, r.nSs);
-  g_writer.Printf("R8:     0x%016lx  R9:  0x%016lx  R10:   0x%016lx\r\n", r.nR8, r.nR9, r.nR10);
-  g_writer.Printf("R11:    0x%016lx  R12: 0x%016lx  R13:   0x%016lx\r\n", r.nR11, r.nR12, r.nR13);
-  g_writer.Printf("R14:    0x%016lx  R15: 0x%016lx\r\n", r.nR14, r.nR15);
+  g_writer.Printf("RDI:    0x%016" PRIx64 "  RSI: 0x%016" PRIx64 "  RAX:   0x%016" PRIx64 "\r\n",
+                  r.nRdi, r.nRsi, r.nRax);
+  g_writer.Printf("RBX:    0x%016" PRIx64 "  RCX: 0x%016" PRIx64 "  RDX:   0x%016" PRIx64 "\r\n",
+                  r.nRbx, r.nRcx, r.nRdx);
+  g_writer.Printf("RIP:    0x%016" PRIx64 "  RBP: 0x%016" PRIx64 "  SegCs: 0x%016" PRIx64 "\r\n",
+                  r.nRip, r.nRbp, r.nCs);
+  g_writer.Printf("EFlags: 0x%016" PRIx64 "  RSP: 0x%016" PRIx64 "  SegSs: 0x%016" PRIx64 "\r\n",
+                  r.nEflags, r.nRsp, r.nSs);
+  g_writer.Printf("R8:     0x%016" PRIx64 "  R9:  0x%016" PRIx64 "  R10:   0x%016" PRIx64 "\r\n",
+                  r.nR8, r.nR9, r.nR10);
+  g_writer.Printf("R11:    0x%016" PRIx64 "  R12: 0x%016" PRIx64 "  R13:   0x%016" PRIx64 "\r\n",
+                  r.nR11, r.nR12, r.nR13);
+  g_writer.Printf("R14:    0x%016" PRIx64 "  R15: 0x%016" PRIx64 "\r\n", r.nR14, r.nR15);
 }
 
 void WriteCodeBytes(uint64_t address) {
@@ -199,13 +192,13 @@ int CountStackWords(uint64_t sp, uint64_t base) {
 void WriteStackLine(uint64_t address, int words) {
   char text[kWordsPerLine * 8 + 1];
   int used = 0;
-  g_writer.Printf("0x%016lx: ", address);
+  g_writer.Printf("0x%016" PRIx64 ": ", address);
   for (int i = 0; i < kWordsPerLine; ++i) {
     uint64_t word = 0;
     if (i >= words) {
       g_writer.Printf("                 ");
     } else if (CrashReadMemory(address + 8u * i, &word, 8) == 8) {
-      g_writer.Printf("%016lx ", word);
+      g_writer.Printf("%016" PRIx64 " ", word);
       for (int b = 0; b < 8; ++b, ++used) {
         const unsigned char c = static_cast<unsigned char>(word >> (8 * b));
         text[used] = c < 32 || c == 127 ? '.' : static_cast<char>(c);
@@ -234,10 +227,11 @@ void WriteModule(const CrashModule& module, void* context) {
   char fileTime[64] = "Unknown";
   if (module.nFileTime != 0) FormatDosTime(module.nFileTime, fileTime, sizeof(fileTime));
   char fileSize[32] = "Unknown";
-  if (module.nFileSize >= 0) CrashFormat(fileSize, sizeof(fileSize), "%ld", module.nFileSize);
+  if (module.nFileSize >= 0) CrashFormat(fileSize, sizeof(fileSize), "%" PRId64, module.nFileSize);
   g_writer.Printf("Module %d\r\n", ++*number);
   g_writer.Printf("%s\r\n", module.pPath);
-  g_writer.Printf("Image Base: 0x%016lx  Image Size: 0x%08lx\r\n", module.nBase, module.nSize);
+  g_writer.Printf("Image Base: 0x%016" PRIx64 "  Image Size: 0x%08" PRIx64 "\r\n", module.nBase,
+                  module.nSize);
   g_writer.Printf("Checksum:   Unknown     Time Stamp: Unknown\r\n");
   g_writer.Printf("File Size:  %-10s  File Time:  %s\r\n", fileSize, fileTime);
   g_writer.Printf("Version Information:\r\n");
@@ -315,8 +309,10 @@ const char* CrashExceptionDescription(uint32_t code) {
 bool BuildCrashFileNames(const char* programPath, const LocalTime& t, char* reportPath,
                          char* dumpPath, size_t capacity) {
   // Cut the extension of the file name only; a dot in a folder stays.
-  const char* slash = std::strrchr(programPath, '/');
-  const char* name = slash != nullptr ? slash + 1 : programPath;
+  const char* name = programPath;
+  for (const char* at = programPath; *at != '\0'; ++at) {
+    if (std::strchr(PathSeparators(), *at) != nullptr) name = at + 1;
+  }
   const char* dot = std::strrchr(name, '.');
   const size_t baseLength = dot != nullptr && dot != name ? static_cast<size_t>(dot - programPath)
                                                           : std::strlen(programPath);

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <cstdint>
 #include <filesystem>
 #include <string>
 
@@ -12,6 +13,17 @@ namespace {
 
 using namespace std::string_literals;
 using namespace std::chrono_literals;
+
+// The file's modification time as the standard library reads it back, in 100 ns
+// units since 1601. Some systems keep what the library sets in whole seconds only
+// (Windows' C runtime does), so the expected fraction is the stored one.
+uint64_t StoredFileTime(const std::string& path) {
+  using Ticks = std::chrono::duration<int64_t, std::ratio<1, 10000000>>;
+  const auto stored = std::chrono::file_clock::to_sys(std::filesystem::last_write_time(path));
+  return static_cast<uint64_t>(
+             std::chrono::duration_cast<Ticks>(stored.time_since_epoch()).count()) +
+         11644473600u * 10000000u;
+}
 
 class CFileHelpersTest : public ::testing::Test {
  protected:
@@ -48,10 +60,12 @@ TEST_F(CFileHelpersTest, LastWriteTimeIsAWindowsFileTimeOfTheModification) {
   const auto when = std::chrono::sys_seconds(1700000000s) + 123456789ns;
   std::filesystem::last_write_time(path, std::chrono::file_clock::from_sys(when));
   // 100 ns units since 1601: the sub-100 ns digits are dropped.
-  EXPECT_EQ(GetFileLastWriteTime(path), (1700000000u + 11644473600u) * 10000000u + 1234567u);
+  EXPECT_EQ(GetFileLastWriteTime(path) / 10000000u, 1700000000u + 11644473600u);
+  EXPECT_EQ(GetFileLastWriteTime(path), StoredFileTime(path));
 
   std::filesystem::last_write_time(path, std::chrono::file_clock::from_sys(when + 1s));
-  EXPECT_EQ(GetFileLastWriteTime(path), (1700000001u + 11644473600u) * 10000000u + 1234567u);
+  EXPECT_EQ(GetFileLastWriteTime(path) / 10000000u, 1700000001u + 11644473600u);
+  EXPECT_EQ(GetFileLastWriteTime(path), StoredFileTime(path));
 }
 
 }  // namespace

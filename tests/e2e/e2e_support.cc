@@ -39,6 +39,18 @@ bool WaitReadable(int fd, int timeoutMs) {
   return poll(&entry, 1, timeoutMs) > 0;
 }
 
+// Appends program output; under Wine a CR LF line end becomes LF, also when the
+// pair is split between two reads.
+void AppendOutput(std::string* output, const char* bytes, size_t length) {
+  for (size_t i = 0; i < length; ++i) {
+    if (kUnderWine && bytes[i] == '\n' && !output->empty() && output->back() == '\r') {
+      output->back() = '\n';
+    } else {
+      output->push_back(bytes[i]);
+    }
+  }
+}
+
 int PortAfter(const std::string& output, const std::string& marker) {
   const size_t at = output.find(marker);
   if (at == std::string::npos) return 0;
@@ -145,7 +157,7 @@ void CProgram::ReadOutput() {
     if (n < 0 && errno == EINTR) continue;
     if (n <= 0) return;
     std::lock_guard<std::mutex> hold(mutex);
-    strOutput.append(buffer, static_cast<size_t>(n));
+    AppendOutput(&strOutput, buffer, static_cast<size_t>(n));
     grown.notify_all();
   }
 }

@@ -27,6 +27,16 @@
 
 using SteadyTime = std::chrono::steady_clock::time_point;
 
+// True in e2e_wine_tests, where the program is the cross-built quillrade.exe run
+// under Wine. A line end that reaches the pipe as CR LF (as a Windows C runtime in
+// text mode writes it) is read back as LF, so that the expected texts are the same
+// for both builds; every other byte must match.
+#ifdef QR_E2E_UNDER_WINE
+constexpr bool kUnderWine = true;
+#else
+constexpr bool kUnderWine = false;
+#endif
+
 // Generous bounds for the program's reactions: the suites also run under the
 // sanitizers on a loaded two-core machine. Waits end as soon as the effect shows.
 constexpr int kProgramStartMs = 15000;  // until "Running Indefinitely."

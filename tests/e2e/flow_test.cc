@@ -252,13 +252,17 @@ TEST_F(FlowTest, HostileInputsNeitherBreakRequestsNorStopTheService) {
       << program->Output().substr(from);
 
   // An input whose reads fail keeps its value and says why; the URLs still go out.
-  std::remove(folder.PathOf("a.txt").c_str());
-  ASSERT_EQ(symlink("/proc/self/mem", folder.PathOf("a.txt").c_str()), 0);
-  EXPECT_NE(program->WaitFor("Error reading a.txt: Input/output error\n", kProgramEffectMs, from),
-            std::string::npos)
-      << program->Output().substr(from);
-  EXPECT_TRUE(receiver.WaitForTarget("/ref?own=kept&pushed=x%7fy", kProgramEffectMs, 2))
-      << program->Output().substr(from);
+  // The failing read comes from Linux's /proc, which a program under Wine cannot
+  // open as a file.
+  if (!kUnderWine) {
+    std::remove(folder.PathOf("a.txt").c_str());
+    ASSERT_EQ(symlink("/proc/self/mem", folder.PathOf("a.txt").c_str()), 0);
+    EXPECT_NE(program->WaitFor("Error reading a.txt: Input/output error\n", kProgramEffectMs, from),
+              std::string::npos)
+        << program->Output().substr(from);
+    EXPECT_TRUE(receiver.WaitForTarget("/ref?own=kept&pushed=x%7fy", kProgramEffectMs, 2))
+        << program->Output().substr(from);
+  }
 
   // The service goes on.
   EXPECT_NE(HttpGet(httpPort, "/input0?set=after").find("query received"), std::string::npos);

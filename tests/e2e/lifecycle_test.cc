@@ -27,6 +27,9 @@ using Clock = std::chrono::steady_clock;
 struct StopCase {
   const char* name;
   void (*request)(CProgram&);
+  // A POSIX signal: Wine passes none of them on to a Windows program as a
+  // console event, so the runs of quillrade.exe leave these cases out.
+  bool bSignal;
 };
 
 double SecondsSince(Clock::time_point start) {
@@ -180,16 +183,18 @@ TEST_F(LifecycleTest, StopWithoutAnyConfigurationEndsPromptly) {
 // success, also while a task is running.
 TEST_F(LifecycleTest, EveryStopRequestEndsCleanly) {
   const StopCase cases[] = {
-      {"escape key", [](CProgram& p) { p.SendEscape(); }},
-      {"SIGTERM", [](CProgram& p) { p.Signal(SIGTERM); }},
-      {"SIGINT", [](CProgram& p) { p.Signal(SIGINT); }},
+      {"escape key", [](CProgram& p) { p.SendEscape(); }, false},
+      {"SIGTERM", [](CProgram& p) { p.Signal(SIGTERM); }, true},
+      {"SIGINT", [](CProgram& p) { p.Signal(SIGINT); }, true},
       {"SIGHUP after the end of input",
        [](CProgram& p) {
          p.CloseInput();
          p.Signal(SIGHUP);
-       }},
+       },
+       true},
   };
   for (const StopCase& stop : cases) {
+    if (kUnderWine && stop.bSignal) continue;
     SCOPED_TRACE(stop.name);
     Launch(PlainAndPush("/p"));
     stop.request(*program);
@@ -245,8 +250,8 @@ TEST_F(LifecycleTest, TakenPortsMoveTheProgramToTheNextOnes) {
 // ends at once.
 TEST_F(LifecycleTest, StopAbortsARequestToASilentTarget) {
   const StopCase cases[] = {
-      {"SIGTERM", [](CProgram& p) { p.Signal(SIGTERM); }},
-      {"escape key", [](CProgram& p) { p.SendEscape(); }},
+      {"SIGTERM", [](CProgram& p) { p.Signal(SIGTERM); }, true},
+      {"escape key", [](CProgram& p) { p.SendEscape(); }, false},
   };
   receiver.SetDelayMs(60000);
   const std::string config =
@@ -254,6 +259,7 @@ TEST_F(LifecycleTest, StopAbortsARequestToASilentTarget) {
       "/silent?v=%format0%\n";
   size_t requests = 0;
   for (const StopCase& stop : cases) {
+    if (kUnderWine && stop.bSignal) continue;
     SCOPED_TRACE(stop.name);
     Launch(config);
     ASSERT_NE(HttpGet(program->HttpPort(), "/input0?set=one").find("query received"),

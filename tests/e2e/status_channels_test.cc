@@ -80,7 +80,12 @@ TEST_F(StatusChannelsTest, StdoutThatNobodyReadsHoldsUpNothing) {
     std::this_thread::sleep_for(std::chrono::milliseconds(20));
   }
   ASSERT_GE(program->UnreadBytes(), 60000u) << "the pipe did not fill";
-  program->Signal(SIGTERM);
+  // Wine passes no signal on to the Windows program; there the key stops it.
+  if (kUnderWine) {
+    program->SendEscape();
+  } else {
+    program->Signal(SIGTERM);
+  }
   EXPECT_EQ(program->WaitExit(kProgramExitMs), 0);
 }
 

@@ -76,50 +76,6 @@ TEST_F(CFileSystemTest, ReadFileBytesStopsAtTheLimit) {
   EXPECT_TRUE(out.empty());
 }
 
-TEST_F(CFileSystemTest, AFailingReadIsReportedAndNotTakenForTheEndOfTheFile) {
-  // A process's own memory cannot be read from address 0: every read fails.
-  const std::string failing = dir.PathOf("mem");
-  std::filesystem::create_symlink("/proc/self/mem", failing);
-  const std::string ok = dir.WriteFile("ok.txt", "a\n");
-  std::string out = "stale";
-  std::string error = "stale";
-  EXPECT_FALSE(ReadFileBytes(failing, 100, &out, &error));
-  EXPECT_TRUE(out.empty());
-  EXPECT_EQ(error, "Input/output error");
-  EXPECT_FALSE(ReadFileBytes(dir.PathOf("missing"), 100, &out, &error));
-  EXPECT_EQ(error, "");
-  EXPECT_FALSE(ReadFileBytes(failing, 100, &out));
-  EXPECT_TRUE(ReadFileBytes(ok, 100, &out, &error));
-  EXPECT_EQ(error, "");
-
-  CTextFileReader reader;
-  char buffer[16] = "stale";
-  ASSERT_TRUE(reader.Open(failing));
-  EXPECT_FALSE(reader.ReadLine(buffer, sizeof buffer));
-  EXPECT_EQ(buffer[0], '\0');
-  EXPECT_EQ(reader.ReadError(), "Input/output error");
-  // Opening again starts afresh; a file that simply ends reports no error.
-  ASSERT_TRUE(reader.Open(ok));
-  EXPECT_TRUE(reader.ReadLine(buffer, sizeof buffer));
-  EXPECT_FALSE(reader.ReadLine(buffer, sizeof buffer));
-  EXPECT_EQ(reader.ReadError(), "");
-}
-
-TEST_F(CFileSystemTest, ExistenceAndAbsolutePaths) {
-  EXPECT_TRUE(FileExists(dir.WriteFile("e", "")));
-  EXPECT_TRUE(FileExists(dir.Path().string()));
-  EXPECT_FALSE(FileExists(dir.PathOf("missing")));
-
-  const std::string cwd = std::filesystem::current_path().string();
-  EXPECT_EQ(GetAbsolutePath("a/../b/./c"), cwd + "/b/c");
-  EXPECT_EQ(GetAbsolutePath("/x//y/../z"), "/x/z");
-  EXPECT_EQ(GetAbsolutePath(""), "");
-
-  // A symbolic link stays as written.
-  std::filesystem::create_directory_symlink(dir.Path(), dir.PathOf("link"));
-  EXPECT_EQ(GetAbsolutePath(dir.PathOf("link") + "/f"), dir.PathOf("link") + "/f");
-}
-
 TEST_F(CFileSystemTest, WriteTimeIsZeroWithoutAFile) {
   EXPECT_EQ(QueryFileWriteTime(dir.PathOf("missing")), 0u);
   EXPECT_NE(QueryFileWriteTime(dir.WriteFile("f", "")), 0u);

@@ -1,8 +1,8 @@
 // A fresh folder under the system's temporary folder, removed with everything in
 // it when the object ends, and small helpers to write files into it.
 //
-// The folder is made by mkdtemp, so parallel tests never share one. When that
-// fails, Ok() is false and Path() is empty; tests assert Ok() before using it.
+// The folder gets a random name that did not exist, so parallel tests never share
+// one. When that fails, Ok() is false and Path() is empty; tests assert Ok() before using it.
 // Threads: used by the test's thread.
 #ifndef QUILLRADE_TESTS_SUPPORT_TEMP_DIR_H_
 #define QUILLRADE_TESTS_SUPPORT_TEMP_DIR_H_

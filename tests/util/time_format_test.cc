@@ -3,21 +3,21 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstdio>
 #include <cstring>
-#include <ctime>
 #include <string>
+
+#include "platform/clock.h"
 
 namespace {
 
 // Read from the clock the program reads: time() follows a coarser clock that may
 // still show the previous second.
 std::string ExpectedNow() {
-  timespec now{};
-  clock_gettime(CLOCK_REALTIME, &now);
-  tm parts{};
-  localtime_r(&now.tv_sec, &parts);
+  const LocalTime now = GetLocalTime();
   char text[32];
-  strftime(text, sizeof text, "%Y-%m-%d %H:%M:%S", &parts);
+  snprintf(text, sizeof text, "%04d-%02d-%02d %02d:%02d:%02d", now.nYear, now.nMonth, now.nDay,
+           now.nHour, now.nMinute, now.nSecond);
   return text;
 }
 

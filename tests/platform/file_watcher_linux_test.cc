@@ -13,24 +13,11 @@
 #include <string>
 #include <thread>
 
+#include "platform/file_watcher_fixture.h"
 #include "platform/wake_event.h"
 #include "support/temp_dir.h"
 
 namespace {
-
-// Bounds: a report comes within milliseconds; "nothing" is judged after a pause.
-constexpr int kReportMs = 3000;
-constexpr int kQuietMs = 150;
-
-class FileWatcherTest : public ::testing::Test {
- protected:
-  bool Reported() { return watcher->Wait(wake, kReportMs); }
-  bool Quiet() { return !watcher->Wait(wake, kQuietMs); }
-
-  CTempDir dir;
-  CWakeEvent wake;
-  std::unique_ptr<CFileWatcher> watcher = CreateSystemFileWatcher();
-};
 
 TEST_F(FileWatcherTest, ReportsEveryWayAWatchedFileChangesAndNothingElse) {
   const std::string file = dir.WriteFile("f.txt", "0");

@@ -1,0 +1,40 @@
+#!/usr/bin/env bash
+# The Windows build, checked on Debian: builds the dependencies from Debian's source
+# packages (cached after the first run), cross-builds the program, its unit tests
+# and the download zip with mingw-w64 into build/windows, and runs the unit tests
+# under Wine. With --e2e it then runs the end-to-end suite against quillrade.exe
+# under Wine, driven from the Linux build in build/release.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+scripts/install-deps.sh --windows
+
+jobs=$(nproc)
+prefix=$(scripts/build-windows-deps.sh)
+# Wine keeps a server and its own service processes per prefix; end them with the
+# run. A program killed by a test can leave Wine's service processes without their
+# server, so those are found by the prefix in their environment and ended too.
+stop_wine() {
+  local dir proc
+  for dir in build/windows/wine build/release/wine; do
+    [ -d "$dir" ] || continue
+    WINEPREFIX=$PWD/$dir /usr/lib/wine/wineserver -k 2>/dev/null || true
+    for proc in /proc/[0-9]*; do
+      if { tr '\0' '\n' <"$proc/environ"; } 2>/dev/null | grep -qx "WINEPREFIX=$PWD/$dir"; then
+        kill "${proc#/proc/}" 2>/dev/null || true
+      fi
+    done
+  done
+}
+trap stop_wine EXIT
+
+echo "== build/windows"
+scripts/build.sh build/windows -DCMAKE_TOOLCHAIN_FILE="$PWD/cmake/mingw-w64-x86_64.cmake" \
+  -DQR_WIN_DEPS_PREFIX="$prefix"
+ctest --test-dir build/windows --output-on-failure -j "$jobs"
+(cd build/windows && cpack -G ZIP >/dev/null && ls quillrade-*-windows-x64.zip)
+
+if [ "${1:-}" = "--e2e" ]; then
+  echo "== e2e under Wine"
+  scripts/build.sh build/release -DQR_WINDOWS_EXE="$PWD/build/windows/quillrade.exe"
+  ctest --test-dir build/release --output-on-failure -L e2e_wine
+fi
