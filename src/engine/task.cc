@@ -49,8 +49,9 @@ const char* TypeLine(int inputType) {
   }
 }
 
-// The type as the observability pages name it.
-const char* TypeName(int inputType) {
+}  // namespace
+
+const char* InputTypeName(int inputType) {
   switch (inputType) {
     case kInputXml:
       return "xml";
@@ -60,8 +61,6 @@ const char* TypeName(int inputType) {
       return "plain_text";
   }
 }
-
-}  // namespace
 
 const std::vector<SearchReplaceItem>& BuiltInReplaceItems() {
   static const std::vector<SearchReplaceItem> items = {
@@ -94,7 +93,7 @@ void CTask::Setup(const CVirtualPreset_file& preset, const std::string& inputSec
   urlReplaceList = valueReplaceList;
   ReadNumberedItems(preset, inputSection, outputSection);
   PrintSummaryCounts();
-  status->Describe({nIndex, strLabel, TypeName(nInputType),
+  status->Describe({nIndex, strLabel, InputTypeName(nInputType),
                     nInputType == kInputPush ? std::string() : strInputPath, strPushPath});
 }
 

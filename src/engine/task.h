@@ -42,6 +42,10 @@ constexpr int kInputPlainText = 0;
 constexpr int kInputXml = 1;
 constexpr int kInputPush = 2;
 
+// The input type as the observability pages and the check's JSON name it:
+// "plain_text", "xml" or "push".
+const char* InputTypeName(int inputType);
+
 // One output text: name "format%i", the template with every double quote removed,
 // and the last composed result (empty until composed).
 struct FormatItem {

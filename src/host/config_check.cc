@@ -51,17 +51,6 @@ class CNoPushServer : public IPushTargetRegistry {
   int HttpPort() const override { return CHttpServer::kFirstPort; }
 };
 
-const char* InputTypeName(int inputType) {
-  switch (inputType) {
-    case kInputXml:
-      return "xml";
-    case kInputPush:
-      return "push";
-    default:
-      return "plain text";
-  }
-}
-
 CheckedTask ReadTaskOnce(CTask& task) {
   CheckedTask checked;
   checked.nIndex = task.nIndex;
