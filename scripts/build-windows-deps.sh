@@ -53,7 +53,16 @@ if [ "${1:-}" = "--print-prefix" ]; then
   exit 0
 fi
 
-stamp() { echo "$prefix/.stamps/$1-${version[$1]}"; }
+# Our own patches on top of Debian's, per source package (scripts/windows-deps/<name>-*.patch).
+patches_of() { find "$repo/scripts/windows-deps" -name "$1-*.patch" 2>/dev/null | sort; }
+# A package is rebuilt when its version or its patches change.
+stamp() {
+  local patched=""
+  if [ -n "$(patches_of "$1")" ]; then
+    patched=-$(patches_of "$1" | xargs cat | sha256sum | cut -c1-12)
+  fi
+  echo "$prefix/.stamps/$1-${version[$1]}$patched"
+}
 all_built() {
   for s in "${sources[@]}"; do [ -f "$(stamp "$s")" ] || return 1; done
 }
@@ -104,6 +113,20 @@ fetch_source() {
   find "$dir" -mindepth 1 -maxdepth 1 -type d | head -n 1
 }
 
+# Echoes a folder with the source and our patches applied: a fresh copy when
+# there are patches, so the unpacked source stays as Debian ships it.
+patched_source() {
+  local name=$1 src=$2 patch
+  [ -z "$(patches_of "$name")" ] && { echo "$src"; return; }
+  local copy=$cache_root/build/$name-${version[$name]}-src
+  rm -rf "$copy"
+  cp -a "$src" "$copy"
+  for patch in $(patches_of "$name"); do
+    patch -d "$copy" -p1 -s <"$patch" >&2 || { echo "cannot apply $patch" >&2; exit 1; }
+  done
+  echo "$copy"
+}
+
 cmake_build() {
   local name=$1 src=$2; shift 2
   local build=$cache_root/build/$name-${version[$name]}
@@ -114,7 +137,7 @@ cmake_build() {
     -DCMAKE_CROSSCOMPILING_EMULATOR= "$@" >"$build.log" 2>&1 || { tail -30 "$build.log" >&2; exit 1; }
   cmake --build "$build" -j "$(nproc)" >>"$build.log" 2>&1 || { tail -30 "$build.log" >&2; exit 1; }
   cmake --install "$build" >>"$build.log" 2>&1 || { tail -30 "$build.log" >&2; exit 1; }
-  rm -rf "$build"
+  rm -rf "$build" "$cache_root/build/$name-${version[$name]}-src"
 }
 
 build_curl() {
@@ -151,7 +174,7 @@ build_googletest() {
 ensure_deb_src
 for s in "${sources[@]}"; do
   [ -f "$(stamp "$s")" ] && continue
-  src=$(fetch_source "$s" "${version[$s]}")
+  src=$(patched_source "$s" "$(fetch_source "$s" "${version[$s]}")")
   "build_$s" "$src"
   touch "$(stamp "$s")"
 done
