@@ -2,9 +2,10 @@
 # The Windows build, checked on Debian: builds the dependencies from Debian's source
 # packages (cached after the first run), cross-builds the program, its unit tests
 # and the download zip with mingw-w64 into build/windows, and runs the unit tests
-# under Wine. With --e2e it then runs the end-to-end suite against quillrade.exe
-# under Wine, driven from the Linux build in build/release. With --build-only it
-# stops after the build and the zip.
+# under Wine, each run with one Wine server of its own whose log is shown if it
+# aborts. With --e2e it then runs the end-to-end suite against quillrade.exe under
+# Wine, driven from the Linux build in build/release. With --build-only it stops
+# after the build and the zip.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/install-deps.sh --windows
@@ -32,14 +33,30 @@ echo "== build/windows"
 scripts/build.sh build/windows -DCMAKE_TOOLCHAIN_FILE="$PWD/cmake/mingw-w64-x86_64.cmake" \
   -DQR_WIN_DEPS_PREFIX="$prefix"
 (cd build/windows && cpack -G ZIP >/dev/null && ls quillrade-*-windows-x64.zip)
-# --build-only: the cross-build and the zip without the runs under Wine. Wine
-# sometimes fails to start a test program at all (exit with no output within
-# 10 ms), so the test command keeps only the build until that is understood.
 [ "${1:-}" = "--build-only" ] && exit 0
-ctest --test-dir build/windows --output-on-failure -j "$jobs"
+
+# Runs the given ctest options with one Wine server for the whole run; should the
+# server itself abort (a fault of Wine, which takes down every program attached
+# to it), its own words are shown beside the failed tests.
+wine_ctest() {
+  local dir=$1; shift
+  local log=$dir/wineserver.log
+  : >"$log"
+  scripts/wine-run.sh --prefix "$PWD/$dir/wine" --server "$log"
+  local status=0
+  ctest --test-dir "$dir" --output-on-failure "$@" || status=$?
+  if [ -s "$log" ]; then
+    echo "Wine's server said (in $log):"
+    cat "$log"
+  fi
+  WINEPREFIX=$PWD/$dir/wine /usr/lib/wine/wineserver -k 2>/dev/null || true
+  return "$status"
+}
+
+wine_ctest build/windows -j "$jobs"
 
 if [ "${1:-}" = "--e2e" ]; then
   echo "== e2e under Wine"
   scripts/build.sh build/release -DQR_WINDOWS_EXE="$PWD/build/windows/quillrade.exe"
-  ctest --test-dir build/release --output-on-failure -L e2e_wine
+  wine_ctest build/release -L e2e_wine
 fi

@@ -7,9 +7,9 @@
 # booted Debian containers (label container, docs/container.md; reported skipped
 # where the machine cannot boot one). The ThreadSanitizer build uses clang, which
 # also checks the lock annotations (-Wthread-safety) of the whole tree. Then the
-# Windows build, cross-built with mingw-w64 (scripts/test-windows.sh --build-only;
-# without the option the same script also runs the unit tests under Wine). The
-# formatting is checked last, so that a layout slip does not hide the tests'
+# Windows build, cross-built with mingw-w64, with its unit tests and the
+# end-to-end suite against quillrade.exe under Wine (scripts/test-windows.sh
+# --e2e). The formatting is checked last, so that a layout slip does not hide the tests'
 # results.
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -33,7 +33,7 @@ run_suite() {
   if [ -n "$labels" ]; then
     run_tests "$dir" -L "$labels"
   else
-    # e2e_wine: the Windows program's end-to-end runs, in scripts/test-windows.sh --e2e.
+    # e2e_wine: the Windows program's end-to-end runs, below in scripts/test-windows.sh.
     run_tests "$dir" -LE e2e_wine
   fi
 }
@@ -58,7 +58,7 @@ CC=clang CXX=clang++ \
   TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1:suppressions=$PWD/scripts/tsan.supp \
   run_suite build/tsan "platform|runtime|status" -DQR_SANITIZE=thread -DQR_THREAD_SAFETY=ON
 
-scripts/test-windows.sh --build-only
+scripts/test-windows.sh --e2e
 
 echo "== formatting"
 scripts/check-format.sh
