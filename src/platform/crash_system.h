@@ -36,13 +36,28 @@ struct CrashMemoryStatus {
   uint64_t nVirtualFree = 0;
 };
 
-// One mapped ELF file: where it starts and how far its mappings reach.
+// The version resource of a module: four numbers each, and texts that are empty
+// when the resource does not carry them.
+struct CrashModuleVersion {
+  uint16_t nFileVersion[4] = {};
+  uint16_t nProductVersion[4] = {};
+  char szCompany[128] = {};
+  char szProduct[128] = {};
+  char szFileDescription[128] = {};
+};
+
+// One mapped executable file: where it starts and how far its mappings reach.
+// ELF files carry no checksum, link time or version resource: those stay unknown.
 struct CrashModule {
   const char* pPath = nullptr;
   uint64_t nBase = 0;
   uint64_t nSize = 0;
-  int64_t nFileSize = -1;  // -1 when stat fails
-  int64_t nFileTime = 0;   // last write, seconds since 1970; 0 when unknown
+  int64_t nFileSize = -1;         // -1 when stat fails
+  int64_t nFileTime = 0;          // last write, seconds since 1970; 0 when unknown
+  bool bHaveImageHeader = false;  // the two fields below are the header's
+  uint32_t nChecksum = 0;
+  uint32_t nTimeStamp = 0;                       // link time, seconds since 1970
+  const CrashModuleVersion* pVersion = nullptr;  // null without a version resource
 };
 
 // Gathers the user, system facts, time zone offsets, helper program paths.

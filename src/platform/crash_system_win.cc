@@ -31,6 +31,10 @@ std::once_flag g_prepareOnce;
 // The module list is built in these, so that a report needs no heap.
 HMODULE g_modules[kMaxModules];
 char g_modulePath[kPathCapacity];
+// Largest version resource copied for reading; real ones are about 1 KB.
+constexpr DWORD kVersionBlockBytes = 16 * 1024;
+alignas(8) unsigned char g_versionBlock[kVersionBlockBytes];
+CrashModuleVersion g_moduleVersion;
 
 void CopyText(char* target, size_t capacity, const char* text) {
   size_t length = std::strlen(text);
@@ -107,6 +111,84 @@ CrashMemoryStatus ReadCrashMemoryStatus() {
   return status;
 }
 
+namespace {
+
+// The checksum and link time from the image's own headers in memory.
+void ReadImageHeader(uint64_t base, CrashModule* module) {
+  IMAGE_DOS_HEADER dos{};
+  if (CrashReadMemory(base, &dos, sizeof(dos)) != sizeof(dos)) return;
+  if (dos.e_magic != IMAGE_DOS_SIGNATURE || dos.e_lfanew <= 0) return;
+  IMAGE_NT_HEADERS64 nt{};
+  if (CrashReadMemory(base + static_cast<uint64_t>(dos.e_lfanew), &nt, sizeof(nt)) != sizeof(nt)) {
+    return;
+  }
+  if (nt.Signature != IMAGE_NT_SIGNATURE) return;
+  // The checksum sits at the same place in 32- and 64-bit optional headers.
+  module->nChecksum = nt.OptionalHeader.CheckSum;
+  module->nTimeStamp = nt.FileHeader.TimeDateStamp;
+  module->bHaveImageHeader = true;
+}
+
+void CopyVersionText(const wchar_t* key, char* target, size_t capacity) {
+  target[0] = '\0';
+  wchar_t* text = nullptr;
+  UINT length = 0;
+  if (!VerQueryValueW(g_versionBlock, key, reinterpret_cast<void**>(&text), &length)) return;
+  if (text == nullptr || length == 0) return;
+  const int written = WideCharToMultiByte(CP_ACP, 0, text, static_cast<int>(length), target,
+                                          static_cast<int>(capacity - 1), nullptr, nullptr);
+  target[written > 0 ? written : 0] = '\0';
+}
+
+// The module's version resource as loaded with it; null without one.
+const CrashModuleVersion* ReadModuleVersion(HMODULE handle) {
+  HRSRC found = FindResourceA(handle, MAKEINTRESOURCEA(VS_VERSION_INFO), RT_VERSION);
+  if (found == nullptr) return nullptr;
+  const DWORD size = SizeofResource(handle, found);
+  HGLOBAL loaded = LoadResource(handle, found);
+  const void* bytes = loaded != nullptr ? LockResource(loaded) : nullptr;
+  if (bytes == nullptr || size == 0 || size > kVersionBlockBytes) return nullptr;
+  std::memcpy(g_versionBlock, bytes, size);
+  VS_FIXEDFILEINFO* fixed = nullptr;
+  UINT length = 0;
+  if (!VerQueryValueW(g_versionBlock, L"\\", reinterpret_cast<void**>(&fixed), &length) ||
+      fixed == nullptr || length < sizeof(VS_FIXEDFILEINFO)) {
+    return nullptr;
+  }
+  CrashModuleVersion& version = g_moduleVersion;
+  const DWORD numbers[4] = {fixed->dwFileVersionMS, fixed->dwFileVersionLS,
+                            fixed->dwProductVersionMS, fixed->dwProductVersionLS};
+  for (int i = 0; i < 2; ++i) {
+    version.nFileVersion[2 * i] = HIWORD(numbers[i]);
+    version.nFileVersion[2 * i + 1] = LOWORD(numbers[i]);
+    version.nProductVersion[2 * i] = HIWORD(numbers[2 + i]);
+    version.nProductVersion[2 * i + 1] = LOWORD(numbers[2 + i]);
+  }
+  // The texts are kept per language and code page; the first pair listed names them.
+  const WORD* translation = nullptr;
+  wchar_t table[64] = L"\\StringFileInfo\\040904b0\\";
+  if (VerQueryValueW(g_versionBlock, L"\\VarFileInfo\\Translation",
+                     reinterpret_cast<void**>(const_cast<WORD**>(&translation)), &length) &&
+      translation != nullptr && length >= 2 * sizeof(WORD)) {
+    swprintf(table, sizeof(table) / sizeof(table[0]), L"\\StringFileInfo\\%04x%04x\\",
+             translation[0], translation[1]);
+  }
+  wchar_t key[128];
+  const struct {
+    const wchar_t* pName;
+    char* pTarget;
+  } texts[] = {{L"CompanyName", version.szCompany},
+               {L"ProductName", version.szProduct},
+               {L"FileDescription", version.szFileDescription}};
+  for (const auto& text : texts) {
+    swprintf(key, sizeof(key) / sizeof(key[0]), L"%ls%ls", table, text.pName);
+    CopyVersionText(key, text.pTarget, sizeof(version.szCompany));
+  }
+  return &version;
+}
+
+}  // namespace
+
 bool ForEachCrashModule(CrashModuleVisitor visit, void* context) {
   DWORD needed = 0;
   HANDLE process = GetCurrentProcess();
@@ -127,6 +209,8 @@ bool ForEachCrashModule(CrashModuleVisitor visit, void* context) {
                                               file.nFileSizeLow);
       module.nFileTime = UnixSecondsOf(file.ftLastWriteTime);
     }
+    ReadImageHeader(module.nBase, &module);
+    module.pVersion = ReadModuleVersion(g_modules[i]);
     visit(module, context);
   }
   return true;

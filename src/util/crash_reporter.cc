@@ -222,6 +222,28 @@ void WriteStack(uint64_t sp, uint64_t base) {
   g_writer.Printf("\r\n");
 }
 
+// A text the version resource lacks reads "Unknown", as does every line of a
+// module without the resource.
+const char* KnownOr(const char* text) { return text[0] != '\0' ? text : "Unknown"; }
+
+void WriteModuleVersion(const CrashModuleVersion* version) {
+  if (version == nullptr) {
+    g_writer.Printf("   Company:    Unknown\r\n");
+    g_writer.Printf("   Product:    Unknown\r\n");
+    g_writer.Printf("   FileDesc:   Unknown\r\n");
+    g_writer.Printf("   FileVer:    Unknown\r\n");
+    g_writer.Printf("   ProdVer:    Unknown\r\n");
+    return;
+  }
+  const uint16_t* file = version->nFileVersion;
+  const uint16_t* product = version->nProductVersion;
+  g_writer.Printf("   Company:    %s\r\n", KnownOr(version->szCompany));
+  g_writer.Printf("   Product:    %s\r\n", KnownOr(version->szProduct));
+  g_writer.Printf("   FileDesc:   %s\r\n", KnownOr(version->szFileDescription));
+  g_writer.Printf("   FileVer:    %d.%d.%d.%d\r\n", file[0], file[1], file[2], file[3]);
+  g_writer.Printf("   ProdVer:    %d.%d.%d.%d\r\n", product[0], product[1], product[2], product[3]);
+}
+
 void WriteModule(const CrashModule& module, void* context) {
   int* number = static_cast<int*>(context);
   char fileTime[64] = "Unknown";
@@ -232,14 +254,15 @@ void WriteModule(const CrashModule& module, void* context) {
   g_writer.Printf("%s\r\n", module.pPath);
   g_writer.Printf("Image Base: 0x%016" PRIx64 "  Image Size: 0x%08" PRIx64 "\r\n", module.nBase,
                   module.nSize);
-  g_writer.Printf("Checksum:   Unknown     Time Stamp: Unknown\r\n");
+  if (module.bHaveImageHeader) {
+    g_writer.Printf("Checksum:   0x%08x  Time Stamp: 0x%08x\r\n", module.nChecksum,
+                    module.nTimeStamp);
+  } else {
+    g_writer.Printf("Checksum:   Unknown     Time Stamp: Unknown\r\n");
+  }
   g_writer.Printf("File Size:  %-10s  File Time:  %s\r\n", fileSize, fileTime);
   g_writer.Printf("Version Information:\r\n");
-  g_writer.Printf("   Company:    Unknown\r\n");
-  g_writer.Printf("   Product:    Unknown\r\n");
-  g_writer.Printf("   FileDesc:   Unknown\r\n");
-  g_writer.Printf("   FileVer:    Unknown\r\n");
-  g_writer.Printf("   ProdVer:    Unknown\r\n");
+  WriteModuleVersion(module.pVersion);
   g_writer.Printf("\r\n");
 }
 
