@@ -5,9 +5,9 @@
 # The exit code is the program's. With --server it starts the prefix's Wine server
 # to stay until `wineserver -k`, its diagnostics in the log, and returns: the
 # programs of a test run then share one server instead of each starting and
-# ending its own, and an abort of the server is on record. The prefix (default: $WINEPREFIX, else
-# ~/.cache/quillrade-wine) is created on first use; concurrent first uses wait for
-# one another. Wine's own diagnostics are off so that the program's standard error
+# ending its own, and an abort of the server is on record. The prefix (default:
+# $WINEPREFIX, else ~/.cache/quillrade-wine) is created on first use; concurrent
+# first uses wait for one another. Wine's own diagnostics are off so that the program's standard error
 # is what the program wrote; set WINEDEBUG to see them.
 set -euo pipefail
 prefix=${WINEPREFIX:-${HOME:-/tmp}/.cache/quillrade-wine}

@@ -31,10 +31,6 @@ std::once_flag g_prepareOnce;
 // The module list is built in these, so that a report needs no heap.
 HMODULE g_modules[kMaxModules];
 char g_modulePath[kPathCapacity];
-// Largest version resource copied for reading; real ones are about 1 KB.
-constexpr DWORD kVersionBlockBytes = 16 * 1024;
-alignas(8) unsigned char g_versionBlock[kVersionBlockBytes];
-CrashModuleVersion g_moduleVersion;
 
 void CopyText(char* target, size_t capacity, const char* text) {
   size_t length = std::strlen(text);
@@ -112,6 +108,12 @@ CrashMemoryStatus ReadCrashMemoryStatus() {
 }
 
 namespace {
+
+// Largest version resource copied for reading; real ones are about 1 KB. Like the
+// module list, the copy and its result are static, so that a report needs no heap.
+constexpr DWORD kVersionBlockBytes = 16 * 1024;
+alignas(8) unsigned char g_versionBlock[kVersionBlockBytes];
+CrashModuleVersion g_moduleVersion;
 
 // The checksum and link time from the image's own headers in memory.
 void ReadImageHeader(uint64_t base, CrashModule* module) {
