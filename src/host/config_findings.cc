@@ -14,10 +14,13 @@ namespace {
 
 // A near miss differs from the known name by at most this many edits.
 constexpr size_t kMaxSuggestionEdits = 2;
+// A shorter access token is warned about: few enough to try them all.
+constexpr size_t kShortestGoodToken = 16;
 
 // The keys the service reads from [global].
 const std::vector<std::string> kGlobalKeys = {"http_timeout_seconds", "retry_unreachable_targets",
-                                              "status_listen_address", "status_access_list"};
+                                              "status_listen_address", "status_access_list",
+                                              "access_token"};
 // The XML inputs' value filters.
 const std::vector<std::string> kXmlFlagKeys = {"trim", "uppercase", "filter_accents",
                                                "filter_quotes"};
@@ -152,6 +155,7 @@ CConfigFindings::CConfigFindings(const CVirtualPreset_file& preset,
 std::vector<ConfigFinding> CConfigFindings::Collect() {
   findings.clear();
   for (const auto& section : preset.Sections()) CheckSection(*section);
+  CheckAccessToken();
   for (const auto& detached : preset.DetachedSections()) {
     Add(FindingSeverity::kError, detached->Line(),
         "section header without a closing \"]\": the lines up to the next header are ignored");
@@ -192,6 +196,35 @@ void CConfigFindings::CheckStatusChannelKeys(const CVirtualPreset_section& globa
   if (problem.empty()) return;
   if (problem.back() == '\n') problem.pop_back();
   Add(FindingSeverity::kWarning, LastLine(*global.FindItem("status_listen_address")), problem);
+}
+
+void CConfigFindings::CheckAccessToken() {
+  const StatusChannelSettings settings = StatusChannelSettingsFrom(preset);
+  const CVirtualPreset_section* global = preset.FindSection("global");
+  const auto lineOf = [global](const char* key) {
+    const CVirtualPreset_item* item = global == nullptr ? nullptr : global->FindItem(key);
+    return item == nullptr ? 0 : LastLine(*item);
+  };
+  const std::string& address = settings.strListenAddress;
+  if (settings.strAccessToken.empty()) {
+    if (address.starts_with("127.")) return;
+    Add(FindingSeverity::kWarning, lineOf("status_listen_address"),
+        StringPrintf("the status channels listen on %s without an access_token: whoever "
+                     "reaches them can push values and read every status text",
+                     address.empty() ? "every interface" : address.c_str()));
+    return;
+  }
+  const int line = lineOf("access_token");
+  if (settings.strAccessToken.size() < kShortestGoodToken) {
+    Add(FindingSeverity::kWarning, line,
+        StringPrintf("access_token is shorter than %zu characters: easy to guess",
+                     kShortestGoodToken));
+  }
+  if (IsReadableByEveryone(preset.FullPath())) {
+    Add(FindingSeverity::kWarning, line,
+        "access_token is in a file every user of this machine may read: take their read "
+        "permission away (chmod o-r)");
+  }
 }
 
 void CConfigFindings::CheckInputSection(const CVirtualPreset_section& section, int number) {

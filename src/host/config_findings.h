@@ -9,7 +9,9 @@
 // bound to nothing. Warnings: input files that do not exist, repeated keys, type
 // values that fall back to plain text, unknown keyword options, format items no
 // URL uses, "%formatN%" tokens naming no format item, a status listen address
-// the service would replace by the loopback address.
+// the service would replace by the loopback address, status channels open
+// beyond this machine without an access token, a short token, a token in a file
+// every user may read. No finding shows the token itself.
 //
 // Threads: the thread that owns the tree and the tasks (the check's one thread).
 #ifndef QUILLRADE_HOST_CONFIG_FINDINGS_H_
@@ -53,6 +55,9 @@ class CConfigFindings {
   void CheckUnnamedSection(const CVirtualPreset_section& section);
   // The address the status channels would fall back from.
   void CheckStatusChannelKeys(const CVirtualPreset_section& global);
+  // Whether the status channels are open to more than this machine, and how well
+  // the access token guards them.
+  void CheckAccessToken();
   // Keys outside `known` are errors; `misplaced` maps a key known elsewhere to
   // why this section does not read it.
   void CheckKeys(const CVirtualPreset_section& section, const std::vector<std::string>& known,

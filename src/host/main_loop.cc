@@ -102,6 +102,9 @@ void CMainLoop::StartUp() {
   settings.nFifoSize = kConsoleFifoBytes;
   settings.nBackBufferSize = kConsoleBackBufferBytes;
   settings.strListenAddress = channels.strListenAddress;
+  // Set before the channels open, so no client is ever let in without it.
+  console.SetAccessToken(channels.strAccessToken);
+  server.SetAccessToken(channels.strAccessToken);
   console.Start(settings);
   server.SetListenSettings(channels.strListenAddress, channels.strAccessList);
   board.SetConfigPath(strConfigPath);
@@ -127,7 +130,12 @@ bool CMainLoop::Load(CSimpleThread* thread) {
     g_logOutput.Printf("\nReading config file: \"%s\"\n", strConfigPath.c_str());
     const bool loaded = preset->Load();
     board.RecordConfigLoad(loaded);
-    if (loaded) break;
+    if (loaded) {
+      const std::string token = AccessTokenFrom(*preset);
+      server.SetAccessToken(token);
+      console.SetAccessToken(token);
+      break;
+    }
     if (!thread->IsRunning()) return false;
     g_logOutput.Printf("Couldn't read from file \"%s\"\n", strConfigPath.c_str());
     // A stop request cuts the retry pause short.
@@ -218,6 +226,7 @@ bool CMainLoop::RunPass() {
   }
   nNextPassMs = std::min(trailingEdge, GetMonotonicMilliseconds() + kPassWaitMs);
   board.MarkPassCompleted();
+  server.FlushRefusalLog();
   return configChange.Differs(strConfigPath);
 }
 

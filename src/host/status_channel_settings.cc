@@ -10,6 +10,7 @@ namespace {
 
 constexpr char kListenAddressKey[] = "status_listen_address";
 constexpr char kAccessListKey[] = "status_access_list";
+constexpr char kAccessTokenKey[] = "access_token";
 // Where the channels listen when the configured address cannot be used: reachable
 // from this machine only, so a typing error never opens them to the network.
 constexpr char kFallbackAddress[] = "127.0.0.1";
@@ -32,6 +33,7 @@ StatusChannelSettings StatusChannelSettingsFrom(const CVirtualPreset_file& prese
   StatusChannelSettings settings;
   settings.strListenAddress = GlobalText(preset, kListenAddressKey);
   settings.strAccessList = GlobalText(preset, kAccessListKey);
+  settings.strAccessToken = AccessTokenFrom(preset);
   if (!settings.strListenAddress.empty() && !IsIPv4Address(settings.strListenAddress)) {
     settings.strProblem =
         StringPrintf("%s=%s is not an IPv4 address: status channels on %s only\n",
@@ -39,6 +41,10 @@ StatusChannelSettings StatusChannelSettingsFrom(const CVirtualPreset_file& prese
     settings.strListenAddress = kFallbackAddress;
   }
   return settings;
+}
+
+std::string AccessTokenFrom(const CVirtualPreset_file& preset) {
+  return GlobalText(preset, kAccessTokenKey);
 }
 
 void ReportStatusChannelProblems(const StatusChannelSettings& settings, const CHttpServer& server) {

@@ -1,8 +1,10 @@
 // The [global] keys that shape the status channels (the HTTP status server and
-// the telnet feed): the address they listen on and the status server's access
-// list. The channels start before the configuration is read for the tasks and
-// stay up across reloads, so these keys are read once, at start-up, straight
-// from the configuration file; a change takes effect at the next start.
+// the telnet feed): the address they listen on, the status server's access list
+// and the access token both channels ask for. The channels start before the
+// configuration is read for the tasks and stay up across reloads, so the address
+// and the list are read once, at start-up, straight from the configuration file;
+// a change takes effect at the next start. The token is read at start-up too and
+// again at every load of the configuration (AccessTokenFrom).
 //
 // Threads: the main thread, at start-up.
 #ifndef QUILLRADE_HOST_STATUS_CHANNEL_SETTINGS_H_
@@ -16,6 +18,7 @@ class CVirtualPreset_file;
 struct StatusChannelSettings {
   std::string strListenAddress;  // dotted IPv4 address; empty = all interfaces
   std::string strAccessList;     // the status server's access list; empty = all
+  std::string strAccessToken;    // what clients must give; empty = none asked
   std::string strProblem;        // a line to print once the banner is out
 };
 
@@ -26,6 +29,9 @@ struct StatusChannelSettings {
 StatusChannelSettings ReadStatusChannelSettings(const std::string& configPath);
 // The same from a configuration already loaded.
 StatusChannelSettings StatusChannelSettingsFrom(const CVirtualPreset_file& preset);
+
+// [global] access_token, spaces around it trimmed; empty when absent.
+std::string AccessTokenFrom(const CVirtualPreset_file& preset);
 
 // Prints the settings' problem line, and the server library's reason when the
 // status server could not start with the configured address or access list.

@@ -23,6 +23,10 @@ const char* PathSeparators();
 // True when the path names something that exists (stat() succeeds).
 bool FileExists(const std::string& path);
 
+// True when every user of the machine may read the file (on Linux: its "other"
+// read bit). Windows grants access through lists that are not examined: false.
+bool IsReadableByEveryone(const std::string& path);
+
 // The path made absolute against the current folder and lexically normalised
 // ("a/../b" -> "b"); symbolic links are not resolved. Empty when that fails.
 std::string GetAbsolutePath(const std::string& path);

@@ -24,6 +24,11 @@ bool FileExists(const std::string& path) {
   return stat(path.c_str(), &info) == 0;
 }
 
+bool IsReadableByEveryone(const std::string& path) {
+  struct stat info;
+  return stat(path.c_str(), &info) == 0 && (info.st_mode & S_IROTH) != 0;
+}
+
 std::string GetAbsolutePath(const std::string& path) {
   try {
     std::error_code error;

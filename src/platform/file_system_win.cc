@@ -18,6 +18,8 @@ bool FileExists(const std::string& path) {
   return GetFileAttributesA(path.c_str()) != INVALID_FILE_ATTRIBUTES;
 }
 
+bool IsReadableByEveryone(const std::string&) { return false; }
+
 // GetFullPathNameA resolves "." and ".." by the text alone, as on Linux; links
 // are left alone.
 std::string GetAbsolutePath(const std::string& path) {

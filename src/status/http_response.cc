@@ -91,7 +91,7 @@ std::string ComposeHead(int status, const std::string& reason, const HttpReply& 
                    static_cast<unsigned long>(reply.strBody.size()));
   return StringPrintf(kHeadFormat, status, reason.c_str(), date.c_str(), date.c_str(), etag.c_str(),
                       static_cast<int>(reply.strContentType.size()), reply.strContentType.data(),
-                      lengthLine.c_str(), "", request.bKeepAlive ? "Keep-Alive" : "close",
+                      lengthLine.c_str(), reply.strExtraHeaders.c_str(), request.bKeepAlive ? "Keep-Alive" : "close",
                       acceptRanges, rangeLine.c_str());
 }
 

@@ -10,6 +10,7 @@
 #include "platform/clock.h"
 #include "platform/tcp_socket.h"
 #include "runtime/simple_thread.h"
+#include "status/access_token.h"
 #include "status/http_response.h"
 #include "status/log_output.h"
 #include "status/metrics_text.h"
@@ -25,6 +26,10 @@ std::atomic<int> g_httpPort{0};
 namespace {
 
 constexpr char kAuthenticationDomain[] = "Corvane";
+// What a request without the access token gets: the realm makes a browser ask
+// for it (as the password, any user name).
+constexpr char kAuthenticateHeader[] = "WWW-Authenticate: Basic realm=\"Quillrade\"\r\n";
+constexpr char kRefusedBody[] = "access token required\n";
 // Reserved up front so the page is built without regrowing.
 constexpr size_t kStatusPageReserve = 524288;
 constexpr size_t kConfirmationReserve = 1024;
@@ -92,6 +97,7 @@ void CStopHttpContext::operator()(mg_context* context) const { mg_stop(context);
 CHttpServer::CHttpServer() : nCreated(GetUnixTime()) {
   lock.SetName("CHttpServer::lock");
   pageLock.SetName("CHttpServer::page");
+  tokenLock.SetName("CHttpServer::token");
 }
 
 CHttpServer::~CHttpServer() { Stop(); }
@@ -191,6 +197,27 @@ void CHttpServer::ClearTargets() {
 
 void CHttpServer::ClearTargetsLocked() { targets.clear(); }
 
+void CHttpServer::SetAccessToken(const std::string& token) {
+  CGrabSimpleCritSec grab(&tokenLock, "SetAccessToken");
+  strAccessToken = token;
+}
+
+std::string CHttpServer::AccessToken() const {
+  CGrabSimpleCritSec grab(&tokenLock, "AccessToken");
+  return strAccessToken;
+}
+
+bool CHttpServer::MayShowDetails(const mg_connection* connection) const {
+  const std::string token = AccessToken();
+  if (token.empty()) return true;
+  const char* query = mg_get_request_info(connection)->query_string;
+  std::string rawQuery = query ? query : "";
+  AccessRefusal cause;
+  return CarriesToken(connection, token, rawQuery, &cause);
+}
+
+void CHttpServer::FlushRefusalLog() { refusalLog.Flush(GetMonotonicMilliseconds()); }
+
 int CHttpServer::OnBeginRequest(mg_connection* connection) {
   const mg_request_info* info = mg_get_request_info(connection);
   auto* server = static_cast<CHttpServer*>(info->user_data);
@@ -202,6 +229,9 @@ int CHttpServer::HandleRequest(mg_connection* connection) {
   if (bStopRequested) return 0;
   const mg_request_info* info = mg_get_request_info(connection);
   const std::string uri = info->local_uri ? info->local_uri : "";
+  std::string query = info->query_string ? info->query_string : "";
+  const bool open = std::find(std::begin(kOpenPaths), std::end(kOpenPaths), uri) != std::end(kOpenPaths);
+  if (!open && !Admit(connection, uri, query)) return 401;
   if (uri == "/") {
     if (pBoard != nullptr) pBoard->CountStatusRequest(0);
     SendStatusPage(connection);
@@ -209,7 +239,42 @@ int CHttpServer::HandleRequest(mg_connection* connection) {
   }
   if (ServeBoardPath(connection, uri)) return 200;
   CGrabSimpleMutex grab(&lock, "HandleRequest");
-  return HandlePush(connection, uri, info->query_string) ? 200 : 0;
+  return HandlePush(connection, uri, query) ? 200 : 0;
+}
+
+bool CHttpServer::Admit(mg_connection* connection, const std::string& uri, std::string& query) {
+  const std::string token = AccessToken();
+  if (token.empty()) return true;
+  AccessRefusal cause;
+  if (CarriesToken(connection, token, query, &cause)) return true;
+  if (pBoard != nullptr) pBoard->CountRefusedRequest(cause);
+  refusalLog.Refused(RequestLabel(uri), mg_get_request_info(connection)->remote_addr,
+                     GetMonotonicMilliseconds());
+  SendReply(connection, 401, "Unauthorized", kRefusedBody, kPlainText, kAuthenticateHeader);
+  return false;
+}
+
+// Both forms are looked at every time, so the query loses a valid token part
+// even when the header alone would have done.
+bool CHttpServer::CarriesToken(const mg_connection* connection, const std::string& token,
+                               std::string& query, AccessRefusal* cause) const {
+  const char* header = mg_get_header(connection, "Authorization");
+  const bool inQuery = CutQueryToken(query, token);
+  const bool inHeader =
+      header != nullptr && AccessTokenMatches(CredentialOfAuthorization(header), token);
+  if (inQuery || inHeader) return true;
+  const bool offered = header != nullptr || query.starts_with("token=") ||
+                       query.find("&token=") != std::string::npos;
+  *cause = offered ? AccessRefusal::kWrongToken : AccessRefusal::kMissingToken;
+  return false;
+}
+
+std::string CHttpServer::RequestLabel(const std::string& uri) {
+  CGrabSimpleMutex grab(&lock, "RequestLabel");
+  for (IPushTarget* target : targets) {
+    if (SamePushPath(uri, target->PushPath())) return "HTTP push " + target->PushPath();
+  }
+  return "HTTP request " + uri;
 }
 
 void CHttpServer::SendStatusPage(mg_connection* connection) {
@@ -256,10 +321,10 @@ bool CHttpServer::ServeBoardPath(mg_connection* connection, const std::string& u
   return true;
 }
 
-bool CHttpServer::HandlePush(mg_connection* connection, const std::string& uri, const char* query) {
+bool CHttpServer::HandlePush(mg_connection* connection, const std::string& uri,
+                             const std::string& rawQuery) {
   for (IPushTarget* target : targets) {
     if (!SamePushPath(uri, target->PushPath())) continue;
-    const std::string rawQuery = query ? query : "";
     const std::string value = UrlDecode(GetParameterText(rawQuery, "set"), true);
     if (!target->ReceivePush(value)) {
       SendReply(connection, 503, "Service Unavailable",
@@ -280,13 +345,14 @@ bool CHttpServer::HandlePush(mg_connection* connection, const std::string& uri, 
 }
 
 void CHttpServer::SendReply(mg_connection* connection, int status, const char* reason,
-                            std::string body, const char* contentType) {
+                            std::string body, const char* contentType, const char* extraHeaders) {
   const mg_request_info* info = mg_get_request_info(connection);
   HttpReply reply;
   reply.nStatus = status;
   reply.strReason = reason;
   reply.strBody = std::move(body);
   reply.strContentType = contentType;
+  reply.strExtraHeaders = extraHeaders;
   HttpRequestFacts facts;
   facts.bHead = info->request_method != nullptr && std::string_view(info->request_method) == "HEAD";
   facts.bKeepAlive = LibraryKeepsAlive(connection);

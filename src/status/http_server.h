@@ -3,6 +3,9 @@
 // texts); a registered push path hands its "set" query value to its target.
 // With a status board, "/metrics", "/status.json", "/tasks" and "/health" answer
 // the board's state (see status_board.h).
+// With an access token set, every path but kOpenPaths wants the token (see
+// access_token.h); a request without it gets 401, is counted on the board and
+// said in a bounded status line (refusal_log.h), and reaches nothing.
 // Nothing is ever served from disk. Short request timeouts and enough workers
 // keep slow or idle clients from starving the others; the listening address and
 // an access list may narrow who can connect.
@@ -20,12 +23,13 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "runtime/simple_mutex.h"
 #include "status/push_target.h"
-
-class CStatusBoard;
+#include "status/refusal_log.h"
+#include "status/status_board.h"
 
 struct mg_context;
 struct mg_connection;
@@ -42,6 +46,10 @@ class CHttpServer : public IPushTargetRegistry {
  public:
   static constexpr int kFirstPort = 7370;
   static constexpr int kPortCount = 10;
+  // Answered without the access token: a health check must work for a probe that
+  // holds no secret. They say only whether the service is well; a path that has
+  // more to tell shows it only to MayShowDetails.
+  static constexpr std::string_view kOpenPaths[] = {"/health", "/health/delivery"};
 
   CHttpServer();
   // Stops the library instance if it still runs.
@@ -68,6 +76,16 @@ class CHttpServer : public IPushTargetRegistry {
   // Before Start: the board the observability paths render and count on. Not
   // owned; it must outlive the server. Without one those paths are not served.
   void SetStatusBoard(CStatusBoard* board) { pBoard = board; }
+  // Any thread, at any time (a configuration reload): the token every request
+  // must carry from now on; empty lets every request through.
+  void SetAccessToken(const std::string& token);
+  // For an open path with details: whether this request may see them (no token
+  // is set, or it carries the token). Without, the path answers its status code
+  // and a one-word body only.
+  bool MayShowDetails(const mg_connection* connection) const;
+  // Called regularly by the main thread: lets the count of refusals that got no
+  // line of their own come out after their minute.
+  void FlushRefusalLog();
 
   // IPushTargetRegistry: appends under the lock.
   void RegisterPushTarget(IPushTarget* target) override;
@@ -87,13 +105,23 @@ class CHttpServer : public IPushTargetRegistry {
   std::vector<const char*> ServerOptions(const std::string& listening) const;
   static int OnBeginRequest(mg_connection* connection);
   int HandleRequest(mg_connection* connection);
+  // True when the request may go on; `query` then has lost its token part.
+  // Otherwise the request has been answered 401, counted and logged.
+  bool Admit(mg_connection* connection, const std::string& uri, std::string& query);
+  // Whether the request carries `token` (cutting it from `query`); when not,
+  // why: the cause of a refusal.
+  bool CarriesToken(const mg_connection* connection, const std::string& token, std::string& query,
+                    AccessRefusal* cause) const;
+  std::string AccessToken() const;
+  // What a refused request was for, in its status line.
+  std::string RequestLabel(const std::string& uri);
   void SendStatusPage(mg_connection* connection);
   // Answers the board's paths; false when `uri` is none of them.
   bool ServeBoardPath(mg_connection* connection, const std::string& uri);
-  bool HandlePush(mg_connection* connection, const std::string& uri, const char* query)
+  bool HandlePush(mg_connection* connection, const std::string& uri, const std::string& rawQuery)
       EXCLUSIVE_LOCKS_REQUIRED(lock);
   void SendReply(mg_connection* connection, int status, const char* reason, std::string body,
-                 const char* contentType = "text/html");
+                 const char* contentType = "text/html", const char* extraHeaders = "");
 
   const int64_t nCreated;
   // Set before Start, constant while the server runs.
@@ -110,6 +138,10 @@ class CHttpServer : public IPushTargetRegistry {
 
   CSimpleCritSec pageLock;
   std::string strConfigPath GUARDED_BY(pageLock);
+
+  mutable CSimpleCritSec tokenLock;
+  std::string strAccessToken GUARDED_BY(tokenLock);
+  CRefusalLog refusalLog;
 };
 
 #endif  // QUILLRADE_STATUS_HTTP_SERVER_H_

@@ -71,6 +71,13 @@ void WriteProcess(CMetricsWriter& out, const StatusSnapshot& snapshot) {
     out.Sample("quillrade_status_requests_total", "path=\"" + std::string(kStatusPaths[i]) + "\"",
                Integer(snapshot.statusRequests[i]));
   }
+  out.Family("quillrade_status_requests_refused_total", "counter",
+             "Requests the status server refused for want of the access token, by cause.");
+  for (size_t i = 0; i < kAccessRefusalNames.size(); ++i) {
+    out.Sample("quillrade_status_requests_refused_total",
+               "cause=\"" + std::string(kAccessRefusalNames[i]) + "\"",
+               Integer(snapshot.refusedRequests[i]));
+  }
   out.Family("quillrade_console_clients", "gauge", "Clients connected to the telnet feed now.");
   out.Sample("quillrade_console_clients", "", Integer(snapshot.nConsoleClients));
   out.Family("quillrade_main_thread_passing", "gauge",

@@ -32,6 +32,10 @@ void CStatusBoard::CountStatusRequest(size_t pathIndex) {
   }
 }
 
+void CStatusBoard::CountRefusedRequest(AccessRefusal cause) {
+  refusedRequests[static_cast<size_t>(cause)].fetch_add(1, std::memory_order_relaxed);
+}
+
 bool CStatusBoard::IsPassing() const {
   const uint64_t last = nLastPassMs.load();
   return last != 0 && GetMonotonicMilliseconds() - last <= nHealthBoundMs.load();
@@ -48,6 +52,9 @@ StatusSnapshot CStatusBoard::Snapshot() const {
   snapshot.nConfigLoadFailures = nConfigLoadFailures.load(std::memory_order_relaxed);
   for (size_t i = 0; i < statusRequests.size(); ++i) {
     snapshot.statusRequests[i] = statusRequests[i].load(std::memory_order_relaxed);
+  }
+  for (size_t i = 0; i < refusedRequests.size(); ++i) {
+    snapshot.refusedRequests[i] = refusedRequests[i].load(std::memory_order_relaxed);
   }
   if (pConsole != nullptr) {
     snapshot.nConsoleClients = pConsole->ClientCount();

@@ -30,6 +30,11 @@ class CTcpConsole;
 constexpr std::array<std::string_view, 5> kStatusPaths = {"/", "/metrics", "/status.json", "/tasks",
                                                           "/health"};
 
+// Why the status server refused a request for want of the access token, in the
+// order their counters are kept.
+enum class AccessRefusal { kMissingToken, kWrongToken };
+constexpr std::array<std::string_view, 2> kAccessRefusalNames = {"missing_token", "wrong_token"};
+
 struct StatusSnapshot {
   std::string strVersion;
   int64_t nStartTime = 0;  // unix seconds
@@ -39,6 +44,7 @@ struct StatusSnapshot {
   uint64_t nConfigLoads = 0;
   uint64_t nConfigLoadFailures = 0;
   std::array<uint64_t, kStatusPaths.size()> statusRequests{};
+  std::array<uint64_t, kAccessRefusalNames.size()> refusedRequests{};
   uint64_t nConsoleClients = 0;
   int nHttpPort = 0;
   int nConsolePort = 0;
@@ -72,6 +78,8 @@ class CStatusBoard {
 
   // Any thread: one request for kStatusPaths[pathIndex] was answered.
   void CountStatusRequest(size_t pathIndex);
+  // Any thread: one request was refused for want of the access token.
+  void CountRefusedRequest(AccessRefusal cause);
   bool IsPassing() const;
   StatusSnapshot Snapshot() const;
 
@@ -86,6 +94,7 @@ class CStatusBoard {
   std::atomic<uint64_t> nConfigLoadFailures{0};
   std::atomic<int64_t> nConfigLoadTime{0};
   std::array<std::atomic<uint64_t>, kStatusPaths.size()> statusRequests{};
+  std::array<std::atomic<uint64_t>, kAccessRefusalNames.size()> refusedRequests{};
   // Monotonic milliseconds of the last completed pass; 0 while not passing.
   std::atomic<uint64_t> nLastPassMs{0};
 

@@ -7,6 +7,7 @@
 #include "platform/clock.h"
 #include "platform/process.h"
 #include "platform/stdout_writer.h"
+#include "status/access_token.h"
 #include "status/terminal_text.h"
 #include "util/path_name.h"
 
@@ -22,6 +23,14 @@ std::string FileTitleOf(const std::string& path) {
 }
 
 size_t ToSize(int value) { return value > 0 ? static_cast<size_t>(value) : 0; }
+
+constexpr char kTokenPrompt[] = "Token: ";
+// Telnet's command bytes: "interpret as command" starts one; WILL, WONT, DO and
+// DONT take one option byte; SB opens a subnegotiation that IAC SE closes.
+constexpr unsigned char kIac = 255;
+constexpr unsigned char kSubnegotiationBegin = 250;
+constexpr unsigned char kSubnegotiationEnd = 240;
+constexpr unsigned char kFirstOptionCommand = 251;
 
 }  // namespace
 
@@ -39,6 +48,7 @@ void AppendConvertedForTelnet(std::string_view text, std::string& out) {
 
 CTcpConsole::CTcpConsole() : chunk(kChunkBytes), discard(kDiscardBytes) {
   backBufferLock.SetName("CTcpConsole::backbuffer");
+  tokenLock.SetName("CTcpConsole::token");
   thread.SetName("CTcpConsole::thread");
 }
 
@@ -135,6 +145,16 @@ void CTcpConsole::Stop() {
   fifo.Reset(0);
 }
 
+void CTcpConsole::SetAccessToken(const std::string& token) {
+  CGrabSimpleCritSec grab(&tokenLock, "CTcpConsole::SetAccessToken");
+  strAccessToken = token;
+}
+
+std::string CTcpConsole::AccessToken() const {
+  CGrabSimpleCritSec grab(&tokenLock, "CTcpConsole::AccessToken");
+  return strAccessToken;
+}
+
 void CTcpConsole::Run(CSimpleThread* runningThread) {
   bool more = false;
   while (runningThread->IsRunning()) {
@@ -173,11 +193,28 @@ void CTcpConsole::AppendToBackBuffer(const char* bytes, size_t length) {
 bool CTcpConsole::ServeClients(std::string_view text) {
   bool more = false;
   const uint32_t now = GetTickCount32();
+  const std::string token = AccessToken();
   for (auto it = clients.begin(); it != clients.end();) {
     CTcpSocket& client = *it->socket;
     const int nState = client.Poll();
     if (nState == kTcpStateError || nState == kTcpStateClosed || HasStalled(*it, now)) {
       it = clients.erase(it);
+      continue;
+    }
+    if (!it->bAdmitted) {
+      const TokenLine line = token.empty() ? TokenLine::kMatched : ReadTokenLine(*it, token, now);
+      if (line == TokenLine::kRefused) {
+        client.Close(false);
+        it = clients.erase(it);
+        continue;
+      }
+      // The back buffer already holds this pass's chunk: it is not sent twice.
+      if (line == TokenLine::kMatched) {
+        it->bAdmitted = true;
+        it->strTokenLine.clear();
+        SendBackBuffer(client);
+      }
+      ++it;
       continue;
     }
     if (nState == kTcpStateConnected) {
@@ -214,9 +251,55 @@ bool CTcpConsole::AcceptClient() {
     client->Close(false);
     return true;
   }
-  SendBackBuffer(*client);
-  clients.push_back(Client{std::move(client)});
+  Client served{std::move(client)};
+  if (AccessToken().empty()) {
+    SendBackBuffer(*served.socket);
+  } else {
+    served.bAdmitted = false;
+    served.nAcceptedAt = GetTickCount32();
+    served.socket->Send(kTokenPrompt, sizeof(kTokenPrompt) - 1);
+  }
+  clients.push_back(std::move(served));
   return true;
+}
+
+CTcpConsole::TokenLine CTcpConsole::ReadTokenLine(Client& client, const std::string& token,
+                                                  uint32_t now) {
+  while (client.socket->Waiting() > 0) {
+    const size_t got = client.socket->Read(discard.data(), discard.size());
+    for (size_t i = 0; i < got; ++i) {
+      const auto byte = static_cast<unsigned char>(discard[i]);
+      switch (client.telnet) {
+        case TelnetState::kCommand:
+          client.telnet = byte == kSubnegotiationBegin ? TelnetState::kSubnegotiation
+                          : byte >= kFirstOptionCommand && byte != kIac ? TelnetState::kOption
+                                                                        : TelnetState::kData;
+          continue;
+        case TelnetState::kOption:
+          client.telnet = TelnetState::kData;
+          continue;
+        case TelnetState::kSubnegotiation:
+          if (byte == kIac) client.telnet = TelnetState::kSubnegotiationCommand;
+          continue;
+        case TelnetState::kSubnegotiationCommand:
+          client.telnet = byte == kSubnegotiationEnd ? TelnetState::kData
+                                                     : TelnetState::kSubnegotiation;
+          continue;
+        case TelnetState::kData:
+          break;
+      }
+      if (byte == kIac) {
+        client.telnet = TelnetState::kCommand;
+      } else if (byte == '\r' || byte == '\n') {
+        return AccessTokenMatches(client.strTokenLine, token) ? TokenLine::kMatched
+                                                              : TokenLine::kRefused;
+      } else if (byte != 0) {
+        if (client.strTokenLine.size() >= kTokenLineBytes) return TokenLine::kRefused;
+        client.strTokenLine += static_cast<char>(byte);
+      }
+    }
+  }
+  return now - client.nAcceptedAt >= kTokenWaitMs ? TokenLine::kRefused : TokenLine::kWaiting;
 }
 
 // Sends the back buffer's content oldest first: the older part from the ring's

@@ -15,6 +15,12 @@
 // A client that takes nothing while its outgoing buffer stays full for the stall
 // limit is dropped, so that clients that never read cannot hold every place.
 //
+// With an access token set, a new client gets "Token: " and nothing else until
+// it sends a line holding the token (ended by CR or LF, NUL bytes and telnet
+// command sequences ignored, at most kTokenLineBytes bytes); then the back
+// buffer and the feed. A wrong token, a longer line or kTokenWaitMs without the
+// line closes the connection.
+//
 // Threads: Start, Stop and the destructor belong to the owning thread. WriteText,
 // WriteFormatted, SignalStop, Port and ClientCount may be called from any thread;
 // writers only touch the byte queue (its own lock) and the wake-up. The console
@@ -73,6 +79,8 @@ class CTcpConsole : public CSimpleThreadHandler, public ILogConsoleSink {
   // Clients served at once; a further client is accepted and closed at once, so
   // that connections cannot take unbounded memory.
   static constexpr size_t kMaxClients = 64;
+  static constexpr size_t kTokenLineBytes = 256;
+  static constexpr uint32_t kTokenWaitMs = 10000;
 
   CTcpConsole();
   // Performs Stop.
@@ -100,16 +108,28 @@ class CTcpConsole : public CSimpleThreadHandler, public ILogConsoleSink {
   // the queue. The console may be started again afterwards.
   void Stop();
 
+  // Any thread, at any time: the token new clients must send; empty asks none.
+  void SetAccessToken(const std::string& token);
+
   // Clients currently served (as of the thread's last pass).
   size_t ClientCount() const { return nClientCount.load(); }
   const std::string& Name() const { return strName; }
 
  private:
-  // One served connection and since when its outgoing buffer has been full.
+  // Where a client's typed bytes stand in telnet's command syntax.
+  enum class TelnetState { kData, kCommand, kOption, kSubnegotiation, kSubnegotiationCommand };
+  enum class TokenLine { kWaiting, kMatched, kRefused };
+
+  // One served connection and since when its outgoing buffer has been full;
+  // until it has given the token, its typed line so far.
   struct Client {
     std::unique_ptr<CTcpSocket> socket;
     bool bFull = false;
     uint32_t nFullSince = 0;
+    bool bAdmitted = true;
+    uint32_t nAcceptedAt = 0;
+    std::string strTokenLine;
+    TelnetState telnet = TelnetState::kData;
   };
 
   void Run(CSimpleThread* thread) override;
@@ -121,6 +141,9 @@ class CTcpConsole : public CSimpleThreadHandler, public ILogConsoleSink {
   // full for the stall limit.
   bool HasStalled(Client& client, uint32_t now) const;
   bool AcceptClient();
+  // Reads what a client not yet admitted typed, up to the end of its token line.
+  TokenLine ReadTokenLine(Client& client, const std::string& token, uint32_t now);
+  std::string AccessToken() const;
   void SendBackBuffer(CTcpSocket& client);
   void SendConverted(CTcpSocket& client, std::string_view text);
   void CloseAllClients();
@@ -153,6 +176,9 @@ class CTcpConsole : public CSimpleThreadHandler, public ILogConsoleSink {
   std::vector<char> discard;
   std::string converted;
   std::atomic<size_t> nClientCount{0};
+
+  mutable CSimpleCritSec tokenLock;
+  std::string strAccessToken GUARDED_BY(tokenLock);
 
   std::vector<char> backBuffer GUARDED_BY(backBufferLock);
   size_t nWritePosition GUARDED_BY(backBufferLock) = 0;

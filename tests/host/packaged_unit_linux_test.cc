@@ -40,13 +40,21 @@ TEST(PackagedUnitTest, IsTheInstalledUnitWithThePackagesPaths) {
   ASSERT_TRUE(file.good());
   std::stringstream packaged;
   packaged << file.rdbuf();
-  // What only the package adds: comments, the man page and the state folder.
+  // What only the package adds: comments, the man page, the state folder, and
+  // the user and the sandbox: what follows the first blank line in [Service].
   std::vector<std::string> shared;
+  bool inService = false;
+  bool packageOnly = false;
   for (const std::string& line : Lines(packaged.str())) {
-    if (StartsWith(line, "#") || StartsWith(line, "Documentation=") ||
+    if (StartsWith(line, "[")) {
+      inService = line == "[Service]";
+      packageOnly = false;
+    }
+    if (packageOnly || StartsWith(line, "#") || StartsWith(line, "Documentation=") ||
         StartsWith(line, "StateDirectory")) {
       continue;
     }
+    packageOnly = inService && line.empty();
     shared.push_back(line);
   }
   EXPECT_EQ(shared, Lines(CServiceControl::UnitFileText(unit)));
