@@ -251,7 +251,8 @@ bool CTcpConsole::AcceptClient() {
     client->Close(false);
     return true;
   }
-  Client served{std::move(client)};
+  Client served;
+  served.socket = std::move(client);
   if (AccessToken().empty()) {
     SendBackBuffer(*served.socket);
   } else {

@@ -39,6 +39,13 @@ readonly kUnit=quillrade.service
 readonly kEffectSeconds=20
 readonly kStopTimeoutSeconds=30
 
+# The peers' ports inside the container and where they log what they got.
+readonly kAnsweringPort=8081
+readonly kSilentPort=8082
+readonly kPeerLog=/run/quillrade-test-peers
+# systemd restarts a crashed service after 5 s.
+readonly kRestartSeconds=30
+
 g_run=""
 g_nspawn=""
 g_leader=""
@@ -220,4 +227,50 @@ unit_property() {
 
 service_process_gone() {
   ! enter pgrep -x quillrade >/dev/null
+}
+
+unit_is() {
+  [ "$(unit_property "$1")" = "$2" ]
+}
+
+start_peers() {
+  enter systemd-run --quiet --unit=quillrade-test-peers /usr/bin/python3 \
+    /usr/local/bin/quillrade-test-peers "$kAnsweringPort" "$kSilentPort" "$kPeerLog"
+}
+
+peer_got() {
+  enter grep -qxF -- "$2" "$kPeerLog/$1" 2>/dev/null
+}
+
+# What the service's main process wrote to the journal.
+service_journal() {
+  enter journalctl -q -o cat _PID="$(unit_property MainPID)"
+}
+
+service_journal_has() {
+  local journal
+  journal=$(service_journal)
+  grep -qF -- "$1" <<<"$journal"
+}
+
+restarted_after() {
+  local pid
+  pid=$(unit_property MainPID)
+  [ "$pid" != 0 ] && [ "$pid" != "$1" ] && unit_is ActiveState active && unit_is NRestarts 1
+}
+
+reloaded_since() {
+  [ "$(service_journal | grep -cF "Running Indefinitely.")" -gt "$1" ]
+}
+
+# The work thread faults, as a bug in a task would make it; fails unless a crash
+# report naming that thread appears in `folder` and systemd restarts the service.
+crash_and_restart() {
+  local folder=$1 pid
+  pid=$(unit_property MainPID)
+  [ "$pid" != 0 ] || fail "service has a main process"
+  enter quillrade-test-inject-fault "$pid" Quillrade_Main >/dev/null || fail "fault injected"
+  wait_until "$kEffectSeconds" enter sh -c "grep -qs Quillrade_Main $folder/quillrade_crash_*.txt" ||
+    fail "no crash report naming the faulting thread in $folder"
+  wait_until "$kRestartSeconds" restarted_after "$pid" || fail "systemd restarts the service"
 }

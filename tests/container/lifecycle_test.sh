@@ -7,12 +7,6 @@
 source "$(dirname "$0")/container.sh"
 
 readonly kUnitFile=/etc/systemd/system/$kUnit
-# The peers' ports inside the container and where they log what they got.
-readonly kAnsweringPort=8081
-readonly kSilentPort=8082
-readonly kPeerLog=/run/quillrade-test-peers
-# systemd restarts a crashed service after 5 s.
-readonly kRestartSeconds=30
 
 # Runs the program inside with the given arguments: its standard output and error
 # in $g_run/output, its exit code in g_exit.
@@ -34,25 +28,12 @@ expect_run() {
   pass_step "$what"
 }
 
-unit_is() {
-  [ "$(unit_property "$1")" = "$2" ]
-}
-
-# What the service's main process wrote to the journal.
-service_journal() {
-  enter journalctl -q -o cat _PID="$(unit_property MainPID)"
-}
-
 # Whether the journal of the unit (journalctl -u) holds `text`; read whole, so that
 # a pipe closed early cannot fail it.
 unit_journal_has() {
   local journal
   journal=$(enter journalctl -q -u "$kUnit" -o cat)
   grep -qF -- "$1" <<<"$journal"
-}
-
-peer_got() {
-  enter grep -qxF -- "$2" "$kPeerLog/$1" 2>/dev/null
 }
 
 push() {
@@ -135,16 +116,6 @@ check_reload() {
   pass_step "a configuration edit reloads the running service"
 }
 
-service_journal_has() {
-  local journal
-  journal=$(service_journal)
-  grep -qF -- "$1" <<<"$journal"
-}
-
-reloaded_since() {
-  [ "$(service_journal | grep -cF "Running Indefinitely.")" -gt "$1" ]
-}
-
 # The request to the silent peer is still open: the stop must not wait for it.
 check_stop_while_hanging() {
   local start=$SECONDS
@@ -168,28 +139,9 @@ check_install_run() {
   pass_step "status texts in journalctl -u"
 }
 
-crash_report_written() {
-  enter sh -c "ls $kProgramDir/quillrade_crash_*.txt" >/dev/null 2>&1
-}
-
-restarted_after() {
-  local pid
-  pid=$(unit_property MainPID)
-  [ "$pid" != 0 ] && [ "$pid" != "$1" ] && unit_is ActiveState active && unit_is NRestarts 1
-}
-
 check_crash() {
-  local pid
-  pid=$(unit_property MainPID)
-  [ "$pid" != 0 ] || fail "service has a main process"
-  # The work thread faults, as a bug in a task would make it.
-  enter quillrade-test-inject-fault "$pid" Quillrade_Main >/dev/null || fail "fault injected"
-  wait_until "$kEffectSeconds" crash_report_written || fail "crash report beside the program"
-  enter sh -c "grep -q 'Quillrade_Main' $kProgramDir/quillrade_crash_*.txt" ||
-    fail "crash report names the faulting thread"
-  pass_step "a crash writes its report beside the program"
-  wait_until "$kRestartSeconds" restarted_after "$pid" || fail "systemd restarts the service"
-  pass_step "systemd restarts the crashed service"
+  crash_and_restart "$kProgramDir"
+  pass_step "a crash writes its report beside the program; systemd restarts the service"
 }
 
 check_uninstall() {
@@ -208,8 +160,7 @@ main() {
   local begin=$SECONDS
   boot_container "$binary"
   pass_step "container booted in $((SECONDS - begin))s"
-  enter systemd-run --quiet --unit=quillrade-test-peers /usr/bin/python3 \
-    /usr/local/bin/quillrade-test-peers "$kAnsweringPort" "$kSilentPort" "$kPeerLog"
+  start_peers
 
   check_install
   check_page_push_journal

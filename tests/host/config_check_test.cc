@@ -12,6 +12,8 @@
 
 namespace {
 
+const std::string kToken = "check-token-0123456";
+
 // The 1-based line of the first line of `config` that contains `text`; 0 when none.
 int LineOf(const std::string& config, const std::string& text) {
   const size_t at = config.find(text);
@@ -47,7 +49,8 @@ class ConfigCheckTest : public ::testing::Test {
 };
 
 TEST_F(ConfigCheckTest, ValidPairHasNoFindingsAndShowsWhatWouldBeSent) {
-  const CConfigCheck check = Run(Config("", "",
+  const CConfigCheck check = Run("[global]\nstatus_listen_address=127.0.0.1\n" +
+                                     Config("", "",
                                         "[Input1]\ntype=push\ntext0=line=0\n"
                                         "[Output1]\nformat0=%text0%\n"
                                         "Url0=http://127.0.0.1:9/p?v=%format0%&"
@@ -147,6 +150,13 @@ TEST_F(ConfigCheckTest, EachMistakeGivesItsFindingOnItsLine) {
        "format1 of [Output0] is used in no URL"},
       {Config("", "Url1=http://h/?a=%format7%\n"), kCheckClean, FindingSeverity::kWarning,
        "Url1=", "Url1 uses %format7%, but [Output0] has no such format"},
+      {"[global]\nstatus_listen_address=0.0.0.0\n" + Config("", ""), kCheckClean,
+       FindingSeverity::kWarning, "status_listen_address",
+       "the status channels listen on 0.0.0.0 without an access_token"},
+      {"[global]\naccess_token=" + kToken.substr(0, 15) + "\n" + Config("", ""), kCheckClean,
+       FindingSeverity::kWarning, "access_token", "access_token is shorter than 16 characters"},
+      {"[global]\naccess_token=" + kToken + "\n" + Config("", ""), kCheckClean,
+       FindingSeverity::kWarning, "access_token", "access_token is in a file every user"},
   };
   for (const FindingCase& c : cases) {
     const CConfigCheck check = Run(c.config, c.status);
@@ -158,6 +168,8 @@ TEST_F(ConfigCheckTest, EachMistakeGivesItsFindingOnItsLine) {
       EXPECT_EQ(finding.nLine, LineOf(c.config, c.lineText)) << c.message;
     }
     EXPECT_TRUE(found) << c.message << "\n" << check.TextReport();
+    EXPECT_EQ((check.TextReport() + check.JsonReport()).find(kToken.substr(0, 15)),
+              std::string::npos);
   }
 }
 

@@ -11,6 +11,7 @@
 #include <chrono>
 #include <memory>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -384,3 +385,26 @@ TEST_F(CTcpConsoleTest, StopEndsPromptlyAndClosesClients) {
 }
 
 }  // namespace
+
+// Before the token line nothing but the prompt; NUL bytes and telnet commands in
+// it are skipped; a wrong token closes.
+TEST_F(CTcpConsoleTest, TokenLineComesBeforeAnyByteOfTheFeed) {
+  console.SetAccessToken("feed-token-0123456");
+  ASSERT_NE(StartConsole(), 0);
+  console.WriteText("secret status\n", 14);
+  CLoopbackClient client(console.Port());
+  ASSERT_TRUE(client.WaitForBytes(7));
+  std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  client.Pump();
+  EXPECT_EQ(client.Received(), "Token: ");
+  using namespace std::string_literals;
+  client.SendSome("\xff\xfd\x01" "feed-\0token-\xff\xfa\x18x\xff\xf0" "0123456\r\n"s);
+  ASSERT_TRUE(client.WaitForText("secret status\n\r"));
+  EXPECT_EQ(client.Received().find(GreetingFor(console.Port(), "Quillrade").substr(0, 79)), 7u);
+
+  CLoopbackClient wrong(console.Port());
+  ASSERT_TRUE(wrong.WaitForBytes(7));
+  wrong.SendSome("feed-token-012345\n");
+  EXPECT_TRUE(wrong.WaitForClose(std::chrono::milliseconds(2000)));
+  EXPECT_EQ(wrong.Received(), "Token: ");
+}
