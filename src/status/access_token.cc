@@ -56,8 +56,8 @@ bool AccessTokenMatches(std::string_view given, std::string_view token) {
   // before: no early end.
   unsigned difference = given.size() == token.size() ? 0 : 1;
   for (size_t i = 0; i < given.size(); ++i) {
-    difference |= static_cast<unsigned char>(given[i]) ^
-                  static_cast<unsigned char>(token[i % token.size()]);
+    difference |=
+        static_cast<unsigned char>(given[i]) ^ static_cast<unsigned char>(token[i % token.size()]);
   }
   return difference == 0;
 }

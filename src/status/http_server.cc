@@ -230,7 +230,8 @@ int CHttpServer::HandleRequest(mg_connection* connection) {
   const mg_request_info* info = mg_get_request_info(connection);
   const std::string uri = info->local_uri ? info->local_uri : "";
   std::string query = info->query_string ? info->query_string : "";
-  const bool open = std::find(std::begin(kOpenPaths), std::end(kOpenPaths), uri) != std::end(kOpenPaths);
+  const bool open =
+      std::find(std::begin(kOpenPaths), std::end(kOpenPaths), uri) != std::end(kOpenPaths);
   if (!open && !Admit(connection, uri, query)) return 401;
   if (uri == "/") {
     if (pBoard != nullptr) pBoard->CountStatusRequest(0);

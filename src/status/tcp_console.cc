@@ -283,8 +283,8 @@ CTcpConsole::TokenLine CTcpConsole::ReadTokenLine(Client& client, const std::str
           if (byte == kIac) client.telnet = TelnetState::kSubnegotiationCommand;
           continue;
         case TelnetState::kSubnegotiationCommand:
-          client.telnet = byte == kSubnegotiationEnd ? TelnetState::kData
-                                                     : TelnetState::kSubnegotiation;
+          client.telnet =
+              byte == kSubnegotiationEnd ? TelnetState::kData : TelnetState::kSubnegotiation;
           continue;
         case TelnetState::kData:
           break;

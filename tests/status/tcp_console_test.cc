@@ -398,7 +398,10 @@ TEST_F(CTcpConsoleTest, TokenLineComesBeforeAnyByteOfTheFeed) {
   client.Pump();
   EXPECT_EQ(client.Received(), "Token: ");
   using namespace std::string_literals;
-  client.SendSome("\xff\xfd\x01" "feed-\0token-\xff\xfa\x18x\xff\xf0" "0123456\r\n"s);
+  client.SendSome(
+      "\xff\xfd\x01"
+      "feed-\0token-\xff\xfa\x18x\xff\xf0"
+      "0123456\r\n"s);
   ASSERT_TRUE(client.WaitForText("secret status\n\r"));
   EXPECT_EQ(client.Received().find(GreetingFor(console.Port(), "Quillrade").substr(0, 79)), 7u);
 
