@@ -16,8 +16,9 @@ trap 'rm -rf "$work"' EXIT
 x86_64-w64-mingw32-strip -o "$work/quillrade.exe" "$dir/quillrade.exe"
 printf '[InternetShortcut]\r\nURL=http://127.0.0.1:7370/\r\n' >"$work/status.url"
 out=$(cd "${3:-$dir}" && pwd)/quillrade-$version-x64.msi
-# wixl reports unknown attributes as warnings on standard error; none are used.
-wixl -a x64 -o "$out" -D Version="$version" -D Exe="$work/quillrade.exe" \
-  -D ExampleIni="$root/examples/quillrade-example.ini" -D Readme="$root/README.md" \
-  -D StatusUrl="$work/status.url" -D Description="$description" "$root/scripts/quillrade.wxs"
+cp "$root/examples/quillrade-example.ini" "$root/README.md" "$work/"
+# wixl finds the sources by names relative to its working folder.
+(cd "$work" && wixl -a x64 -o "$out" -D Version="$version" -D Exe=quillrade.exe \
+  -D ExampleIni=quillrade-example.ini -D Readme=README.md -D StatusUrl=status.url \
+  -D Description="$description" "$root/scripts/quillrade.wxs")
 echo "$out"
