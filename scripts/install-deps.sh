@@ -23,10 +23,11 @@ fi
 if [ "${1:-}" = "--test" ] || [ "${1:-}" = "--windows" ]; then
   # The Windows build: Debian's mingw-w64 cross compilers (posix-threads variant),
   # what building the dependencies from Debian's source packages needs
-  # (scripts/build-windows-deps.sh), Wine to run the results, zip for the download.
+  # (scripts/build-windows-deps.sh), Wine to run the results, zip for the download,
+  # wixl (from the msitools source) for the installer.
   packages+=(g++-mingw-w64-x86-64-posix gcc-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64
              mingw-w64-x86-64-dev dpkg-dev autoconf automake libtool make
-             wine wine64 zip unzip)
+             wine wine64 zip unzip wixl)
 fi
 
 missing=()

@@ -1,11 +1,12 @@
 #!/usr/bin/env bash
 # The Windows build, checked on Debian: builds the dependencies from Debian's source
-# packages (cached after the first run), cross-builds the program, its unit tests
-# and the download zip with mingw-w64 into build/windows, and runs the unit tests
-# under Wine, each run with one Wine server of its own whose log is shown if it
-# aborts. With --e2e it then runs the end-to-end suite against quillrade.exe under
-# Wine, driven from the Linux build in build/release. With --build-only it stops
-# after the build and the zip.
+# packages (cached after the first run), cross-builds the program and its unit
+# tests with mingw-w64, makes the download zip and the installer (wixl) in
+# build/windows, and runs the unit tests under Wine, each run with one Wine server
+# of its own whose log is shown if it aborts. With --e2e it then runs the
+# end-to-end suite against quillrade.exe under Wine, driven from the Linux build in
+# build/release. With --build-only it stops after the build, the zip and the
+# installer.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/install-deps.sh --windows
@@ -33,6 +34,7 @@ echo "== build/windows"
 scripts/build.sh build/windows -DCMAKE_TOOLCHAIN_FILE="$PWD/cmake/mingw-w64-x86_64.cmake" \
   -DQR_WIN_DEPS_PREFIX="$prefix"
 (cd build/windows && cpack -G ZIP >/dev/null && ls quillrade-*-windows-x64.zip)
+scripts/build-msi.sh build/windows
 [ "${1:-}" = "--build-only" ] && exit 0
 
 # Runs the given ctest options with one Wine server for the whole run; should the

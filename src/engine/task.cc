@@ -82,8 +82,9 @@ CTask::~CTask() = default;
 
 void CTask::Setup(const CVirtualPreset_file& preset, const std::string& inputSection,
                   const std::string& outputSection) {
-  g_logOutput.Printf("--------------- TASK %i ----------------\n", nIndex);
   strLabel = ToLowerAscii(outputSection);
+  const CLogTaskScope scope(strLabel);
+  g_logOutput.Printf("--------------- TASK %i ----------------\n", nIndex);
   nInputType = InputTypeFromText(ReadText(preset, inputSection, "type"));
   retries.SetEnabled(RetryUnreachableTargets(preset));
   ReadInputDescription(inputSection);

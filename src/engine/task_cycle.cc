@@ -137,6 +137,7 @@ FetchResult FetchAndReport(CTask& task, CCurl& curl, const std::string& url) {
 }  // namespace
 
 void CTask::RunCycle(CCurl& curl) {
+  const CLogTaskScope scope(strLabel);
   ProcessNewInput(curl);
   RetryUnansweredUrls(curl);
 }
@@ -160,6 +161,7 @@ bool CTask::ReadInput() {
 }
 
 bool CTask::ReceivePush(const std::string& text) {
+  const CLogTaskScope scope(strLabel);
   g_logOutput.Printf("HTTP push %s: %s\n", strPushPath.c_str(), text.c_str());
   {
     CGrabSimpleMutex hold(&lock, "CTask::ReceivePush");

@@ -2,6 +2,7 @@
 
 #include "host/main_loop.h"
 #include "platform/process.h"
+#include "platform/wake_event.h"
 
 CMainClass::~CMainClass() { CMainClass::OnServiceStop(); }
 
@@ -21,7 +22,13 @@ void CMainClass::OnServiceStop() {
   thread.Stop();
 }
 
+void CMainClass::OnReloadRequest() {
+  bReloadRequested.store(true);
+  thread.WakeSignal().Set();
+}
+
 void CMainClass::Run(CSimpleThread* mainThread) {
   CMainLoop loop(strConfigPath, GetProcessCommandLine(), fetchAbort);
+  loop.SetReloadRequest(&bReloadRequested);
   loop.Run(mainThread);
 }

@@ -9,6 +9,7 @@
 #ifndef QUILLRADE_HOST_MAIN_CLASS_H_
 #define QUILLRADE_HOST_MAIN_CLASS_H_
 
+#include <atomic>
 #include <string>
 
 #include "engine/curl.h"
@@ -27,6 +28,9 @@ class CMainClass : public CSimpleThreadHandler, public CServiceMgr {
   // Ends the main thread's request in flight, then stops the thread and waits
   // until it has ended.
   void OnServiceStop() override;
+  // Marks the configuration for a reload and wakes the main thread. A request
+  // made while the main thread starts up is kept for its first pass.
+  void OnReloadRequest() override;
 
   // The main thread: returns once the thread has been asked to stop.
   void Run(CSimpleThread* thread) override;
@@ -38,6 +42,8 @@ class CMainClass : public CSimpleThreadHandler, public CServiceMgr {
   CSimpleThread thread;
   // The configuration file path chosen by the main thread.
   std::string strConfigPath;
+  // Set by a reload request, taken by the main loop.
+  std::atomic<bool> bReloadRequested{false};
 };
 
 #endif  // QUILLRADE_HOST_MAIN_CLASS_H_

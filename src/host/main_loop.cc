@@ -13,6 +13,7 @@
 #include "host/status_channel_settings.h"
 #include "platform/clock.h"
 #include "platform/process.h"
+#include "platform/service_control.h"
 #include "platform/wake_event.h"
 #include "runtime/simple_thread.h"
 #include "status/log_output.h"
@@ -77,9 +78,10 @@ void CMainLoop::Run(CSimpleThread* thread) {
   StartUp();
   if (Load(thread)) {
     while (WaitForPass(thread)) {
-      if (!RunPass()) continue;
-      g_logOutput.Printf("\n*** Config file update detected!\n");
-      SleepMilliseconds(kReloadPauseMs);
+      const bool changed = RunPass();
+      const bool requested = pReloadRequest != nullptr && pReloadRequest->exchange(false);
+      if (!changed && !requested) continue;
+      AnnounceReload(requested);
       // Held from the change until the old targets are gone, so no push reaches
       // a task that is about to die.
       server.LockTargets();
@@ -90,6 +92,27 @@ void CMainLoop::Run(CSimpleThread* thread) {
     }
   }
   ShutDown();
+}
+
+// A requested reload comes at once: the file is complete, or the request is
+// about something other than its content (such as its permissions).
+void CMainLoop::AnnounceReload(bool requested) {
+  CServiceControl::Notify("RELOADING=1");
+  bReloading = true;
+  if (requested) {
+    g_logOutput.Printf("\n*** Reload requested\n");
+    return;
+  }
+  g_logOutput.Printf("\n*** Config file update detected!\n");
+  SleepMilliseconds(kReloadPauseMs);
+}
+
+// The service manager hears of the reload's end once: when it succeeded, or when
+// the first read failed (the retries go on in the running state).
+void CMainLoop::EndReload(const std::string& status) {
+  if (!bReloading) return;
+  bReloading = false;
+  CServiceControl::Notify("READY=1\nSTATUS=" + status);
 }
 
 void CMainLoop::StartUp() {
@@ -126,6 +149,9 @@ bool CMainLoop::Load(CSimpleThread* thread) {
   // No push may reach a task from here on: the old tasks are about to go.
   server.ClearTargets();
   for (;;) {
+    // Requests that came since the reload began are answered by this read; one
+    // made during start-up waits for the first pass.
+    if (bReloading && pReloadRequest != nullptr) pReloadRequest->store(false);
     configChange.Take(strConfigPath);
     g_logOutput.Printf("\nReading config file: \"%s\"\n", strConfigPath.c_str());
     const bool loaded = preset->Load();
@@ -138,12 +164,14 @@ bool CMainLoop::Load(CSimpleThread* thread) {
     }
     if (!thread->IsRunning()) return false;
     g_logOutput.Printf("Couldn't read from file \"%s\"\n", strConfigPath.c_str());
+    EndReload("Couldn't read from file \"" + strConfigPath + "\"");
     // A stop request cuts the retry pause short.
     if (!thread->Wait(kRetryMs)) return false;
   }
   BuildTasks();
   WatchFiles();
   PrintAddresses();
+  EndReload("");
   nNextPassMs = GetMonotonicMilliseconds() + kPassWaitMs;
   return true;
 }

@@ -1,7 +1,8 @@
 // The main thread's work: brings up the status channels (TCP console, HTTP status
 // server), reads the configuration, builds one CTask per configured input/output
 // pair, runs passes that give every task a turn, and rebuilds all tasks when the
-// configuration file changes; the status channels stay up across reloads.
+// configuration file changes or a reload is requested (SIGHUP, "paramchange");
+// the status channels stay up across reloads.
 //
 // A pass comes at once when a watched file (an input or the configuration) may
 // have changed or a push arrived, at the trailing edge of a task that had to wait
@@ -15,6 +16,7 @@
 #ifndef QUILLRADE_HOST_MAIN_LOOP_H_
 #define QUILLRADE_HOST_MAIN_LOOP_H_
 
+#include <atomic>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -72,12 +74,20 @@ class CMainLoop {
 
   // Runs until `thread` is asked to stop, then shuts everything down.
   void Run(CSimpleThread* thread);
+  // A flag (not owned, outlives the loop) that asks for a reload when set;
+  // whoever sets it wakes the thread. The loop clears it when it takes the
+  // request and before each read of the reload, so a burst makes one reload.
+  void SetReloadRequest(std::atomic<bool>* request) { pReloadRequest = request; }
 
   // What the observability paths of the status server show. Tests shorten its
   // health bound before Run.
   CStatusBoard& StatusBoard() { return board; }
 
  private:
+  // Tells the service manager and the status output that a reload begins; a
+  // detected file change first waits kReloadPauseMs.
+  void AnnounceReload(bool requested);
+  void EndReload(const std::string& status);
   void StartUp();
   // Reads the configuration (retrying every second) and builds the tasks. False
   // when the thread was stopped while the file could not be read.
@@ -112,6 +122,8 @@ class CMainLoop {
   CWakeEvent* pWake = nullptr;  // the main thread's wake signal, while Run runs
   uint64_t nNextPassMs = 0;     // when the next pass is due without a wake
   uint64_t nQuietUntilMs = 0;   // wakes before this wait for it
+  std::atomic<bool>* pReloadRequest = nullptr;
+  bool bReloading = false;  // the service manager was told of a reload not yet ended
 };
 
 // The configuration path used when the command line names none: the program's path

@@ -8,9 +8,11 @@
 #include "host/service_mgr.h"
 #include "host/uac_elevation.h"
 #include "platform/clock.h"
+#include "platform/journal.h"
 #include "platform/process.h"
 #include "platform/stdout_writer.h"
 #include "runtime/simple_thread.h"
+#include "status/journal_sink.h"
 #include "status/log_output.h"
 #include "util/text_util.h"
 
@@ -112,6 +114,10 @@ void CServiceMgr::ReportStatus(int state, int exitCode, int specificCode, int wa
 
 void CServiceMgr::ServiceMain() {
   ReportStatus(kServiceStateStartPending, 0, 0, 0);
+  // A service the Windows installer registered has no failure actions yet.
+  if (description.bRestartOnFailure) {
+    serviceControl.SetRestartOnFailure(strServiceName, description.nRestartDelayMs);
+  }
   const int error = OnServiceStart();
   if (error != 0) {
     WriteStdout(StringPrintf("Error %i starting service\n", error));
@@ -139,13 +145,17 @@ int CServiceMgr::ControlHandler(int control, int eventType) {
     return 0;
   }
   if (control == kServiceControlPowerEvent) return OnPowerEvent(eventType);
+  if (control == kServiceControlParamChange) OnReloadRequest();
   return 0;
 }
 
 bool CServiceMgr::RunServiceDispatcher() {
   if (!CServiceControl::StartedByServiceManager()) return false;
+  // Entries of their own carry priority and task, where plain lines on the
+  // journal's stream would all be "info". Never destroyed: prints at exit use it.
+  if (IsStdoutJournalStream()) g_logOutput.SetJournalSink(new CJournalSink());
   // Blocked before any thread starts, so that every later thread inherits the
-  // mask and SIGTERM/SIGINT reach only the wait below.
+  // mask and SIGTERM/SIGINT/SIGHUP reach only the wait below.
   CStopSignals stopSignals;
   CServiceMainRunner runner;
   CSimpleThread serviceThread;

@@ -46,6 +46,8 @@ bool CServiceMgr::IsBannerSuppressed() { return false; }
 
 int CServiceMgr::OnPowerEvent(int) { return 0; }
 
+void CServiceMgr::OnReloadRequest() {}
+
 void CServiceMgr::Init(const ServiceDescription& descriptionIn) {
   InitWithProgramPath(descriptionIn, GetProgramPath());
 }

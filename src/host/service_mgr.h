@@ -25,7 +25,7 @@
 // The service's status as last reported to the service manager.
 struct ServiceStatus {
   int nServiceType = 0x30;       // own process and shared process
-  int nControlsAccepted = 0x45;  // stop, shutdown, power events
+  int nControlsAccepted = 0x4D;  // stop, shutdown, param change, power events
   std::atomic<int> nCurrentState{kServiceStateUnknown};
   int nWin32ExitCode = 0;
   int nServiceSpecificExitCode = 0;
@@ -66,6 +66,9 @@ class CServiceMgr : public CConsoleColour {
   // Told of a power event (kPowerEventSuspend, kPowerEventResumeSuspend); the
   // result is the control handler's answer.
   virtual int OnPowerEvent(int eventType);
+  // Asked to re-read the configuration (SIGHUP, "paramchange"); must return at
+  // once. The default ignores it.
+  virtual void OnReloadRequest();
 
   // Copies the description and derives the program, service and command-line
   // names from the running program's path.

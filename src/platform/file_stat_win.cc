@@ -17,9 +17,10 @@ int64_t ToUnixNanoseconds(uint64_t fileTime) {
 // system keeps one. Opening for attributes only is never refused by a writer's
 // share mode.
 bool CFileStat::Query(const std::string& path, FileChangeToken* token) const {
-  const CUniqueFd file(HandleToDescriptor(CreateFileA(
-      path.c_str(), FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-      nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr)));
+  const CUniqueFd file(
+      HandleToDescriptor(CreateFileW(SystemPath(path).c_str(), FILE_READ_ATTRIBUTES,
+                                     FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                     nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr)));
   if (!file.IsValid()) return false;
   BY_HANDLE_FILE_INFORMATION info{};
   if (!GetFileInformationByHandle(DescriptorToHandle(file.Get()), &info)) return false;

@@ -15,29 +15,31 @@ constexpr size_t kMaxReadPiece = 1u << 30;
 const char* PathSeparators() { return "\\/"; }
 
 bool FileExists(const std::string& path) {
-  return GetFileAttributesA(path.c_str()) != INVALID_FILE_ATTRIBUTES;
+  return GetFileAttributesW(SystemPath(path).c_str()) != INVALID_FILE_ATTRIBUTES;
 }
 
 bool IsReadableByEveryone(const std::string&) { return false; }
 
-// GetFullPathNameA resolves "." and ".." by the text alone, as on Linux; links
-// are left alone.
+// GetFullPathNameW resolves "." and ".." by the text alone, as on Linux; links
+// are left alone. (The ANSI call stops at MAX_PATH.)
 std::string GetAbsolutePath(const std::string& path) {
   if (path.empty()) return std::string();
-  const DWORD needed = GetFullPathNameA(path.c_str(), 0, nullptr, nullptr);
+  const std::wstring wide = WidenAnsi(path);
+  if (wide.empty()) return std::string();
+  const DWORD needed = GetFullPathNameW(wide.c_str(), 0, nullptr, nullptr);
   if (needed == 0) return std::string();
-  std::string absolute(needed, '\0');
-  const DWORD length = GetFullPathNameA(path.c_str(), needed, absolute.data(), nullptr);
+  std::wstring absolute(needed, L'\0');
+  const DWORD length = GetFullPathNameW(wide.c_str(), needed, absolute.data(), nullptr);
   if (length == 0 || length >= needed) return std::string();
   absolute.resize(length);
-  return absolute;
+  return NarrowToAnsi(absolute);
 }
 
 // The directory entry's time, as a directory listing shows it: no open handle,
 // so no writer's share mode can refuse it.
 uint64_t QueryFileWriteTime(const std::string& path) {
-  WIN32_FIND_DATAA found{};
-  HANDLE search = FindFirstFileA(path.c_str(), &found);
+  WIN32_FIND_DATAW found{};
+  HANDLE search = FindFirstFileW(SystemPath(path).c_str(), &found);
   if (search == INVALID_HANDLE_VALUE) return 0;
   FindClose(search);
   return FileTimeValue(found.ftLastWriteTime);
@@ -50,9 +52,10 @@ uint64_t QueryFileWriteTime(const std::string& path) {
 bool CReadOnlyFile::Open(const std::string& path, bool sequential) {
   Close();
   const DWORD flags = FILE_ATTRIBUTE_NORMAL | (sequential ? FILE_FLAG_SEQUENTIAL_SCAN : 0);
-  CUniqueFd opened(HandleToDescriptor(CreateFileA(
-      path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-      OPEN_EXISTING, flags, nullptr)));
+  CUniqueFd opened(
+      HandleToDescriptor(CreateFileW(SystemPath(path).c_str(), GENERIC_READ,
+                                     FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                     nullptr, OPEN_EXISTING, flags, nullptr)));
   if (!opened.IsValid()) return false;
   HANDLE handle = DescriptorToHandle(opened.Get());
   LARGE_INTEGER size{};

@@ -55,7 +55,7 @@ class CWatchedFolder {
   // Opens the folder and starts watching. ERROR_SUCCESS, or why it failed.
   DWORD Open() {
     directory.Reset(HandleToDescriptor(
-        CreateFileA(strFolder.c_str(), FILE_LIST_DIRECTORY,
+        CreateFileW(SystemPath(strFolder).c_str(), FILE_LIST_DIRECTORY,
                     FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
                     FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OVERLAPPED, nullptr)));
     if (!directory.IsValid()) return GetLastError();

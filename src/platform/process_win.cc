@@ -114,14 +114,15 @@ void EnsureStandardDescriptors() {
   FillStandardHandle(STD_ERROR_HANDLE, GENERIC_WRITE);
 }
 
+// The wide call, as the ANSI one stops at MAX_PATH.
 std::string GetProgramPath() {
-  std::string path(MAX_PATH, '\0');
+  std::wstring path(MAX_PATH, L'\0');
   for (;;) {
-    const DWORD length = GetModuleFileNameA(nullptr, path.data(), static_cast<DWORD>(path.size()));
+    const DWORD length = GetModuleFileNameW(nullptr, path.data(), static_cast<DWORD>(path.size()));
     if (length == 0) return std::string();
     if (length < path.size()) {
       path.resize(length);
-      return path;
+      return NarrowToAnsi(path);
     }
     path.resize(path.size() * 2);
   }

@@ -81,6 +81,11 @@ class CServiceControl {
   // the caller prints its own messages). On a
   // failure after the write the unit is removed again. True once it is installed.
   bool InstallUnit(const ServiceUnit& unit) const;
+  // Makes the installed service restart `delayMs` after it failed, as
+  // InstallUnit does with bRestartOnFailure. For a service that another installer
+  // registered (the Windows installer cannot set failure actions); systemd units
+  // carry it in their file, so on Linux it does nothing. True when it is set.
+  bool SetRestartOnFailure(const std::string& name, int delayMs) const;
   // Disables the unit, removes its file and reloads systemd. True when the file
   // was removed.
   bool RemoveUnit(const std::string& name) const;
@@ -114,9 +119,10 @@ class CServiceControl {
   // dispatcher (which fails at once from a console) and later calls repeat its
   // answer.
   static bool StartedByServiceManager();
-  // Sends a state line (READY=1, STOPPING=1, STATUS=... with ERRNO=) to the
-  // service manager; Windows turns them into running, stop pending and the
-  // service-specific exit code. False when there is no one to tell.
+  // Sends a state line (READY=1, RELOADING=1, STOPPING=1, STATUS=... with
+  // ERRNO=) to the service manager; Windows turns them into running, stop
+  // pending and the service-specific exit code and has no reloading state.
+  // False when there is no one to tell.
   static bool Notify(const std::string& state);
 
  private:
@@ -133,6 +139,8 @@ class CServiceControl {
 // Control codes the service's control handler understands.
 constexpr int kServiceControlStop = 1;
 constexpr int kServiceControlShutdown = 5;
+// Re-read the configuration: SIGHUP on Linux, "paramchange" on Windows.
+constexpr int kServiceControlParamChange = 6;
 constexpr int kServiceControlPowerEvent = 13;
 
 // A control the service manager sent, with the event type of a power event.
@@ -142,10 +150,11 @@ struct ServiceControlRequest {
 };
 
 // Turns the service manager's controls into values while the service runs. On
-// Linux it blocks SIGTERM and SIGINT for the calling thread (and the threads it
-// creates afterwards) for its lifetime; each is the stop control. On Windows it
-// takes the controls the dispatcher's handler queued, and at destruction reports
-// the service stopped, which lets the dispatcher end.
+// Linux it blocks SIGTERM, SIGINT and SIGHUP for the calling thread (and the
+// threads it creates afterwards) for its lifetime; SIGTERM and SIGINT are the stop
+// control, SIGHUP the param-change control, so a hang-up never kills the service.
+// On Windows it takes the controls the dispatcher's handler queued, and at
+// destruction reports the service stopped, which lets the dispatcher end.
 class CStopSignals {
  public:
   CStopSignals();

@@ -141,6 +141,8 @@ std::string CServiceControl::UnitFileText(const ServiceUnit& unit) {
     text += "StartLimitIntervalSec=" + std::to_string(kStartLimitIntervalSec) + "\n";
   }
   text += "\n[Service]\nType=notify\nExecStart=" + EscapeUnitValue(unit.strExecStart, true) + "\n";
+  // systemctl reload: the service re-reads its configuration on SIGHUP.
+  text += "ExecReload=/bin/kill -HUP $MAINPID\n";
   if (unit.bRestartOnFailure) {
     // The crash reporter ends the process with exit code 0, so only "always"
     // brings the service back after a crash.
@@ -167,6 +169,8 @@ bool CServiceControl::InstallUnit(const ServiceUnit& unit) const {
   }
   return installed;
 }
+
+bool CServiceControl::SetRestartOnFailure(const std::string&, int) const { return true; }
 
 bool CServiceControl::RemoveUnit(const std::string& name) const {
   if (!IsManagerAvailable() || !UnitExists(name)) return false;
@@ -262,6 +266,7 @@ sigset_t StopSignalSet() {
   sigemptyset(&set);
   sigaddset(&set, SIGTERM);
   sigaddset(&set, SIGINT);
+  sigaddset(&set, SIGHUP);
   return set;
 }
 
@@ -273,8 +278,8 @@ CStopSignals::CStopSignals() : saved(std::make_unique<State>()) {
 }
 
 CStopSignals::~CStopSignals() {
-  // A stop signal that arrived after the last Wait must not kill the process
-  // once unblocked: take it while it is still blocked.
+  // A signal that arrived after the last Wait must not kill the process once
+  // unblocked: take it while it is still blocked.
   const sigset_t set = StopSignalSet();
   const struct timespec none {};
   while (sigtimedwait(&set, nullptr, &none) > 0) {
@@ -287,7 +292,9 @@ bool CStopSignals::WaitForControl(int milliseconds, ServiceControlRequest* reque
   struct timespec timeout {};
   timeout.tv_sec = milliseconds / 1000;
   timeout.tv_nsec = static_cast<long>(milliseconds % 1000) * 1000000L;
-  if (sigtimedwait(&set, nullptr, &timeout) <= 0) return false;
-  *request = ServiceControlRequest{kServiceControlStop, 0};
+  const int caught = sigtimedwait(&set, nullptr, &timeout);
+  if (caught <= 0) return false;
+  const int control = caught == SIGHUP ? kServiceControlParamChange : kServiceControlStop;
+  *request = ServiceControlRequest{control, 0};
   return true;
 }

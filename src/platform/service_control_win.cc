@@ -17,8 +17,8 @@ namespace {
 constexpr DWORD kFailureResetSeconds = 180;
 // The status type reported: the own-process and share-process bits together.
 constexpr DWORD kReportedServiceType = SERVICE_WIN32;
-constexpr DWORD kAcceptedControls =
-    SERVICE_ACCEPT_STOP | SERVICE_ACCEPT_SHUTDOWN | SERVICE_ACCEPT_POWEREVENT;
+constexpr DWORD kAcceptedControls = SERVICE_ACCEPT_STOP | SERVICE_ACCEPT_SHUTDOWN |
+                                    SERVICE_ACCEPT_POWEREVENT | SERVICE_ACCEPT_PARAMCHANGE;
 // Wait hints reported with the states the platform reports itself.
 constexpr DWORD kStopPendingWaitHintMs = 10000;
 constexpr DWORD kStoppedWaitHintMs = 1000;
@@ -65,13 +65,13 @@ void SetDescription(SC_HANDLE service, const std::string& description) {
   ChangeServiceConfig2A(service, SERVICE_CONFIG_DESCRIPTION, &info);
 }
 
-void SetRestartOnFailure(SC_HANDLE service, int delayMs) {
+bool ApplyRestartOnFailure(SC_HANDLE service, int delayMs) {
   SC_ACTION restart{SC_ACTION_RESTART, static_cast<DWORD>(delayMs)};
   SERVICE_FAILURE_ACTIONSA actions{};
   actions.dwResetPeriod = kFailureResetSeconds;
   actions.cActions = 1;
   actions.lpsaActions = &restart;
-  ChangeServiceConfig2A(service, SERVICE_CONFIG_FAILURE_ACTIONS, &actions);
+  return ChangeServiceConfig2A(service, SERVICE_CONFIG_FAILURE_ACTIONS, &actions) != 0;
 }
 
 // Membership of the Administrators group through the full token of the user,
@@ -157,7 +157,7 @@ bool ReportState(DWORD state, DWORD exitCode, DWORD specificCode, DWORD waitHint
 DWORD WINAPI OnServiceControl(DWORD control, DWORD eventType, void*, void*) {
   if (control == SERVICE_CONTROL_INTERROGATE) return NO_ERROR;
   if (control != SERVICE_CONTROL_STOP && control != SERVICE_CONTROL_SHUTDOWN &&
-      control != SERVICE_CONTROL_POWEREVENT) {
+      control != SERVICE_CONTROL_POWEREVENT && control != SERVICE_CONTROL_PARAMCHANGE) {
     return ERROR_CALL_NOT_IMPLEMENTED;
   }
   Dispatcher& dispatcher = TheDispatcher();
@@ -257,8 +257,14 @@ bool CServiceControl::InstallUnit(const ServiceUnit& unit) const {
   // The service exists now; these two settings are extras whose failure is
   // not an install failure.
   SetDescription(service.Get(), unit.strDescription);
-  if (unit.bRestartOnFailure) SetRestartOnFailure(service.Get(), unit.nRestartDelayMs);
+  if (unit.bRestartOnFailure) ApplyRestartOnFailure(service.Get(), unit.nRestartDelayMs);
   return true;
+}
+
+bool CServiceControl::SetRestartOnFailure(const std::string& name, int delayMs) const {
+  return WithService(
+      name, SC_MANAGER_CONNECT, SERVICE_CHANGE_CONFIG | SERVICE_START,
+      [delayMs](SC_HANDLE service) { return ApplyRestartOnFailure(service, delayMs); });
 }
 
 bool CServiceControl::RemoveUnit(const std::string& name) const {

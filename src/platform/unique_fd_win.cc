@@ -30,3 +30,19 @@ std::string NarrowToAnsi(const std::wstring& text) {
                       nullptr, nullptr);
   return narrow;
 }
+
+std::wstring SystemPath(const std::string& path) {
+  const std::wstring wide = WidenAnsi(path);
+  if (wide.size() < MAX_PATH) return wide;
+  // The prefix turns off the system's own normalisation, so resolve ".", ".."
+  // and forward slashes first.
+  const DWORD needed = GetFullPathNameW(wide.c_str(), 0, nullptr, nullptr);
+  if (needed == 0) return wide;
+  std::wstring full(needed, L'\0');
+  const DWORD length = GetFullPathNameW(wide.c_str(), needed, full.data(), nullptr);
+  if (length == 0 || length >= needed) return wide;
+  full.resize(length);
+  if (full.compare(0, 4, L"\\\\?\\") == 0) return full;
+  if (full.compare(0, 2, L"\\\\") == 0) return L"\\\\?\\UNC" + full.substr(1);
+  return L"\\\\?\\" + full;
+}

@@ -56,6 +56,11 @@ inline DWORD WaitMilliseconds(int milliseconds) {
 // empty when the conversion fails.
 std::wstring WidenAnsi(const std::string& text);
 std::string NarrowToAnsi(const std::wstring& text);
+// A path for the wide ("W") file calls: widened and, when it is too long for the
+// ANSI calls (MAX_PATH or more), made absolute and given the "\\?\" prefix
+// ("\\?\UNC\" for a share), which lifts the limit. Shorter paths pass as they
+// are, so they resolve exactly as before.
+std::wstring SystemPath(const std::string& path);
 
 // A function of a system library looked up at run time (absent on older
 // systems); null when the library or the function is missing.

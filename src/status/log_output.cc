@@ -1,6 +1,7 @@
 #include "status/log_output.h"
 
 #include "platform/stdout_writer.h"
+#include "status/journal_sink.h"
 #include "status/terminal_text.h"
 #include "util/text_util.h"
 
@@ -18,9 +19,17 @@ union LogOutputStorage {
 
 LogOutputStorage g_logOutputStorage;
 
+thread_local const std::string* t_taskLabel = nullptr;
+
 }  // namespace
 
 CLogOutput& g_logOutput = g_logOutputStorage.output;
+
+CLogTaskScope::CLogTaskScope(const std::string& label) : pPrevious(t_taskLabel) {
+  t_taskLabel = &label;
+}
+
+CLogTaskScope::~CLogTaskScope() { t_taskLabel = pPrevious; }
 
 CLogOutput::~CLogOutput() = default;
 
@@ -39,7 +48,9 @@ void CLogOutput::VPrintf(const char* format, va_list args) {
   CGrabSimpleCritSec hold(&lock, "CLogOutput::Printf");
   // Handed to the writer at once so a pipe or the journal sees each text when it
   // happens; the writer never blocks, so holding the lock here is harmless.
-  if (bStdout && !text.empty()) {
+  if (bStdout && !text.empty() && pJournal != nullptr) {
+    pJournal->Write(text, t_taskLabel != nullptr ? *t_taskLabel : std::string());
+  } else if (bStdout && !text.empty()) {
     std::string visible;
     AppendWithVisibleControls(text, visible);
     WriteStdout(visible);
@@ -79,6 +90,11 @@ ILogConsoleSink* CLogOutput::AttachedConsole() const {
 void CLogOutput::SetStdoutEnabled(bool enabled) {
   CGrabSimpleCritSec hold(&lock, "CLogOutput::SetStdoutEnabled");
   bStdout = enabled;
+}
+
+void CLogOutput::SetJournalSink(CJournalSink* journal) {
+  CGrabSimpleCritSec hold(&lock, "CLogOutput::SetJournalSink");
+  pJournal = journal;
 }
 
 int DebugPrintf(const char*, ...) { return 0; }

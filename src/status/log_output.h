@@ -2,7 +2,8 @@
 // (through the non-blocking writer, control bytes made visible), keeps it
 // unchanged in a ring of
 // the last 50 texts (the status page shows them) and forwards it to the attached
-// console sink (the TCP console).
+// console sink (the TCP console). With a journal sink set (a service whose standard
+// output is the journal) the copy for standard output goes to it instead.
 //
 // Threads: any thread may print, read the ring or attach/detach the sink; one lock
 // serialises all of them. The sink is called under that lock, so it must not
@@ -28,6 +29,21 @@ class ILogConsoleSink {
 
  protected:
   ~ILogConsoleSink() = default;
+};
+
+class CJournalSink;
+
+// Names the task whose work the calling thread does while it lives, so that the
+// journal files the texts printed meanwhile under that task. Scopes nest.
+class CLogTaskScope {
+ public:
+  explicit CLogTaskScope(const std::string& label);
+  ~CLogTaskScope();
+  CLogTaskScope(const CLogTaskScope&) = delete;
+  CLogTaskScope& operator=(const CLogTaskScope&) = delete;
+
+ private:
+  const std::string* pPrevious;
 };
 
 class CLogOutput {
@@ -58,6 +74,9 @@ class CLogOutput {
   // Turns the copy to standard output off or on (on by default). For tests that
   // must keep their own output readable; the program never turns it off.
   void SetStdoutEnabled(bool enabled);
+  // Sends the texts to `journal` instead of standard output; null goes back to
+  // standard output. Not owned: it must outlive every print.
+  void SetJournalSink(CJournalSink* journal);
 
  private:
   void Store(const std::string& text) EXCLUSIVE_LOCKS_REQUIRED(lock);
@@ -67,6 +86,7 @@ class CLogOutput {
   uint32_t position GUARDED_BY(lock) = 0;
   ILogConsoleSink* pConsole GUARDED_BY(lock) = nullptr;
   bool bStdout GUARDED_BY(lock) = true;
+  CJournalSink* pJournal GUARDED_BY(lock) = nullptr;
 };
 
 // The one status output. Never destroyed, so a print from a destructor that runs

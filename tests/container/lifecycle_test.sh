@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # The service's life under a real systemd, in one booted container: install and
-# readiness, the page, a push and the journal; a second install; a configuration
-# edit; a stop while a request hangs; an install with "-run" on the stopped service;
-# a crash and the restart; the uninstall.
+# readiness, the page, a push and the journal; systemctl reload and the journal's
+# priorities and fields; a second install; a configuration edit; a stop while a
+# request hangs; an install with "-run" on the stopped service; a crash and the
+# restart; the uninstall.
 # Usage: lifecycle_test.sh <quillrade binary>
 source "$(dirname "$0")/container.sh"
 
@@ -98,6 +99,49 @@ check_page_push_journal() {
   pass_step "a push reaches its target"
 }
 
+readonly kFailing="Fetching URL: http://127.0.0.1:9/refused?p=third...ERROR"
+
+# Whether at least `count` of the unit's entries that match the journalctl options
+# read `text`.
+journal_holds() {
+  local count=$1 text=$2 journal
+  shift 2
+  journal=$(enter journalctl -q -u "$kUnit" -o cat "$@")
+  [ "$(grep -cxF -- "$text" <<<"$journal")" -ge "$count" ]
+}
+
+check_systemctl_reload() {
+  local pid before
+  pid=$(unit_property MainPID)
+  for signals in "systemctl reload $kUnit" "kill -HUP $pid $pid $pid $pid $pid"; do
+    before=$(service_journal | grep -cF "Running Indefinitely.")
+    enter $signals || fail "$signals"
+    wait_until "$kEffectSeconds" reloaded_since "$before" || fail "reloaded after $signals"
+  done
+  sleep 2
+  [ "$(service_journal | grep -cxF "*** Reload requested")" = 2 ] || fail "one reload per request"
+  push second && wait_until "$kEffectSeconds" peer_got answered "/answered?p=second" ||
+    fail "the new tasks run"
+  pass_step "systemctl reload with the file unchanged, and a burst of SIGHUP, reload once each"
+
+  enter sh -c ": >$kConfig"
+  enter systemctl reload "$kUnit" || fail "systemctl reload of an empty file"
+  wait_until "$kEffectSeconds" journal_holds 2 "Couldn't read from file \"$kConfig\"" -p err ||
+    fail "failed load at priority err, retried"
+  local metrics
+  metrics=$(enter curl -s http://127.0.0.1:7370/metrics)
+  grep -q "^quillrade_config_load_failures_total [1-9]" <<<"$metrics" || fail "failed loads in /metrics"
+  pass_step "a load that fails: priority err, retried every second, in /metrics"
+
+  write_config "http://127.0.0.1:9/refused"
+  wait_until "$kEffectSeconds" push third && wait_until "$kEffectSeconds" journal_holds 1 \
+    "$kFailing" -p err QUILLRADE_TASK=output0 || fail "the failing request at err, in its task"
+  ! journal_holds 1 "Reading config file: \"$kConfig\"" QUILLRADE_TASK=output0 &&
+    [ -z "$(enter journalctl -q _PID="$pid" _TRANSPORT=stdout -o cat)" ] ||
+    fail "only the task's entries under QUILLRADE_TASK, nothing on standard output as well"
+  pass_step "journal entries: priority err, QUILLRADE_TASK, nothing twice"
+}
+
 check_second_install() {
   run_program -i
   expect_run "second quillrade -i reports the running service" 1 \
@@ -164,6 +208,7 @@ main() {
 
   check_install
   check_page_push_journal
+  check_systemctl_reload
   check_second_install
   check_reload
   check_stop_while_hanging

@@ -48,9 +48,6 @@ void ExpectRunsOn(const std::string& folder, const std::vector<std::string>& arg
 }
 
 TEST(ConfigPathTest, LongPathsAreReadWhole) {
-  if (kUnderWine) {
-    GTEST_SKIP() << "the Windows build does not yet open files past MAX_PATH (259 bytes)";
-  }
   CReceiver receiver;
   ASSERT_TRUE(receiver.Start());
   CTempDir folder{"qr_e2e"};
@@ -70,6 +67,8 @@ TEST(ConfigPathTest, LongPathsAreReadWhole) {
   }
 
   // The default path beside a program file whose own path passes 1023 bytes.
+  // Under Wine the linked launcher runs the program from its usual place.
+  if (kUnderWine) return;
   const std::string programFolder = DeepFolder(folder.Path(), 6);
   const std::string programFile = programFolder + "/quillrade";
   std::error_code error;

@@ -2,7 +2,11 @@
 # The service flow of the Windows program against Wine's own service control
 # manager: install, which also starts it (-i), the running service answers on its
 # status page, a second install reports the installed service, uninstall (-u)
-# stops and removes it, and the status page goes away.
+# stops and removes it, and the status page goes away. Then the installer (built
+# here beside the program, twice: this version and a newer one) in one round with
+# Wine's msiexec: the install starts the service with the example configuration
+# in ProgramData, an edit of it survives the upgrade, the uninstall removes the
+# service and the program and keeps the configuration.
 #
 #   windows_service_flow.sh <wine-run.sh> <quillrade.exe>
 #
@@ -12,6 +16,7 @@
 set -euo pipefail
 wine_run=$1
 exe=$2
+root=$(cd "$(dirname "$0")/../.." && pwd)
 
 work=$(mktemp -d /tmp/qr_service_XXXXXX)
 prefix=$work/wine
@@ -101,11 +106,41 @@ done
 
 echo "== uninstall again: not installed"
 # The service manager drops a deleted service once its process has ended.
-deadline=$((SECONDS + 20))
-run -u
-while [ $status -ne 1 ]; do
-  [ $SECONDS -lt $deadline ] || fail "second uninstall exit code $status"
-  sleep 1
+expect_not_installed() {
+  local deadline=$((SECONDS + 20))
   run -u
-done
+  while [ $status -ne 1 ]; do
+    [ $SECONDS -lt $deadline ] || fail "$1: uninstall exit code $status"
+    sleep 1
+    run -u
+  done
+}
+expect_not_installed "after -u"
+
+echo "== the installer"
+version=$(sed -n 's/^project(quillrade VERSION \([0-9.]*\).*/\1/p' "$root/CMakeLists.txt")
+first=$("$root/scripts/build-msi.sh" "$(dirname "$exe")" "$version" "$work")
+newer=$("$root/scripts/build-msi.sh" "$(dirname "$exe")" "$version.1" "$work")
+config=$prefix/drive_c/ProgramData/Quillrade/quillrade.ini
+# 3010 (194 as a Unix exit code) is success with a restart to finish, as when a
+# file was still in use.
+msi() {
+  local code=0
+  "$wine_run" --prefix "$prefix" msiexec "$1" "Z:$2" /qn </dev/null >/dev/null 2>&1 || code=$?
+  [ $code -eq 0 ] || [ $code -eq $((3010 % 256)) ] || fail "msiexec $1 $(basename "$2"): $code"
+}
+marker='ProgramData.Quillrade.quillrade.ini'  # the configuration the page names
+msi /i "$first"
+cmp -s "$config" "$root/examples/quillrade-example.ini" || fail "example configuration installed"
+port=$(status_port) || fail "the installed service answers with the installed configuration"
+printf '; edited\r\n' >>"$config" && cp "$config" "$work/edited.ini"
+msi /i "$newer"
+cmp -s "$config" "$work/edited.ini" || fail "the upgrade keeps the edited configuration"
+status_port >/dev/null || fail "the upgraded service answers"
+msi /x "$newer"
+# Wine's uninstall deletes the files while the stopped service's process still
+# ends, so quillrade.exe itself may stay behind there; the rest must go.
+[ ! -e "$prefix/drive_c/Program Files/Quillrade/README.md" ] || fail "program removed"
+cmp -s "$config" "$work/edited.ini" || fail "the uninstall keeps the configuration"
+expect_not_installed "after msiexec /x"
 echo "1 passed, 0 failed"

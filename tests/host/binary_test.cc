@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "host_test_support.h"
+#include "support/temp_dir.h"
 
 namespace {
 
@@ -145,12 +146,22 @@ TEST(BinaryTest, ServiceRunFromAConsoleEndsAtOnceSilently) {
   EXPECT_EQ(child.Output(), "");
 }
 
-TEST(BinaryTest, ServiceRunUnderSystemdReportsReadyAndStopsOnSigterm) {
+// SIGHUP reloads the service: the first one comes while the main thread still
+// starts up and is kept for after it, never fatal; a burst makes one reload.
+TEST(BinaryTest, ServiceRunUnderSystemdReportsReadyReloadsOnSighupAndStopsOnSigterm) {
+  CTempDir dir;
+  const std::string config = "ini_file=" + dir.WriteFile("q.ini", "[global]\n");
   for (const int stopSignal : {SIGTERM, SIGINT}) {
     CNotifySocket notify;
-    CChildProcess child(Args({"servicerun", kNoConfig}),
+    CChildProcess child(Args({"servicerun", config}),
                         {"NOTIFY_SOCKET=" + notify.Path(), "INVOCATION_ID", "NO_COLOR"});
     EXPECT_EQ(notify.Receive(5000), "READY=1");
+    for (const int burst : {1, 3}) {
+      for (int i = 0; i < burst; ++i) child.Signal(SIGHUP);
+      EXPECT_EQ(notify.Receive(5000), "RELOADING=1");
+      EXPECT_EQ(notify.Receive(5000), "READY=1\nSTATUS=");
+      EXPECT_EQ(notify.Receive(300), "") << "one reload for a burst";
+    }
     child.Signal(stopSignal);
     EXPECT_EQ(notify.Receive(5000), "STOPPING=1");
     EXPECT_EQ(child.Wait(5000), 0) << child.Output();

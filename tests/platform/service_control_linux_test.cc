@@ -40,6 +40,7 @@ TEST(ServiceControlTest, UnitFileDescribesANotifyServiceThatRestarts) {
             "[Service]\n"
             "Type=notify\n"
             "ExecStart=\"/opt/v1.2/quillrade\" servicerun\n"
+            "ExecReload=/bin/kill -HUP $MAINPID\n"
             "Restart=always\n"
             "RestartSec=5\n"
             "TimeoutStopSec=30\n"

@@ -1,5 +1,7 @@
 #include "status/log_output.h"
 
+#include "status/journal_sink.h"
+
 #include <gtest/gtest.h>
 #include <poll.h>
 #include <signal.h>
@@ -126,6 +128,37 @@ TEST_F(CLogOutputTest, ManyPrintersAndAReaderAgreeOnOrder) {
   const std::vector<std::string> ring = output.RecentTexts();
   EXPECT_EQ(ring, std::vector<std::string>(sent.end() - 50, sent.end()));
   EXPECT_EQ(output.Position(), (kPrinters * kPrints) % 50u);
+}
+
+using Fields = std::vector<std::string>;
+
+// Priority, task and request fields; a request's start and result (printed by
+// one thread) make one entry, and a start followed by anything else is not sent.
+TEST(CJournalSinkTest, EntriesCarryPriorityTaskAndTheJoinedRequest) {
+  std::vector<Fields> sent;
+  CJournalSink sink([&sent](const Fields& fields) { return sent.push_back(fields), true; });
+  CLogOutput output;
+  output.SetJournalSink(&sink);
+  const std::string label = "output1";
+  {
+    const CLogTaskScope scope(label);
+    output.Printf("\nFetching URL: %s...", "http://u:pw@h/a?token=t");
+    std::thread([&output] {
+      output.Printf("HTTP push /input0: queue full, text dropped\n");
+    }).join();
+    output.Printf("ERROR\n");
+  }
+  output.Printf("\nFetching URL: http://h/b...");
+  output.Printf("\nCouldn't read from file \"/q.ini\"\n\x1b\n");
+  output.Printf("\n");
+  const std::string id = "SYSLOG_IDENTIFIER=quillrade";
+  EXPECT_EQ(sent, (std::vector<Fields>{
+                      {"MESSAGE=HTTP push /input0: queue full, text dropped", "PRIORITY=4", id},
+                      {"MESSAGE=Fetching URL: http://u:pw@h/a?token=t...ERROR", "PRIORITY=3", id,
+                       "QUILLRADE_URL=http://u:***@h/a?token=***", "QUILLRADE_RESULT=ERROR",
+                       "QUILLRADE_TASK=output1"},
+                      {"MESSAGE=Couldn't read from file \"/q.ini\"\n^[", "PRIORITY=3", id},
+                  }));
 }
 
 TEST(CLogOutputGlobalTest, DebugPrintfReturnsZeroAndPrintsNothing) {
