@@ -43,6 +43,11 @@ int PriorityOf(const std::string& message) {
   for (const char* prefix : kWarningPrefixes) {
     if (StartsWith(message, prefix)) return kJournalPriorityWarning;
   }
+  // Refused input: a request that lacked the access token.
+  if (EndsWith(message, ": missing or wrong access token") ||
+      EndsWith(message, " more requests refused")) {
+    return kJournalPriorityError;
+  }
   if (message.find("dropped") != std::string::npos) return kJournalPriorityWarning;
   return kJournalPriorityInfo;
 }

@@ -151,6 +151,7 @@ TEST(CJournalSinkTest, EntriesCarryPriorityTaskAndTheJoinedRequest) {
   output.Printf("\nFetching URL: http://h/b...");
   output.Printf("\nCouldn't read from file \"/q.ini\"\n\x1b\n");
   output.Printf("\n");
+  output.Printf("3 more requests refused\n");
   const std::string id = "SYSLOG_IDENTIFIER=quillrade";
   EXPECT_EQ(sent, (std::vector<Fields>{
                       {"MESSAGE=HTTP push /input0: queue full, text dropped", "PRIORITY=4", id},
@@ -158,6 +159,7 @@ TEST(CJournalSinkTest, EntriesCarryPriorityTaskAndTheJoinedRequest) {
                        "QUILLRADE_URL=http://u:***@h/a?token=***", "QUILLRADE_RESULT=ERROR",
                        "QUILLRADE_TASK=output1"},
                       {"MESSAGE=Couldn't read from file \"/q.ini\"\n^[", "PRIORITY=3", id},
+                      {"MESSAGE=3 more requests refused", "PRIORITY=3", id},
                   }));
 }
 
