@@ -9,7 +9,9 @@
 // bound to nothing. Warnings: input files that do not exist, repeated keys, type
 // values that fall back to plain text, unknown keyword options, format items no
 // URL uses, "%formatN%" tokens naming no format item, a status listen address
-// the service would replace by the loopback address.
+// the service would replace by the loopback address, charset names nothing
+// knows, a charset on an XML input, and an output without charset whose URLs
+// mix non-ASCII values of a UTF-8 and of a single-byte source.
 //
 // Threads: the thread that owns the tree and the tasks (the check's one thread).
 #ifndef QUILLRADE_HOST_CONFIG_FINDINGS_H_
@@ -63,6 +65,9 @@ class CConfigFindings {
   void CheckKeywordOptions(const CTask& task, const CVirtualPreset_section& input);
   void CheckUrls(const CTask& task, const CVirtualPreset_section& output);
   void CheckUnusedFormats(const CTask& task, const CVirtualPreset_section& output);
+  void CheckCharsetName(const CVirtualPreset_section& section, const char* fallback);
+  void CheckInputCharset(const CTask& task, const CVirtualPreset_section& input);
+  void CheckCharsetMix(const CTask& task, const CVirtualPreset_section& output);
   bool FormatUsed(const CTask& task, const FormatItem& item) const;
   // The task the pair `number` builds, or null.
   const CTask* TaskOfPair(int number) const;
