@@ -22,15 +22,15 @@ bool IsOn(const std::string& options, const char* name) {
 
 }  // namespace
 
-void ApplyCharacterFilters(std::string& value, const ValueFilters& filters) {
-  if (filters.bFilterAccents) value = FilterAccents(value);
+void ApplyCharacterFilters(std::string& value, const ValueFilters& filters, TextCharset charset) {
+  if (filters.bFilterAccents) value = FilterAccentsIn(value, charset);
   if (filters.bFilterQuotes) ReplaceAll(value, "\"", "");
   if (filters.bUppercase) value = ToUpperAscii(value);
 }
 
 void ApplyValueFilters(std::string& value, const ValueFilters& filters,
-                       const std::vector<SearchReplaceItem>& replaceList) {
-  ApplyCharacterFilters(value, filters);
+                       const std::vector<SearchReplaceItem>& replaceList, TextCharset charset) {
+  ApplyCharacterFilters(value, filters, charset);
   ApplyReplaceItems(value, replaceList);
   if (filters.bTrim) TrimSpaces(value);
 }
@@ -51,11 +51,11 @@ void CPlainTextParser::DefineKeyword(const std::string& name, const std::string&
   strREnd = GetParameterText(options, "rend");
 }
 
-void CPlainTextParser::EvaluateKeyword(const std::vector<std::string>& lines) {
+void CPlainTextParser::EvaluateKeyword(const std::vector<std::string>& lines, TextCharset charset) {
   strValue.clear();
   std::string text;
   if (!SelectText(lines, &text) || !CutFront(&text) || !CutBack(&text)) return;
-  ApplyCharacterFilters(text, filters);
+  ApplyCharacterFilters(text, filters, charset);
   strValue = std::move(text);
 }
 

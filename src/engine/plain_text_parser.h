@@ -17,6 +17,7 @@
 #include <string_view>
 #include <vector>
 
+#include "util/charset_text.h"
 #include "util/text_util.h"
 
 // The four value filter switches of a keyword or of an XML task.
@@ -27,14 +28,15 @@ struct ValueFilters {
   bool bFilterQuotes = false;
 };
 
-// The character filters, in their fixed order: accents, double quotes removed,
-// ASCII upper case.
-void ApplyCharacterFilters(std::string& value, const ValueFilters& filters);
+// The character filters, in their fixed order: accents (by character for a
+// value in `charset`, see FilterAccentsIn), double quotes removed, ASCII upper
+// case.
+void ApplyCharacterFilters(std::string& value, const ValueFilters& filters, TextCharset charset);
 
 // The whole value filter chain, in its fixed order: the character filters, then
 // every item of `replaceList` (ApplyReplaceItem), then trimming of spaces.
 void ApplyValueFilters(std::string& value, const ValueFilters& filters,
-                       const std::vector<SearchReplaceItem>& replaceList);
+                       const std::vector<SearchReplaceItem>& replaceList, TextCharset charset);
 
 // The option names DefineKeyword reads (letter case ignored); others are ignored.
 inline constexpr std::array<std::string_view, 10> kKeywordOptionNames = {
@@ -62,8 +64,8 @@ class CPlainTextParser {
   // Recomputes the value from `lines`: line selection (a negative line joins all
   // lines with "[CR]"), find plus line offset, front cut, back cut, character
   // filters. Anything not found leaves the value empty. Searches are
-  // case-sensitive.
-  void EvaluateKeyword(const std::vector<std::string>& lines);
+  // case-sensitive. The lines are in set `charset`.
+  void EvaluateKeyword(const std::vector<std::string>& lines, TextCharset charset);
 
   // Applies the trim option; run after the value replace list.
   void FinishKeyword();

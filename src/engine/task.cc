@@ -21,6 +21,14 @@ std::string ReadText(const CVirtualPreset_file& preset, const std::string& secti
   return preset.GetString(preset.GetItem(section, key), "");
 }
 
+// The set of a read's lines: one text, decided as a whole.
+TextCharset LinesCharset(std::optional<TextCharset> configured,
+                         const std::vector<std::string>& lines) {
+  std::string text;
+  for (const std::string& line : lines) text += line + "\n";
+  return ResolveCharset(configured, text);
+}
+
 bool ReadFlag(const CVirtualPreset_file& preset, const std::string& section, const char* key) {
   return preset.GetInt(preset.GetItem(section, key), 0) != 0;
 }
@@ -90,6 +98,7 @@ void CTask::Setup(const CVirtualPreset_file& preset, const std::string& inputSec
   ReadInputDescription(inputSection);
   g_logOutput.Printf("%s", TypeLine(nInputType));
   ReadKeywordsOrXmlFlags(preset, inputSection);
+  ReadCharsets(preset, inputSection, outputSection);
   valueReplaceList = BuiltInReplaceItems();
   urlReplaceList = valueReplaceList;
   ReadNumberedItems(preset, inputSection, outputSection);
@@ -128,6 +137,16 @@ void CTask::ReadKeywordsOrXmlFlags(const CVirtualPreset_file& preset,
     keywords.emplace_back();
     keywords.back().DefineKeyword(name, options);
   }
+}
+
+void CTask::ReadCharsets(const CVirtualPreset_file& preset, const std::string& inputSection,
+                         const std::string& outputSection) {
+  if (nInputType == kInputXml) {
+    valueCharset = TextCharset::kUtf8;
+  } else {
+    inputCharset = CharsetFromName(ReadText(preset, inputSection, "charset"));
+  }
+  outputCharset = CharsetFromName(ReadText(preset, outputSection, "charset"));
 }
 
 void CTask::ReadNumberedItems(const CVirtualPreset_file& preset, const std::string& inputSection,
@@ -180,6 +199,7 @@ void CTask::ParsePlainText(CTextFileReader& file) {
   }
   if (lines == previousLines) return;
   previousLines = lines;
+  valueCharset = file.HasUnicodeMark() ? TextCharset::kUtf8 : LinesCharset(inputCharset, lines);
   char timestamp[kTimestampBufferSize];
   FormatLocalTimestamp(timestamp, sizeof(timestamp));
   g_logOutput.Printf("\n%s: TASK %i (plain text parsing)\n\n", timestamp, nIndex);
@@ -193,7 +213,7 @@ void CTask::ParsePlainText(CTextFileReader& file) {
 
 void CTask::Recompute(const std::vector<std::string>& lines) {
   for (CPlainTextParser& keyword : keywords) {
-    keyword.EvaluateKeyword(lines);
+    keyword.EvaluateKeyword(lines, valueCharset);
     if (keyword.Value().empty()) continue;
     ApplyReplaceItems(keyword.MutableValue(), valueReplaceList);
     keyword.FinishKeyword();
@@ -213,9 +233,11 @@ void CTask::ComposeFormats() {
 void CTask::PublishValues() {
   std::vector<std::pair<std::string, std::string>> values;
   values.reserve(keywords.size() + formatItems.size());
+  // The pages show characters, whatever set the values are sent in.
   for (const CPlainTextParser& keyword : keywords)
-    values.emplace_back(keyword.Name(), keyword.Value());
-  for (const FormatItem& item : formatItems) values.emplace_back(item.strName, item.strResult);
+    values.emplace_back(keyword.Name(), TextToUtf8(keyword.Value(), valueCharset));
+  for (const FormatItem& item : formatItems)
+    values.emplace_back(item.strName, TextToUtf8(item.strResult, valueCharset));
   status->CountInputChange();
   status->PublishValues(std::move(values), GetUnixTime());
 }
@@ -226,5 +248,5 @@ void CTask::ApplyXmlValueFilters(std::string& value) const {
   filters.bUppercase = bXmlUppercase;
   filters.bFilterAccents = bXmlFilterAccents;
   filters.bFilterQuotes = bXmlFilterQuotes;
-  ApplyValueFilters(value, filters, valueReplaceList);
+  ApplyValueFilters(value, filters, valueReplaceList, TextCharset::kUtf8);
 }

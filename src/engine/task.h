@@ -18,6 +18,7 @@
 #include <deque>
 #include <map>
 #include <memory>
+#include <optional>
 #include <set>
 #include <string>
 #include <vector>
@@ -154,6 +155,11 @@ class CTask : public IPushTarget {
   std::vector<CPlainTextParser> keywords;  // plain text and push tasks only
   int nInputType = kInputPlainText;
   std::string strPushPath;  // push tasks only: "/input0"
+  // The set the input's texts are in ("charset"; nullopt: auto, decided for
+  // each text read) and the set the output's targets expect (nullopt: results
+  // are sent as the bytes they are). An XML input's values are UTF-8.
+  std::optional<TextCharset> inputCharset;
+  std::optional<TextCharset> outputCharset;
 
   // Set by LinkOutputReferences (of this task and of others).
   std::vector<OutputReference> outputReferences;
@@ -161,7 +167,9 @@ class CTask : public IPushTarget {
 
   // Main thread only.
   std::vector<std::string> previousLines;  // lines of the last completed read
-  CFileChangeCheck inputChange;            // the input file's version last read
+  // The set the current values and results are in.
+  TextCharset valueCharset = SystemSingleByteCharset();
+  CFileChangeCheck inputChange;  // the input file's version last read
   bool bXmlTrim = false;
   bool bXmlUppercase = false;
   bool bXmlFilterAccents = false;
@@ -190,6 +198,8 @@ class CTask : public IPushTarget {
   // Setup steps.
   void ReadInputDescription(const std::string& inputSection);
   void ReadKeywordsOrXmlFlags(const CVirtualPreset_file& preset, const std::string& inputSection);
+  void ReadCharsets(const CVirtualPreset_file& preset, const std::string& inputSection,
+                    const std::string& outputSection);
   void ReadNumberedItems(const CVirtualPreset_file& preset, const std::string& inputSection,
                          const std::string& outputSection);
   void PrintSummaryCounts() const;

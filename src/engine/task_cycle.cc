@@ -178,6 +178,7 @@ bool CTask::ReceivePush(const std::string& text) {
 }
 
 void CTask::ParsePushedText(const std::string& text) {
+  valueCharset = ResolveCharset(inputCharset, text);
   Recompute(std::vector<std::string>{text});
   PublishValues();
   for (const FormatItem& item : formatItems) {

@@ -16,7 +16,8 @@ class CTask;
 
 // "%format0%" and the like become UrlEncode of the item's result (case-sensitive
 // tokens, format items first, then output references, each in order); then
-// ApplyUrlReplaceList.
+// ApplyUrlReplaceList. With an output charset each result is converted first,
+// from the set of the task that composed it.
 std::string ComposeTaskUrl(const CTask& task, const std::string& urlTemplate);
 
 // Applies `items` in order to the URL, except to a leading "http://" written in

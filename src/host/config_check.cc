@@ -13,6 +13,7 @@
 #include "status/log_output.h"
 #include "status/push_target.h"
 #include "status/terminal_text.h"
+#include "util/charset_text.h"
 #include "util/text_util.h"
 #include "util/version.h"
 
@@ -66,12 +67,16 @@ CheckedTask ReadTaskOnce(CTask& task) {
 
 // Values, results and URLs once every input has been read, so that references
 // to other tasks show their results.
+// Values are shown as characters; the URLs show the bytes that would be sent.
 void TakeResults(const CTask& task, CheckedTask& checked) {
+  const bool perPush = task.nInputType == kInputPush && !task.inputCharset;
+  checked.strCharset = perPush ? "auto" : CharsetName(task.valueCharset);
+  if (task.outputCharset) checked.strOutputCharset = CharsetName(*task.outputCharset);
   for (const CPlainTextParser& keyword : task.keywords) {
-    checked.values.push_back({keyword.Name(), keyword.Value()});
+    checked.values.push_back({keyword.Name(), TextToUtf8(keyword.Value(), task.valueCharset)});
   }
   for (const FormatItem& format : task.formatItems) {
-    checked.formats.push_back({format.strName, format.strResult});
+    checked.formats.push_back({format.strName, TextToUtf8(format.strResult, task.valueCharset)});
   }
   if (task.nInputType == kInputPush) {
     checked.vecUrls = task.vecUrls;  // composed only when a push comes
@@ -136,7 +141,9 @@ void AppendJsonTask(std::string& out, const CheckedTask& task) {
   AppendJsonString(out, task.strLabel);
   out += StringPrintf(",\"type\":\"%s\",\"input\":", InputTypeName(task.nInputType));
   AppendJsonString(out, task.strInput);
-  out += StringPrintf(",\"input_read\":%s,", task.bInputRead ? "true" : "false");
+  out += StringPrintf(",\"input_read\":%s,\"charset\":\"%s\",\"output_charset\":",
+                      task.bInputRead ? "true" : "false", task.strCharset.c_str());
+  out += task.strOutputCharset.empty() ? "null," : "\"" + task.strOutputCharset + "\",";
   AppendJsonNamedList(out, "values", task.values);
   out += ",";
   AppendJsonNamedList(out, "formats", task.formats);
@@ -152,6 +159,11 @@ void AppendJsonTask(std::string& out, const CheckedTask& task) {
 void AppendTextTask(std::string& out, const CheckedTask& task) {
   out += StringPrintf("TASK %i (%s), %s input: %s\n", task.nIndex, task.strLabel.c_str(),
                       InputTypeName(task.nInputType), task.strInput.c_str());
+  const std::string sentAs = task.strOutputCharset.empty()
+                                 ? std::string("the values' own bytes (no charset)")
+                                 : task.strOutputCharset;
+  out +=
+      StringPrintf("  values read as %s; URLs carry %s\n", task.strCharset.c_str(), sentAs.c_str());
   if (task.nInputType == kInputPush) {
     out += "  waits for pushes; each push fills in and sends:\n";
     for (const std::string& url : task.vecUrls) out += "  " + url + "\n";

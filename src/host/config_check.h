@@ -38,8 +38,10 @@ struct CheckedTask {
   int nInputType = 0;
   std::string strInput;              // absolute input path, or the push address
   bool bInputRead = false;           // the input was read (a push input never is)
-  std::vector<Named> values;         // keyword values (plain text and push inputs)
-  std::vector<Named> formats;        // format results
+  std::string strCharset;            // the set the values were read as ("auto" for a push)
+  std::string strOutputCharset;      // the set the URLs carry; empty: the values' bytes
+  std::vector<Named> values;         // keyword values (plain text and push inputs), as UTF-8
+  std::vector<Named> formats;        // format results, as UTF-8
   std::vector<std::string> vecUrls;  // the URLs a send would request, composed
 };
 

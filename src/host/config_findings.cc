@@ -7,6 +7,7 @@
 #include "host/main_loop.h"
 #include "host/status_channel_settings.h"
 #include "platform/file_system.h"
+#include "util/charset_text.h"
 #include "util/parameter_list.h"
 #include "util/text_util.h"
 
@@ -37,7 +38,7 @@ void Append(std::vector<std::string>& to, const std::vector<std::string>& more) 
 }
 
 std::vector<std::string> InputKeys(bool plainText, bool xml) {
-  std::vector<std::string> keys = {"file", "type"};
+  std::vector<std::string> keys = {"file", "type", "charset"};
   Append(keys, NumberedKeys("Replace"));
   if (plainText) Append(keys, NumberedKeys("text"));
   if (xml) Append(keys, kXmlFlagKeys);
@@ -46,6 +47,7 @@ std::vector<std::string> InputKeys(bool plainText, bool xml) {
 
 std::vector<std::string> OutputKeys() {
   std::vector<std::string> keys = NumberedKeys("format");
+  keys.push_back("charset");
   Append(keys, NumberedKeys("Url"));
   Append(keys, NumberedKeys("Replace"));
   return keys;
@@ -260,6 +262,7 @@ void CConfigFindings::CheckInputSection(const CVirtualPreset_section& section, i
   }
   CheckInputFile(*task, section);
   CheckKeywordOptions(*task, section);
+  CheckInputCharset(*task, section);
 }
 
 void CConfigFindings::CheckOutputSection(const CVirtualPreset_section& section, int number) {
@@ -275,6 +278,8 @@ void CConfigFindings::CheckOutputSection(const CVirtualPreset_section& section, 
   }
   CheckUrls(*task, section);
   CheckUnusedFormats(*task, section);
+  CheckCharsetName(section, "results are sent as the values' bytes");
+  CheckCharsetMix(*task, section);
 }
 
 void CConfigFindings::CheckUnnamedSection(const CVirtualPreset_section& section) {
@@ -419,6 +424,61 @@ bool CConfigFindings::FormatUsed(const CTask& task, const FormatItem& format) co
     }
   }
   return false;
+}
+
+void CConfigFindings::CheckCharsetName(const CVirtualPreset_section& section,
+                                       const char* fallback) {
+  const CVirtualPreset_item* item = section.FindItem("charset");
+  const std::string name = preset.GetString(item, "");
+  if (name.empty() || CharsetFromName(name) || EqualsIgnoringAsciiCase(name, "auto")) return;
+  Add(FindingSeverity::kWarning, LastLine(*item),
+      StringPrintf("charset=%s in [%s] names no known set (utf-8, windows-1252, iso-8859-1, "
+                   "iso-8859-15, windows-1250, auto): %s",
+                   name.c_str(), section.Name().c_str(), fallback));
+}
+
+void CConfigFindings::CheckInputCharset(const CTask& task, const CVirtualPreset_section& input) {
+  if (task.nInputType != kInputXml) {
+    CheckCharsetName(input, "read as auto");
+    return;
+  }
+  const CVirtualPreset_item* item = input.FindItem("charset");
+  if (preset.GetString(item, "").empty()) return;
+  Add(FindingSeverity::kWarning, LastLine(*item),
+      StringPrintf("charset in [%s] is not read: an XML input's values are UTF-8, decoded "
+                   "from the document's own declaration",
+                   input.Name().c_str()));
+}
+
+// Without a charset the bytes go out as they are, so UTF-8 and single-byte
+// accents side by side are wrong for every target; ASCII is the same in both.
+void CConfigFindings::CheckCharsetMix(const CTask& task, const CVirtualPreset_section& output) {
+  if (task.outputCharset) return;
+  std::string utf8;
+  std::string singleByte;
+  auto note = [&](const CTask& source, const FormatItem& format) {
+    if (IsAscii(format.strResult)) return;
+    std::string& names = source.valueCharset == TextCharset::kUtf8 ? utf8 : singleByte;
+    names += StringPrintf("%s%s %s (%s)", names.empty() ? "" : ", ", source.strLabel.c_str(),
+                          format.strName.c_str(), CharsetName(source.valueCharset));
+  };
+  for (const FormatItem& format : task.formatItems) {
+    const std::string token = "%" + format.strName + "%";
+    for (const std::string& url : task.vecUrls) {
+      if (url.find(token) != std::string::npos) {
+        note(task, format);
+        break;
+      }
+    }
+  }
+  for (const OutputReference& reference : task.outputReferences) {
+    note(*reference.pTask, *reference.pFormat);
+  }
+  if (utf8.empty() || singleByte.empty()) return;
+  Add(FindingSeverity::kWarning, output.Line(),
+      StringPrintf("[%s] has no charset but its URLs mix UTF-8 values (%s) with single-byte "
+                   "values (%s): one kind reaches the target wrong; set charset=",
+                   output.Name().c_str(), utf8.c_str(), singleByte.c_str()));
 }
 
 const CTask* CConfigFindings::TaskOfPair(int number) const {

@@ -11,7 +11,9 @@
 // URL uses, "%formatN%" tokens naming no format item, a status listen address
 // the service would replace by the loopback address, status channels open
 // beyond this machine without an access token, a short token, a token in a file
-// every user may read. No finding shows the token itself.
+// every user may read, charset names nothing knows, a charset on an XML input,
+// and an output without charset whose URLs mix non-ASCII values of a UTF-8 and
+// of a single-byte source. No finding shows the token itself.
 //
 // Threads: the thread that owns the tree and the tasks (the check's one thread).
 #ifndef QUILLRADE_HOST_CONFIG_FINDINGS_H_
@@ -68,6 +70,9 @@ class CConfigFindings {
   void CheckKeywordOptions(const CTask& task, const CVirtualPreset_section& input);
   void CheckUrls(const CTask& task, const CVirtualPreset_section& output);
   void CheckUnusedFormats(const CTask& task, const CVirtualPreset_section& output);
+  void CheckCharsetName(const CVirtualPreset_section& section, const char* fallback);
+  void CheckInputCharset(const CTask& task, const CVirtualPreset_section& input);
+  void CheckCharsetMix(const CTask& task, const CVirtualPreset_section& output);
   bool FormatUsed(const CTask& task, const FormatItem& item) const;
   // The task the pair `number` builds, or null.
   const CTask* TaskOfPair(int number) const;

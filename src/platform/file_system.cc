@@ -2,6 +2,44 @@
 
 #include <utility>
 
+#include "platform/text_charset.h"
+
+namespace {
+
+constexpr std::string_view kUtf8Mark = "\xEF\xBB\xBF";
+constexpr std::string_view kUtf16LeMark = "\xFF\xFE";
+constexpr std::string_view kUtf16BeMark = "\xFE\xFF";
+
+uint32_t Utf16Unit(std::string_view bytes, size_t at, bool bigEndian) {
+  const uint32_t first = static_cast<unsigned char>(bytes[at]);
+  const uint32_t second = static_cast<unsigned char>(bytes[at + 1]);
+  return bigEndian ? (first << 8) | second : (second << 8) | first;
+}
+
+// Appends the whole UTF-16 characters of `bytes` to `out` as UTF-8 (a lone
+// surrogate becomes U+FFFD); returns how many bytes at the end were left over
+// (half a unit, or a high surrogate whose pair comes with the next read).
+size_t DecodeUtf16(std::string_view bytes, bool bigEndian, std::string* out) {
+  size_t at = 0;
+  while (at + 2 <= bytes.size()) {
+    const uint32_t unit = Utf16Unit(bytes, at, bigEndian);
+    if (unit >= 0xD800 && unit <= 0xDBFF) {
+      if (at + 4 > bytes.size()) break;
+      const uint32_t low = Utf16Unit(bytes, at + 2, bigEndian);
+      if (low >= 0xDC00 && low <= 0xDFFF) {
+        AppendUtf8(0x10000 + ((unit - 0xD800) << 10) + (low - 0xDC00), out);
+        at += 4;
+        continue;
+      }
+    }
+    AppendUtf8(unit, out);
+    at += 2;
+  }
+  return bytes.size() - at;
+}
+
+}  // namespace
+
 bool ReadFileBytes(const std::string& path, size_t maxBytes, std::string* out,
                    std::string* readError) {
   out->clear();
@@ -47,27 +85,52 @@ void CReadOnlyFile::Close() {
 // --- CTextFileReader ---
 
 bool CTextFileReader::Open(const std::string& path) {
+  strChunk.clear();
   nChunkPos = 0;
-  nChunkLength = 0;
+  strCarry.clear();
+  form = TextForm::kUnknown;
   bEnded = false;
   return file.Open(path, true);
 }
 
-bool CTextFileReader::Refill() {
-  if (bEnded) return false;
-  const int64_t count = file.Read(chunk, kChunkBytes);
-  if (count <= 0) {
-    bEnded = true;
-    return false;
+void CTextFileReader::TakeChunk(std::string_view bytes) {
+  if (form == TextForm::kUnknown) {
+    // The first read holds the whole mark: a read returns less only at the end.
+    form = bytes.substr(0, 3) == kUtf8Mark      ? TextForm::kUtf8Mark
+           : bytes.substr(0, 2) == kUtf16LeMark ? TextForm::kUtf16Le
+           : bytes.substr(0, 2) == kUtf16BeMark ? TextForm::kUtf16Be
+                                                : TextForm::kBytes;
+    bytes.remove_prefix(form == TextForm::kUtf8Mark ? 3 : form == TextForm::kBytes ? 0 : 2);
   }
+  strChunk.clear();
   nChunkPos = 0;
-  nChunkLength = static_cast<size_t>(count);
-  return true;
+  if (form != TextForm::kUtf16Le && form != TextForm::kUtf16Be) {
+    strChunk.assign(bytes);
+    return;
+  }
+  strCarry.append(bytes);
+  const size_t left = DecodeUtf16(strCarry, form == TextForm::kUtf16Be, &strChunk);
+  strCarry.erase(0, strCarry.size() - left);
+}
+
+bool CTextFileReader::Refill() {
+  while (!bEnded) {
+    char raw[kChunkBytes];
+    const int64_t count = file.Read(raw, kChunkBytes);
+    if (count <= 0) {
+      bEnded = true;
+      break;
+    }
+    TakeChunk(std::string_view(raw, static_cast<size_t>(count)));
+    if (!strChunk.empty()) return true;
+  }
+  // A character the file's end cut off is no text.
+  return false;
 }
 
 int CTextFileReader::PeekByte() {
-  if (nChunkPos >= nChunkLength && !Refill()) return -1;
-  return static_cast<unsigned char>(chunk[nChunkPos]);
+  if (nChunkPos >= strChunk.size() && !Refill()) return -1;
+  return static_cast<unsigned char>(strChunk[nChunkPos]);
 }
 
 int CTextFileReader::NextByte() {

@@ -13,6 +13,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <string_view>
 
 #include "platform/unique_fd.h"
 
@@ -77,7 +78,9 @@ class CReadOnlyFile {
 
 // Reads a text file line by line the way a C text-mode stream does on the
 // platform the configuration and input files come from: a CR LF pair reads as a
-// single LF, a lone CR is kept.
+// single LF, a lone CR is kept. A byte-order mark is not text: a UTF-8 one at
+// the start is skipped, and a file that starts with a UTF-16 one (FF FE or
+// FE FF) is read as UTF-16 and handed out as UTF-8.
 class CTextFileReader {
  public:
   CTextFileReader() = default;
@@ -94,8 +97,15 @@ class CTextFileReader {
   // Like ferror after fgets: the system's text for the read error that ended the
   // lines early; empty when they ended at the end of the file.
   const std::string& ReadError() const { return file.ReadError(); }
+  // True once the start of the file showed a byte-order mark: the lines are
+  // UTF-8, whatever the file was written in.
+  bool HasUnicodeMark() const { return form != TextForm::kBytes && form != TextForm::kUnknown; }
 
  private:
+  enum class TextForm { kUnknown, kBytes, kUtf8Mark, kUtf16Le, kUtf16Be };
+  // Decodes one read of the file into strChunk according to the form (which
+  // the first read decides).
+  void TakeChunk(std::string_view bytes);
   // Next byte of the file, or -1 at the end or on an error.
   int NextByte();
   // The byte NextByte() would return, without consuming it.
@@ -104,9 +114,10 @@ class CTextFileReader {
 
   static constexpr size_t kChunkBytes = 4096;
   CReadOnlyFile file;
-  char chunk[kChunkBytes] = {};
+  std::string strChunk;  // the text of the last read, UTF-8 for a UTF-16 file
   size_t nChunkPos = 0;
-  size_t nChunkLength = 0;
+  std::string strCarry;  // UTF-16 bytes of a character that the last read cut
+  TextForm form = TextForm::kUnknown;
   bool bEnded = false;
 };
 

@@ -137,6 +137,9 @@ TEST_F(FlowTest, InputChangesReachTheReceiver) {
   ASSERT_TRUE(WriteFileWhole(folder.PathOf("s.txt"), "station\n"));
   ASSERT_TRUE(WriteFileWhole(folder.PathOf("b.xml"),
                              "<now><song duration=\"61\"><title>Old</title></song></now>"));
+  ASSERT_TRUE(WriteFileWhole(folder.PathOf("c.txt"),
+                             "\xEF\xBB\xBF"
+                             "Beyonc\xC3\xA9 \xE2\x80\x93 Halo\n"));
   Launch(
       "[Input0]\nfile=a.txt\ntext0=line=0 trim=1\n"
       "[Output0]\nformat0=%text0%\nUrl0=" +
@@ -149,7 +152,10 @@ TEST_F(FlowTest, InputChangesReachTheReceiver) {
       Url("/push?p=%format0%") +
       "\n[Input3]\nfile=s.txt\ntext0=line=0\n"
       "[Output3]\nformat0=%text0%\nUrl0=" +
-      Url("/ref?own=%format0%&song=%OUTPUT0:FORMAT0%") + "\n");
+      Url("/ref?own=%format0%&song=%OUTPUT0:FORMAT0%") +
+      "\n[Input4]\nfile=c.txt\ntext0=line=0\n"
+      "[Output4]\ncharset=iso-8859-1\nformat0=%text0%\nUrl0=" +
+      Url("/cs?v=%format0%&x=%output1:format0%") + "\n");
   const int httpPort = program->HttpPort();
   ASSERT_NE(httpPort, 0);
 
@@ -157,6 +163,9 @@ TEST_F(FlowTest, InputChangesReachTheReceiver) {
   ASSERT_TRUE(receiver.WaitForTarget("/plain?v=first", kProgramEffectMs)) << program->Output();
   ASSERT_TRUE(receiver.WaitForTarget("/xml?t=Old%7C61", kProgramEffectMs)) << program->Output();
   ASSERT_TRUE(receiver.WaitForTarget("/ref?own=station&song=first", kProgramEffectMs))
+      << program->Output();
+  // A UTF-8 file with a byte-order mark, sent to a Latin-1 target.
+  ASSERT_TRUE(receiver.WaitForTarget("/cs?v=Beyonc%e9%20-%20Halo&x=Old%7C61", kProgramEffectMs))
       << program->Output();
 
   // A plain text change arrives escaped, and the dependent task follows with it

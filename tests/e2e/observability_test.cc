@@ -31,9 +31,9 @@ TEST(ObservabilityEndToEndTest, ProgramServesHealthMetricsJsonAndDashboard) {
 
   EXPECT_TRUE(WaitUntil([&] { return HttpGet(port, "/health").rfind("HTTP/1.1 200", 0) == 0; },
                         kProgramEffect, std::chrono::milliseconds(20)));
-  ASSERT_NE(HttpGet(port, "/input0?set=%3Cscript%3Ex%3C/script%3E").find("query received"),
+  ASSERT_NE(HttpGet(port, "/input0?set=%3Cscript%3Ex%80%3C/script%3E").find("query received"),
             std::string::npos);
-  ASSERT_TRUE(receiver.WaitForTarget("/p?v=%3Cscript%3Ex%3C%2Fscript%3E", kProgramEffectMs));
+  ASSERT_TRUE(receiver.WaitForTarget("/p?v=%3Cscript%3Ex%80%3C%2Fscript%3E", kProgramEffectMs));
 
   const std::string series = "quillrade_task_requests_total{task=\"output0\",index=\"0\"}";
   std::string metrics;
@@ -54,10 +54,11 @@ TEST(ObservabilityEndToEndTest, ProgramServesHealthMetricsJsonAndDashboard) {
   std::map<std::string, std::string> json = JsonLeaves(ResponseBody(HttpGet(port, "/status.json")));
   EXPECT_EQ(json["tasks/0/last_request/url"],
             "\"" + receiver.BaseUrl() + receiver.Targets().back() + "\"");
-  EXPECT_EQ(json["tasks/0/values/format0"], "\"<script>x</script>\"");
+  // A Windows-1252 push (0x80 is the euro sign) is shown as characters.
+  EXPECT_EQ(json["tasks/0/values/format0"], "\"<script>x\xE2\x82\xAC</script>\"");
   EXPECT_EQ(json["process/http_port"], std::to_string(port));
   const std::string page = ResponseBody(HttpGet(port, "/tasks"));
-  EXPECT_NE(page.find("&lt;script&gt;x&lt;/script&gt;"), std::string::npos) << page;
+  EXPECT_NE(page.find("&lt;script&gt;x\xE2\x82\xAC&lt;/script&gt;"), std::string::npos) << page;
   EXPECT_EQ(page.find("<script>"), std::string::npos);
 
   program.SendEscape();

@@ -145,12 +145,12 @@ TEST(CPlainTextParserTest, SharedValueFiltersKeepTheOrder) {
   std::vector<SearchReplaceItem> items = BuiltInReplaceItems();
   items.push_back({"E", " "});
   std::string value = " \"\xE9t\xE9\" ";
-  ApplyValueFilters(value, filters, items);
+  ApplyValueFilters(value, filters, items, TextCharset::kWindows1252);
   // accents -> " "ete" ", quotes -> " ete ", upper -> " ETE ", items -> "  T  ",
   // trim -> "T".
   EXPECT_EQ(value, "T");
   std::string empty;
-  ApplyValueFilters(empty, filters, items);
+  ApplyValueFilters(empty, filters, items, TextCharset::kWindows1252);
   EXPECT_EQ(empty, "");
 }
 

@@ -496,3 +496,187 @@ TEST_F(TaskCycleTest, OnlyUnansweredUrlsAreRetriedAndTheirWaitDoubles) {
 }
 
 }  // namespace
+
+// Real titles as "title|what a Latin-1 target gets;", both written as UTF-8; an
+// empty second half means the title with its " – " sent as " - ".
+constexpr const char* kTitleTable =
+    "Beyoncé – Halo|;Motörhead – Ace of Spades|;Sigur Rós – Hoppípolla|;"
+    "Antonín Dvořák – Largo|Antonín Dvorák - Largo;"
+    "Céline Dion – Pour que tu m’aimes encore|Céline Dion - Pour que tu m'aimes encore;"
+    "Zoë Keating – Optimist|;Björk – Jóga|;Mötley Crüe – Kickstart|;"
+    "Édith Piaf – Non, je ne regrette rien|;Françoise Hardy – Tous les garçons|;"
+    "Die Ärzte – Schrei nach Liebe|;Herbert Grönemeyer – Männer|;Café del Mar – Ibiza|;"
+    "Joaquín Sabina – 19 días y 500 noches|;Rosalía – Malamente|;"
+    "Amália Rodrigues – Estranha Forma|;Caetano Veloso – Coração|;Røyksopp – Eple|;"
+    "Kovács Kati – Add már, Uram, az esőt|Kovács Kati - Add már, Uram, az esot;"
+    "Czesław Niemen – Dziwny jest ten świat|Czeslaw Niemen - Dziwny jest ten swiat;"
+    "Maanam – Kocham Cię|Maanam - Kocham Cie;Karel Gott – Být stále mlád|;"
+    "Lucie Bílá – Láska je láska|;"
+    "Hana Zagorová – Maľovaná láska|Hana Zagorová - Malovaná láska;"
+    "Željko Joksimović – Lane moje|Zeljko Joksimovic - Lane moje;"
+    "Severina – Moja štikla|Severina - Moja stikla;"
+    "Zdravko Čolić – Ti si mi u krvi|Zdravko Colic - Ti si mi u krvi;"
+    "Đorđe Balašević – Ćaletova pesma|Dorde Balasevic - Caletova pesma;"
+    "Zorán – Kell ott fenn egy ország|;Omega – Gyöngyhajú lány|;Neoton Família – Vándorének|;"
+    "Queen – “Bohemian Rhapsody”|Queen - \"Bohemian Rhapsody\";"
+    "ABBA – ‘Dancing Queen’|ABBA - 'Dancing Queen';"
+    "Guns N’ Roses – Sweet Child o’ Mine|Guns N' Roses - Sweet Child o' Mine;"
+    "The Beatles — Let It Be|The Beatles - Let It Be;Prince – 1999…|Prince - 1999...;"
+    "Daft Punk – One More Time 🎵|Daft Punk - One More Time ?;"
+    "Coldplay – Fix You ❤|Coldplay - Fix You ?;"
+    "Ed Sheeran – Shape of You 😀|Ed Sheeran - Shape of You ?;"
+    "Joe Dassin – «Les Champs-Élysées»|;"
+    "Jacques Brel – Ne me quitte pas • Live|Jacques Brel - Ne me quitte pas ? Live;"
+    "Mylène Farmer – Désenchantée|;Stromae – Papaoutai ½ Remix|;"
+    "Les Chœurs de l’Armée Rouge – Kalinka|Les Choeurs de l'Armée Rouge - Kalinka;"
+    "Eurovision € Hits|Eurovision ? Hits;Pál Utcai Fiúk – Ha az életben|;"
+    "Łzy – Agnieszka|Lzy - Agnieszka;AC/DC – Back in Black|;Tom & Jerry: 100% \"Live\"|;"
+    "Ÿ Šáňa – Ženy|Y Sána - Zeny;"
+    "Sinéad O’Connor – Nothing Compares 2 U|Sinéad O'Connor - Nothing Compares 2 U;";
+
+struct TitleCase {
+  std::string strUtf8;
+  std::string strLatin1;
+};
+
+std::vector<TitleCase> Titles() {
+  std::vector<TitleCase> titles;
+  for (const std::string& row : SplitList(kTitleTable, ';', false, false)) {
+    const size_t bar = row.find('|');
+    TitleCase title{row.substr(0, bar), row.substr(bar + 1)};
+    if (title.strLatin1.empty()) {
+      title.strLatin1 = title.strUtf8;
+      ReplaceAll(title.strLatin1, " \u2013 ", " - ");
+    }
+    titles.push_back(title);
+  }
+  return titles;
+}
+
+std::vector<uint32_t> CodePoints(std::string_view utf8) {
+  std::vector<uint32_t> points;
+  for (size_t at = 0; at < utf8.size();) {
+    const unsigned char lead = static_cast<unsigned char>(utf8[at]);
+    const size_t length = lead < 0x80 ? 1 : lead < 0xE0 ? 2 : lead < 0xF0 ? 3 : 4;
+    uint32_t point = length == 1 ? lead : lead & (0x3F >> (length - 1));
+    for (size_t k = 1; k < length; ++k) point = (point << 6) | (utf8[at + k] & 0x3F);
+    points.push_back(point);
+    at += length;
+  }
+  return points;
+}
+
+// The Windows-1252 bytes of a title, or "" when the set lacks one of its characters.
+std::string InWindows1252(std::string_view utf8) {
+  static const std::map<uint32_t, char> upper = {
+      {0x20AC, '\x80'}, {0x2026, '\x85'}, {0x0160, '\x8A'}, {0x0152, '\x8C'},
+      {0x017D, '\x8E'}, {0x2018, '\x91'}, {0x2019, '\x92'}, {0x201C, '\x93'},
+      {0x201D, '\x94'}, {0x2022, '\x95'}, {0x2013, '\x96'}, {0x2014, '\x97'},
+      {0x0161, '\x9A'}, {0x0153, '\x9C'}, {0x017E, '\x9E'}, {0x0178, '\x9F'}};
+  std::string bytes;
+  for (const uint32_t point : CodePoints(utf8)) {
+    if (point < 0x80 || (point >= 0xA0 && point <= 0xFF)) {
+      bytes += static_cast<char>(point);
+    } else if (upper.count(point) != 0) {
+      bytes += upper.at(point);
+    } else {
+      return "";
+    }
+  }
+  return bytes;
+}
+
+std::string Utf16Le(std::string_view utf8) {
+  std::string bytes = "\xFF\xFE";
+  auto unit = [&bytes](uint32_t u) {
+    bytes += {static_cast<char>(u & 0xFF), static_cast<char>(u >> 8)};
+  };
+  for (const uint32_t point : CodePoints(utf8)) {
+    if (point < 0x10000) {
+      unit(point);
+    } else {
+      unit(0xD800 + ((point - 0x10000) >> 10));
+      unit(0xDC00 + ((point - 0x10000) & 0x3FF));
+    }
+  }
+  return bytes;
+}
+
+// An ISO-8859-1 document: Latin-1 characters as bytes, the others as references.
+std::string XmlLatin1(std::string_view utf8) {
+  std::string bytes;
+  for (const uint32_t point : CodePoints(utf8)) {
+    bytes += point < 0x100 ? std::string(1, static_cast<char>(point))
+                           : "&#" + std::to_string(point) + ";";
+  }
+  return bytes;
+}
+
+// Every title through every input form to an output with each charset: one task
+// per pair, all titles in one input, one request each.
+TEST_F(TaskCycleTest, TitlesArriveInTheSetEachOutputNames) {
+  const std::vector<TitleCase> kTitles = Titles();
+  const size_t count = kTitles.size();
+  ASSERT_EQ(count, 51u);
+  std::string windows1252;
+  std::string utf8;
+  std::string xml;
+  std::string url = "Url0=http://127.0.0.1:PORT/t?";
+  std::string keywords;
+  for (size_t i = 0; i < count; ++i) {
+    const std::string n = std::to_string(i);
+    windows1252 += InWindows1252(kTitles[i].strUtf8) + "\n";
+    utf8 += std::string(kTitles[i].strUtf8) + "\n";
+    std::string escaped = kTitles[i].strUtf8;
+    ReplaceAll(escaped, "&", "&amp;");
+    xml += "<t" + n + ">" + escaped + "</t" + n + ">";
+    keywords += "text" + n + "=line=" + n + "\n";
+    url += (i > 0 ? "&" : "") + n + "=%format" + n + "%";
+  }
+  WriteInput("cp1252.txt", windows1252);
+  WriteInput("utf8.txt", utf8);
+  WriteInput("bom.txt", "\xEF\xBB\xBF" + utf8);
+  WriteInput("utf16.txt", Utf16Le(utf8));
+  WriteInput("utf8.xml", "<?xml version=\"1.0\" encoding=\"UTF-8\"?><r>" + xml + "</r>");
+  WriteInput("latin1.xml",
+             "<?xml version=\"1.0\" encoding=\"ISO-8859-1\"?><r>" + XmlLatin1(xml) + "</r>");
+  const std::vector<std::string> forms = {"cp1252.txt", "utf8.txt", "bom.txt",
+                                          "utf16.txt",  "utf8.xml", "latin1.xml"};
+  const std::vector<std::string> outputs = {"", "charset=utf-8\n", "charset=iso-8859-1\n"};
+  std::string ini;
+  for (size_t task = 0; task < forms.size() * outputs.size(); ++task) {
+    const std::string& form = forms[task / outputs.size()];
+    const bool isXml = form.find(".xml") != std::string::npos;
+    std::string taskFormats;
+    for (size_t i = 0; i < count; ++i) {
+      const std::string n = std::to_string(i);
+      taskFormats += "format" + n + "=%" + (isXml ? "xml_t" : "text") + n + "%\n";
+    }
+    const std::string pair = std::to_string(task);
+    ini += "[Input" + pair + "]\nfile=DIR/" + form + "\n" + (isXml ? "type=xml\n" : keywords) +
+           "[Output" + pair + "]\n" + outputs[task % outputs.size()] + taskFormats + url + "\n";
+  }
+  LoadTasks(ini, static_cast<int>(forms.size() * outputs.size()));
+  const Targets sent = RunPass();
+  ASSERT_EQ(sent.size(), forms.size() * outputs.size());
+  for (size_t task = 0; task < sent.size(); ++task) {
+    const bool from1252 = task < outputs.size();
+    const size_t output = task % outputs.size();
+    std::string expected = "/t?";
+    for (size_t i = 0; i < count; ++i) {
+      const std::string title = kTitles[i].strUtf8;
+      std::string bytes = title;
+      if (from1252 && InWindows1252(title).empty()) {
+        bytes.clear();  // the set lacks the title: its line was left empty
+      } else if (output == 2) {
+        bytes.clear();
+        for (const uint32_t point : CodePoints(kTitles[i].strLatin1))
+          bytes += static_cast<char>(point);
+      } else if (from1252 && output == 0) {
+        bytes = InWindows1252(title);  // no charset: the bytes as they came
+      }
+      expected += (i > 0 ? "&" : "") + std::to_string(i) + "=" + UrlEncode(bytes);
+    }
+    EXPECT_EQ(sent[task], expected) << forms[task / outputs.size()] << " " << outputs[output];
+  }
+}

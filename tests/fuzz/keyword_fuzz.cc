@@ -34,7 +34,7 @@ size_t JoinedSize(const std::vector<std::string>& lines) {
 void CheckKeyword(const std::string& options, const std::vector<std::string>& lines) {
   CPlainTextParser keyword;
   keyword.DefineKeyword("text0", options);
-  keyword.EvaluateKeyword(lines);
+  keyword.EvaluateKeyword(lines, TextCharset::kUtf8);
   const std::string& value = keyword.Value();
   if (value.size() > JoinedSize(lines)) abort();
   const bool frontCut = !keyword.Begin().empty() || !keyword.RBegin().empty();
@@ -42,7 +42,7 @@ void CheckKeyword(const std::string& options, const std::vector<std::string>& li
   if (lines.empty() && !value.empty()) abort();
   // Evaluation starts from scratch: a second run gives the same value.
   const std::string first = value;
-  keyword.EvaluateKeyword(lines);
+  keyword.EvaluateKeyword(lines, TextCharset::kUtf8);
   if (keyword.Value() != first) abort();
 }
 

@@ -28,7 +28,9 @@ class ConfigCheckTest : public ::testing::Test {
   void SetUp() override {
     ASSERT_TRUE(folder.Ok());
     input = folder.WriteFile("a.txt", "Title: Song & Dance\nArtist: Someone\n");
+    xml = folder.WriteFile("a.xml", "<t>Caf\xC3\xA9</t>");
   }
+  const std::string kXmlOutput = "[Output1]\nformat0=%xml_t%\nUrl0=http://h/%format0%\n";
 
   // A valid pair 0 with extra lines in its input and output sections, then `tail`.
   std::string Config(const std::string& inputExtra, const std::string& outputExtra,
@@ -46,6 +48,7 @@ class ConfigCheckTest : public ::testing::Test {
 
   CTempDir folder{"qr_check"};
   std::string input;
+  std::string xml;
 };
 
 TEST_F(ConfigCheckTest, ValidPairHasNoFindingsAndShowsWhatWouldBeSent) {
@@ -76,6 +79,25 @@ TEST_F(ConfigCheckTest, ValidPairHasNoFindingsAndShowsWhatWouldBeSent) {
             std::string::npos)
       << text;
   EXPECT_NE(text.find("\nNo findings.\n\n0 error(s), 0 warning(s).\n"), std::string::npos);
+}
+
+TEST_F(ConfigCheckTest, ShowsTheSetOfTheValuesAndTheUrlsAsConverted) {
+  const CConfigCheck check =
+      Run("[Input0]\nfile=" + folder.WriteFile("cz.txt", "Dvo\xF8\xE1k\n") +
+              "\ncharset=windows-1250\ntext0=line=0\n[Output0]\ncharset=utf-8\nformat0=%text0%\n"
+              "Url0=http://127.0.0.1:9/t?v=%format0%\n",
+          kCheckClean);
+  const std::string text = check.TextReport();
+  EXPECT_NE(text.find("  values read as windows-1250; URLs carry utf-8\n  text0 = \"Dvořák\"\n"),
+            std::string::npos)
+      << text;
+  EXPECT_NE(text.find("  would send http://127.0.0.1:9/t?v=Dvo%c5%99%c3%a1k\n"), std::string::npos);
+  EXPECT_NE(check.JsonReport().find("\"charset\":\"windows-1250\",\"output_charset\":\"utf-8\""),
+            std::string::npos);
+  EXPECT_NE(Run(Config("", ""), kCheckClean)
+                .TextReport()
+                .find("  values read as windows-1252; URLs carry the values' own bytes"),
+            std::string::npos);
 }
 
 struct FindingCase {
@@ -157,6 +179,22 @@ TEST_F(ConfigCheckTest, EachMistakeGivesItsFindingOnItsLine) {
        FindingSeverity::kWarning, "access_token", "access_token is shorter than 16 characters"},
       {"[global]\naccess_token=" + kToken + "\n" + Config("", ""), kCheckClean,
        FindingSeverity::kWarning, "access_token", "access_token is in a file every user"},
+      {Config("charset=latin1\n", ""), kCheckClean, FindingSeverity::kWarning, "charset=latin1",
+       "charset=latin1 in [Input0] names no known set (utf-8, windows-1252, iso-8859-1, "
+       "iso-8859-15, windows-1250, auto): read as auto"},
+      {Config("", "charset=ascii\n"), kCheckClean, FindingSeverity::kWarning, "charset=ascii",
+       "in [Output0] names no known set"},
+      {Config("", "", "[Input1]\ntype=xml\nfile=" + xml + "\ncharset=utf-8\n" + kXmlOutput),
+       kCheckClean, FindingSeverity::kWarning, "charset=utf-8",
+       "charset in [Input1] is not read: an XML input's values are UTF-8"},
+      {Config("", "",
+              "[Input1]\ntype=xml\nfile=" + xml + "\n" + kXmlOutput +
+                  "[Input2]\nfile=" + folder.WriteFile("cp.txt", "Caf\xE9\n") +
+                  "\ntext0=line=0\n[Output2]\nformat0=%text0%\n"
+                  "Url0=http://h/?a=%format0%&b=%output1:format0%\n"),
+       kCheckClean, FindingSeverity::kWarning, "[Output2]",
+       "[Output2] has no charset but its URLs mix UTF-8 values (output1 format0 (utf-8)) with "
+       "single-byte values (output2 format0 (windows-1252))"},
   };
   for (const FindingCase& c : cases) {
     const CConfigCheck check = Run(c.config, c.status);

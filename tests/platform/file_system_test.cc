@@ -28,6 +28,11 @@ class CFileSystemTest : public ::testing::Test {
 };
 
 TEST_F(CFileSystemTest, TextReaderReadsLikeTextModeFgets) {
+  const auto utf16x = [](size_t count) {
+    std::string units;
+    for (size_t i = 0; i < count; ++i) units += "\0x"s;
+    return units;
+  };
   const struct {
     std::string bytes;
     size_t size;
@@ -43,6 +48,24 @@ TEST_F(CFileSystemTest, TextReaderReadsLikeTextModeFgets) {
       {std::string(5000, 'x') + "\r\n",
        4096,
        {std::string(4095, 'x'), std::string(905, 'x') + "\n"}},
+      // Byte-order marks are not text; UTF-16 comes out as UTF-8.
+      {"\xEF\xBB\xBF"
+       "a\n\xEF\xBB\xBF",
+       256,
+       {"a\n", "\xEF\xBB\xBF"}},
+      {"\xFF\xFE"
+       "a\0\xE9\0\r\0\n\0\x3D\xD8\x00\xDE"s,
+       256,
+       {"a\xC3\xA9\n", "\xF0\x9F\x98\x80"}},
+      {"\xFE\xFF"
+       "\0a\xD8\x3D\0b\xD8\x3D"s,
+       256,
+       {"a\xEF\xBF\xBD"
+        "b"}},  // lone surrogates
+      // A surrogate pair cut by the reader's 4096-byte chunks.
+      {"\xFE\xFF" + utf16x(2046) + "\xD8\x3D\xDE\x00"s,
+       8192,
+       {std::string(2046, 'x') + "\xF0\x9F\x98\x80"}},
   };
   for (const auto& c : cases) {
     EXPECT_EQ(ReadLines(c.bytes, c.size), c.lines) << c.bytes.substr(0, 20);
