@@ -219,8 +219,8 @@ void CConfigFindings::CheckAccessToken() {
   const int line = lineOf("access_token");
   if (settings.strAccessToken.size() < kShortestGoodToken) {
     Add(FindingSeverity::kWarning, line,
-        StringPrintf("access_token is shorter than %zu characters: easy to guess",
-                     kShortestGoodToken));
+        StringPrintf("access_token is shorter than %d characters: easy to guess",
+                     static_cast<int>(kShortestGoodToken)));
   }
   if (IsReadableByEveryone(preset.FullPath())) {
     Add(FindingSeverity::kWarning, line,
