@@ -29,7 +29,7 @@ std::string ComposeTaskUrl(const CTask& task, const std::string& urlTemplate) {
   for (const FormatItem& item : task.formatItems) {
     ReplaceAll(url, StringPrintf("%%%s%%", item.strName.c_str()), UrlEncode(item.strResult));
   }
-  for (const OutputReference& reference : task.outputReferences) {
+  for (const OutputReference& reference : task.OutputReferences()) {
     ReplaceAll(url, reference.strToken, UrlEncode(reference.pFormat->strResult));
   }
   ApplyUrlReplaceList(url, task.urlReplaceList);
