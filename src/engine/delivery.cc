@@ -21,7 +21,9 @@ std::string StartText(const std::string& url) {
   return "\nFetching URL: " + UrlDecode(url, false) + "...";
 }
 
-const char* ResultText(FetchResult result) { return result == FetchResult::kOk ? "OK\n" : "ERROR\n"; }
+const char* ResultText(FetchResult result) {
+  return result == FetchResult::kOk ? "OK\n" : "ERROR\n";
+}
 
 }  // namespace
 
@@ -208,7 +210,8 @@ void CDelivery::Start(const Request& request) {
   }
   SetRequestOptions(easy, request.strUrl, transferLimits);
   transfers.emplace(easy, std::move(transfer));
-  if (curl_multi_add_handle(multi, easy) != CURLM_OK) Finish(easy, FetchResult::kFailed, kEndedCode);
+  if (curl_multi_add_handle(multi, easy) != CURLM_OK)
+    Finish(easy, FetchResult::kFailed, kEndedCode);
 }
 
 void CDelivery::Drive() {
@@ -262,7 +265,8 @@ void CDelivery::Finish(void* easy, FetchResult result, int curlCode) {
   }
   const uint64_t now = GetMonotonicMilliseconds();
   const std::string start = StartText(request.strUrl);
-  g_logOutput.PrintContinuation(transfer.nStartText, ResultText(result), start + ResultText(result));
+  g_logOutput.PrintContinuation(transfer.nStartText, ResultText(result),
+                                start + ResultText(result));
 
   Client& client = clients[request.nClient];
   RequestOutcome outcome;

@@ -114,9 +114,9 @@ class CDelivery {
     int nClient = 0;
     size_t nSlot = 0;
     std::string strUrl;
-    std::string strHost;   // "host:port", the key of the host queue
-    bool bRetry = false;   // a try of the URL waiting in the retry schedule
-    uint64_t nText = 0;    // the pushed text it comes from; 0 for none
+    std::string strHost;  // "host:port", the key of the host queue
+    bool bRetry = false;  // a try of the URL waiting in the retry schedule
+    uint64_t nText = 0;   // the pushed text it comes from; 0 for none
   };
   struct Transfer {
     Request request;

@@ -21,8 +21,8 @@ class CSocketWaitSet;
 
 // What ended a WaitWith.
 struct WakeResult {
-  bool bSet = false;    // the event was set (and is consumed now)
-  bool bOther = false;  // the other descriptor is readable (left for its owner)
+  bool bSet = false;        // the event was set (and is consumed now)
+  bool bOther = false;      // the other descriptor is readable (left for its owner)
   bool bTransfers = false;  // a socket of the attached set is ready (left for its owner)
 };
 

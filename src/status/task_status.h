@@ -85,13 +85,13 @@ struct TaskCounters {
 struct SlotState {
   size_t nSlot = 0;
   bool bInFlight = false;
-  std::string strInFlightUrl;    // as sent, credentials not yet masked
+  std::string strInFlightUrl;     // as sent, credentials not yet masked
   uint64_t nInFlightSinceMs = 0;  // monotonic milliseconds of its start
   int64_t nInFlightSinceUnix = 0;
-  bool bHasResult = false;  // the fields below are meaningful
-  bool bOk = false;         // the latest ended request succeeded
-  std::string strUrl;       // the latest ended request's URL
-  std::string strCause;     // why it failed ("timeout", "http_status 404", ...)
+  bool bHasResult = false;        // the fields below are meaningful
+  bool bOk = false;               // the latest ended request succeeded
+  std::string strUrl;             // the latest ended request's URL
+  std::string strCause;           // why it failed ("timeout", "http_status 404", ...)
   int64_t nFailingSinceUnix = 0;  // first failure since the last success
 };
 

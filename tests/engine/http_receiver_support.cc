@@ -7,8 +7,8 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
-#include <cerrno>
 #include <algorithm>
+#include <cerrno>
 #include <cstdint>
 
 #include "engine/delivery.h"
@@ -231,5 +231,6 @@ bool DriveUntil(CDelivery& delivery, const std::function<bool()>& done,
 }
 
 bool DriveUntilIdle(CDelivery& delivery, std::chrono::milliseconds limit) {
-  return DriveUntil(delivery, [&delivery] { return delivery.Idle(); }, limit);
+  return DriveUntil(
+      delivery, [&delivery] { return delivery.Idle(); }, limit);
 }

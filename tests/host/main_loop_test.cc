@@ -581,8 +581,9 @@ TEST_F(ObservabilityTest, HealthStays200WhileATargetHangs) {
                         std::chrono::milliseconds(kEffectMs), std::chrono::milliseconds(20)));
   ASSERT_TRUE(Push("set=x"));
   const auto timedOut = [&] {
-    return Metric("quillrade_task_request_failures_total{task=\"output1\",index=\"0\","
-                  "cause=\"timeout\"}") == 1;
+    return Metric(
+               "quillrade_task_request_failures_total{task=\"output1\",index=\"0\","
+               "cause=\"timeout\"}") == 1;
   };
   EXPECT_FALSE(WaitUntil([&] { return status() != "HTTP/1.1 200" || timedOut(); },
                          std::chrono::milliseconds(3000), std::chrono::milliseconds(50)));
