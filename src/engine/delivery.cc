@@ -25,6 +25,18 @@ const char* ResultText(FetchResult result) {
   return result == FetchResult::kOk ? "OK\n" : "ERROR\n";
 }
 
+// The library's callbacks, with its own types (a socket is 64 bits on Windows;
+// the platform layer keeps sockets in int descriptors).
+int SocketCallback(CURL* /*easy*/, curl_socket_t socket, int what, void* user, void* /*data*/) {
+  static_cast<CDelivery*>(user)->OnSocket(static_cast<int>(socket), what);
+  return 0;
+}
+
+int TimerCallback(CURLM* /*multi*/, long timeoutMs, void* user) {
+  static_cast<CDelivery*>(user)->OnTimer(timeoutMs);
+  return 0;
+}
+
 }  // namespace
 
 std::string HostKeyOf(const std::string& url) {
@@ -54,29 +66,25 @@ CDelivery::CDelivery(const CFetchAbort* abort) : pAbort(abort) {
   hMulti.reset(curl_multi_init());
   CURLM* multi = static_cast<CURLM*>(hMulti.get());
   if (multi == nullptr) return;
-  curl_multi_setopt(multi, CURLMOPT_SOCKETFUNCTION, &CDelivery::OnSocket);
+  curl_multi_setopt(multi, CURLMOPT_SOCKETFUNCTION, &SocketCallback);
   curl_multi_setopt(multi, CURLMOPT_SOCKETDATA, this);
-  curl_multi_setopt(multi, CURLMOPT_TIMERFUNCTION, &CDelivery::OnTimer);
+  curl_multi_setopt(multi, CURLMOPT_TIMERFUNCTION, &TimerCallback);
   curl_multi_setopt(multi, CURLMOPT_TIMERDATA, this);
 }
 
 CDelivery::~CDelivery() { EndAll(); }
 
-int CDelivery::OnSocket(void* /*easy*/, int socket, int what, void* user, void* /*socketData*/) {
-  auto* self = static_cast<CDelivery*>(user);
+void CDelivery::OnSocket(int socket, int what) {
   if (what == CURL_POLL_REMOVE) {
-    self->sockets.Forget(socket);
+    sockets.Forget(socket);
   } else {
-    self->sockets.Watch(socket, (what & CURL_POLL_IN) != 0, (what & CURL_POLL_OUT) != 0);
+    sockets.Watch(socket, (what & CURL_POLL_IN) != 0, (what & CURL_POLL_OUT) != 0);
   }
-  return 0;
 }
 
-int CDelivery::OnTimer(void* /*multi*/, long timeoutMs, void* user) {
-  auto* self = static_cast<CDelivery*>(user);
-  self->nTimerDueMs =
+void CDelivery::OnTimer(long timeoutMs) {
+  nTimerDueMs =
       timeoutMs < 0 ? UINT64_MAX : GetMonotonicMilliseconds() + static_cast<uint64_t>(timeoutMs);
-  return 0;
 }
 
 int CDelivery::AddClient(ClientOptions options) {

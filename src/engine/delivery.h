@@ -105,6 +105,11 @@ class CDelivery {
   // are dropped without being started, reported in one line.
   void EndAll();
   size_t InFlight() const { return transfers.size(); }
+
+  // The library's socket and timer reports (`what` and `timeoutMs` as it gives
+  // them); called through its callbacks only.
+  void OnSocket(int socket, int what);
+  void OnTimer(long timeoutMs);
   // Nothing in flight and nothing queued (retries may be waiting).
   bool Idle() const { return transfers.empty() && queued.empty(); }
 
@@ -146,9 +151,6 @@ class CDelivery {
   struct MultiDeleter {
     void operator()(void* handle) const;
   };
-
-  static int OnSocket(void* easy, int socket, int what, void* user, void* socketData);
-  static int OnTimer(void* multi, long timeoutMs, void* user);
 
   Slot& SlotOf(Client& client, size_t slot);
   void Enqueue(Request request);
