@@ -10,13 +10,6 @@ namespace {
 // abort's wake-up end it earlier.
 constexpr int kPollMs = 1000;
 
-// The library's global set-up is not thread-safe and must run once per process,
-// before the first handle exists. TLS is initialised as well, so https URLs work.
-void InitCurlLibraryOnce() {
-  static std::once_flag once;
-  std::call_once(once, [] { curl_global_init(CURL_GLOBAL_ALL); });
-}
-
 // Response bodies are not used: report every byte as consumed.
 size_t DiscardBody(char* /*data*/, size_t size, size_t count, void* /*user*/) {
   return size * count;
@@ -39,20 +32,6 @@ bool IsNoAnswerCode(CURLcode code) {
   }
 }
 
-// A connection lost after the status line arrived counts as answered: the target
-// has the request, and sending it again could repeat its effect.
-FetchResult ClassifyResult(CURL* curl, CURLcode code) {
-  if (code == CURLE_OK) return FetchResult::kOk;
-  if (code == CURLE_HTTP_RETURNED_ERROR) return FetchResult::kHttpError;
-  if (code == CURLE_URL_MALFORMAT || code == CURLE_UNSUPPORTED_PROTOCOL) {
-    return FetchResult::kInvalidUrl;
-  }
-  long status = 0;
-  curl_easy_getinfo(curl, CURLINFO_RESPONSE_CODE, &status);
-  if (status == 0 && IsNoAnswerCode(code)) return FetchResult::kNoAnswer;
-  return FetchResult::kFailed;
-}
-
 // The result of the one transfer that has just finished.
 CURLcode FinishedTransferCode(CURLM* multi) {
   int left = 0;
@@ -63,6 +42,51 @@ CURLcode FinishedTransferCode(CURLM* multi) {
 }
 
 }  // namespace
+
+// The library's global set-up is not thread-safe and must run once per process,
+// before the first handle exists. TLS is initialised as well, so https URLs work.
+void InitCurlLibraryOnce() {
+  static std::once_flag once;
+  std::call_once(once, [] { curl_global_init(CURL_GLOBAL_ALL); });
+}
+
+// A connection lost after the status line arrived counts as answered: the target
+// has the request, and sending it again could repeat its effect.
+FetchResult ClassifyTransfer(void* easy, int result) {
+  const auto code = static_cast<CURLcode>(result);
+  if (code == CURLE_OK) return FetchResult::kOk;
+  if (code == CURLE_HTTP_RETURNED_ERROR) return FetchResult::kHttpError;
+  if (code == CURLE_URL_MALFORMAT || code == CURLE_UNSUPPORTED_PROTOCOL) {
+    return FetchResult::kInvalidUrl;
+  }
+  if (AnswerStatus(easy) == 0 && IsNoAnswerCode(code)) return FetchResult::kNoAnswer;
+  return FetchResult::kFailed;
+}
+
+int AnswerStatus(void* easy) {
+  long status = 0;
+  curl_easy_getinfo(static_cast<CURL*>(easy), CURLINFO_RESPONSE_CODE, &status);
+  return static_cast<int>(status);
+}
+
+// A connected request that receives less than one byte a second for the
+// no-answer time ends as timed out, the same as a target that never answers.
+void SetRequestOptions(void* easy, const std::string& url, const TransferLimits& limits) {
+  CURL* curl = static_cast<CURL*>(easy);
+  curl_easy_setopt(curl, CURLOPT_URL, url.c_str());
+  curl_easy_setopt(curl, CURLOPT_WRITEFUNCTION, &DiscardBody);
+  curl_easy_setopt(curl, CURLOPT_WRITEDATA, nullptr);
+  curl_easy_setopt(curl, CURLOPT_FAILONERROR, 1L);
+  curl_easy_setopt(curl, CURLOPT_DNS_CACHE_TIMEOUT, CCurl::kDnsCacheSeconds);
+  curl_easy_setopt(curl, CURLOPT_LOW_SPEED_LIMIT, 1L);
+  curl_easy_setopt(curl, CURLOPT_LOW_SPEED_TIME, limits.nNoAnswerSeconds);
+  curl_easy_setopt(curl, CURLOPT_TIMEOUT, CCurl::kTotalTimeoutSeconds);
+  curl_easy_setopt(curl, CURLOPT_CONNECTTIMEOUT, static_cast<long>(limits.nConnectSeconds));
+  curl_easy_setopt(curl, CURLOPT_NOSIGNAL, 1L);
+  curl_easy_setopt(curl, CURLOPT_FRESH_CONNECT, 1L);
+  curl_easy_setopt(curl, CURLOPT_BUFFERSIZE, CCurl::kReceiveBufferBytes);
+  curl_easy_setopt(curl, CURLOPT_QUICK_EXIT, 0L);
+}
 
 RequestFailure ClassifyFailure(FetchResult result, int curlCode) {
   if (result == FetchResult::kOk) return RequestFailure::kNone;
@@ -118,7 +142,7 @@ FetchResult CCurl::Perform(const std::string& url) {
   nLastHttpStatus = 0;
   if (curl == nullptr || multi == nullptr) return FetchResult::kFailed;
   if (IsAborted()) return FetchResult::kAborted;
-  SetRequestOptions(url);
+  SetRequestOptions(curl, url, TransferLimits{nConnectTimeout, kNoAnswerSeconds});
   if (curl_multi_add_handle(multi, curl) != CURLM_OK) return FetchResult::kFailed;
   const std::optional<int> code = RunTransfer();
   // An aborted transfer must not wait for a host name lookup still running.
@@ -126,29 +150,12 @@ FetchResult CCurl::Perform(const std::string& url) {
   curl_multi_remove_handle(multi, curl);
   if (!code) return FetchResult::kAborted;
   RecordResult(*code);
-  return ClassifyResult(curl, static_cast<CURLcode>(*code));
+  return ClassifyTransfer(curl, *code);
 }
 
 void CCurl::RecordResult(int code) {
-  long status = 0;
-  curl_easy_getinfo(static_cast<CURL*>(hCurl.get()), CURLINFO_RESPONSE_CODE, &status);
   nLastResultCode = code;
-  nLastHttpStatus = static_cast<int>(status);
-}
-
-void CCurl::SetRequestOptions(const std::string& url) {
-  CURL* curl = static_cast<CURL*>(hCurl.get());
-  curl_easy_setopt(curl, CURLOPT_URL, url.c_str());
-  curl_easy_setopt(curl, CURLOPT_WRITEFUNCTION, &DiscardBody);
-  curl_easy_setopt(curl, CURLOPT_WRITEDATA, this);
-  curl_easy_setopt(curl, CURLOPT_FAILONERROR, 1L);
-  curl_easy_setopt(curl, CURLOPT_DNS_CACHE_TIMEOUT, kDnsCacheSeconds);
-  curl_easy_setopt(curl, CURLOPT_SERVER_RESPONSE_TIMEOUT, kServerResponseTimeoutSeconds);
-  curl_easy_setopt(curl, CURLOPT_TIMEOUT, kTotalTimeoutSeconds);
-  curl_easy_setopt(curl, CURLOPT_CONNECTTIMEOUT, static_cast<long>(nConnectTimeout));
-  curl_easy_setopt(curl, CURLOPT_NOSIGNAL, 1L);
-  curl_easy_setopt(curl, CURLOPT_FRESH_CONNECT, 1L);
-  curl_easy_setopt(curl, CURLOPT_QUICK_EXIT, 0L);
+  nLastHttpStatus = AnswerStatus(hCurl.get());
 }
 
 // The abort flag is looked at between the library's steps; Abort sets it before

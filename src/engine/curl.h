@@ -37,6 +37,27 @@ enum class FetchResult {
 // told apart; kNone for success.
 RequestFailure ClassifyFailure(FetchResult result, int curlCode);
 
+// The library's process-wide set-up (TLS included), done once before the first
+// handle exists; any thread.
+void InitCurlLibraryOnce();
+
+// The limits every outgoing request carries.
+struct TransferLimits {
+  // Longest wait for a connection.
+  int nConnectSeconds = 20;
+  // A connected request that receives no byte for this long has no answer.
+  long nNoAnswerSeconds = 30;
+};
+
+// Sets on the library's transfer handle `easy` what every request is: a plain
+// GET of `url` on a new connection whose body is thrown away, with `limits`
+// and the whole-transfer limit. Shared by CCurl and CDelivery.
+void SetRequestOptions(void* easy, const std::string& url, const TransferLimits& limits);
+// How the transfer on `easy` that ended with the library's result `code` went.
+FetchResult ClassifyTransfer(void* easy, int code);
+// The HTTP status of the answer on `easy`; 0 when none came.
+int AnswerStatus(void* easy);
+
 class CFetchAbort {
  public:
   CFetchAbort() = default;
@@ -67,8 +88,12 @@ class CCurl {
   static constexpr int kDefaultConnectTimeoutSeconds = 20;
   // Resolved host names are reused for this long.
   static constexpr long kDnsCacheSeconds = 60;
-  // Longest wait for the server's first answer once connected.
-  static constexpr long kServerResponseTimeoutSeconds = 30;
+  // Longest silence of a connected server before its request has no answer (a
+  // first-answer limit: the library's own one applies to other protocols only).
+  static constexpr long kNoAnswerSeconds = 30;
+  // Bytes received per read. Bodies are thrown away, so a small buffer keeps
+  // many transfers at once cheap.
+  static constexpr long kReceiveBufferBytes = 1024;
   // Longest whole transfer, connect included.
   static constexpr long kTotalTimeoutSeconds = 120;
 
@@ -102,7 +127,6 @@ class CCurl {
   };
 
   bool IsAborted() const { return pAbort != nullptr && pAbort->IsAborted(); }
-  void SetRequestOptions(const std::string& url);
   // Drives the added transfer to its end: the library's result, or nothing when
   // an abort cut it short.
   std::optional<int> RunTransfer();

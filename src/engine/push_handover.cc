@@ -1,6 +1,5 @@
 #include "engine/push_handover.h"
 
-#include <iterator>
 #include <utility>
 
 #include "engine/task.h"
@@ -27,12 +26,7 @@ CTask* FindPushTask(const std::vector<std::unique_ptr<CTask>>& tasks, const std:
 void CPushHandover::TakeFrom(const std::vector<std::unique_ptr<CTask>>& tasks) {
   for (const auto& task : tasks) {
     if (task->nInputType != kInputPush) continue;
-    Queue queue{task->strPushPath, {}};
-    {
-      CGrabSimpleMutex hold(&task->lock, "CPushHandover::TakeFrom");
-      queue.texts.swap(task->pushQueue);
-      task->status->SetQueuedPushes(0);
-    }
+    Queue queue{task->strPushPath, task->TakeUnsentPushes()};
     if (!queue.texts.empty()) queues.push_back(std::move(queue));
   }
 }
@@ -44,10 +38,7 @@ void CPushHandover::HandTo(const std::vector<std::unique_ptr<CTask>>& tasks) {
       Drop(queue, kGoneAfterReload);
       continue;
     }
-    CGrabSimpleMutex hold(&task->lock, "CPushHandover::HandTo");
-    task->pushQueue.insert(task->pushQueue.begin(), std::make_move_iterator(queue.texts.begin()),
-                           std::make_move_iterator(queue.texts.end()));
-    task->status->SetQueuedPushes(task->pushQueue.size());
+    task->PrependPushes(std::move(queue.texts));
   }
   queues.clear();
 }

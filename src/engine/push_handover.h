@@ -1,5 +1,8 @@
 // CPushHandover: keeps the texts that push tasks accepted (answered 200) but had
-// not sent yet when their task list goes, so that none is lost silently. At a
+// not got answered yet when their task list goes (queued, or with a URL still
+// queued, in flight or waiting for a retry in the delivery), so that none is lost
+// silently. A text whose request was in flight may so be sent twice: a reload
+// loses no accepted text, at the price of a rare duplicate. At a
 // configuration reload the texts move, in arrival order, to the front of the new
 // push task with the same push path (ASCII letter case ignored, as section names
 // are compared). Texts whose path has no push task after the reload, and every
@@ -27,7 +30,8 @@ class CTask;
 
 class CPushHandover {
  public:
-  // Takes the waiting texts out of every push task of `tasks`.
+  // Takes the unanswered texts out of every push task of `tasks`
+  // (CTask::TakeUnsentPushes).
   // REQUIRES: no push can reach these tasks any more (the server's target list
   // no longer holds them), or a text arriving later would stay behind.
   void TakeFrom(const std::vector<std::unique_ptr<CTask>>& tasks);

@@ -35,3 +35,14 @@ std::vector<size_t> CRetrySchedule::DueSlots(uint64_t nowMs) const {
   }
   return due;
 }
+
+void CRetrySchedule::MarkTrying(size_t slot) {
+  const auto found = pending.find(slot);
+  if (found != pending.end()) found->second.nDueMs = UINT64_MAX;
+}
+
+uint64_t CRetrySchedule::NextDueMs() const {
+  uint64_t next = UINT64_MAX;
+  for (const auto& [slot, request] : pending) next = std::min(next, request.nDueMs);
+  return next;
+}

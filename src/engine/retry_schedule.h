@@ -11,7 +11,7 @@
 // Times are milliseconds of a monotonic clock, passed in by the caller; the
 // schedule never reads a clock and never sleeps: the caller asks which slots are
 // due and sends them itself.
-// Threads: main thread only (owned by its task).
+// Threads: main thread only (owned by the delivery, one per task).
 #ifndef QUILLRADE_ENGINE_RETRY_SCHEDULE_H_
 #define QUILLRADE_ENGINE_RETRY_SCHEDULE_H_
 
@@ -41,8 +41,16 @@ class CRetrySchedule {
   // no answer again doubles its wait; anything else ends its retries.
   void RecordRetried(size_t slot, FetchResult result, uint64_t nowMs);
 
+  // The slot's waiting URL is being tried: not due again until RecordRetried.
+  void MarkTrying(size_t slot);
+  // A newer URL for `slot` supersedes the one waiting: its retries end.
+  void Cancel(size_t slot) { pending.erase(slot); }
+  bool IsWaiting(size_t slot) const { return pending.count(slot) != 0; }
+
   // Slots whose wait is over at `nowMs`, in index order.
   std::vector<size_t> DueSlots(uint64_t nowMs) const;
+  // When the earliest wait is over; UINT64_MAX when nothing waits for a try.
+  uint64_t NextDueMs() const;
   // The URL waiting in `slot`. REQUIRES: the slot is waiting (from DueSlots).
   const std::string& PendingUrl(size_t slot) const { return pending.at(slot).strUrl; }
   bool Empty() const { return pending.empty(); }

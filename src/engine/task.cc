@@ -94,7 +94,7 @@ void CTask::Setup(const CVirtualPreset_file& preset, const std::string& inputSec
   const CLogTaskScope scope(strLabel);
   g_logOutput.Printf("--------------- TASK %i ----------------\n", nIndex);
   nInputType = InputTypeFromText(ReadText(preset, inputSection, "type"));
-  retries.SetEnabled(RetryUnreachableTargets(preset));
+  bRetryUnreachable = RetryUnreachableTargets(preset);
   ReadInputDescription(inputSection);
   g_logOutput.Printf("%s", TypeLine(nInputType));
   ReadKeywordsOrXmlFlags(preset, inputSection);

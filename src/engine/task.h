@@ -1,11 +1,15 @@
 // CTask: one input (plain text file, XML file or pushed text) joined to one output
-// definition (format strings, URL templates, search-and-replace items). The record
-// that all engine operations share; its fields are read directly by them.
+// definition (format strings, URL templates, search-and-replace items). Its data
+// flows input -> values (keywords, XML tokens) -> format results -> URLs
+// (url_compose.h) -> delivery (delivery.h). The setup's fields are read directly
+// by the engine's operations; the state that changes while the task runs (push
+// queue, reprocess flag, references) is private behind the operations below.
 //
 // Ownership: the main thread creates a task, sets pServer, nIndex and strInputPath,
-// calls Setup once, runs it every pass (RunCycle) and destroys it at the next
-// configuration reload. A task owns its lists, keyword definitions and push queue.
-// pServer, the output references and the dependents are non-owning pointers.
+// calls Setup once, attaches it to the delivery, runs it every pass (RunCycle) and
+// destroys it at the next configuration reload. A task owns its lists, keyword
+// definitions and push queue. pServer, the delivery, the output references and
+// the dependents are non-owning pointers.
 //
 // Threads: everything runs on the main thread, except ReceivePush, which HTTP
 // worker threads call; pushQueue is guarded by `lock`. Lock order: the server's
@@ -25,13 +29,12 @@
 
 #include "config/file_change_check.h"
 #include "engine/plain_text_parser.h"
-#include "engine/retry_schedule.h"
 #include "runtime/simple_mutex.h"
 #include "status/push_target.h"
 #include "status/task_status.h"
 #include "util/text_util.h"
 
-class CCurl;
+class CDelivery;
 class CTask;
 class CTextFileReader;
 class CVirtualPreset_file;
@@ -75,8 +78,6 @@ class CTask : public IPushTarget {
   // A push task holds at most this many waiting texts; more are dropped, so a
   // flood of pushes cannot exhaust memory while the main thread is busy.
   static constexpr size_t kMaxPushQueueTexts = 1000;
-  // Shortest time between two sends of one task (all its URLs, or its due retries).
-  static constexpr uint64_t kMinSendIntervalMs = 100;
 
   CTask();
   virtual ~CTask();
@@ -107,9 +108,13 @@ class CTask : public IPushTarget {
   // false for a push task.
   bool ReadInput();
 
-  // One pass of the task cycle: new input? recompute, then PushUrls; when
-  // nothing was sent, the unanswered URLs whose wait is over are tried again.
-  void RunCycle(CCurl& curl);
+  // Makes the task a client of `delivery` (not owned; outlives the task), which
+  // sends its URLs from now on. Main thread, once, after Setup.
+  void AttachDelivery(CDelivery& delivery);
+
+  // One pass of the task cycle: new input? recompute, then PushUrls. Needs the
+  // delivery (AttachDelivery).
+  void RunCycle();
 
   // IPushTarget.
   const std::string& PushPath() const override { return strPushPath; }
@@ -122,12 +127,13 @@ class CTask : public IPushTarget {
   // every format item.
   void ParsePushedText(const std::string& text);
 
-  // Marks the dependents for reprocessing, then composes and fetches every URL.
-  // A URL that gets no answer waits in `retries` until a newer one replaces it.
-  void PushUrls(CCurl& curl);
+  // Marks the dependents for reprocessing, then composes every URL and hands them
+  // to the delivery as one send; `pushedText` is the text they come from (push
+  // tasks), so that a reload can hand it on while it is not answered.
+  void PushUrls(const std::string* pushedText = nullptr);
 
-  // True when the task's last send lies at least kMinSendIntervalMs before
-  // `nowMs` (monotonic milliseconds).
+  // True when the delivery lets the task send at `nowMs` (monotonic
+  // milliseconds): its last send lies CDelivery::kMinSendIntervalMs back.
   bool MaySendNow(uint64_t nowMs) const;
   // The first instant MaySendNow holds again: the trailing edge at which the
   // main loop serves a task whose turn it had to defer.
@@ -162,8 +168,16 @@ class CTask : public IPushTarget {
   std::optional<TextCharset> outputCharset;
 
   // Set by LinkOutputReferences (of this task and of others).
-  std::vector<OutputReference> outputReferences;
-  std::set<CTask*> dependents;
+  const std::vector<OutputReference>& OutputReferences() const { return outputReferences; }
+  const std::set<CTask*>& Dependents() const { return dependents; }
+
+  // Push tasks: every text accepted and not answered yet, oldest first: those
+  // the delivery still has (queued, in flight, waiting for a retry), then the
+  // queued ones. They leave the task. Main thread.
+  std::deque<std::string> TakeUnsentPushes();
+  // Puts `texts` in front of the push queue, ahead of what arrived meanwhile.
+  void PrependPushes(std::deque<std::string> texts);
+  size_t QueuedPushes() const;
 
   // Main thread only.
   std::vector<std::string> previousLines;  // lines of the last completed read
@@ -174,27 +188,20 @@ class CTask : public IPushTarget {
   bool bXmlUppercase = false;
   bool bXmlFilterAccents = false;
   bool bXmlFilterQuotes = false;
-
-  CSimpleMutex lock;
-  std::deque<std::string> pushQueue GUARDED_BY(lock);
-
-  // Main thread only: read the input again at the next cycle.
-  bool bReprocess = false;
-  // Main thread only: URLs that got no answer, by URL index. Setup enables it
-  // from "[global] retry_unreachable_targets" (on unless 0).
-  CRetrySchedule retries;
-  // Main thread only: monotonic milliseconds when the last send began (0: none).
-  uint64_t nLastSendMs = 0;
+  // Unanswered URLs are tried again: "[global] retry_unreachable_targets" (on
+  // unless 0). Read by AttachDelivery.
+  bool bRetryUnreachable = true;
 
   // What the observability pages show of this task: counters, current values,
   // the last request. Shared with the status board; any thread records into it.
   const std::shared_ptr<CTaskStatus> status = std::make_shared<CTaskStatus>();
 
  private:
-  // RunCycle's first half: reads a changed input (or a queued push) and sends.
-  void ProcessNewInput(CCurl& curl);
-  // RunCycle's second half: tries the due unanswered URLs again.
-  void RetryUnansweredUrls(CCurl& curl);
+  // Takes the oldest queued text, or an empty text when none waits.
+  std::string TakePushedText();
+  // Binds one "%outputN:formatM%" token of this task's URLs.
+  void BindOutputReference(const std::string& token, const std::map<std::string, CTask*>& outputs,
+                           std::set<std::string>& seenTokens);
   // Setup steps.
   void ReadInputDescription(const std::string& inputSection);
   void ReadKeywordsOrXmlFlags(const CVirtualPreset_file& preset, const std::string& inputSection);
@@ -207,6 +214,18 @@ class CTask : public IPushTarget {
   void ComposeFormats();
   // Counts a recomputation and shows the new values on the observability pages.
   void PublishValues();
+
+  std::vector<OutputReference> outputReferences;
+  std::set<CTask*> dependents;
+
+  mutable CSimpleMutex lock;
+  std::deque<std::string> pushQueue GUARDED_BY(lock);
+
+  // Main thread only: read the input again at the next cycle.
+  bool bReprocess = false;
+  // Main thread only: the delivery and this task's client number in it.
+  CDelivery* pDelivery = nullptr;
+  int nDeliveryClient = -1;
 };
 
 // Parses a Replace%i value: pieces split at commas outside double quotes, trimmed

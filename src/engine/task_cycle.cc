@@ -9,7 +9,7 @@
 #include <utility>
 
 #include "config/file_helpers.h"
-#include "engine/curl.h"
+#include "engine/delivery.h"
 #include "engine/task.h"
 #include "engine/url_compose.h"
 #include "engine/xml_input.h"
@@ -33,47 +33,6 @@ struct XmlDocDeleter {
   void operator()(xmlDoc* document) const { xmlFreeDoc(document); }
 };
 using XmlDocPtr = std::unique_ptr<xmlDoc, XmlDocDeleter>;
-
-// Binds one "%outputN:formatM%" token: N names a task by its exact label, M the
-// first of its format items whose name begins with M (letter case ignored). A
-// token is bound once: its first binding replaces every occurrence, so further
-// bindings of the same token could never have an effect, and a URL repeating a
-// token many times cannot make the list (and every push) grow with it.
-void BindOutputReference(CTask& task, const std::string& token,
-                         const std::map<std::string, CTask*>& outputs,
-                         std::set<std::string>& seenTokens) {
-  if (!seenTokens.insert(token).second) return;
-  const size_t colon = token.find(':');
-  const auto found = outputs.find(token.substr(1, colon - 1));
-  if (found == outputs.end() || found->second == nullptr) return;
-  CTask* referenced = found->second;
-  const std::string formatName = token.substr(colon + 1, token.size() - colon - 2);
-  for (const FormatItem& item : referenced->formatItems) {
-    if (FindNoCase(item.strName, formatName) != 0) continue;
-    task.outputReferences.push_back({token, &item, referenced});
-    referenced->dependents.insert(&task);
-    return;
-  }
-}
-
-// Takes the oldest queued text, or an empty text when none waits. The lock is
-// held for the queue operation only.
-std::string TakePushedText(CTask& task) {
-  CGrabSimpleMutex hold(&task.lock, "CTask::RunCycle");
-  if (task.pushQueue.empty()) return {};
-  std::string text = std::move(task.pushQueue.front());
-  task.pushQueue.pop_front();
-  task.status->SetQueuedPushes(task.pushQueue.size());
-  task.status->CountInputRead();
-  return text;
-}
-
-void RunPushCycle(CTask& task, CCurl& curl) {
-  std::string text = TakePushedText(task);
-  if (text.empty()) return;
-  task.ParsePushedText(text);
-  task.PushUrls(curl);
-}
 
 // A read that failed once the file was open is abandoned: the values stay as they
 // were and the URLs are pushed as after any abandoned read. One line says why.
@@ -116,35 +75,24 @@ bool ReadXmlInput(CTask& task) {
   return true;
 }
 
-// Sends one URL and prints it with its result, as every try is reported; the
-// task's status records how it ended and how long it took.
-FetchResult FetchAndReport(CTask& task, CCurl& curl, const std::string& url) {
-  g_logOutput.Printf("\nFetching URL: %s...", UrlDecode(url, false).c_str());
-  const auto start = std::chrono::steady_clock::now();
-  const FetchResult result = curl.Perform(url);
-  const std::chrono::duration<double> took = std::chrono::steady_clock::now() - start;
-  g_logOutput.Printf("%s", result == FetchResult::kOk ? "OK\n" : "ERROR\n");
-  RequestOutcome outcome;
-  outcome.failure = ClassifyFailure(result, curl.LastResultCode());
-  outcome.nCurlCode = curl.LastResultCode();
-  outcome.nHttpStatus = curl.LastHttpStatus();
-  outcome.dSeconds = took.count();
-  outcome.nUnixTime = GetUnixTime();
-  task.status->RecordRequest(url, outcome);
-  return result;
-}
-
 }  // namespace
 
-void CTask::RunCycle(CCurl& curl) {
-  const CLogTaskScope scope(strLabel);
-  ProcessNewInput(curl);
-  RetryUnansweredUrls(curl);
+void CTask::AttachDelivery(CDelivery& delivery) {
+  pDelivery = &delivery;
+  CDelivery::ClientOptions options;
+  options.status = status;
+  options.bLatestWins = nInputType != kInputPush;
+  options.bRetries = bRetryUnreachable;
+  nDeliveryClient = delivery.AddClient(std::move(options));
 }
 
-void CTask::ProcessNewInput(CCurl& curl) {
+void CTask::RunCycle() {
+  const CLogTaskScope scope(strLabel);
   if (nInputType == kInputPush) {
-    RunPushCycle(*this, curl);
+    const std::string text = TakePushedText();
+    if (text.empty()) return;
+    ParsePushedText(text);
+    PushUrls(&text);
     return;
   }
   const FileVersion version = inputChange.Compare(strInputPath);
@@ -152,7 +100,44 @@ void CTask::ProcessNewInput(CCurl& curl) {
   if (version == FileVersion::kSame && !bReprocess) return;
   inputChange.Take(strInputPath);
   bReprocess = false;
-  if (ReadInput()) PushUrls(curl);
+  if (ReadInput()) PushUrls();
+}
+
+// The lock is held for the queue operation only.
+std::string CTask::TakePushedText() {
+  CGrabSimpleMutex hold(&lock, "CTask::RunCycle");
+  if (pushQueue.empty()) return {};
+  std::string text = std::move(pushQueue.front());
+  pushQueue.pop_front();
+  status->SetQueuedPushes(pushQueue.size());
+  status->CountInputRead();
+  return text;
+}
+
+std::deque<std::string> CTask::TakeUnsentPushes() {
+  std::deque<std::string> texts;
+  if (pDelivery != nullptr) {
+    for (std::string& text : pDelivery->TakeUnansweredTexts(nDeliveryClient)) {
+      texts.push_back(std::move(text));
+    }
+  }
+  CGrabSimpleMutex hold(&lock, "CTask::TakeUnsentPushes");
+  for (std::string& text : pushQueue) texts.push_back(std::move(text));
+  pushQueue.clear();
+  status->SetQueuedPushes(0);
+  return texts;
+}
+
+void CTask::PrependPushes(std::deque<std::string> texts) {
+  CGrabSimpleMutex hold(&lock, "CTask::PrependPushes");
+  pushQueue.insert(pushQueue.begin(), std::make_move_iterator(texts.begin()),
+                   std::make_move_iterator(texts.end()));
+  status->SetQueuedPushes(pushQueue.size());
+}
+
+size_t CTask::QueuedPushes() const {
+  CGrabSimpleMutex hold(&lock, "CTask::QueuedPushes");
+  return pushQueue.size();
 }
 
 bool CTask::ReadInput() {
@@ -201,30 +186,42 @@ void CTask::ParseXml(struct _xmlDoc* document) {
   PublishValues();
 }
 
-void CTask::PushUrls(CCurl& curl) {
+void CTask::PushUrls(const std::string* pushedText) {
   for (CTask* dependent : dependents) dependent->bReprocess = true;
-  nLastSendMs = GetMonotonicMilliseconds();
-  for (size_t slot = 0; slot < vecUrls.size(); ++slot) {
-    const std::string url = ComposeTaskUrl(*this, vecUrls[slot]);
-    const FetchResult result = FetchAndReport(*this, curl, url);
-    retries.RecordSent(slot, url, result, GetMonotonicMilliseconds());
-  }
+  if (pDelivery == nullptr) return;
+  std::vector<std::string> urls;
+  urls.reserve(vecUrls.size());
+  for (const std::string& urlTemplate : vecUrls) urls.push_back(ComposeTaskUrl(*this, urlTemplate));
+  pDelivery->Send(nDeliveryClient, urls, pushedText);
 }
 
-bool CTask::MaySendNow(uint64_t nowMs) const { return nowMs - nLastSendMs >= kMinSendIntervalMs; }
+bool CTask::MaySendNow(uint64_t nowMs) const {
+  return pDelivery == nullptr || pDelivery->MaySend(nDeliveryClient, nowMs);
+}
 
-uint64_t CTask::NextSendTime() const { return nLastSendMs + kMinSendIntervalMs; }
+uint64_t CTask::NextSendTime() const {
+  return pDelivery != nullptr ? pDelivery->NextSendTime(nDeliveryClient) : 0;
+}
 
-// The due retries of all slots go out together, as one send of the task.
-void CTask::RetryUnansweredUrls(CCurl& curl) {
-  if (retries.Empty()) return;
-  const uint64_t now = GetMonotonicMilliseconds();
-  const std::vector<size_t> due = retries.DueSlots(now);
-  if (due.empty() || !MaySendNow(now)) return;
-  nLastSendMs = now;
-  for (const size_t slot : due) {
-    const FetchResult result = FetchAndReport(*this, curl, retries.PendingUrl(slot));
-    retries.RecordRetried(slot, result, GetMonotonicMilliseconds());
+// A token is bound once: its first binding replaces every occurrence, so further
+// bindings of the same token could never have an effect, and a URL repeating a
+// token many times cannot make the list (and every push) grow with it. N names a
+// task by its exact label, M the first of its format items whose name begins
+// with M (letter case ignored).
+void CTask::BindOutputReference(const std::string& token,
+                                const std::map<std::string, CTask*>& outputs,
+                                std::set<std::string>& seenTokens) {
+  if (!seenTokens.insert(token).second) return;
+  const size_t colon = token.find(':');
+  const auto found = outputs.find(token.substr(1, colon - 1));
+  if (found == outputs.end() || found->second == nullptr) return;
+  CTask* referenced = found->second;
+  const std::string formatName = token.substr(colon + 1, token.size() - colon - 2);
+  for (const FormatItem& item : referenced->formatItems) {
+    if (FindNoCase(item.strName, formatName) != 0) continue;
+    outputReferences.push_back({token, &item, referenced});
+    referenced->dependents.insert(this);
+    return;
   }
 }
 
@@ -233,7 +230,7 @@ void CTask::LinkOutputReferences(const std::map<std::string, CTask*>& outputs) {
   for (const OutputReference& reference : outputReferences) seenTokens.insert(reference.strToken);
   for (std::string& url : vecUrls) {
     for (const std::string& token : FindOutputReferenceTokens(url)) {
-      BindOutputReference(*this, token, outputs, seenTokens);
+      BindOutputReference(token, outputs, seenTokens);
     }
   }
 }

@@ -38,7 +38,7 @@ std::string ComposeTaskUrl(const CTask& task, const std::string& urlTemplate) {
     ReplaceAll(url, StringPrintf("%%%s%%", item.strName.c_str()),
                UrlEncode(InOutputCharset(task, task, item.strResult)));
   }
-  for (const OutputReference& reference : task.outputReferences) {
+  for (const OutputReference& reference : task.OutputReferences()) {
     ReplaceAll(url, reference.strToken,
                UrlEncode(InOutputCharset(task, *reference.pTask, reference.pFormat->strResult)));
   }

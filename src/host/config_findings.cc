@@ -384,7 +384,7 @@ void CConfigFindings::CheckUrls(const CTask& task, const CVirtualPreset_section&
     }
     for (const std::string& token : FindOutputReferenceTokens(url)) {
       const bool bound = std::any_of(
-          task.outputReferences.begin(), task.outputReferences.end(),
+          task.OutputReferences().begin(), task.OutputReferences().end(),
           [&](const OutputReference& reference) { return reference.strToken == token; });
       if (bound) continue;
       Add(FindingSeverity::kError, line,
@@ -419,7 +419,7 @@ bool CConfigFindings::FormatUsed(const CTask& task, const FormatItem& format) co
     if (url.find(token) != std::string::npos) return true;
   }
   for (const auto& other : tasks) {
-    for (const OutputReference& reference : other->outputReferences) {
+    for (const OutputReference& reference : other->OutputReferences()) {
       if (reference.pFormat == &format) return true;
     }
   }
@@ -471,7 +471,7 @@ void CConfigFindings::CheckCharsetMix(const CTask& task, const CVirtualPreset_se
       }
     }
   }
-  for (const OutputReference& reference : task.outputReferences) {
+  for (const OutputReference& reference : task.OutputReferences()) {
     note(*reference.pTask, *reference.pFormat);
   }
   if (utf8.empty() || singleByte.empty()) return;

@@ -40,6 +40,10 @@ int ConfiguredConnectTimeout(const CVirtualPreset_file& preset) {
                        CCurl::kDefaultConnectTimeoutSeconds);
 }
 
+int ConfiguredConnectionsPerHost(const CVirtualPreset_file& preset) {
+  return preset.GetInt(preset.GetItem("global", "max_connections_per_host"), 1);
+}
+
 std::vector<std::unique_ptr<CTask>> BuildTaskList(const CVirtualPreset_file& preset,
                                                   const std::function<void(CTask&)>& prepare) {
   std::vector<std::unique_ptr<CTask>> tasks;
@@ -67,6 +71,7 @@ CMainLoop::CMainLoop(std::string& configPath, const std::string& commandLine,
     : strConfigPath(configPath),
       strCommandLine(commandLine),
       fetchAbort(fetchAbort),
+      delivery(&fetchAbort),
       configChange(*sources.pFileStat, kMaxPresetFileBytes),
       pFileStat(sources.pFileStat),
       watcher(sources.watcher ? std::move(sources.watcher) : CreateSystemFileWatcher()) {}
@@ -75,17 +80,17 @@ CMainLoop::~CMainLoop() = default;
 
 void CMainLoop::Run(CSimpleThread* thread) {
   pWake = &thread->WakeSignal();
+  pWake->WakeOnTransfers(&delivery.Sockets());
   StartUp();
   if (Load(thread)) {
     while (WaitForPass(thread)) {
       const bool changed = RunPass();
       const bool requested = pReloadRequest != nullptr && pReloadRequest->exchange(false);
       if (!changed && !requested) continue;
-      AnnounceReload(requested);
+      AnnounceReload(thread, requested);
       // Held from the change until the old targets are gone, so no push reaches
       // a task that is about to die.
       server.LockTargets();
-      curl.reset();
       server.ClearTargetsLocked();
       server.UnlockTargets();
       if (!Load(thread)) break;
@@ -96,7 +101,7 @@ void CMainLoop::Run(CSimpleThread* thread) {
 
 // A requested reload comes at once: the file is complete, or the request is
 // about something other than its content (such as its permissions).
-void CMainLoop::AnnounceReload(bool requested) {
+void CMainLoop::AnnounceReload(CSimpleThread* thread, bool requested) {
   CServiceControl::Notify("RELOADING=1");
   bReloading = true;
   if (requested) {
@@ -104,7 +109,7 @@ void CMainLoop::AnnounceReload(bool requested) {
     return;
   }
   g_logOutput.Printf("\n*** Config file update detected!\n");
-  SleepMilliseconds(kReloadPauseMs);
+  PauseDriving(thread, kReloadPauseMs);
 }
 
 // The service manager hears of the reload's end once: when it succeeded, or when
@@ -166,7 +171,7 @@ bool CMainLoop::Load(CSimpleThread* thread) {
     g_logOutput.Printf("Couldn't read from file \"%s\"\n", strConfigPath.c_str());
     EndReload("Couldn't read from file \"" + strConfigPath + "\"");
     // A stop request cuts the retry pause short.
-    if (!thread->Wait(kRetryMs)) return false;
+    if (!PauseDriving(thread, kRetryMs)) return false;
   }
   BuildTasks();
   WatchFiles();
@@ -180,6 +185,7 @@ void CMainLoop::BuildTasks() {
   // Texts the old push tasks accepted and have not sent yet go to the new ones.
   CPushHandover handover;
   handover.TakeFrom(tasks);
+  delivery.RetireClients(GetMonotonicMilliseconds());
   tasks.clear();
   g_logOutput.Printf("Initializing...\n");
   tasks = BuildTaskList(*preset, [this](CTask& task) {
@@ -187,12 +193,13 @@ void CMainLoop::BuildTasks() {
     task.pPassWake = pWake;
     task.inputChange = CFileChangeCheck(*pFileStat);
   });
+  delivery.SetLimits(TransferLimits{ConfiguredConnectTimeout(*preset), nNoAnswerSeconds});
+  delivery.SetMaxConnectionsPerHost(ConfiguredConnectionsPerHost(*preset));
+  for (const auto& task : tasks) task->AttachDelivery(delivery);
   handover.HandTo(tasks);
   std::vector<std::shared_ptr<CTaskStatus>> statuses;
   for (const auto& task : tasks) statuses.push_back(task->status);
   board.SetTasks(std::move(statuses));
-  curl = std::make_unique<CCurl>(&fetchAbort);
-  curl->SetConnectTimeout(ConfiguredConnectTimeout(*preset));
 }
 
 void CMainLoop::PrintAddresses() const {
@@ -228,26 +235,41 @@ void CMainLoop::PrintWatchFailures() {
 bool CMainLoop::WaitForPass(CSimpleThread* thread) {
   // Right after a woken pass, wakes only gather: a storm of writes or pushes
   // costs one pass per spacing, not one per event. Reports stay queued meanwhile.
+  // Transfers are served whenever they are ready, in every phase.
   bool woken = false;
-  for (uint64_t now = GetMonotonicMilliseconds(); now < std::min(nQuietUntilMs, nNextPassMs);
-       now = GetMonotonicMilliseconds()) {
-    woken = pWake->Wait(MillisecondsUntil(std::min(nQuietUntilMs, nNextPassMs), now)) || woken;
+  for (;;) {
+    const uint64_t now = GetMonotonicMilliseconds();
+    const uint64_t passAt = woken ? std::min(nQuietUntilMs, nNextPassMs) : nNextPassMs;
+    if (now >= passAt) break;
+    const int timeout = MillisecondsUntil(std::min(passAt, delivery.NextWakeMs()), now);
+    if (now < nQuietUntilMs) {
+      woken = pWake->Wait(timeout) || woken;
+    } else {
+      woken = watcher->Wait(*pWake, timeout) || woken;
+    }
     if (!thread->IsRunning()) return false;
+    delivery.Drive();
   }
-  if (!woken) {
-    woken = watcher->Wait(*pWake, MillisecondsUntil(nNextPassMs, GetMonotonicMilliseconds()));
-  }
-  if (!thread->IsRunning()) return false;
   PrintWatchFailures();
   if (woken) nQuietUntilMs = GetMonotonicMilliseconds() + kWokenPassSpacingMs;
   return true;
+}
+
+bool CMainLoop::PauseDriving(CSimpleThread* thread, int milliseconds) {
+  const uint64_t until = GetMonotonicMilliseconds() + static_cast<uint64_t>(milliseconds);
+  for (uint64_t now = GetMonotonicMilliseconds(); now < until; now = GetMonotonicMilliseconds()) {
+    pWake->Wait(MillisecondsUntil(std::min(until, delivery.NextWakeMs()), now));
+    if (!thread->IsRunning()) return false;
+    delivery.Drive();
+  }
+  return thread->IsRunning();
 }
 
 bool CMainLoop::RunPass() {
   uint64_t trailingEdge = UINT64_MAX;
   for (const auto& task : tasks) {
     if (task->MaySendNow(GetMonotonicMilliseconds())) {
-      task->RunCycle(*curl);
+      task->RunCycle();
     } else {
       trailingEdge = std::min(trailingEdge, task->NextSendTime());
     }
@@ -266,15 +288,17 @@ void CMainLoop::ShutDown() {
   console.SignalStop();
   server.Stop();
   console.Stop();
-  curl.reset();
   ReportUnsentPushes();
   tasks.clear();
   preset.reset();
 }
 
-// The server has stopped, so the queues are final: say what is left unsent.
+// The server has stopped, so the queues are final: every transfer ends now, then
+// what is left unsent is said.
 void CMainLoop::ReportUnsentPushes() {
   CPushHandover unsent;
   unsent.TakeFrom(tasks);
+  delivery.EndAll();
+  pWake->WakeOnTransfers(nullptr);
   unsent.DropAll();
 }

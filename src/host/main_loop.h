@@ -8,10 +8,18 @@
 // have changed or a push arrived, at the trailing edge of a task that had to wait
 // for its send ceiling, and otherwise 100 ms after the last pass, so that a file
 // system without change notification is still polled as before. Wakes that come
-// faster than one per kWokenPassSpacingMs are gathered into one pass.
+// faster than one per kWokenPassSpacingMs are gathered into one pass. The wait
+// also ends whenever the delivery's transfers need attention (a socket ready, a
+// library timer, a due retry), which is served at once, without a pass: no task
+// ever waits for a target.
+//
+// At a reload the new tasks start at once; the old tasks' requests in flight may
+// finish for CDelivery::kRetireMs, and their unanswered pushed texts go to the
+// new push tasks. A stop ends every transfer at once.
 //
 // Ownership: a CMainLoop lives on the main thread's stack for the length of its
-// run and owns the channels, the configuration object, the tasks and the CCurl.
+// run and owns the channels, the configuration object, the tasks and the
+// delivery (one for the whole run).
 // Threads: the main thread only.
 #ifndef QUILLRADE_HOST_MAIN_LOOP_H_
 #define QUILLRADE_HOST_MAIN_LOOP_H_
@@ -26,6 +34,7 @@
 #include "config/file_change_check.h"
 #include "config/virtual_preset_file.h"
 #include "engine/curl.h"
+#include "engine/delivery.h"
 #include "engine/task.h"
 #include "platform/file_stat.h"
 #include "platform/file_watcher.h"
@@ -64,7 +73,8 @@ class CMainLoop {
 
   // `configPath` receives the chosen configuration path (the status page shows it);
   // `commandLine` is the process command line (its ini_file key is honoured);
-  // `fetchAbort` (not owned, outlives the loop) ends requests when a stop comes;
+  // `fetchAbort` (not owned, outlives the loop) keeps requests from starting
+  // once a stop comes;
   // `sources` tell it of file changes.
   CMainLoop(std::string& configPath, const std::string& commandLine, CFetchAbort& fetchAbort,
             ChangeSources sources = ChangeSources());
@@ -82,11 +92,14 @@ class CMainLoop {
   // What the observability paths of the status server show. Tests shorten its
   // health bound before Run.
   CStatusBoard& StatusBoard() { return board; }
+  // The silence after which a connected request has no answer; tests shorten it
+  // before Run.
+  void SetNoAnswerSeconds(long seconds) { nNoAnswerSeconds = seconds; }
 
  private:
   // Tells the service manager and the status output that a reload begins; a
   // detected file change first waits kReloadPauseMs.
-  void AnnounceReload(bool requested);
+  void AnnounceReload(CSimpleThread* thread, bool requested);
   void EndReload(const std::string& status);
   void StartUp();
   // Reads the configuration (retrying every second) and builds the tasks. False
@@ -97,8 +110,11 @@ class CMainLoop {
   // Watches the configuration file and every input file.
   void WatchFiles();
   void PrintWatchFailures();
-  // Waits for the next pass (see the contract above). False on a stop request.
+  // Waits for the next pass (see the contract above), driving the transfers
+  // meanwhile. False on a stop request.
   bool WaitForPass(CSimpleThread* thread);
+  // Waits `milliseconds` while driving the transfers; false on a stop request.
+  bool PauseDriving(CSimpleThread* thread, int milliseconds);
   // One pass: the cycle of every task that may send now; the others wait for
   // their trailing edge untouched. True when the configuration file changed.
   bool RunPass();
@@ -114,7 +130,8 @@ class CMainLoop {
   CHttpServer server;
   std::unique_ptr<CVirtualPreset_file> preset;
   std::vector<std::unique_ptr<CTask>> tasks;
-  std::unique_ptr<CCurl> curl;
+  CDelivery delivery;
+  long nNoAnswerSeconds = CCurl::kNoAnswerSeconds;
   CFileChangeCheck configChange;  // the configuration's version taken before the last read
 
   const CFileStat* pFileStat;
@@ -133,6 +150,9 @@ std::string DefaultConfigPath();
 // The connect timeout of outgoing requests, in seconds: [global]
 // http_timeout_seconds, else the request client's default.
 int ConfiguredConnectTimeout(const CVirtualPreset_file& preset);
+// Requests to one host and port at once: [global] max_connections_per_host, 1
+// when absent.
+int ConfiguredConnectionsPerHost(const CVirtualPreset_file& preset);
 
 // One set-up task per Input/Output pair whose input has a "file" key or
 // type=push, in section order, with their output references linked: the tasks

@@ -37,7 +37,8 @@ class CFileWatcher {
   virtual void Watch(const std::vector<std::string>& files) = 0;
   // Waits up to `milliseconds` for `wake` or for a report about a watched file.
   // True when one of them came (the reports are taken, a set `wake` consumed);
-  // false when the time ran out.
+  // false when the time ran out, or earlier when transfers attached to `wake`
+  // are ready (CWakeEvent::WakeOnTransfers).
   virtual bool Wait(CWakeEvent& wake, int milliseconds) = 0;
   // Folders found unwatchable since the last call, each once.
   virtual std::vector<WatchFailure> TakeFailures() = 0;

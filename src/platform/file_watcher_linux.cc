@@ -173,6 +173,8 @@ bool CInotifyWatcher::Wait(CWakeEvent& wake, int milliseconds) {
     // Take the events even when the wake came too: they belong to this wake.
     const bool relevant = woken.bOther && TakeEvents();
     if (woken.bSet || relevant) return true;
+    // Ready transfers are the caller's to drive; it waits again after.
+    if (woken.bTransfers) return false;
     now = GetMonotonicMilliseconds();
     if (now >= deadline) return false;
     if (woken.bOther) {

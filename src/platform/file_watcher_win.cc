@@ -230,6 +230,8 @@ bool CDirectoryChangesWatcher::Wait(CWakeEvent& wake, int milliseconds) {
     // Take the reports even when the wake came too: they belong to this wake.
     const bool relevant = woken.bOther && CollectReports();
     if (woken.bSet || relevant) return true;
+    // Ready transfers are the caller's to drive; it waits again after.
+    if (woken.bTransfers) return false;
     now = GetMonotonicMilliseconds();
     if (now >= deadline) return false;
     if (woken.bOther) {

@@ -7,16 +7,23 @@
 // nothing and waits end only by their timeout or by the other source: callers
 // then fall back to polling at their timeout.
 //
-// Threads: Set from any thread; the waits from one thread at a time (the owner).
+// A CSocketWaitSet attached with WakeOnTransfers makes every wait end also when
+// one of its sockets is ready (reported as bTransfers, left for the set's owner).
+//
+// Threads: Set from any thread; the waits and the attaching from one thread at a
+// time (the owner).
 #ifndef QUILLRADE_PLATFORM_WAKE_EVENT_H_
 #define QUILLRADE_PLATFORM_WAKE_EVENT_H_
 
 #include "platform/unique_fd.h"
 
+class CSocketWaitSet;
+
 // What ended a WaitWith.
 struct WakeResult {
-  bool bSet = false;    // the event was set (and is consumed now)
-  bool bOther = false;  // the other descriptor is readable (left for its owner)
+  bool bSet = false;        // the event was set (and is consumed now)
+  bool bOther = false;      // the other descriptor is readable (left for its owner)
+  bool bTransfers = false;  // a socket of the attached set is ready (left for its owner)
 };
 
 class CWakeEvent {
@@ -27,8 +34,10 @@ class CWakeEvent {
 
   bool IsValid() const { return descriptor.IsValid(); }
   void Set();
+  // Not owned; null detaches. The set must outlive the attachment.
+  void WakeOnTransfers(const CSocketWaitSet* sockets) { pTransfers = sockets; }
   // Waits up to `milliseconds` (negative = without limit). True when the event
-  // was set; it is consumed.
+  // was set; it is consumed. Ready transfers end it early with false.
   bool Wait(int milliseconds);
   // Waits up to `milliseconds` (negative = without limit) for the event or for
   // the descriptor `other` (-1 = none) to become readable. For the platform
@@ -40,6 +49,7 @@ class CWakeEvent {
   bool Consume();
 
   CUniqueFd descriptor;
+  const CSocketWaitSet* pTransfers = nullptr;
 };
 
 #endif  // QUILLRADE_PLATFORM_WAKE_EVENT_H_

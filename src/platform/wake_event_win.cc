@@ -1,5 +1,6 @@
 #include "platform/wake_event.h"
 
+#include "platform/socket_wait_set.h"
 #include "platform/win_handle.h"
 
 CWakeEvent::CWakeEvent()
@@ -18,10 +19,12 @@ bool CWakeEvent::Wait(int milliseconds) { return WaitWith(-1, milliseconds).bSet
 
 // `other` is a handle that a wait does not consume (a manual-reset event).
 WakeResult CWakeEvent::WaitWith(int other, int milliseconds) {
-  HANDLE handles[2];
+  HANDLE handles[3];
   DWORD count = 0;
   if (descriptor.IsValid()) handles[count++] = DescriptorToHandle(descriptor.Get());
   if (other >= 0) handles[count++] = DescriptorToHandle(other);
+  const int transfers = pTransfers != nullptr ? pTransfers->Waitable() : -1;
+  if (transfers >= 0) handles[count++] = DescriptorToHandle(transfers);
   WakeResult result;
   if (count == 0) {
     Sleep(WaitMilliseconds(milliseconds));
@@ -33,5 +36,7 @@ WakeResult CWakeEvent::WaitWith(int other, int milliseconds) {
   const bool eventFirst = descriptor.IsValid() && woken == WAIT_OBJECT_0;
   result.bSet = eventFirst || Consume();
   result.bOther = other >= 0 && WaitForSingleObject(DescriptorToHandle(other), 0) == WAIT_OBJECT_0;
+  result.bTransfers =
+      transfers >= 0 && WaitForSingleObject(DescriptorToHandle(transfers), 0) == WAIT_OBJECT_0;
   return result;
 }

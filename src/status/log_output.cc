@@ -33,19 +33,30 @@ CLogTaskScope::~CLogTaskScope() { t_taskLabel = pPrevious; }
 
 CLogOutput::~CLogOutput() = default;
 
-void CLogOutput::Printf(const char* format, ...) {
+uint64_t CLogOutput::Printf(const char* format, ...) {
   va_list args;
   va_start(args, format);
-  VPrintf(format, args);
+  const uint64_t number = VPrintf(format, args);
   va_end(args);
+  return number;
 }
 
-void CLogOutput::VPrintf(const char* format, va_list args) {
+uint64_t CLogOutput::VPrintf(const char* format, va_list args) {
   // Measured exactly before formatting: never cut, never overflowing, whatever
   // the conversions (a huge %Lf, a wide %lc). A format the C library rejects
   // gives an empty text.
   const std::string text = format ? StringPrintfV(format, args) : std::string();
   CGrabSimpleCritSec hold(&lock, "CLogOutput::Printf");
+  return Emit(text);
+}
+
+uint64_t CLogOutput::PrintContinuation(uint64_t after, const std::string& continuation,
+                                       const std::string& otherwise) {
+  CGrabSimpleCritSec hold(&lock, "CLogOutput::PrintContinuation");
+  return Emit(nTexts == after ? continuation : otherwise);
+}
+
+uint64_t CLogOutput::Emit(const std::string& text) {
   // Handed to the writer at once so a pipe or the journal sees each text when it
   // happens; the writer never blocks, so holding the lock here is harmless.
   if (bStdout && !text.empty() && pJournal != nullptr) {
@@ -57,6 +68,7 @@ void CLogOutput::VPrintf(const char* format, va_list args) {
   }
   Store(text);
   if (pConsole && !text.empty()) pConsole->WriteText(text.data(), text.size());
+  return ++nTexts;
 }
 
 void CLogOutput::Store(const std::string& text) {

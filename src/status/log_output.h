@@ -57,9 +57,15 @@ class CLogOutput {
   CLogOutput(const CLogOutput&) = delete;
   CLogOutput& operator=(const CLogOutput&) = delete;
 
-  // printf-style status print; never truncates.
-  void Printf(const char* format, ...) __attribute__((format(printf, 2, 3)));
-  void VPrintf(const char* format, va_list args);
+  // printf-style status print; never truncates. Returns the text's number: texts
+  // are numbered 1, 2, ... in the order they were printed, by every thread.
+  uint64_t Printf(const char* format, ...) __attribute__((format(printf, 2, 3)));
+  uint64_t VPrintf(const char* format, va_list args);
+  // Prints `continuation` when text number `after` is still the last one printed,
+  // else `otherwise`, as one decision (no other text can come in between): a
+  // result then stands on the line of the text it finishes.
+  uint64_t PrintContinuation(uint64_t after, const std::string& continuation,
+                             const std::string& otherwise);
 
   // The 50 slots in chronological order (oldest first); unwritten slots are empty.
   std::vector<std::string> RecentTexts() const;
@@ -80,6 +86,8 @@ class CLogOutput {
 
  private:
   void Store(const std::string& text) EXCLUSIVE_LOCKS_REQUIRED(lock);
+  // Writes `text` to every sink and numbers it.
+  uint64_t Emit(const std::string& text) EXCLUSIVE_LOCKS_REQUIRED(lock);
 
   mutable CSimpleCritSec lock;
   std::array<std::string, kRingSlots> lines GUARDED_BY(lock);
@@ -87,6 +95,7 @@ class CLogOutput {
   ILogConsoleSink* pConsole GUARDED_BY(lock) = nullptr;
   bool bStdout GUARDED_BY(lock) = true;
   CJournalSink* pJournal GUARDED_BY(lock) = nullptr;
+  uint64_t nTexts GUARDED_BY(lock) = 0;  // texts printed so far
 };
 
 // The one status output. Never destroyed, so a print from a destructor that runs

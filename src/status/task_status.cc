@@ -1,6 +1,7 @@
 #include "status/task_status.h"
 
 #include <algorithm>
+#include <string>
 
 namespace {
 
@@ -53,7 +54,26 @@ void CTaskStatus::PublishValues(std::vector<std::pair<std::string, std::string>>
   nLastChangeTime = unixTime;
 }
 
-void CTaskStatus::RecordRequest(const std::string& url, const RequestOutcome& outcome) {
+SlotState& CTaskStatus::Slot(size_t slot) {
+  while (slots.size() <= slot) {
+    slots.emplace_back();
+    slots.back().nSlot = slots.size() - 1;
+  }
+  return slots[slot];
+}
+
+void CTaskStatus::StartRequest(size_t slot, const std::string& url, uint64_t nowMs,
+                               int64_t unixTime) {
+  CGrabSimpleCritSec grab(&lock, "CTaskStatus::StartRequest");
+  SlotState& state = Slot(slot);
+  state.bInFlight = true;
+  state.strInFlightUrl = url;
+  state.nInFlightSinceMs = nowMs;
+  state.nInFlightSinceUnix = unixTime;
+}
+
+void CTaskStatus::RecordRequest(size_t slot, const std::string& url,
+                                const RequestOutcome& outcome) {
   Add(nRequests);
   if (outcome.failure != RequestFailure::kNone) {
     Add(failures[static_cast<size_t>(outcome.failure) - 1]);
@@ -67,6 +87,16 @@ void CTaskStatus::RecordRequest(const std::string& url, const RequestOutcome& ou
   bHasRequest = true;
   strLastUrl = url;
   lastOutcome = outcome;
+  SlotState& state = Slot(slot);
+  state.bInFlight = false;
+  state.strInFlightUrl.clear();
+  const bool ok = outcome.failure == RequestFailure::kNone;
+  if (!ok && (!state.bHasResult || state.bOk)) state.nFailingSinceUnix = outcome.nUnixTime;
+  state.bHasResult = true;
+  state.bOk = ok;
+  state.strUrl = url;
+  state.strCause = ok ? std::string() : RequestFailureName(outcome.failure);
+  if (outcome.nHttpStatus != 0 && !ok) state.strCause += " " + std::to_string(outcome.nHttpStatus);
 }
 
 TaskSnapshot CTaskStatus::Snapshot() const {
@@ -79,6 +109,8 @@ TaskSnapshot CTaskStatus::Snapshot() const {
   snapshot.bHasRequest = bHasRequest;
   snapshot.strLastUrl = strLastUrl;
   snapshot.lastOutcome = lastOutcome;
+  snapshot.slots = slots;
+  for (const SlotState& slot : slots) snapshot.nInFlight += slot.bInFlight ? 1 : 0;
   return snapshot;
 }
 

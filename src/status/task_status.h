@@ -80,6 +80,21 @@ struct TaskCounters {
   int64_t nLastSuccessTime = 0;  // unix seconds; 0 when none yet
 };
 
+// One URL slot of a task as the delivery last left it: the request in flight, if
+// any, and how the latest ended request went.
+struct SlotState {
+  size_t nSlot = 0;
+  bool bInFlight = false;
+  std::string strInFlightUrl;     // as sent, credentials not yet masked
+  uint64_t nInFlightSinceMs = 0;  // monotonic milliseconds of its start
+  int64_t nInFlightSinceUnix = 0;
+  bool bHasResult = false;        // the fields below are meaningful
+  bool bOk = false;               // the latest ended request succeeded
+  std::string strUrl;             // the latest ended request's URL
+  std::string strCause;           // why it failed ("timeout", "http_status 404", ...)
+  int64_t nFailingSinceUnix = 0;  // first failure since the last success
+};
+
 struct TaskSnapshot {
   TaskIdentity identity;
   // "text%i" values, then "format%i" results, in configuration order.
@@ -89,6 +104,8 @@ struct TaskSnapshot {
   std::string strLastUrl;       // as sent, credentials not yet masked
   RequestOutcome lastOutcome;
   TaskCounters counters;
+  std::vector<SlotState> slots;  // by slot; only those that sent anything
+  size_t nInFlight = 0;          // requests in flight now
 };
 
 class CTaskStatus {
@@ -105,7 +122,10 @@ class CTaskStatus {
   void SetQueuedPushes(size_t queued) { nQueuedPushes.store(queued, std::memory_order_relaxed); }
   // The values after a recomputation, stamped with `unixTime`.
   void PublishValues(std::vector<std::pair<std::string, std::string>> values, int64_t unixTime);
-  void RecordRequest(const std::string& url, const RequestOutcome& outcome);
+  // The request of URL slot `slot` started at `nowMs` (monotonic) / `unixTime`.
+  void StartRequest(size_t slot, const std::string& url, uint64_t nowMs, int64_t unixTime);
+  // A request of `slot` ended; clears its in-flight state.
+  void RecordRequest(size_t slot, const std::string& url, const RequestOutcome& outcome);
 
   TaskSnapshot Snapshot() const;
 
@@ -114,6 +134,7 @@ class CTaskStatus {
     counter.fetch_add(1, std::memory_order_relaxed);
   }
   void LoadCounters(TaskCounters& counters) const;
+  SlotState& Slot(size_t slot) EXCLUSIVE_LOCKS_REQUIRED(lock);
 
   std::atomic<uint64_t> nInputReads{0};
   std::atomic<uint64_t> nInputChanges{0};
@@ -133,6 +154,7 @@ class CTaskStatus {
   bool bHasRequest GUARDED_BY(lock) = false;
   std::string strLastUrl GUARDED_BY(lock);
   RequestOutcome lastOutcome GUARDED_BY(lock);
+  std::vector<SlotState> slots GUARDED_BY(lock);
 };
 
 #endif  // QUILLRADE_STATUS_TASK_STATUS_H_

@@ -198,11 +198,8 @@ TEST_F(PushReloadTest, TextsThatCannotBeSentAreCountedDropped) {
   EXPECT_NE(program->WaitFor("Exiting.\n", kProgramEffectMs), std::string::npos);
   receiver.SetHolding(false);
   EXPECT_EQ(program->WaitExit(kProgramExitMs), 0) << program->Output();
-  const int unsent = DroppedCount("/input2", "the service is stopping");
-  EXPECT_GE(unsent, 1) << program->Output();
-  // Each text taken from the queue was fetched, whatever the outcome.
-  const size_t fetched = program->Count("\nFetching URL: " + receiver.BaseUrl() + "/2?p=t");
-  EXPECT_EQ(static_cast<int>(fetched) + unsent, kLastPushes) << program->Output();
+  // The stop ends the request in flight too, so every text is unanswered.
+  EXPECT_EQ(DroppedCount("/input2", "the service is stopping"), kLastPushes) << program->Output();
 }
 
 }  // namespace

@@ -7,8 +7,13 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdint>
+
+#include "engine/delivery.h"
+#include "platform/clock.h"
+#include "platform/wake_event.h"
 
 namespace {
 
@@ -208,4 +213,24 @@ bool CFullBacklogListener::Start() {
     if (poll(&writable, 1, 300) == 0) return true;
   }
   return false;
+}
+
+bool DriveUntil(CDelivery& delivery, const std::function<bool()>& done,
+                std::chrono::milliseconds limit) {
+  CWakeEvent wake;
+  wake.WakeOnTransfers(&delivery.Sockets());
+  const uint64_t deadline = GetMonotonicMilliseconds() + static_cast<uint64_t>(limit.count());
+  delivery.Drive();
+  for (uint64_t now = GetMonotonicMilliseconds(); !done(); now = GetMonotonicMilliseconds()) {
+    if (now >= deadline) return false;
+    const uint64_t until = std::min(deadline, std::min(now + 10, delivery.NextWakeMs()));
+    wake.Wait(until > now ? static_cast<int>(until - now) : 0);
+    delivery.Drive();
+  }
+  return true;
+}
+
+bool DriveUntilIdle(CDelivery& delivery, std::chrono::milliseconds limit) {
+  return DriveUntil(
+      delivery, [&delivery] { return delivery.Idle(); }, limit);
 }

@@ -19,12 +19,23 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstddef>
+#include <functional>
 #include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "support/loopback.h"
+
+class CDelivery;
+
+// Drives `delivery` (waiting on its sockets, as the main loop does) until it is
+// idle or `limit` has passed; false on the limit.
+bool DriveUntilIdle(CDelivery& delivery,
+                    std::chrono::milliseconds limit = std::chrono::milliseconds(10000));
+// The same until `done` holds.
+bool DriveUntil(CDelivery& delivery, const std::function<bool()>& done,
+                std::chrono::milliseconds limit = std::chrono::milliseconds(10000));
 
 class CHttpReceiver {
  public:

@@ -35,8 +35,9 @@ Tasks BuildTasks(const CTempDir& dir, const std::string& ini, int count) {
 }
 
 Texts QueueOf(CTask& task) {
-  CGrabSimpleMutex hold(&task.lock, "test");
-  return task.pushQueue;
+  Texts texts = task.TakeUnsentPushes();
+  task.PrependPushes(texts);
+  return texts;
 }
 
 TEST(CPushHandoverTest, QueuedTextsFollowTheirPathOrAreReportedDropped) {

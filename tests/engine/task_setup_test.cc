@@ -201,7 +201,7 @@ TEST_F(TaskSetupTest, RetriesFollowTheGlobalKey) {
     ASSERT_TRUE(preset->Load());
     CLogCapture capture;
     fresh.Setup(*preset, "Input0", "Output0");
-    EXPECT_EQ(fresh.retries.Enabled(), c.enabled) << c.global;
+    EXPECT_EQ(fresh.bRetryUnreachable, c.enabled) << c.global;
     EXPECT_EQ(capture.Text(), unchanged) << c.global;
   }
 }
