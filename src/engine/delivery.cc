@@ -204,6 +204,7 @@ void CDelivery::Start(const Request& request) {
   Transfer transfer;
   transfer.request = request;
   transfer.nStartMs = GetMonotonicMilliseconds();
+  const CLogTaskScope scope(client.options.strLabel);
   transfer.nStartText = g_logOutput.Printf("%s", StartText(request.strUrl).c_str());
   client.options.status->StartRequest(request.nSlot, request.strUrl, transfer.nStartMs,
                                       GetUnixTime());
@@ -272,11 +273,14 @@ void CDelivery::Finish(void* easy, FetchResult result, int curlCode) {
     curl_easy_cleanup(easy);
   }
   const uint64_t now = GetMonotonicMilliseconds();
-  const std::string start = StartText(request.strUrl);
-  g_logOutput.PrintContinuation(transfer.nStartText, ResultText(result),
-                                start + ResultText(result));
-
   Client& client = clients[request.nClient];
+  const std::string start = StartText(request.strUrl);
+  {
+    const CLogTaskScope scope(client.options.strLabel);
+    g_logOutput.PrintContinuation(transfer.nStartText, ResultText(result),
+                                  start + ResultText(result));
+  }
+
   RequestOutcome outcome;
   outcome.failure = ClassifyFailure(result, curlCode);
   outcome.nCurlCode = curlCode;

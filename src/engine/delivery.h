@@ -60,6 +60,7 @@ class CDelivery {
     std::shared_ptr<CTaskStatus> status;  // records starts and ends; never null
     bool bLatestWins = true;              // false: every URL is sent (push tasks)
     bool bRetries = true;                 // unanswered URLs are tried again
+    std::string strLabel;                 // the task's; files its texts in the journal
   };
 
   // `abort` (not owned, may be null): once set, nothing starts any more (the

@@ -83,6 +83,7 @@ void CTask::AttachDelivery(CDelivery& delivery) {
   options.status = status;
   options.bLatestWins = nInputType != kInputPush;
   options.bRetries = bRetryUnreachable;
+  options.strLabel = strLabel;
   nDeliveryClient = delivery.AddClient(std::move(options));
 }
 
