@@ -1,5 +1,7 @@
 #include "platform/file_system.h"
 
+#include <algorithm>
+#include <cstring>
 #include <utility>
 
 bool ReadFileBytes(const std::string& path, size_t maxBytes, std::string* out,
@@ -50,12 +52,31 @@ bool CTextFileReader::Open(const std::string& path) {
   nChunkPos = 0;
   nChunkLength = 0;
   bEnded = false;
+  bFromBytes = false;
+  strBytes.clear();
   return file.Open(path, true);
+}
+
+void CTextFileReader::OpenBytes(std::string bytes) {
+  file.Close();
+  nChunkPos = 0;
+  nChunkLength = 0;
+  bEnded = false;
+  bFromBytes = true;
+  strBytes = std::move(bytes);
+  nBytesPos = 0;
 }
 
 bool CTextFileReader::Refill() {
   if (bEnded) return false;
-  const int64_t count = file.Read(chunk, kChunkBytes);
+  int64_t count = 0;
+  if (bFromBytes) {
+    count = static_cast<int64_t>(std::min(kChunkBytes, strBytes.size() - nBytesPos));
+    std::memcpy(chunk, strBytes.data() + nBytesPos, static_cast<size_t>(count));
+    nBytesPos += static_cast<size_t>(count);
+  } else {
+    count = file.Read(chunk, kChunkBytes);
+  }
   if (count <= 0) {
     bEnded = true;
     return false;
@@ -78,7 +99,7 @@ int CTextFileReader::NextByte() {
 
 bool CTextFileReader::ReadLine(char* buffer, size_t size) {
   if (size >= 1) buffer[0] = '\0';
-  if (size < 2 || !file.IsOpen()) return false;
+  if (size < 2 || !IsOpen()) return false;
   size_t length = 0;
   while (length + 1 < size) {
     int byte = NextByte();

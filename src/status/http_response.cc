@@ -91,8 +91,8 @@ std::string ComposeHead(int status, const std::string& reason, const HttpReply& 
                    static_cast<unsigned long>(reply.strBody.size()));
   return StringPrintf(kHeadFormat, status, reason.c_str(), date.c_str(), date.c_str(), etag.c_str(),
                       static_cast<int>(reply.strContentType.size()), reply.strContentType.data(),
-                      lengthLine.c_str(), "", request.bKeepAlive ? "Keep-Alive" : "close",
-                      acceptRanges, rangeLine.c_str());
+                      lengthLine.c_str(), reply.strExtraHeaders.c_str(),
+                      request.bKeepAlive ? "Keep-Alive" : "close", acceptRanges, rangeLine.c_str());
 }
 
 std::string LengthLine(int64_t length) {

@@ -12,6 +12,7 @@ struct HttpReply {
   std::string strReason = "OK";
   std::string strContentType = "text/html";
   std::string strBody;
+  std::string strExtraHeaders;  // whole header lines, each ending in CR LF
 };
 
 struct HttpRequestFacts {

@@ -2,11 +2,13 @@
 // prints at start, how changes of inputs reach the receiver (also after an outage
 // of the receiver), and what the status page and the TCP console show.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
+#include <filesystem>
 #include <memory>
 #include <string>
 #include <thread>
@@ -262,6 +264,25 @@ TEST_F(FlowTest, HostileInputsNeitherBreakRequestsNorStopTheService) {
         << program->Output().substr(from);
     EXPECT_TRUE(receiver.WaitForTarget("/ref?own=kept&pushed=x%7fy", kProgramEffectMs, 2))
         << program->Output().substr(from);
+    // Something that is no file: said once per change, then skipped.
+    const struct {
+      bool (*make)(const std::string& path);
+      const char* why;
+    } kinds[] = {
+        {[](const std::string& p) { return mkfifo(p.c_str(), 0600) == 0; },
+         "not a regular file (a FIFO, socket or device)"},
+        {[](const std::string& p) { return mkdir(p.c_str(), 0700) == 0; }, "a folder"},
+    };
+    for (const auto& kind : kinds) {
+      const std::string text =
+          std::string("Input a.txt cannot be read: ") + kind.why + ". Skipped until it changes.\n";
+      std::filesystem::remove_all(folder.PathOf("a.txt"));
+      ASSERT_TRUE(kind.make(folder.PathOf("a.txt")));
+      EXPECT_NE(program->WaitFor(text, kProgramEffectMs, from), std::string::npos)
+          << program->Output().substr(from);
+    }
+    std::filesystem::remove_all(folder.PathOf("a.txt"));
+    ASSERT_TRUE(WriteFileWhole(folder.PathOf("a.txt"), "kept\n"));
   }
 
   // The service goes on.
