@@ -82,6 +82,9 @@ FileVersion CFileChangeCheck::Settle(const std::string& path, const FileChangeTo
 }
 
 bool CFileChangeCheck::StillTaken(const std::string& path) {
+  // Nothing taken (a one-off read, as the configuration check makes): nothing
+  // to compare with.
+  if (!bTaken) return true;
   FileChangeToken current;
   if (bWrittenSinceDecided || !bExisted || !pStat->Query(path, &current)) return false;
   if (!current.SameVersion(token) || current.nChangedNs != token.nChangedNs) return false;
