@@ -2,8 +2,9 @@
 """Status page and push latency while idle connections are held open.
 
 Starts the program in its console test mode with one push task, then measures
-the time to a complete answer for the status page ("/") and for a push
-("/input0?set=..."), each over a fresh connection:
+the time to a complete answer for /health, the status page ("/") and a push
+("/input0?set=..."), each over a fresh connection from an address of its own
+(127.0.0.254):
   1. with nothing else connected;
   2. while N connections are held open that never send a byte (each one the
      server closes is opened again at once, so N stay held);
@@ -12,14 +13,21 @@ the time to a complete answer for the status page ("/") and for a push
 It also reports how long the server keeps an idle connection open, and the
 program's resident memory.
 
-Usage: bench/status_idle.py PATH/TO/quillrade [--idle N] [--samples S]
-Everything runs on 127.0.0.1.
+With --addresses A the held connections come from A addresses of 127.0.0.0/8
+(127.0.0.2 on), else all from 127.0.0.1; --wrk adds a wrk -c32 run against "/"
+while the idle connections are held.
+
+Usage: bench/status_idle.py PATH/TO/quillrade [--idle N] [--addresses A]
+                            [--samples S] [--wrk]
+Everything runs on 127.0.0.0/8.
 """
 import argparse
 import http.server
 import os
+import re
 import socket
 import statistics
+import subprocess
 import sys
 import tempfile
 import threading
@@ -47,12 +55,16 @@ def start_receiver():
     return server
 
 
+MEASURING_ADDRESS = "127.0.0.254"
+
+
 def timed_get(port, target):
     """Seconds to a complete answer over a fresh connection; None when there is
     no answer within REQUEST_LIMIT_S."""
     start = time.monotonic()
     try:
-        with socket.create_connection(("127.0.0.1", port), timeout=REQUEST_LIMIT_S) as sock:
+        with socket.create_connection(("127.0.0.1", port), timeout=REQUEST_LIMIT_S,
+                                      source_address=(MEASURING_ADDRESS, 0)) as sock:
             sock.sendall(("GET %s HTTP/1.1\r\nHost: 127.0.0.1\r\nConnection: close\r\n\r\n"
                           % target).encode())
             answer = b""
@@ -73,8 +85,10 @@ class Holder:
     per second on each. Reopens what the server closes and records how long each
     closed connection had been held."""
 
-    def __init__(self, port, count, trickle):
+    def __init__(self, port, count, trickle, addresses=0):
         self.port, self.count, self.trickle = port, count, trickle
+        self.addresses = addresses
+        self.opened = 0
         self.stop = False
         self.lifetimes = []
         self.lock = threading.Lock()
@@ -82,7 +96,9 @@ class Holder:
         self.thread.start()
 
     def _open(self):
-        sock = socket.create_connection(("127.0.0.1", self.port))
+        self.opened += 1
+        source = ("127.0.0.%d" % (2 + self.opened % self.addresses), 0) if self.addresses else None
+        sock = socket.create_connection(("127.0.0.1", self.port), source_address=source)
         sock.setblocking(False)
         return [sock, time.monotonic(), 0]
 
@@ -135,18 +151,35 @@ def summary(samples):
 
 
 def measure(port, samples, label):
+    health = [timed_get(port, "/health") for _ in range(samples)]
     page = [timed_get(port, "/") for _ in range(samples)]
     push = [timed_get(port, "/input0?set=bench%d" % i) for i in range(samples)]
-    print("%-34s page: %s" % (label, summary(page)))
+    print("%-34s health: %s" % (label, summary(health)))
+    print("%-34s page: %s" % ("", summary(page)))
     print("%-34s push: %s" % ("", summary(push)))
     sys.stdout.flush()
+
+
+def run_wrk(port):
+    try:
+        result = subprocess.run(["wrk", "-t2", "-c32", "-d5s", "http://127.0.0.1:%d/" % port],
+                                capture_output=True, text=True, timeout=60)
+    except (OSError, subprocess.TimeoutExpired) as error:
+        return "wrk failed: %s" % error
+    rate = re.search(r"Requests/sec:\s+([\d.]+)", result.stdout)
+    errors = re.search(r"Socket errors:.*", result.stdout)
+    return "%s requests/s%s" % (rate.group(1) if rate else "?",
+                                (", " + errors.group(0)) if errors else "")
 
 
 def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("binary")
     parser.add_argument("--idle", type=int, default=100)
+    parser.add_argument("--addresses", type=int, default=0)
     parser.add_argument("--samples", type=int, default=30)
+    parser.add_argument("--wrk", action="store_true")
+    parser.add_argument("--idle-only", action="store_true", help="skip the slowloris round")
     args = parser.parse_args()
     print("load average at start: %.2f" % os.getloadavg()[0])
     receiver = start_receiver()
@@ -161,10 +194,16 @@ def main():
             print("the program did not start")
             return 1
         measure(port, args.samples, "nothing else connected")
-        for trickle, name in ((False, "idle"), (True, "slowloris")):
-            holder = Holder(port, args.idle, trickle)
+        rounds = ((False, "idle"),) if args.idle_only else ((False, "idle"), (True, "slowloris"))
+        for trickle, name in rounds:
+            holder = Holder(port, args.idle, trickle, args.addresses)
             time.sleep(1.0)
-            measure(port, args.samples, "%d %s connections held" % (args.idle, name))
+            label = "%d %s connections held" % (args.idle, name)
+            if args.addresses:
+                label += " from %d addresses" % args.addresses
+            measure(port, args.samples, label)
+            if args.wrk and not trickle:
+                print("%-34s wrk -c32 on /: %s" % ("", run_wrk(port)))
             time.sleep(6.0)
             holder.close()
             with holder.lock:

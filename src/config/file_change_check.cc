@@ -23,15 +23,75 @@ CFileChangeCheck::CFileChangeCheck(const CFileStat& stat, uint64_t hashBytes, ui
 FileVersion CFileChangeCheck::Compare(const std::string& path) {
   FileChangeToken current;
   if (!pStat->Query(path, &current)) return FileVersion::kMissing;
-  if (!bTaken || !bExisted || !current.SameVersion(token)) return FileVersion::kNew;
-  if (current.nChangedNs == token.nChangedNs && !InRacyWindow()) return FileVersion::kSame;
+  if (!bTaken) return FileVersion::kNew;
+  if (!bExisted || !current.SameVersion(token)) return Settle(path, current);
+  if (current.nChangedNs == token.nChangedNs && !InRacyWindow()) {
+    bSettling = false;
+    return FileVersion::kSame;
+  }
   uint64_t hash = 0;
   const bool hashed = HashContent(path, &hash);
-  if (hashed != bHashed || hash != nContentHash) return FileVersion::kNew;
+  if (hashed != bHashed || hash != nContentHash) return Settle(path, current);
   // Same content after all: the new status-change time needs no second look.
   token.nChangedNs = current.nChangedNs;
+  bSettling = false;
   return FileVersion::kSame;
 }
+
+FileVersion CFileChangeCheck::Settle(const std::string& path, const FileChangeToken& current) {
+  if (pWriteReports == nullptr) return FileVersion::kNew;
+  const uint64_t now = GetMonotonicMilliseconds();
+  bool newLook = false;
+  if (!bSettling) {
+    bSettling = true;
+    nFirstChangeMs = now;
+    newLook = true;
+  } else {
+    newLook = !current.SameVersion(lookToken);
+  }
+  if (newLook) {
+    lookToken = current;
+    nLastChangeMs = now;
+  }
+  // Asked after the look, so every write the look saw has told its event, all
+  // but one still inside the writer's call.
+  const FileWriteReport report = pWriteReports->WriteReport(path);
+  const bool told =
+      report.bProbed || (report.state != WriterState::kUnknown && report.nEvents != nEventsAtTake);
+  // That one matters most when a truncation has emptied the file and the last
+  // event is still the close before it: an empty file counts as closed only on
+  // a close told after a look found it empty.
+  if (newLook) nEventsAtLook = report.nEvents;
+  const bool closed = report.state == WriterState::kClosed &&
+                      (report.bProbed || current.nSize != 0 || report.nEvents != nEventsAtLook);
+  // A version found done holds only if nothing is written until it is taken:
+  // the stat can see a truncation whose event is not queued yet.
+  nEventsDecided = report.nEvents;
+  bDecidedDone = true;
+  if (told && closed) return FileVersion::kNew;
+  if (told) nLastChangeMs = std::max(nLastChangeMs, report.nLastWriteMs);
+  if (now - nLastChangeMs >= kQuietMs) return FileVersion::kNew;
+  bDecidedDone = false;
+  // A writer that never stops is read anyway, but not in the instant it has
+  // emptied the file to write it again.
+  const bool emptiedByWriter = told && !closed && current.nSize == 0;
+  if (now - nFirstChangeMs >= kMaxSettleMs && !emptiedByWriter) return FileVersion::kNew;
+  nNextLookMs = std::min(nLastChangeMs + kQuietMs, nFirstChangeMs + kMaxSettleMs);
+  if (nNextLookMs <= now) nNextLookMs = now + kEmptiedLookMs;
+  return FileVersion::kSettling;
+}
+
+bool CFileChangeCheck::StillTaken(const std::string& path) {
+  // Nothing taken (a one-off read, as the configuration check makes): nothing
+  // to compare with.
+  if (!bTaken) return true;
+  FileChangeToken current;
+  if (bWrittenSinceDecided || !bExisted || !pStat->Query(path, &current)) return false;
+  if (!current.SameVersion(token) || current.nChangedNs != token.nChangedNs) return false;
+  return pWriteReports == nullptr || pWriteReports->WriteReport(path).nEvents == nEventsAtTake;
+}
+
+uint64_t CFileChangeCheck::NextLookMs() const { return bSettling ? nNextLookMs : UINT64_MAX; }
 
 bool CFileChangeCheck::Differs(const std::string& path) {
   const FileVersion version = Compare(path);
@@ -40,6 +100,12 @@ bool CFileChangeCheck::Differs(const std::string& path) {
 }
 
 void CFileChangeCheck::Take(const std::string& path) {
+  // The writer's events before the token: a write starting in between counts as
+  // told next time.
+  if (pWriteReports != nullptr) nEventsAtTake = pWriteReports->WriteReport(path).nEvents;
+  bWrittenSinceDecided = bSettling && bDecidedDone && nEventsAtTake != nEventsDecided;
+  bSettling = false;
+  bDecidedDone = false;
   // The token first: a write landing between it and the read shows as a new
   // token next time, at worst one needless read.
   bTaken = true;

@@ -9,6 +9,8 @@
 
 namespace {
 
+constexpr std::string_view kUtf8ByteOrderMark = "\xEF\xBB\xBF";
+
 // Drops the LF that ended the line, then trailing blanks; the first byte always
 // stays, so a line of blanks keeps one.
 void TrimLineEnd(std::string& line) {
@@ -22,10 +24,18 @@ void TrimLineEnd(std::string& line) {
 
 bool CVirtualPreset_fileaccess::ReadLine(std::string* line) {
   line->clear();
-  if (nPos >= data.size() || data[nPos] == '\0') return false;
+  bEndedAtNul = false;
+  if (nPos >= data.size()) return false;
   while (line->size() < kMaxPresetLineBytes) {
     if (nPos < data.size() && data[nPos] == '\r') ++nPos;
-    if (nPos >= data.size() || data[nPos] == '\0') break;
+    if (nPos >= data.size()) break;
+    if (data[nPos] == '\0') {
+      bEndedAtNul = true;
+      const size_t end = data.find('\n', nPos);
+      nPos = end == std::string_view::npos ? data.size() : end + 1;
+      if (end != std::string_view::npos) line->push_back('\n');
+      break;
+    }
     const char byte = data[nPos++];
     line->push_back(byte);
     if (byte == '\n') break;
@@ -114,6 +124,8 @@ std::string CVirtualPreset_file::FullPath() const { return strFolder + strFileNa
 void CVirtualPreset_file::Clear() {
   ClearSections();
   detachedSections.clear();
+  vecNulLines.clear();
+  vecLongLines.clear();
 }
 
 bool CVirtualPreset_file::Load() {
@@ -128,6 +140,9 @@ bool CVirtualPreset_file::Load() {
 
 void CVirtualPreset_file::Parse(std::string_view bytes) {
   Clear();
+  // Editors that save UTF-8 often put a byte-order mark first; it is no part of
+  // the first line.
+  if (bytes.starts_with(kUtf8ByteOrderMark)) bytes.remove_prefix(kUtf8ByteOrderMark.size());
   CVirtualPreset_fileaccess reader(bytes);
   CVirtualPreset_section* current = nullptr;
   std::string lastHeader;
@@ -136,9 +151,19 @@ void CVirtualPreset_file::Parse(std::string_view bytes) {
   // The physical line the next piece starts on: a piece cut at the length limit
   // continues the same line.
   int lineNumber = 1;
+  size_t physicalBytes = 0;  // of the physical line read so far in pieces
   while (reader.ReadLine(&line)) {
-    if (line.empty()) continue;
     const int thisLine = lineNumber;
+    const bool ended = reader.EndedAtNul() || line.empty() || line.back() == '\n';
+    if (reader.EndedAtNul() && (vecNulLines.empty() || vecNulLines.back() != thisLine)) {
+      vecNulLines.push_back(thisLine);
+    }
+    physicalBytes += line.size() - (!line.empty() && line.back() == '\n' ? 1 : 0);
+    if (ended || line.size() < kMaxPresetLineBytes) {
+      if (physicalBytes > kMaxPresetLineBytes) vecLongLines.push_back({thisLine, physicalBytes});
+      physicalBytes = 0;
+    }
+    if (line.empty()) continue;
     if (line.back() == '\n') ++lineNumber;
     TrimLineEnd(line);
     if (line.starts_with('[')) {

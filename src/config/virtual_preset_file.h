@@ -29,21 +29,32 @@ constexpr uint64_t kMaxPresetFileBytes = 16u * 1024u * 1024u;
 
 class CVirtualPreset_section;
 
-// Cuts loaded bytes into lines. A line ends after a LF, before a NUL byte, at the
-// end of the data, or after kMaxPresetLineBytes bytes (the rest continues as the
-// next line). Each CR met at a byte position is stepped over, so CR LF and lone
-// CRs vanish, but the second CR of a CR CR pair stays in the line. A NUL at the
-// start of a line ends the data. Holds a view: `bytes` must outlive the reader.
+// Cuts loaded bytes into lines. A line ends after a LF, at the end of the data,
+// or after kMaxPresetLineBytes bytes (the rest continues as the next line). Each
+// CR met at a byte position is stepped over, so CR LF and lone CRs vanish, but
+// the second CR of a CR CR pair stays in the line. A NUL byte ends the line's
+// text: the rest of that physical line is skipped up to its LF, which the line
+// keeps, and reading goes on after it. Holds a view: `bytes` must outlive the
+// reader.
 class CVirtualPreset_fileaccess {
  public:
   explicit CVirtualPreset_fileaccess(std::string_view bytes) : data(bytes) {}
 
   // The next line, with its LF when it ended with one; false when none is left.
   bool ReadLine(std::string* line);
+  // The line last read ended at a NUL byte.
+  bool EndedAtNul() const { return bEndedAtNul; }
 
  private:
   std::string_view data;
   size_t nPos = 0;
+  bool bEndedAtNul = false;
+};
+
+// A physical line longer than kMaxPresetLineBytes, which was read in pieces.
+struct PresetLongLine {
+  int nLine = 0;
+  size_t nBytes = 0;  // without its line end
 };
 
 class CVirtualPreset_item {
@@ -162,6 +173,10 @@ class CVirtualPreset_file : public CVirtualPreset_SectionContainer {
   const std::vector<std::unique_ptr<CVirtualPreset_section>>& DetachedSections() const {
     return detachedSections;
   }
+  // What the last read passed over: lines holding a NUL byte (the rest of each
+  // was ignored), and lines cut into pieces for their length.
+  const std::vector<int>& NulLines() const { return vecNulLines; }
+  const std::vector<PresetLongLine>& LongLines() const { return vecLongLines; }
 
  private:
   void Clear();
@@ -179,6 +194,8 @@ class CVirtualPreset_file : public CVirtualPreset_SectionContainer {
   std::string strFolder;
   // Sections made by broken headers ("[x" without "]"): owned here, found by no lookup.
   std::vector<std::unique_ptr<CVirtualPreset_section>> detachedSections;
+  std::vector<int> vecNulLines;
+  std::vector<PresetLongLine> vecLongLines;
 };
 
 #endif  // QUILLRADE_CONFIG_VIRTUAL_PRESET_FILE_H_

@@ -138,6 +138,9 @@ class CTask : public IPushTarget {
   // The first instant MaySendNow holds again: the trailing edge at which the
   // main loop serves a task whose turn it had to defer.
   uint64_t NextSendTime() const;
+  // When the input, changed but perhaps not yet fully written, is to be looked
+  // at again; UINT64_MAX when it is not waiting for its writer.
+  uint64_t NextInputLookTime() const { return inputChange.NextLookMs(); }
 
   // Binds the "%output" tokens of this task's URLs to other tasks' format items;
   // `outputs` maps each task's label to the task.

@@ -17,6 +17,7 @@
 #include "platform/file_system.h"
 #include "platform/wake_event.h"
 #include "status/log_output.h"
+#include "status/terminal_text.h"
 #include "util/time_format.h"
 
 namespace {
@@ -24,6 +25,9 @@ namespace {
 // An XML input is read in one go up to this size; a larger file is cut and then
 // normally fails to parse.
 constexpr size_t kMaxXmlInputBytes = 65536;
+// Both kinds are read whole up to that size before any of it is used; the 100
+// plain text lines of at most 255 bytes each fit too.
+constexpr size_t kMaxInputBytes = kMaxXmlInputBytes;
 // A document is never allowed to make the parser reach out to the network.
 constexpr int kXmlParseOptions = XML_PARSE_NONET;
 // Start of an output reference token: "%outputN:formatM%".
@@ -41,13 +45,43 @@ void ReportReadError(const CTask& task, const std::string& error) {
   g_logOutput.Printf("Error reading %s: %s\n", task.strInputPath.c_str(), error.c_str());
 }
 
+// An input that exists but cannot be opened is skipped without a word otherwise;
+// said once for each change of it.
+void ReportUnopenable(const CTask& task) {
+  const std::string why = ExplainOpenFailure(task.strInputPath);
+  if (why.empty()) return;
+  g_logOutput.Printf("Input %s cannot be read: %s. Skipped until it changes.\n",
+                     task.strInputPath.c_str(), why.c_str());
+}
+
+// Reads the input whole; false when it is not to be used now: not opened (this
+// change is skipped), or written while it was read (it is read again once its
+// writer is done). A read error leaves `bytes` empty and `readError` set.
+bool ReadWholeInput(CTask& task, std::string* bytes, std::string* readError) {
+  if (!ReadFileBytes(task.strInputPath, kMaxInputBytes, bytes, readError)) {
+    if (readError->empty()) {
+      ReportUnopenable(task);
+      return false;
+    }
+  } else if (!task.inputChange.StillTaken(task.strInputPath)) {
+    task.inputChange.Forget();
+    return false;
+  }
+  task.status->CountInputRead();
+  ReportReadError(task, *readError);
+  return true;
+}
+
 // Reads a plain text input; true when the URLs are to be sent after it.
 bool ReadPlainTextInput(CTask& task) {
+  std::string bytes;
+  std::string readError;
+  if (!ReadWholeInput(task, &bytes, &readError)) return false;
+  // A failed read changes no value; the URLs still go out.
+  if (!readError.empty()) return true;
   CTextFileReader file;
-  if (!file.Open(task.strInputPath)) return false;
-  task.status->CountInputRead();
+  file.OpenBytes(std::move(bytes));
   task.ParsePlainText(file);
-  ReportReadError(task, file.ReadError());
   return true;
 }
 
@@ -55,14 +89,8 @@ bool ReadPlainTextInput(CTask& task) {
 bool ReadXmlInput(CTask& task) {
   std::string bytes;
   std::string readError;
-  if (!ReadFileBytes(task.strInputPath, kMaxXmlInputBytes, &bytes, &readError)) {
-    // Not opened: this change is skipped.
-    if (readError.empty()) return false;
-    task.status->CountInputRead();
-    ReportReadError(task, readError);
-    return true;
-  }
-  task.status->CountInputRead();
+  if (!ReadWholeInput(task, &bytes, &readError)) return false;
+  if (!readError.empty()) return true;
   XmlDocPtr document(xmlReadMemory(bytes.data(), static_cast<int>(bytes.size()), nullptr, nullptr,
                                    kXmlParseOptions));
   // A document whose entities would expand beyond bounds is refused like one
@@ -97,7 +125,8 @@ void CTask::RunCycle() {
     return;
   }
   const FileVersion version = inputChange.Compare(strInputPath);
-  if (version == FileVersion::kMissing) return;
+  // A file its writer may still be writing waits, reprocessing included.
+  if (version == FileVersion::kMissing || version == FileVersion::kSettling) return;
   if (version == FileVersion::kSame && !bReprocess) return;
   inputChange.Take(strInputPath);
   bReprocess = false;
@@ -148,7 +177,8 @@ bool CTask::ReadInput() {
 
 bool CTask::ReceivePush(const std::string& text) {
   const CLogTaskScope scope(strLabel);
-  g_logOutput.Printf("HTTP push %s: %s\n", strPushPath.c_str(), text.c_str());
+  // The pusher's line ends would start forged status lines: shown, not obeyed.
+  g_logOutput.Printf("HTTP push %s: %s\n", strPushPath.c_str(), WithLineEndsShown(text).c_str());
   {
     CGrabSimpleMutex hold(&lock, "CTask::ReceivePush");
     if (pushQueue.size() < kMaxPushQueueTexts) {

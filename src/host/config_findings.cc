@@ -162,6 +162,7 @@ std::vector<ConfigFinding> CConfigFindings::Collect() {
     Add(FindingSeverity::kError, detached->Line(),
         "section header without a closing \"]\": the lines up to the next header are ignored");
   }
+  CheckSkippedBytes();
   std::stable_sort(findings.begin(), findings.end(),
                    [](const ConfigFinding& a, const ConfigFinding& b) {
                      const int left = a.nLine == 0 ? INT_MAX : a.nLine;
@@ -169,6 +170,18 @@ std::vector<ConfigFinding> CConfigFindings::Collect() {
                      return left < right;
                    });
   return findings;
+}
+
+void CConfigFindings::CheckSkippedBytes() {
+  for (const int line : preset.NulLines()) {
+    Add(FindingSeverity::kError, line, "NUL byte: the rest of this line is ignored");
+  }
+  for (const PresetLongLine& line : preset.LongLines()) {
+    Add(FindingSeverity::kError, line.nLine,
+        StringPrintf("line of %zu bytes: longer than %zu, it is read as %zu lines", line.nBytes,
+                     kMaxPresetLineBytes,
+                     (line.nBytes + kMaxPresetLineBytes - 1) / kMaxPresetLineBytes));
+  }
 }
 
 void CConfigFindings::CheckSection(const CVirtualPreset_section& section) {

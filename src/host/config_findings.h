@@ -51,6 +51,8 @@ class CConfigFindings {
   std::vector<ConfigFinding> Collect();
 
  private:
+  // NUL bytes and over-long lines the reader passed over.
+  void CheckSkippedBytes();
   void CheckSection(const CVirtualPreset_section& section);
   void CheckInputSection(const CVirtualPreset_section& section, int number);
   void CheckOutputSection(const CVirtualPreset_section& section, int number);

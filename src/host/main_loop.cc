@@ -31,6 +31,14 @@ int MillisecondsUntil(uint64_t when, uint64_t now) {
   return when > now ? static_cast<int>(when - now) : 0;
 }
 
+// A NUL byte silently cutting a line would drop what follows it from the tasks.
+void ReportSkippedBytes(const CVirtualPreset_file& preset, const std::string& path) {
+  for (const int line : preset.NulLines()) {
+    g_logOutput.Printf("Config file %s: NUL byte at line %d, the rest of that line is ignored\n",
+                       path.c_str(), line);
+  }
+}
+
 }  // namespace
 
 std::string DefaultConfigPath() { return WithoutExtension(GetProgramPath()) + ".ini"; }
@@ -161,6 +169,7 @@ bool CMainLoop::Load(CSimpleThread* thread) {
     g_logOutput.Printf("\nReading config file: \"%s\"\n", strConfigPath.c_str());
     const bool loaded = preset->Load();
     board.RecordConfigLoad(loaded);
+    ReportSkippedBytes(*preset, strConfigPath);
     if (loaded) {
       const std::string token = AccessTokenFrom(*preset);
       server.SetAccessToken(token);
@@ -192,6 +201,7 @@ void CMainLoop::BuildTasks() {
     task.pServer = &server;
     task.pPassWake = pWake;
     task.inputChange = CFileChangeCheck(*pFileStat);
+    task.inputChange.SettleWrites(watcher.get());
   });
   delivery.SetLimits(TransferLimits{ConfiguredConnectTimeout(*preset), nNoAnswerSeconds});
   delivery.SetMaxConnectionsPerHost(ConfiguredConnectionsPerHost(*preset));
@@ -270,6 +280,8 @@ bool CMainLoop::RunPass() {
   for (const auto& task : tasks) {
     if (task->MaySendNow(GetMonotonicMilliseconds())) {
       task->RunCycle();
+      // An input waiting for its writer is looked at again when it is due.
+      trailingEdge = std::min(trailingEdge, task->NextInputLookTime());
     } else {
       trailingEdge = std::min(trailingEdge, task->NextSendTime());
     }

@@ -6,7 +6,8 @@
 //
 // A pass comes at once when a watched file (an input or the configuration) may
 // have changed or a push arrived, at the trailing edge of a task that had to wait
-// for its send ceiling, and otherwise 100 ms after the last pass, so that a file
+// for its send ceiling, when an input waiting for its writer is due for another
+// look, and otherwise 100 ms after the last pass, so that a file
 // system without change notification is still polled as before. Wakes that come
 // faster than one per kWokenPassSpacingMs are gathered into one pass. The wait
 // also ends whenever the delivery's transfers need attention (a socket ready, a

@@ -1,5 +1,7 @@
 #include "platform/file_system.h"
 
+#include <algorithm>
+#include <cstring>
 #include <utility>
 
 #include "platform/text_charset.h"
@@ -90,6 +92,8 @@ bool CTextFileReader::Open(const std::string& path) {
   strCarry.clear();
   form = TextForm::kUnknown;
   bEnded = false;
+  bFromBytes = false;
+  strBytes.clear();
   return file.Open(path, true);
 }
 
@@ -113,10 +117,29 @@ void CTextFileReader::TakeChunk(std::string_view bytes) {
   strCarry.erase(0, strCarry.size() - left);
 }
 
+void CTextFileReader::OpenBytes(std::string bytes) {
+  file.Close();
+  strChunk.clear();
+  nChunkPos = 0;
+  strCarry.clear();
+  form = TextForm::kUnknown;
+  bEnded = false;
+  bFromBytes = true;
+  strBytes = std::move(bytes);
+  nBytesPos = 0;
+}
+
 bool CTextFileReader::Refill() {
   while (!bEnded) {
     char raw[kChunkBytes];
-    const int64_t count = file.Read(raw, kChunkBytes);
+    int64_t count = 0;
+    if (bFromBytes) {
+      count = static_cast<int64_t>(std::min(kChunkBytes, strBytes.size() - nBytesPos));
+      std::memcpy(raw, strBytes.data() + nBytesPos, static_cast<size_t>(count));
+      nBytesPos += static_cast<size_t>(count);
+    } else {
+      count = file.Read(raw, kChunkBytes);
+    }
     if (count <= 0) {
       bEnded = true;
       break;
@@ -141,7 +164,7 @@ int CTextFileReader::NextByte() {
 
 bool CTextFileReader::ReadLine(char* buffer, size_t size) {
   if (size >= 1) buffer[0] = '\0';
-  if (size < 2 || !file.IsOpen()) return false;
+  if (size < 2 || !IsOpen()) return false;
   size_t length = 0;
   while (length + 1 < size) {
     int byte = NextByte();

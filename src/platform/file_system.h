@@ -44,6 +44,11 @@ uint64_t QueryFileWriteTime(const std::string& path);
 bool ReadFileBytes(const std::string& path, size_t maxBytes, std::string* out,
                    std::string* readError = nullptr);
 
+// Why `path` cannot be opened for reading as a regular file: "a folder", "not a
+// regular file (a FIFO, socket or device)", or the system's text. For a status
+// line after an open failed; empty when it opens after all.
+std::string ExplainOpenFailure(const std::string& path);
+
 // An open read-only descriptor on a regular file, closed on destruction.
 // Directories, pipes and devices are refused so that a read can never block.
 class CReadOnlyFile {
@@ -87,7 +92,10 @@ class CTextFileReader {
 
   // Opens `path` for reading; false when it cannot be opened.
   bool Open(const std::string& path);
-  bool IsOpen() const { return file.IsOpen(); }
+  // Reads `bytes` instead of a file: for a file read whole first, so its version
+  // can be checked before any of it is used.
+  void OpenBytes(std::string bytes);
+  bool IsOpen() const { return file.IsOpen() || bFromBytes; }
 
   // Like fgets: copies at most size-1 bytes into `buffer`, stops after a LF and
   // terminates the text with a NUL. False only when nothing could be read (end
@@ -115,6 +123,9 @@ class CTextFileReader {
   static constexpr size_t kChunkBytes = 4096;
   CReadOnlyFile file;
   std::string strChunk;  // the text of the last read, UTF-8 for a UTF-16 file
+  bool bFromBytes = false;  // reading strBytes (OpenBytes) rather than the file
+  std::string strBytes;
+  size_t nBytesPos = 0;
   size_t nChunkPos = 0;
   std::string strCarry;  // UTF-16 bytes of a character that the last read cut
   TextForm form = TextForm::kUnknown;

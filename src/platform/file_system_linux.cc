@@ -50,6 +50,15 @@ uint64_t QueryFileWriteTime(const std::string& path) {
 
 // --- CReadOnlyFile ---
 
+std::string ExplainOpenFailure(const std::string& path) {
+  struct stat info;
+  if (stat(path.c_str(), &info) != 0) return ErrorMessage(errno);
+  if (S_ISDIR(info.st_mode)) return "a folder";
+  if (!S_ISREG(info.st_mode)) return "not a regular file (a FIFO, socket or device)";
+  const CUniqueFd opened(open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK));
+  return opened.IsValid() ? std::string() : ErrorMessage(errno);
+}
+
 bool CReadOnlyFile::Open(const std::string& path, bool sequential) {
   Close();
   // O_NONBLOCK keeps open() of a FIFO from waiting for a writer; such files are

@@ -45,6 +45,20 @@ uint64_t QueryFileWriteTime(const std::string& path) {
   return FileTimeValue(found.ftLastWriteTime);
 }
 
+std::string ExplainOpenFailure(const std::string& path) {
+  const DWORD attributes = GetFileAttributesA(path.c_str());
+  if (attributes == INVALID_FILE_ATTRIBUTES) return ErrorMessage(static_cast<int>(GetLastError()));
+  if (attributes & FILE_ATTRIBUTE_DIRECTORY) return "a folder";
+  CUniqueFd opened(HandleToDescriptor(CreateFileA(
+      path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+      OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr)));
+  if (!opened.IsValid()) return ErrorMessage(static_cast<int>(GetLastError()));
+  if (GetFileType(DescriptorToHandle(opened.Get())) != FILE_TYPE_DISK) {
+    return "not a regular file (a FIFO, socket or device)";
+  }
+  return std::string();
+}
+
 // --- CReadOnlyFile ---
 
 // Full sharing: a writer, a renamer or a deleter may hold or take the file at

@@ -3,10 +3,15 @@
 // watched, so a file replaced by rename, deleted and created again, or created
 // later is still seen. Reported: a file written and closed, renamed into place or
 // away, created, deleted; a lost or overflowing watch counts as a report too.
-// Modifications of a file still open for writing are not reported, so a writer
-// is not read halfway. A report is only a hint: whether a file really changed is
-// for the caller's change check to decide. Events for other names in the same
-// folders are dropped.
+// Modifications of a file still open for writing wake nobody, except the first
+// after a close, so the caller can start waiting for the writer; a report is only
+// a hint: whether a file really changed is for the caller's change check to
+// decide. Events for other names in the same folders are dropped.
+//
+// WriteReport tells whether a watched file's writer is still at work: on Linux
+// from the events (written or created since its last close-after-write), on
+// Windows, which has no close event, by trying to open it with write sharing
+// denied.
 //
 // A folder that cannot be watched (no support, a watch limit reached) is named by
 // TakeFailures; the caller then finds its changes by polling alone. A folder that
@@ -21,6 +26,23 @@
 #include <vector>
 
 class CWakeEvent;
+
+enum class WriterState {
+  kUnknown,  // nothing known: no events for this file (or no watch)
+  kWriting,  // written or created since it was last closed after writing
+  kClosed,   // closed after its last write, or renamed into place
+};
+
+struct FileWriteReport {
+  WriterState state = WriterState::kUnknown;
+  // Events about the file seen so far; unchanged between two reports means the
+  // change in between was not seen by the watch (a remote write on a share).
+  uint64_t nEvents = 0;
+  // The state was probed on the file itself just now, not taken from events.
+  bool bProbed = false;
+  // Monotonic milliseconds of the last write seen while kWriting; 0 when none.
+  uint64_t nLastWriteMs = 0;
+};
 
 struct WatchFailure {
   std::string strFolder;  // absolute path of the folder
@@ -42,6 +64,12 @@ class CFileWatcher {
   virtual bool Wait(CWakeEvent& wake, int milliseconds) = 0;
   // Folders found unwatchable since the last call, each once.
   virtual std::vector<WatchFailure> TakeFailures() = 0;
+  // What is known of the writer of the watched file at `path`, with the events
+  // queued until now taken first (a report they make is kept for the next Wait).
+  virtual FileWriteReport WriteReport(const std::string& path) {
+    (void)path;
+    return {};
+  }
 };
 
 // The system's watcher (inotify on Linux).

@@ -21,10 +21,11 @@
 
 namespace {
 
-// Written and closed, renamed into place or away, created, deleted; and the
-// folder itself deleted or moved, which ends its watch.
+// Written and closed, renamed into place or away, created, deleted, written
+// (only to know a writer is at work); and the folder itself deleted or moved,
+// which ends its watch.
 constexpr uint32_t kWatchMask = IN_CLOSE_WRITE | IN_MOVED_TO | IN_MOVED_FROM | IN_CREATE |
-                                IN_DELETE | IN_DELETE_SELF | IN_MOVE_SELF | IN_ONLYDIR;
+                                IN_DELETE | IN_MODIFY | IN_DELETE_SELF | IN_MOVE_SELF | IN_ONLYDIR;
 // A folder that does not exist (yet) is looked for again this often.
 constexpr uint64_t kMissingFolderRetryMs = 1000;
 // Reads of queued events per wake; the rest waits for the next wake, so a writer
@@ -73,6 +74,7 @@ class CInotifyWatcher : public CFileWatcher {
   void Watch(const std::vector<std::string>& files) override;
   bool Wait(CWakeEvent& wake, int milliseconds) override;
   std::vector<WatchFailure> TakeFailures() override { return std::exchange(failures, {}); }
+  FileWriteReport WriteReport(const std::string& path) override;
 
  private:
   enum class AddResult { kWatched, kMissing, kFailed };
@@ -85,6 +87,9 @@ class CInotifyWatcher : public CFileWatcher {
   // Reads the queued events; true when one of them may concern a watched file.
   bool TakeEvents();
   bool IsRelevant(const inotify_event& event);
+  // Records the event in the write report of `folder`/`name`; true when it is a
+  // report worth a wake (anything but a write after the first one).
+  bool RecordWrite(const std::string& folder, const std::string& name, uint32_t mask);
   void ForgetWatch(int wd);
 
   CUniqueFd descriptor;
@@ -93,12 +98,46 @@ class CInotifyWatcher : public CFileWatcher {
   std::set<std::string> missing;                       // folders to look for again
   uint64_t nNextMissingCheckMs = 0;
   std::vector<WatchFailure> failures;
+  std::map<std::string, FileWriteReport> writes;  // "folder/name" -> what its events said
+  bool bReportTaken = false;  // WriteReport took a report the next Wait owes its caller
 };
 
 void CInotifyWatcher::Close() {
   descriptor.Reset();
   watches.clear();
   missing.clear();
+  writes.clear();
+}
+
+FileWriteReport CInotifyWatcher::WriteReport(const std::string& path) {
+  if (descriptor.IsValid() && TakeEvents()) bReportTaken = true;
+  // A link's writes show on its target; its own name only when it is replaced.
+  const std::string target = ResolvedPath(path);
+  if (!target.empty()) {
+    const auto found = writes.find(target);
+    if (found != writes.end()) return found->second;
+  }
+  const auto found = writes.find(GetAbsolutePath(path));
+  return found == writes.end() ? FileWriteReport() : found->second;
+}
+
+bool CInotifyWatcher::RecordWrite(const std::string& folder, const std::string& name,
+                                  uint32_t mask) {
+  FileWriteReport& report = writes[(std::filesystem::path(folder) / name).string()];
+  ++report.nEvents;
+  if (mask & (IN_MODIFY | IN_CREATE)) {
+    const bool first = report.state != WriterState::kWriting;
+    report.state = WriterState::kWriting;
+    report.nLastWriteMs = GetMonotonicMilliseconds();
+    // Later writes of the same writer only move the time: its close wakes.
+    return first || (mask & IN_CREATE) != 0;
+  }
+  report.nLastWriteMs = 0;
+  // Closed after writing or renamed into place; gone (deleted, renamed away): no
+  // writer is left either way.
+  report.state =
+      (mask & (IN_CLOSE_WRITE | IN_MOVED_TO)) ? WriterState::kClosed : WriterState::kUnknown;
+  return true;
 }
 
 void CInotifyWatcher::Watch(const std::vector<std::string>& files) {
@@ -162,6 +201,7 @@ bool CInotifyWatcher::WatchAppearedFolders() {
 
 bool CInotifyWatcher::Wait(CWakeEvent& wake, int milliseconds) {
   if (!descriptor.IsValid()) return wake.Wait(milliseconds);
+  if (std::exchange(bReportTaken, false)) return true;
   const uint64_t deadline = GetMonotonicMilliseconds() + static_cast<uint64_t>(milliseconds);
   for (;;) {
     uint64_t now = GetMonotonicMilliseconds();
@@ -203,7 +243,12 @@ bool CInotifyWatcher::TakeEvents() {
 
 bool CInotifyWatcher::IsRelevant(const inotify_event& event) {
   // Events were dropped: any watched file may have changed.
-  if (event.mask & IN_Q_OVERFLOW) return true;
+  if (event.mask & IN_Q_OVERFLOW) {
+    // Nor is anything known of their writers any longer.
+    for (auto& [unused, report] : writes)
+      report = FileWriteReport{WriterState::kUnknown, report.nEvents};
+    return true;
+  }
   const auto found = watches.find(event.wd);
   if (found == watches.end()) return false;
   if (event.mask & IN_IGNORED) {
@@ -220,11 +265,14 @@ bool CInotifyWatcher::IsRelevant(const inotify_event& event) {
   }
   if (event.len == 0) return false;
   const std::string name(event.name);
+  bool relevant = false;
   for (const std::string& folder : found->second) {
     const auto watched = names.find(folder);
-    if (watched != names.end() && watched->second.count(name) != 0) return true;
+    if (watched != names.end() && watched->second.count(name) != 0) {
+      relevant = RecordWrite(folder, name, event.mask) || relevant;
+    }
   }
-  return false;
+  return relevant;
 }
 
 void CInotifyWatcher::ForgetWatch(int wd) {

@@ -17,7 +17,7 @@ namespace {
 
 // Renamed, created, deleted (the name changes) and written. The system reports
 // writes as they happen, also while the writer still holds the file open: the
-// caller's change check tells a finished version from a half-written one.
+// caller's change check asks WriteReport whether the writer is done.
 constexpr DWORD kWatchFilter =
     FILE_NOTIFY_CHANGE_FILE_NAME | FILE_NOTIFY_CHANGE_LAST_WRITE | FILE_NOTIFY_CHANGE_SIZE;
 // A folder that does not exist (yet) is looked for again this often.
@@ -34,6 +34,16 @@ bool SplitFolderAndName(const std::string& path, std::string* folder, std::strin
   *name = path.substr(cut + 1);
   *folder = path.substr(0, cut == 2 && path[1] == ':' ? cut + 1 : cut);
   return !folder->empty();
+}
+
+// True when a writer holds the file: it cannot be opened with write sharing
+// denied. The probe's handle lives only for this call.
+bool IsHeldForWriting(const std::string& path) {
+  const HANDLE probe = CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
+                                   OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (probe == INVALID_HANDLE_VALUE) return GetLastError() == ERROR_SHARING_VIOLATION;
+  CloseHandle(probe);
+  return false;
 }
 
 // File names compare without regard to case, as the file system does.
@@ -138,6 +148,13 @@ class CDirectoryChangesWatcher : public CFileWatcher {
   void Watch(const std::vector<std::string>& files) override;
   bool Wait(CWakeEvent& wake, int milliseconds) override;
   std::vector<WatchFailure> TakeFailures() override { return std::exchange(failures, {}); }
+  FileWriteReport WriteReport(const std::string& path) override {
+    if (CollectReports()) bReportTaken = true;
+    FileWriteReport report;
+    report.bProbed = true;
+    report.state = IsHeldForWriting(path) ? WriterState::kWriting : WriterState::kClosed;
+    return report;
+  }
 
  private:
   // Starts watching `folder`; true when it is watched, false when it is missing
@@ -153,6 +170,7 @@ class CDirectoryChangesWatcher : public CFileWatcher {
   std::set<std::string> missing;
   uint64_t nNextMissingCheckMs = 0;
   std::vector<WatchFailure> failures;
+  bool bReportTaken = false;  // WriteReport took a report the next Wait owes its caller
 };
 
 void CDirectoryChangesWatcher::Watch(const std::vector<std::string>& files) {
@@ -218,6 +236,7 @@ bool CDirectoryChangesWatcher::CollectReports() {
 
 bool CDirectoryChangesWatcher::Wait(CWakeEvent& wake, int milliseconds) {
   if (folders.empty() && missing.empty()) return wake.Wait(milliseconds);
+  if (std::exchange(bReportTaken, false)) return true;
   const uint64_t deadline = GetMonotonicMilliseconds() + static_cast<uint64_t>(milliseconds);
   for (;;) {
     uint64_t now = GetMonotonicMilliseconds();

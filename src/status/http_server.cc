@@ -36,13 +36,17 @@ constexpr size_t kConfirmationReserve = 1024;
 constexpr char kPlainText[] = "text/plain; charset=utf-8";
 constexpr char kJsonContentType[] = "application/json";
 // Worker threads serving requests. A worker serves one connection at a time, an
-// idle one too until the request timeout: this many keep the page and pushes
-// answered while a hundred idle connections are held open. Set explicitly:
-// library builds differ in their default.
-constexpr char kWorkerThreads[] = "128";
+// idle one too until the request timeout, and the library cannot refuse a
+// connection before it reads a request: only more workers than connections held
+// keep the page and pushes answered while a few hundred idle connections are
+// held open (past that, answers wait for held ones to time out). Each worker
+// costs about 15 KB of resident memory. Set explicitly: library builds differ
+// in their default.
+constexpr char kWorkerThreads[] = "400";
 // Longest time for a request to arrive whole, and for its answer to be taken:
-// ends idle connections and clients that send or read byte by byte.
-constexpr char kRequestTimeoutMs[] = "5000";
+// ends idle connections and clients that send or read byte by byte, and frees
+// their workers soon should more be held than there are workers.
+constexpr char kRequestTimeoutMs[] = "3000";
 // Connections are closed after each answer (keep-alive stays off); should a
 // client still keep one open, it gets no longer than this to send the next
 // request. Closing does not linger, so no worker waits on a client that does not
@@ -55,6 +59,12 @@ constexpr int kWakeIntervalMs = 20;
 // table), so a section named with one of them is reachable in either case.
 bool SamePushPath(std::string_view uri, std::string_view path) {
   return uri.size() == path.size() && FindNoCase(uri, path) == 0;
+}
+
+// The request's path, decoded (the library is told to leave it as sent); empty
+// when it has none.
+std::string DecodedPath(const mg_request_info* info) {
+  return info->local_uri != nullptr ? UrlDecode(info->local_uri, false) : std::string();
 }
 
 // Worker and master threads serve only the status channel: keep them out of the
@@ -112,6 +122,7 @@ void CHttpServer::Start(int firstPort, int portCount) {
   mg_callbacks callbacks{};
   callbacks.begin_request = &CHttpServer::OnBeginRequest;
   callbacks.init_thread = &OnInitThread;
+  callbacks.connection_close = &CHttpServer::OnConnectionClose;
   char error[256] = "";
   mg_error_data errorData{nullptr, error, sizeof(error)};
   for (int i = 0; i < portCount && context == nullptr; ++i) {
@@ -145,6 +156,8 @@ std::vector<const char*> CHttpServer::ServerOptions(const std::string& listening
                                       "keep_alive_timeout_ms",
                                       kKeepAliveTimeoutMs,
                                       "enable_directory_listing",
+                                      "no",
+                                      "decode_url",
                                       "no",
                                       "cgi_pattern",
                                       "",
@@ -228,7 +241,8 @@ int CHttpServer::OnBeginRequest(mg_connection* connection) {
 int CHttpServer::HandleRequest(mg_connection* connection) {
   if (bStopRequested) return 0;
   const mg_request_info* info = mg_get_request_info(connection);
-  const std::string uri = info->local_uri ? info->local_uri : "";
+  if (const int refused = RefuseRequest(connection, info); refused != 0) return refused;
+  const std::string uri = DecodedPath(info);
   std::string query = info->query_string ? info->query_string : "";
   const bool open =
       std::find(std::begin(kOpenPaths), std::end(kOpenPaths), uri) != std::end(kOpenPaths);
@@ -276,6 +290,40 @@ std::string CHttpServer::RequestLabel(const std::string& uri) {
     if (SamePushPath(uri, target->PushPath())) return "HTTP push " + target->PushPath();
   }
   return "HTTP request " + uri;
+}
+
+int CHttpServer::RefuseRequest(mg_connection* connection, const mg_request_info* info) {
+  // The path arrives undecoded, so a NUL byte shows before decoding would end
+  // the path there ("/status.json%00.html" is not "/status.json").
+  if (std::string_view(info->local_uri).find("%00") != std::string_view::npos) {
+    SendReply(connection, 404, "Not Found", "not found\n", kPlainText);
+    return 404;
+  }
+  const std::string uri = DecodedPath(info);
+  const std::string_view method = info->request_method != nullptr ? info->request_method : "";
+  const bool statusPath = pBoard != nullptr ? std::find(kStatusPaths.begin(), kStatusPaths.end(),
+                                                        uri) != kStatusPaths.end()
+                                            : uri == "/";
+  if (statusPath && method != "GET" && method != "HEAD") {
+    SendReply(connection, 405, "Method Not Allowed", "only GET and HEAD\n", kPlainText,
+              "Allow: GET, HEAD\r\n");
+    return 405;
+  }
+  return 0;
+}
+
+// The library closes a request whose target is no path of this server (the
+// absolute form, "*") without a word and without asking us: say why here.
+void CHttpServer::OnConnectionClose(const mg_connection* connection) {
+  const mg_request_info* info = mg_get_request_info(connection);
+  if (info == nullptr || info->request_method == nullptr || info->request_uri == nullptr ||
+      info->local_uri != nullptr) {
+    return;
+  }
+  static constexpr char kBadTarget[] =
+      "HTTP/1.1 400 Bad Request\r\nContent-Type: text/plain; charset=utf-8\r\n"
+      "Content-Length: 27\r\nConnection: close\r\n\r\nnot a path of this server\r\n";
+  mg_write(const_cast<mg_connection*>(connection), kBadTarget, sizeof(kBadTarget) - 1);
 }
 
 void CHttpServer::SendStatusPage(mg_connection* connection) {
@@ -346,14 +394,14 @@ bool CHttpServer::HandlePush(mg_connection* connection, const std::string& uri,
 }
 
 void CHttpServer::SendReply(mg_connection* connection, int status, const char* reason,
-                            std::string body, const char* contentType, const char* extraHeaders) {
+                            std::string body, const char* contentType, std::string extraHeaders) {
   const mg_request_info* info = mg_get_request_info(connection);
   HttpReply reply;
   reply.nStatus = status;
   reply.strReason = reason;
   reply.strBody = std::move(body);
   reply.strContentType = contentType;
-  reply.strExtraHeaders = extraHeaders;
+  reply.strExtraHeaders = std::move(extraHeaders);
   HttpRequestFacts facts;
   facts.bHead = info->request_method != nullptr && std::string_view(info->request_method) == "HEAD";
   facts.bKeepAlive = LibraryKeepsAlive(connection);

@@ -33,6 +33,7 @@
 
 struct mg_context;
 struct mg_connection;
+struct mg_request_info;
 
 // Stops a running library context; its worker threads have ended on return.
 struct CStopHttpContext {
@@ -115,13 +116,19 @@ class CHttpServer : public IPushTargetRegistry {
   std::string AccessToken() const;
   // What a refused request was for, in its status line.
   std::string RequestLabel(const std::string& uri);
+  // Answers a request that no path of the server may serve as asked: a NUL
+  // byte in the path, a method other than GET or HEAD on a status path. The
+  // status sent; 0 when the request may go on.
+  int RefuseRequest(mg_connection* connection, const mg_request_info* info);
+  // Answers 400 to a request whose target is no path here ("*", absolute form).
+  static void OnConnectionClose(const mg_connection* connection);
   void SendStatusPage(mg_connection* connection);
   // Answers the board's paths; false when `uri` is none of them.
   bool ServeBoardPath(mg_connection* connection, const std::string& uri);
   bool HandlePush(mg_connection* connection, const std::string& uri, const std::string& rawQuery)
       EXCLUSIVE_LOCKS_REQUIRED(lock);
   void SendReply(mg_connection* connection, int status, const char* reason, std::string body,
-                 const char* contentType = "text/html", const char* extraHeaders = "");
+                 const char* contentType = "text/html", std::string extraHeaders = "");
 
   const int64_t nCreated;
   // Set before Start, constant while the server runs.

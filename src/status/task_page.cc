@@ -5,6 +5,7 @@
 
 #include "status/http_response.h"
 #include "status/status_json.h"
+#include "status/terminal_text.h"
 #include "status/url_mask.h"
 #include "status/utf8_text.h"
 #include "util/text_util.h"
@@ -25,8 +26,11 @@ constexpr char kPageHead[] =
     "dl{margin:0}dt{font-weight:bold;display:inline}dd{display:inline;margin:0 0 0 .4em}\n"
     "</style></head><body>\n";
 
-// Escaped for HTML after being made valid UTF-8 (the page declares UTF-8).
-std::string Html(std::string_view text) { return EscapeHtml(ToValidUtf8(text)); }
+// Escaped for HTML after being made valid UTF-8 (the page declares UTF-8), its
+// control bytes shown rather than passed to the browser.
+std::string Html(std::string_view text) {
+  return EscapeHtml(ToValidUtf8(WithAllControlsShown(text)));
+}
 
 std::string Age(int64_t then, int64_t now) {
   if (then == 0) return "never";

@@ -2,6 +2,8 @@
 
 #include <algorithm>
 
+#include "util/text_util.h"
+
 namespace {
 
 constexpr unsigned char kDelete = 0x7F;
@@ -30,4 +32,18 @@ void AppendWithVisibleControls(std::string_view text, std::string& out) {
     out.push_back('^');
     out.push_back(static_cast<char>(static_cast<unsigned char>(c) ^ kCaretFlip));
   }
+}
+
+std::string WithLineEndsShown(std::string_view text) {
+  std::string shown(text);
+  if (shown.find_first_of("\r\n") == std::string::npos) return shown;
+  // In the order of the built-in value replace items, so both agree.
+  for (const char* end : {"\r\n", "\n\r", "\n", "\r"}) ReplaceAll(shown, end, "[CR]");
+  return shown;
+}
+
+std::string WithAllControlsShown(std::string_view text) {
+  std::string shown;
+  AppendWithVisibleControls(WithLineEndsShown(text), shown);
+  return shown;
 }

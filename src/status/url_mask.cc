@@ -1,5 +1,6 @@
 #include "status/url_mask.h"
 
+#include <algorithm>
 #include <array>
 
 #include "util/text_util.h"
@@ -15,7 +16,10 @@ constexpr std::array<std::string_view, 5> kSecretKeyEndings = {"_token", "_secre
                                                                "_password", "_pass"};
 
 bool IsSecretKey(std::string_view rawKey) {
-  const std::string key = ToLowerAscii(UrlDecode(rawKey, true));
+  // "Password ", "api-key" and "API_KEY" name the same secret.
+  std::string key = ToLowerAscii(UrlDecode(rawKey, true));
+  TrimSpaces(key);
+  std::replace(key.begin(), key.end(), '-', '_');
   for (std::string_view secret : kSecretKeys) {
     if (key == secret) return true;
   }
@@ -35,11 +39,12 @@ void MaskUserInfo(std::string& url, size_t start) {
   url.replace(from, at - from, kMaskedCredential);
 }
 
-// The query (between "?" and "#") with the values of secret keys masked.
+// The query (between "?" and "#") with the values of secret keys masked. Pairs
+// are separated by "&" or, as some servers take them, ";".
 std::string MaskQuery(std::string_view query) {
   std::string masked;
   for (size_t pos = 0; pos <= query.size();) {
-    size_t next = query.find('&', pos);
+    size_t next = query.find_first_of("&;", pos);
     if (next == std::string_view::npos) next = query.size();
     const std::string_view pair = query.substr(pos, next - pos);
     const size_t equals = pair.find('=');
@@ -49,7 +54,7 @@ std::string MaskQuery(std::string_view query) {
     } else {
       masked.append(pair);
     }
-    if (next < query.size()) masked += '&';
+    if (next < query.size()) masked += query[next];
     pos = next + 1;
   }
   return masked;

@@ -44,11 +44,11 @@ TEST(CVirtualPresetFileAccessTest, SplitsLinesWithCarriageReturnAndLengthRules) 
     std::vector<std::string> lines;
   } cases[] = {
       {"a\nb\n", {"a\n", "b\n"}},
-      {"a\r\nb", {"a\n", "b"}},  // CR LF reads like LF
-      {"x\ry\rz\r", {"xyz"}},    // lone CRs vanish: one line
-      {"a\r\rb\n", {"a\rb\n"}},  // of two CRs the second stays
-      {"a\0b\nc"s, {"a"}},       // a NUL ends the data
-      {"\0abc"s, {}},
+      {"a\r\nb", {"a\n", "b"}},    // CR LF reads like LF
+      {"x\ry\rz\r", {"xyz"}},      // lone CRs vanish: one line
+      {"a\r\rb\n", {"a\rb\n"}},    // of two CRs the second stays
+      {"a\0b\nc"s, {"a\n", "c"}},  // a NUL ends its line's text only
+      {"\0abc"s, {""}},
       {"\n\n", {"\n", "\n"}},
       {std::string(2046, 'x') + "\r\n", {std::string(2046, 'x') + "\n"}},  // CR LF counts once
       {x2047 + "\n", {x2047, "\n"}},
@@ -279,6 +279,24 @@ TEST_F(CVirtualPresetLoadTest, ReloadReplacesContentAndFailureLeavesItEmpty) {
   std::filesystem::remove(path);
   EXPECT_FALSE(preset.Load());
   EXPECT_TRUE(preset.Sections().empty());
+}
+
+// As editors save files: a byte-order mark, a stray NUL, a line past the limit.
+TEST_F(CVirtualPresetLoadTest, SkipsAByteOrderMarkAndNamesNulAndLongLines) {
+  const std::string url = "http://h/?" + std::string(3990, 'u');
+  CVirtualPreset_file preset(dir.WriteFile(
+      "w.ini", "\xEF\xBB\xBF[Input0]\r\nfile=a\0junk\r\ntype=push\n[Output0]\nUrl0="s + url +
+                   "\nformat0=x\n"));
+  ASSERT_TRUE(preset.Load());
+  EXPECT_EQ(SectionNames(preset), (std::vector<std::string>{"Input0", "Output0"}));
+  EXPECT_EQ(preset.GetString(preset.GetItem("Input0", "file"), ""), "a");
+  EXPECT_EQ(preset.GetString(preset.GetItem("Input0", "type"), ""), "push");
+  EXPECT_EQ(preset.GetString(preset.GetItem("Output0", "format0"), ""), "x");
+  EXPECT_EQ(preset.GetString(preset.GetItem("Output0", "Url0"), ""), url.substr(0, 2042));
+  EXPECT_EQ(preset.NulLines(), (std::vector<int>{2}));
+  ASSERT_EQ(preset.LongLines().size(), 1u);
+  EXPECT_EQ(preset.LongLines()[0].nLine, 5);
+  EXPECT_EQ(preset.LongLines()[0].nBytes, url.size() + 5);
 }
 
 TEST_F(CVirtualPresetLoadTest, ReadsByTheWholePathHoweverLong) {

@@ -2,11 +2,13 @@
 // prints at start, how changes of inputs reach the receiver (also after an outage
 // of the receiver), and what the status page and the TCP console show.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
+#include <filesystem>
 #include <memory>
 #include <string>
 #include <thread>
@@ -271,6 +273,15 @@ TEST_F(FlowTest, HostileInputsNeitherBreakRequestsNorStopTheService) {
         << program->Output().substr(from);
     EXPECT_TRUE(receiver.WaitForTarget("/ref?own=kept&pushed=x%7fy", kProgramEffectMs, 2))
         << program->Output().substr(from);
+    // Something that is no file: said once per change, then skipped.
+    std::filesystem::remove(folder.PathOf("a.txt"));
+    ASSERT_EQ(mkfifo(folder.PathOf("a.txt").c_str(), 0600), 0);
+    EXPECT_NE(program->WaitFor("Input a.txt cannot be read: not a regular file (a FIFO, socket or "
+                               "device). Skipped until it changes.\n",
+                               kProgramEffectMs, from),
+              std::string::npos);
+    std::filesystem::remove_all(folder.PathOf("a.txt"));
+    ASSERT_TRUE(WriteFileWhole(folder.PathOf("a.txt"), "kept\n"));
   }
 
   // The service goes on.

@@ -101,34 +101,41 @@ TEST_F(StatusChannelsTest, StdoutThatNobodyReadsHoldsUpNothing) {
   EXPECT_EQ(program->WaitExit(kProgramExitMs), 0);
 }
 
-// A pushed text with terminal controls: the console output and the feed show
-// them as caret escapes, bytes from 0x80 up pass, the status page keeps the
-// text as it was pushed.
+// A pushed text with terminal controls and line ends: every channel shows the
+// line ends as "[CR]", so no forged status line starts; the console, the feed
+// and /tasks show the other controls as caret escapes, bytes from 0x80 up pass,
+// the status page keeps them as they were pushed.
 TEST_F(StatusChannelsTest, PushedControlBytesAreShownNotObeyed) {
   LaunchPushTask();
   ASSERT_NE(nHttpPort, 0);
   CLoopbackClient feed(program->ConsolePort());
   ASSERT_TRUE(feed.Connected());
   ASSERT_TRUE(
-      Push("set=%1b%5b2J%1b%5d0;PWNED%07%0a2026-12-08+12:00:00:+TASK+9+(fake)+caf%c3%a9%7f"));
+      Push("set=%1b%5b2J%1b%5d0;PWNED%07%0d%0a2026-12-08+12:00:00:+TASK+9+(fake)+caf%c3%a9%7f"
+           "%0aFetching+URL:+http://forged.example/...OK%0a%0d"));
 
-  const std::string shown =
-      "HTTP push /input0: ^[[2J^[]0;PWNED^G\n2026-12-08 12:00:00: "
-      "TASK 9 (fake) caf\xc3\xa9^?\n";
-  EXPECT_NE(program->WaitFor(shown, kProgramEffectMs), std::string::npos) << program->Output();
-  EXPECT_TRUE(
-      feed.WaitForText("HTTP push /input0: ^[[2J^[]0;PWNED^G\n\r2026-12-08 12:00:00: "
-                       "TASK 9 (fake) caf\xc3\xa9^?\n\r",
-                       kProgramEffect))
-      << feed.Received();
+  const std::string line =
+      "HTTP push /input0: ^[[2J^[]0;PWNED^G[CR]2026-12-08 12:00:00: "
+      "TASK 9 (fake) caf\xc3\xa9^?[CR]Fetching URL: http://forged.example/...OK[CR]";
+  EXPECT_NE(program->WaitFor(line + "\n", kProgramEffectMs), std::string::npos)
+      << program->Output();
+  EXPECT_TRUE(feed.WaitForText(line + "\n\r", kProgramEffect)) << feed.Received();
   EXPECT_NE(HttpGet(nHttpPort, "/")
-                .find("HTTP push /input0: \x1b[2J\x1b]0;PWNED\x07\n2026-12-08 "
-                      "12:00:00: TASK 9 (fake) caf\xc3\xa9\x7f\n"),
+                .find("HTTP push /input0: \x1b[2J\x1b]0;PWNED\x07[CR]2026-12-08 "
+                      "12:00:00: TASK 9 (fake) caf\xc3\xa9\x7f[CR]Fetching URL: "
+                      "http://forged.example/...OK[CR]\n"),
             std::string::npos);
+  EXPECT_NE(program->WaitFor("OK[CR]...OK\n", kProgramEffectMs), std::string::npos);
+  const std::string tasks = HttpGet(nHttpPort, "/tasks");
+  EXPECT_NE(tasks.find("^[[2J^[]0;PWNED^G[CR]2026-12-08 12:00:00: TASK 9 (fake) caf\xc3\xa9^?[CR]"),
+            std::string::npos)
+      << tasks;
+  EXPECT_EQ(tasks.find_first_of("\x1b\x07\x7f"), std::string::npos);
   program->SendEscape();
   EXPECT_EQ(program->WaitExit(kProgramExitMs), 0);
   EXPECT_EQ(program->Output().find('\x1b'), std::string::npos);
   EXPECT_EQ(feed.Received().find('\x1b'), std::string::npos);
+  EXPECT_EQ(program->Output().find("\nFetching URL: http://forged"), std::string::npos);
 }
 
 // The [global] keys narrow both channels: on the loopback address with an access

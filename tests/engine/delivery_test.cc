@@ -22,7 +22,7 @@ class DeliveryTest : public ::testing::Test {
 
   int AddClient(bool latestWins, bool retries = true) {
     statuses.push_back(std::make_shared<CTaskStatus>());
-    return delivery.AddClient({statuses.back(), latestWins, retries});
+    return delivery.AddClient({statuses.back(), latestWins, retries, "output0"});
   }
   static std::string Line(const std::string& url, const char* end) {
     return "\nFetching URL: " + url + "..." + end;

@@ -13,6 +13,7 @@
 namespace {
 
 const std::string kToken = "check-token-0123456";
+using namespace std::string_literals;
 
 // The 1-based line of the first line of `config` that contains `text`; 0 when none.
 int LineOf(const std::string& config, const std::string& text) {
@@ -146,6 +147,11 @@ TEST_F(ConfigCheckTest, EachMistakeGivesItsFindingOnItsLine) {
        "section [B] is nested in [A]"},
       {Config("", "", "[Output9\nk=v\n"), kCheckErrors, FindingSeverity::kError, "[Output9",
        "section header without a closing \"]\""},
+      {"\xEF\xBB\xBF" + Config("", "format1=a\0b\n"s), kCheckErrors, FindingSeverity::kError,
+       "format1", "NUL byte: the rest of this line is ignored"},
+      {Config("", "Url1=http://h/" + std::string(3986, 'x') + "\n"), kCheckErrors,
+       FindingSeverity::kError, "Url1",
+       "line of 4000 bytes: longer than 2047, it is read as 2 lines"},
       // Warnings alone leave the exit status at 0.
       {Config("", "",
               "[Input1]\nfile=" + folder.PathOf("later.txt") +

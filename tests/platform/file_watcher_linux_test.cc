@@ -28,18 +28,25 @@ TEST_F(FileWatcherTest, ReportsEveryWayAWatchedFileChangesAndNothingElse) {
   dir.WriteFile("other.txt", "x");
   EXPECT_TRUE(Quiet()) << "a file of the same folder that is not watched";
 
-  // Written but still open: not yet; closed: reported.
+  // The first write reports a writer at work, later ones are quiet; the close
+  // reports again, and the write reports follow.
+  EXPECT_EQ(watcher->WriteReport(file).state, WriterState::kUnknown);
   const int fd = open(file.c_str(), O_WRONLY | O_TRUNC);
   ASSERT_GE(fd, 0);
+  EXPECT_TRUE(Reported()) << "truncated: a writer is at work";
   ASSERT_EQ(write(fd, "12", 2), 2);
   EXPECT_TRUE(Quiet()) << "a file still open for writing";
+  const FileWriteReport writing = watcher->WriteReport(file);
+  EXPECT_EQ(writing.state, WriterState::kWriting);
   close(fd);
   EXPECT_TRUE(Reported()) << "written and closed";
+  EXPECT_GT(watcher->WriteReport(file).nEvents, writing.nEvents);
 
   dir.WriteFile("f.txt.new", "3");
   EXPECT_TRUE(Quiet());
   std::filesystem::rename(dir.PathOf("f.txt.new"), file);
   EXPECT_TRUE(Reported()) << "renamed into place";
+  EXPECT_EQ(watcher->WriteReport(file).state, WriterState::kClosed);
 
   std::filesystem::remove(file);
   EXPECT_TRUE(Reported()) << "deleted";

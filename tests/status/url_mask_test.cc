@@ -20,6 +20,9 @@ TEST(UrlMaskTest, MasksAuthorityPasswordsAndSecretQueryValuesOnly) {
       // Keys that merely contain a secret word, and empty values, stay.
       {"http://host/p?keyword=a&monkey=b&token=", "http://host/p?keyword=a&monkey=b&token="},
       {"http://host/p?a&&token=z", "http://host/p?a&&token=***"},
+      // Dashes, padding and ";" between pairs hide no secret.
+      {"http://host/p?api-key=k&apikey=k2;token=t&Password%20=x&Pass+word=y",
+       "http://host/p?api-key=***&apikey=***;token=***&Password%20=***&Pass+word=y"},
       {"http://host/path", "http://host/path"},
       {"", ""},
   };
