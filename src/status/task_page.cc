@@ -6,8 +6,8 @@
 #include "status/http_response.h"
 #include "status/status_json.h"
 #include "status/url_mask.h"
-#include "status/utf8_text.h"
 #include "util/text_util.h"
+#include "util/utf8_text.h"
 
 namespace {
 
