@@ -11,7 +11,6 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/install-deps.sh --windows
 
-jobs=$(nproc)
 prefix=$(scripts/build-windows-deps.sh)
 # Wine keeps a server and its own service processes per prefix; end them with the
 # run. A program killed by a test can leave Wine's service processes without their
@@ -37,7 +36,8 @@ scripts/build.sh build/windows -DCMAKE_TOOLCHAIN_FILE="$PWD/cmake/mingw-w64-x86_
 scripts/build-msi.sh build/windows
 [ "${1:-}" = "--build-only" ] && exit 0
 
-# Runs the given ctest options with one Wine server for the whole run; should the
+# Runs the tests the given ctest options select (scripts/run-tests.sh, so a run
+# that selects none fails) with one Wine server for the whole run; should the
 # server itself abort (a fault of Wine, which takes down every program attached
 # to it), its own words are shown beside the failed tests.
 wine_ctest() {
@@ -46,7 +46,7 @@ wine_ctest() {
   : >"$log"
   scripts/wine-run.sh --prefix "$PWD/$dir/wine" --server "$log"
   local status=0
-  ctest --test-dir "$dir" --output-on-failure "$@" || status=$?
+  scripts/run-tests.sh "$dir" "$@" || status=$?
   if [ -s "$log" ]; then
     echo "Wine's server said (in $log):"
     cat "$log"
@@ -55,7 +55,7 @@ wine_ctest() {
   return "$status"
 }
 
-wine_ctest build/windows -j "$jobs"
+wine_ctest build/windows
 
 if [ "${1:-}" = "--e2e" ]; then
   echo "== e2e under Wine"

@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Installs what is missing, builds, and runs every test three times: a plain build,
 # under AddressSanitizer + UndefinedBehaviorSanitizer, and the threaded parts
-# (labels platform, runtime and status) under ThreadSanitizer. After the plain
+# (labels platform, runtime, status, engine and host) under ThreadSanitizer. After the plain
 # run it builds the Debian package (build/deb/quillrade_*.deb), checks it without
 # installing it, and then runs the service and the package under a real systemd in
 # booted Debian containers (label container, docs/container.md; reported skipped
@@ -11,19 +11,22 @@
 # end-to-end suite against quillrade.exe under Wine (scripts/test-windows.sh
 # --e2e). The formatting is checked last, so that a layout slip does not hide the tests'
 # results.
+#
+# This is the complete gate that .ci/run calls. For development,
+#   scripts/test.sh --quick
+# runs only the plain build's unit and end-to-end tests and then the formatting
+# (no package, containers, sanitizers or Wine; a few minutes). Each tree is
+# configured with its tests on (scripts/build.sh) and each test run fails when it
+# selects no test (scripts/run-tests.sh), so no stage can pass having run nothing.
 set -euo pipefail
 cd "$(dirname "$0")/.."
+quick=0
+case "${1:-}" in
+  "") ;;
+  --quick) quick=1 ;;
+  *) echo "usage: scripts/test.sh [--quick]" >&2; exit 2 ;;
+esac
 scripts/install-deps.sh --test
-
-jobs=$(nproc)
-# Runs the tests of a built tree that the given ctest options select.
-run_tests() {
-  local dir=$1; shift
-  ctest --test-dir "$dir" --output-on-failure -j "$jobs" "$@"
-  # A skipped test says why on a line of its own; CTest shows only "Skipped".
-  awk '/^[0-9]+\/[0-9]+ Test: / { name = $3 } /^SKIPPED: / { print name ": " $0 }' \
-    "$dir/Testing/Temporary/LastTest.log"
-}
 
 run_suite() {
   local dir=$1; shift
@@ -31,16 +34,20 @@ run_suite() {
   echo "== $dir"
   scripts/build.sh "$dir" "$@"
   if [ -n "$labels" ]; then
-    run_tests "$dir" -L "$labels"
+    scripts/run-tests.sh "$dir" -L "$labels"
   else
     # e2e_wine: the Windows program's end-to-end runs, below in scripts/test-windows.sh.
-    run_tests "$dir" -LE e2e_wine
+    scripts/run-tests.sh "$dir" -LE e2e_wine
   fi
 }
 
 echo "== build/release"
 scripts/build.sh build/release
-run_tests build/release -LE "container|e2e_wine"
+scripts/run-tests.sh build/release -LE "container|e2e_wine"
+if [ "$quick" = 1 ]; then
+  scripts/check-format.sh
+  exit 0
+fi
 
 echo "== package"
 package_start=$SECONDS
@@ -50,13 +57,13 @@ scripts/check-deb.sh
 echo "package: built in $((package_built - package_start)) s, checked in $((SECONDS - package_built)) s"
 
 echo "== containers"
-run_tests build/release -L container
+scripts/run-tests.sh build/release -L container
 ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
   LSAN_OPTIONS=suppressions=$PWD/scripts/lsan.supp \
   run_suite build/asan "" -DQR_SANITIZE=address,undefined
 CC=clang CXX=clang++ \
   TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1:suppressions=$PWD/scripts/tsan.supp \
-  run_suite build/tsan "platform|runtime|status" -DQR_SANITIZE=thread -DQR_THREAD_SAFETY=ON
+  run_suite build/tsan "platform|runtime|status|engine|host" -DQR_SANITIZE=thread
 
 scripts/test-windows.sh --e2e
 

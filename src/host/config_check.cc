@@ -14,6 +14,7 @@
 #include "status/push_target.h"
 #include "status/terminal_text.h"
 #include "util/charset_text.h"
+#include "util/json_text.h"
 #include "util/text_util.h"
 #include "util/version.h"
 
@@ -90,47 +91,14 @@ const char* SeverityName(FindingSeverity severity) {
   return severity == FindingSeverity::kError ? "error" : "warning";
 }
 
-// Appends `text` as a JSON string. Valid UTF-8 passes; any other byte is taken
-// as Latin-1, as the input files of this program often are.
-void AppendJsonString(std::string& out, std::string_view text) {
-  out += '"';
-  for (size_t i = 0; i < text.size(); ++i) {
-    const unsigned char byte = static_cast<unsigned char>(text[i]);
-    if (byte == '"' || byte == '\\') {
-      out += '\\';
-      out += static_cast<char>(byte);
-    } else if (byte < 0x20 || byte == 0x7f) {
-      out += StringPrintf("\\u%04x", byte);
-    } else if (byte < 0x80) {
-      out += static_cast<char>(byte);
-    } else {
-      size_t length = 0;
-      if ((byte & 0xe0) == 0xc0 && byte >= 0xc2) length = 2;
-      if ((byte & 0xf0) == 0xe0) length = 3;
-      if ((byte & 0xf8) == 0xf0 && byte <= 0xf4) length = 4;
-      bool valid = length > 0 && i + length <= text.size();
-      for (size_t k = 1; valid && k < length; ++k) {
-        valid = (static_cast<unsigned char>(text[i + k]) & 0xc0) == 0x80;
-      }
-      if (!valid) {
-        out += StringPrintf("\\u%04x", byte);
-        continue;
-      }
-      out.append(text.substr(i, length));
-      i += length - 1;
-    }
-  }
-  out += '"';
-}
-
 void AppendJsonNamedList(std::string& out, const char* key,
                          const std::vector<CheckedTask::Named>& list) {
   out += StringPrintf("\"%s\":[", key);
   for (size_t i = 0; i < list.size(); ++i) {
     out += i == 0 ? "{\"name\":" : ",{\"name\":";
-    AppendJsonString(out, list[i].strName);
+    out += JsonString(list[i].strName);
     out += ",\"text\":";
-    AppendJsonString(out, list[i].strText);
+    out += JsonString(list[i].strText);
     out += "}";
   }
   out += "]";
@@ -138,9 +106,9 @@ void AppendJsonNamedList(std::string& out, const char* key,
 
 void AppendJsonTask(std::string& out, const CheckedTask& task) {
   out += StringPrintf("{\"index\":%i,\"label\":", task.nIndex);
-  AppendJsonString(out, task.strLabel);
+  out += JsonString(task.strLabel);
   out += StringPrintf(",\"type\":\"%s\",\"input\":", InputTypeName(task.nInputType));
-  AppendJsonString(out, task.strInput);
+  out += JsonString(task.strInput);
   out += StringPrintf(",\"input_read\":%s,\"charset\":\"%s\",\"output_charset\":",
                       task.bInputRead ? "true" : "false", task.strCharset.c_str());
   out += task.strOutputCharset.empty() ? "null," : "\"" + task.strOutputCharset + "\",";
@@ -151,7 +119,7 @@ void AppendJsonTask(std::string& out, const CheckedTask& task) {
   out += task.nInputType == kInputPush ? ",\"url_templates\":[" : ",\"urls\":[";
   for (size_t i = 0; i < task.vecUrls.size(); ++i) {
     if (i > 0) out += ",";
-    AppendJsonString(out, task.vecUrls[i]);
+    out += JsonString(task.vecUrls[i]);
   }
   out += "]}";
 }
@@ -257,7 +225,7 @@ std::string CConfigCheck::TextReport() const {
 
 std::string CConfigCheck::JsonReport() const {
   std::string out = "{\"config\":";
-  AppendJsonString(out, strConfigPath);
+  out += JsonString(strConfigPath);
   out += StringPrintf(",\"readable\":%s,\"exit_status\":%i,\"errors\":%i,\"warnings\":%i",
                       bReadable ? "true" : "false", nExitStatus, ErrorCount(), WarningCount());
   out += StringPrintf(",\"connect_timeout_seconds\":%i,\"tasks\":[", nConnectTimeoutSeconds);
@@ -269,11 +237,11 @@ std::string CConfigCheck::JsonReport() const {
   for (size_t i = 0; i < findings.size(); ++i) {
     out += StringPrintf("%s{\"severity\":\"%s\",\"line\":%i,\"message\":", i == 0 ? "" : ",",
                         SeverityName(findings[i].severity), findings[i].nLine);
-    AppendJsonString(out, findings[i].strMessage);
+    out += JsonString(findings[i].strMessage);
     out += "}";
   }
   out += "],\"log\":";
-  AppendJsonString(out, strLog);
+  out += JsonString(strLog);
   out += "}\n";
   return out;
 }

@@ -5,12 +5,8 @@
 #define QUILLRADE_STATUS_STATUS_JSON_H_
 
 #include <string>
-#include <string_view>
 
 #include "status/status_board.h"
-
-// `text` as a JSON string literal, quotes included.
-std::string JsonString(std::string_view text);
 
 std::string RenderStatusJson(const StatusSnapshot& snapshot);
 

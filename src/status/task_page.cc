@@ -7,8 +7,8 @@
 #include "status/status_json.h"
 #include "status/terminal_text.h"
 #include "status/url_mask.h"
-#include "status/utf8_text.h"
 #include "util/text_util.h"
+#include "util/utf8_text.h"
 
 namespace {
 

@@ -178,6 +178,30 @@ TEST_F(CheckCommandTest, ExampleShowsTheUrlsTheServiceSendsAndSendsNothing) {
   EXPECT_EQ(service.WaitExit(kProgramExitMs), 0);
 }
 
+TEST_F(CheckCommandTest, JsonIsStrictUtf8WhateverTheInputHolds) {
+  // Latin-1, then a three-byte overlong "/", a surrogate and a code point above
+  // U+10FFFF: none of them is UTF-8, so each byte reads as Latin-1.
+  const std::string hostile =
+      "A\xe9"
+      "B\xe0\x80\xaf"
+      "C\xed\xa0\x80"
+      "D\xf4\x90\x80\x80"
+      "E";
+  const std::string input = folder.WriteFile("hostile.txt", hostile + "\n");
+  configPath = folder.WriteFile("hostile.ini", "[Input0]\nfile=" + input +
+                                                   "\ntext0=line=0\n"
+                                                   "[Output0]\nformat0=%text0%\nUrl0=" +
+                                                   receiver.BaseUrl() + "/t?v=%format0%\n");
+  ASSERT_EQ(RunCheck({"--json"}), 0) << check->Output();
+  const std::string json = folder.WriteFile("check.json", check->Output());
+  EXPECT_EQ(RunPython("import json,sys\n"
+                      "d = json.loads(sys.stdin.buffer.read().decode(\"utf-8\"))\n"
+                      "print(ascii(d[\"tasks\"][0][\"values\"][0][\"text\"]))\n",
+                      json),
+            "'A\\xe9B\\xe0\\x80\\xafC\\xed\\xa0\\x80D\\xf4\\x90\\x80\\x80E'\n")
+      << check->Output();
+}
+
 TEST_F(CheckCommandTest, UnreadableConfigurationExitsWithTwoAndDashCheckWorks) {
   configPath = folder.PathOf("missing.ini");
   ASSERT_EQ(RunCheck({"--json"}), 2) << check->Output();

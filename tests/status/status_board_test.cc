@@ -19,6 +19,7 @@
 #include "support/bounded_wait.h"
 #include "support/loopback.h"
 #include "support/page_checks.h"
+#include "util/json_text.h"
 
 namespace {
 

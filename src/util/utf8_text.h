@@ -3,8 +3,8 @@
 // must be valid UTF-8 (JSON and the metrics format require it), so bytes that
 // do not form UTF-8 are read as Latin-1 and re-encoded; valid UTF-8 passes
 // unchanged. Pure: any thread.
-#ifndef QUILLRADE_STATUS_UTF8_TEXT_H_
-#define QUILLRADE_STATUS_UTF8_TEXT_H_
+#ifndef QUILLRADE_UTIL_UTF8_TEXT_H_
+#define QUILLRADE_UTIL_UTF8_TEXT_H_
 
 #include <string>
 #include <string_view>
@@ -12,4 +12,4 @@
 // `text` as valid UTF-8 (see above).
 std::string ToValidUtf8(std::string_view text);
 
-#endif  // QUILLRADE_STATUS_UTF8_TEXT_H_
+#endif  // QUILLRADE_UTIL_UTF8_TEXT_H_

@@ -1,4 +1,4 @@
-#include "status/utf8_text.h"
+#include "util/utf8_text.h"
 
 #include <cstdint>
 
