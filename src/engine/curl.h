@@ -79,7 +79,7 @@ class CFetchAbort {
   std::atomic<bool> bAborted{false};
   CSimpleMutex lock;
   // Abort may wake it, and the owner detaches it before freeing it.
-  void* pMulti GUARDED_BY(lock) = nullptr;
+  void* pMulti QR_GUARDED_BY(lock) = nullptr;
 };
 
 class CCurl {

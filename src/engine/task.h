@@ -222,7 +222,7 @@ class CTask : public IPushTarget {
   std::set<CTask*> dependents;
 
   mutable CSimpleMutex lock;
-  std::deque<std::string> pushQueue GUARDED_BY(lock);
+  std::deque<std::string> pushQueue QR_GUARDED_BY(lock);
 
   // Main thread only: read the input again at the next cycle.
   bool bReprocess = false;

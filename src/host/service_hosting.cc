@@ -95,7 +95,7 @@ bool CServiceMgr::StartStopService(bool start) const {
 }
 
 void CServiceMgr::ReportStatus(int state, int exitCode, int specificCode, int waitHint) {
-  serviceStatus.nWin32ExitCode = exitCode;
+  serviceStatus.nExitCode = exitCode;
   serviceStatus.nServiceSpecificExitCode = specificCode;
   serviceStatus.nCheckPoint = 0;
   serviceStatus.nWaitHint = waitHint;

@@ -27,7 +27,7 @@ struct ServiceStatus {
   int nServiceType = 0x30;       // own process and shared process
   int nControlsAccepted = 0x4D;  // stop, shutdown, param change, power events
   std::atomic<int> nCurrentState{kServiceStateUnknown};
-  int nWin32ExitCode = 0;
+  int nExitCode = 0;
   int nServiceSpecificExitCode = 0;
   int nCheckPoint = 0;
   int nWaitHint = 0;

@@ -19,7 +19,7 @@
 // Name and owner-site buffers are this size; texts are cut to one byte less.
 constexpr int kLockTextBytes = 256;
 
-class CAPABILITY("mutex") CSimpleMutexBase {
+class QR_CAPABILITY("mutex") CSimpleMutexBase {
  public:
   // Constant-initialisable: a global lock is usable during static initialisation.
   constexpr CSimpleMutexBase() = default;
@@ -27,16 +27,16 @@ class CAPABILITY("mutex") CSimpleMutexBase {
   CSimpleMutexBase(const CSimpleMutexBase&) = delete;
   CSimpleMutexBase& operator=(const CSimpleMutexBase&) = delete;
 
-  virtual void Lock(const char* site) ACQUIRE() = 0;
-  virtual bool TryLock(const char* site) EXCLUSIVE_TRYLOCK_FUNCTION(true) = 0;
-  virtual void Unlock() RELEASE() = 0;
+  virtual void Lock(const char* site) QR_ACQUIRE() = 0;
+  virtual bool TryLock(const char* site) QR_EXCLUSIVE_TRYLOCK_FUNCTION(true) = 0;
+  virtual void Unlock() QR_RELEASE() = 0;
 
   // The entry operations callers use; each forwards to the operation above.
-  virtual void LockEntry(const char* site) ACQUIRE() { Lock(site); }
-  virtual bool TryLockEntry(const char* site) EXCLUSIVE_TRYLOCK_FUNCTION(true) {
+  virtual void LockEntry(const char* site) QR_ACQUIRE() { Lock(site); }
+  virtual bool TryLockEntry(const char* site) QR_EXCLUSIVE_TRYLOCK_FUNCTION(true) {
     return TryLock(site);
   }
-  virtual void UnlockEntry() RELEASE() { Unlock(); }
+  virtual void UnlockEntry() QR_RELEASE() { Unlock(); }
 
   // Copies up to 255 characters.
   void SetName(const char* name);
@@ -73,9 +73,9 @@ class CSimpleMutex : public CSimpleMutexBase {
   CSimpleMutex();
   ~CSimpleMutex() override;
 
-  void Lock(const char* site) ACQUIRE() override;
-  bool TryLock(const char* site) EXCLUSIVE_TRYLOCK_FUNCTION(true) override;
-  void Unlock() RELEASE() override;
+  void Lock(const char* site) QR_ACQUIRE() override;
+  bool TryLock(const char* site) QR_EXCLUSIVE_TRYLOCK_FUNCTION(true) override;
+  void Unlock() QR_RELEASE() override;
 
  private:
   std::unique_ptr<CPlatformMutex> mutex;
@@ -92,9 +92,9 @@ class CSimpleCritSec : public CSimpleMutexBase {
   constexpr CSimpleCritSec() = default;
   ~CSimpleCritSec() override;
 
-  void Lock(const char* site) ACQUIRE() override;
-  bool TryLock(const char* site) EXCLUSIVE_TRYLOCK_FUNCTION(true) override;
-  void Unlock() RELEASE() override;
+  void Lock(const char* site) QR_ACQUIRE() override;
+  bool TryLock(const char* site) QR_EXCLUSIVE_TRYLOCK_FUNCTION(true) override;
+  void Unlock() QR_RELEASE() override;
 
  protected:
   // The destruction steps: waits for the current holder, then marks the lock
@@ -108,10 +108,10 @@ class CSimpleCritSec : public CSimpleMutexBase {
 
 // Scoped holders: lock in the constructor (when the lock is not null), unlock in
 // the destructor.
-class SCOPED_CAPABILITY CGrabSimpleMutex {
+class QR_SCOPED_CAPABILITY CGrabSimpleMutex {
  public:
-  CGrabSimpleMutex(CSimpleMutexBase* lock, const char* site) ACQUIRE(lock);
-  virtual ~CGrabSimpleMutex() RELEASE();
+  CGrabSimpleMutex(CSimpleMutexBase* lock, const char* site) QR_ACQUIRE(lock);
+  virtual ~CGrabSimpleMutex() QR_RELEASE();
   CGrabSimpleMutex(const CGrabSimpleMutex&) = delete;
   CGrabSimpleMutex& operator=(const CGrabSimpleMutex&) = delete;
 
@@ -119,10 +119,10 @@ class SCOPED_CAPABILITY CGrabSimpleMutex {
   CSimpleMutexBase* pLock;
 };
 
-class SCOPED_CAPABILITY CGrabSimpleCritSec {
+class QR_SCOPED_CAPABILITY CGrabSimpleCritSec {
  public:
-  CGrabSimpleCritSec(CSimpleCritSec* lock, const char* site) ACQUIRE(lock);
-  virtual ~CGrabSimpleCritSec() RELEASE();
+  CGrabSimpleCritSec(CSimpleCritSec* lock, const char* site) QR_ACQUIRE(lock);
+  virtual ~CGrabSimpleCritSec() QR_RELEASE();
   CGrabSimpleCritSec(const CGrabSimpleCritSec&) = delete;
   CGrabSimpleCritSec& operator=(const CGrabSimpleCritSec&) = delete;
 

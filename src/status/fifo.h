@@ -39,11 +39,11 @@ class CFifo {
 
  private:
   mutable CSimpleCritSec lock;
-  std::vector<char> ring GUARDED_BY(lock);
-  size_t nHead GUARDED_BY(lock) = 0;   // index of the oldest waiting byte
-  size_t nCount GUARDED_BY(lock) = 0;  // bytes waiting
-  uint64_t nOverruns GUARDED_BY(lock) = 0;
-  uint64_t nDroppedBytes GUARDED_BY(lock) = 0;
+  std::vector<char> ring QR_GUARDED_BY(lock);
+  size_t nHead QR_GUARDED_BY(lock) = 0;   // index of the oldest waiting byte
+  size_t nCount QR_GUARDED_BY(lock) = 0;  // bytes waiting
+  uint64_t nOverruns QR_GUARDED_BY(lock) = 0;
+  uint64_t nDroppedBytes QR_GUARDED_BY(lock) = 0;
 };
 
 #endif  // QUILLRADE_STATUS_FIFO_H_

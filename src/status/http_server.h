@@ -94,11 +94,11 @@ class CHttpServer : public IPushTargetRegistry {
 
   // Held by the main thread from a detected configuration change until the old
   // targets are cleared, so no push reaches a task that is about to die.
-  void LockTargets() ACQUIRE(lock);
-  void UnlockTargets() RELEASE(lock);
+  void LockTargets() QR_ACQUIRE(lock);
+  void UnlockTargets() QR_RELEASE(lock);
   // Empties the target list; takes the lock.
   void ClearTargets();
-  void ClearTargetsLocked() EXCLUSIVE_LOCKS_REQUIRED(lock);
+  void ClearTargetsLocked() QR_EXCLUSIVE_LOCKS_REQUIRED(lock);
 
  private:
   // The library's options for one port; the pointers refer to `listening` and
@@ -126,7 +126,7 @@ class CHttpServer : public IPushTargetRegistry {
   // Answers the board's paths; false when `uri` is none of them.
   bool ServeBoardPath(mg_connection* connection, const std::string& uri);
   bool HandlePush(mg_connection* connection, const std::string& uri, const std::string& rawQuery)
-      EXCLUSIVE_LOCKS_REQUIRED(lock);
+      QR_EXCLUSIVE_LOCKS_REQUIRED(lock);
   void SendReply(mg_connection* connection, int status, const char* reason, std::string body,
                  const char* contentType = "text/html", std::string extraHeaders = "");
 
@@ -141,13 +141,13 @@ class CHttpServer : public IPushTargetRegistry {
   std::atomic<bool> bStopRequested{false};
 
   CSimpleMutex lock;
-  std::vector<IPushTarget*> targets GUARDED_BY(lock);
+  std::vector<IPushTarget*> targets QR_GUARDED_BY(lock);
 
   CSimpleCritSec pageLock;
-  std::string strConfigPath GUARDED_BY(pageLock);
+  std::string strConfigPath QR_GUARDED_BY(pageLock);
 
   mutable CSimpleCritSec tokenLock;
-  std::string strAccessToken GUARDED_BY(tokenLock);
+  std::string strAccessToken QR_GUARDED_BY(tokenLock);
   CRefusalLog refusalLog;
 };
 

@@ -85,17 +85,17 @@ class CLogOutput {
   void SetJournalSink(CJournalSink* journal);
 
  private:
-  void Store(const std::string& text) EXCLUSIVE_LOCKS_REQUIRED(lock);
+  void Store(const std::string& text) QR_EXCLUSIVE_LOCKS_REQUIRED(lock);
   // Writes `text` to every sink and numbers it.
-  uint64_t Emit(const std::string& text) EXCLUSIVE_LOCKS_REQUIRED(lock);
+  uint64_t Emit(const std::string& text) QR_EXCLUSIVE_LOCKS_REQUIRED(lock);
 
   mutable CSimpleCritSec lock;
-  std::array<std::string, kRingSlots> lines GUARDED_BY(lock);
-  uint32_t position GUARDED_BY(lock) = 0;
-  ILogConsoleSink* pConsole GUARDED_BY(lock) = nullptr;
-  bool bStdout GUARDED_BY(lock) = true;
-  CJournalSink* pJournal GUARDED_BY(lock) = nullptr;
-  uint64_t nTexts GUARDED_BY(lock) = 0;  // texts printed so far
+  std::array<std::string, kRingSlots> lines QR_GUARDED_BY(lock);
+  uint32_t position QR_GUARDED_BY(lock) = 0;
+  ILogConsoleSink* pConsole QR_GUARDED_BY(lock) = nullptr;
+  bool bStdout QR_GUARDED_BY(lock) = true;
+  CJournalSink* pJournal QR_GUARDED_BY(lock) = nullptr;
+  uint64_t nTexts QR_GUARDED_BY(lock) = 0;  // texts printed so far
 };
 
 // The one status output. Never destroyed, so a print from a destructor that runs

@@ -34,13 +34,13 @@ class CRefusalLog {
   void Flush(uint64_t nowMs);
 
  private:
-  void EndWindowIfPassed(uint64_t nowMs) EXCLUSIVE_LOCKS_REQUIRED(lock);
+  void EndWindowIfPassed(uint64_t nowMs) QR_EXCLUSIVE_LOCKS_REQUIRED(lock);
 
   CSimpleCritSec lock;
-  bool bWindowOpen GUARDED_BY(lock) = false;
-  uint64_t nWindowStartMs GUARDED_BY(lock) = 0;
-  std::vector<std::string> addresses GUARDED_BY(lock);  // had their line this minute
-  uint64_t nNotShown GUARDED_BY(lock) = 0;
+  bool bWindowOpen QR_GUARDED_BY(lock) = false;
+  uint64_t nWindowStartMs QR_GUARDED_BY(lock) = 0;
+  std::vector<std::string> addresses QR_GUARDED_BY(lock);  // had their line this minute
+  uint64_t nNotShown QR_GUARDED_BY(lock) = 0;
 };
 
 #endif  // QUILLRADE_STATUS_REFUSAL_LOG_H_

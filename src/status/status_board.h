@@ -99,7 +99,7 @@ class CStatusBoard {
   std::atomic<uint64_t> nLastPassMs{0};
 
   mutable CSimpleCritSec lock;
-  std::vector<std::shared_ptr<CTaskStatus>> tasks GUARDED_BY(lock);
+  std::vector<std::shared_ptr<CTaskStatus>> tasks QR_GUARDED_BY(lock);
 };
 
 #endif  // QUILLRADE_STATUS_STATUS_BOARD_H_

@@ -134,7 +134,7 @@ class CTaskStatus {
     counter.fetch_add(1, std::memory_order_relaxed);
   }
   void LoadCounters(TaskCounters& counters) const;
-  SlotState& Slot(size_t slot) EXCLUSIVE_LOCKS_REQUIRED(lock);
+  SlotState& Slot(size_t slot) QR_EXCLUSIVE_LOCKS_REQUIRED(lock);
 
   std::atomic<uint64_t> nInputReads{0};
   std::atomic<uint64_t> nInputChanges{0};
@@ -148,13 +148,13 @@ class CTaskStatus {
   std::atomic<int64_t> nLastSuccessTime{0};
 
   mutable CSimpleCritSec lock;
-  TaskIdentity identity GUARDED_BY(lock);
-  std::vector<std::pair<std::string, std::string>> values GUARDED_BY(lock);
-  int64_t nLastChangeTime GUARDED_BY(lock) = 0;
-  bool bHasRequest GUARDED_BY(lock) = false;
-  std::string strLastUrl GUARDED_BY(lock);
-  RequestOutcome lastOutcome GUARDED_BY(lock);
-  std::vector<SlotState> slots GUARDED_BY(lock);
+  TaskIdentity identity QR_GUARDED_BY(lock);
+  std::vector<std::pair<std::string, std::string>> values QR_GUARDED_BY(lock);
+  int64_t nLastChangeTime QR_GUARDED_BY(lock) = 0;
+  bool bHasRequest QR_GUARDED_BY(lock) = false;
+  std::string strLastUrl QR_GUARDED_BY(lock);
+  RequestOutcome lastOutcome QR_GUARDED_BY(lock);
+  std::vector<SlotState> slots QR_GUARDED_BY(lock);
 };
 
 #endif  // QUILLRADE_STATUS_TASK_STATUS_H_

@@ -178,11 +178,11 @@ class CTcpConsole : public CSimpleThreadHandler, public ILogConsoleSink {
   std::atomic<size_t> nClientCount{0};
 
   mutable CSimpleCritSec tokenLock;
-  std::string strAccessToken GUARDED_BY(tokenLock);
+  std::string strAccessToken QR_GUARDED_BY(tokenLock);
 
-  std::vector<char> backBuffer GUARDED_BY(backBufferLock);
-  size_t nWritePosition GUARDED_BY(backBufferLock) = 0;
-  size_t nFillCount GUARDED_BY(backBufferLock) = 0;
+  std::vector<char> backBuffer QR_GUARDED_BY(backBufferLock);
+  size_t nWritePosition QR_GUARDED_BY(backBufferLock) = 0;
+  size_t nFillCount QR_GUARDED_BY(backBufferLock) = 0;
 };
 
 #endif  // QUILLRADE_STATUS_TCP_CONSOLE_H_
