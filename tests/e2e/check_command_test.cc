@@ -180,7 +180,8 @@ TEST_F(CheckCommandTest, ExampleShowsTheUrlsTheServiceSendsAndSendsNothing) {
 
 TEST_F(CheckCommandTest, JsonIsStrictUtf8WhateverTheInputHolds) {
   // Latin-1, then a three-byte overlong "/", a surrogate and a code point above
-  // U+10FFFF: none of them is UTF-8, so each byte reads as Latin-1.
+  // U+10FFFF: none of them is UTF-8, so the value reads as Windows-1252 and the
+  // raw bytes in the log as Latin-1, and a strict reader takes both.
   const std::string hostile =
       "A\xe9"
       "B\xe0\x80\xaf"
@@ -196,9 +197,11 @@ TEST_F(CheckCommandTest, JsonIsStrictUtf8WhateverTheInputHolds) {
   const std::string json = folder.WriteFile("check.json", check->Output());
   EXPECT_EQ(RunPython("import json,sys\n"
                       "d = json.loads(sys.stdin.buffer.read().decode(\"utf-8\"))\n"
-                      "print(ascii(d[\"tasks\"][0][\"values\"][0][\"text\"]))\n",
+                      "print(ascii(d[\"tasks\"][0][\"values\"][0][\"text\"]))\n"
+                      "print(ascii(d[\"log\"].split(\"format0: \")[1]))\n",
                       json),
-            "'A\\xe9B\\xe0\\x80\\xafC\\xed\\xa0\\x80D\\xf4\\x90\\x80\\x80E'\n")
+            "'A\\xe9B\\xe0\\u20ac\\xafC\\xed\\xa0\\u20acD\\xf4\\x90\\u20ac\\u20acE'\n"
+            "'A\\xe9B\\xe0\\x80\\xafC\\xed\\xa0\\x80D\\xf4\\x90\\x80\\x80E\\n'\n")
       << check->Output();
 }
 
