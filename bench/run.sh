@@ -15,12 +15,13 @@ if [ -z "${QR_BINARY:-}" ]; then
   cmake --build "$build" -j2 --target quillrade
   QR_BINARY="$build/quillrade"
 fi
-# outage_bench.py takes the binary as its first argument, the others --binary.
+# outage_bench.py and isolation_bench.py take the binary as their first argument,
+# the others --binary.
 run_script() {
   script=$1
   shift
   case $script in
-    outage_bench.py) python3 "$root/bench/$script" "$QR_BINARY" "$@" ;;
+    outage_bench.py | isolation_bench.py) python3 "$root/bench/$script" "$QR_BINARY" "$@" ;;
     *) python3 "$root/bench/$script" --binary "$QR_BINARY" "$@" ;;
   esac
 }
@@ -29,7 +30,7 @@ if [ $# -gt 0 ]; then
   exit $?
 fi
 status=0
-for script in quillrade_bench.py change_bench.py outage_bench.py metrics_bench.py; do
+for script in quillrade_bench.py change_bench.py outage_bench.py isolation_bench.py metrics_bench.py; do
   echo "== $script"
   run_script "$script" || status=1
 done
