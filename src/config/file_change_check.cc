@@ -103,13 +103,17 @@ void CFileChangeCheck::Take(const std::string& path) {
   // The writer's events before the token: a write starting in between counts as
   // told next time.
   if (pWriteReports != nullptr) nEventsAtTake = pWriteReports->WriteReport(path).nEvents;
-  bWrittenSinceDecided = bSettling && bDecidedDone && nEventsAtTake != nEventsDecided;
+  const bool decided = bSettling && bDecidedDone;
+  bWrittenSinceDecided = decided && nEventsAtTake != nEventsDecided;
   bSettling = false;
   bDecidedDone = false;
   // The token first: a write landing between it and the read shows as a new
   // token next time, at worst one needless read.
   bTaken = true;
   bExisted = pStat->Query(path, &token);
+  // A writer that truncated the file since the look that found it done may not
+  // have told its event yet; the stat already shows it.
+  if (decided && bExisted && !token.SameVersion(lookToken)) bWrittenSinceDecided = true;
   nContentHash = 0;
   bHashed = bExisted && HashContent(path, &nContentHash);
   nTakenAtMs = GetMonotonicMilliseconds();
