@@ -78,10 +78,9 @@ TEST(ObservabilityEndToEndTest, DeliveryHealthFollowsEachSlot) {
           "/p\nUrl1=" + late.BaseUrl() + "/q?v=%format0%\n"));
   CProgram program(folder.Path(), folder.PathOf("q.ini"));
   ASSERT_NE(program.WaitFor("\nRunning Indefinitely.\n\n", kProgramStartMs), std::string::npos);
-  const int port = program.HttpPort();
-  ASSERT_NE(HttpGet(port, "/input0?set=a").find("query received"), std::string::npos);
+  ASSERT_NE(HttpGet(program.HttpPort(), "/input0?set=a").find("query received"), std::string::npos);
   // Only a failing slot gets a body other than "OK".
-  const auto body = [&] { return ResponseBody(HttpGet(port, "/health/delivery")); };
+  const auto body = [&] { return ResponseBody(HttpGet(program.HttpPort(), "/health/delivery")); };
   const std::string down = "output0 Url1 " + late.BaseUrl() + "/q?v=a: connect since";
   constexpr std::chrono::milliseconds kPoll{20};
   EXPECT_TRUE(WaitUntil([&] { return body().rfind(down, 0) == 0; }, kProgramEffect, kPoll));
