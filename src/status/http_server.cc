@@ -11,6 +11,7 @@
 #include "platform/tcp_socket.h"
 #include "runtime/simple_thread.h"
 #include "status/access_token.h"
+#include "status/delivery_health.h"
 #include "status/http_response.h"
 #include "status/log_output.h"
 #include "status/metrics_text.h"
@@ -360,7 +361,9 @@ bool CHttpServer::ServeBoardPath(mg_connection* connection, const std::string& u
     return true;
   }
   const StatusSnapshot snapshot = pBoard->Snapshot();
-  if (uri == "/metrics") {
+  if (uri == "/health/delivery") {
+    SendDeliveryHealth(connection, snapshot);
+  } else if (uri == "/metrics") {
     SendReply(connection, 200, "OK", RenderMetricsText(snapshot), kMetricsContentType);
   } else if (uri == "/status.json") {
     SendReply(connection, 200, "OK", RenderStatusJson(snapshot), kJsonContentType);
@@ -368,6 +371,18 @@ bool CHttpServer::ServeBoardPath(mg_connection* connection, const std::string& u
     SendReply(connection, 200, "OK", RenderTaskPage(snapshot), "text/html; charset=utf-8");
   }
   return true;
+}
+
+// Open like /health, so without the token only the verdict shows: the failing
+// slots' URLs and labels are for those who may see /tasks.
+void CHttpServer::SendDeliveryHealth(mg_connection* connection, const StatusSnapshot& snapshot) {
+  const std::string failures = DeliveryFailures(snapshot);
+  const bool details = MayShowDetails(connection);
+  if (failures.empty()) {
+    SendReply(connection, 200, "OK", "OK\n", kPlainText);
+  } else {
+    SendReply(connection, 503, "Service Unavailable", details ? failures : "FAILING\n", kPlainText);
+  }
 }
 
 bool CHttpServer::HandlePush(mg_connection* connection, const std::string& uri,

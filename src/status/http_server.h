@@ -1,8 +1,9 @@
 // The HTTP status server and push input, on the first free port of 7370..7379.
 // "/" answers the status page (banner, configuration path, the last 50 status
 // texts); a registered push path hands its "set" query value to its target.
-// With a status board, "/metrics", "/status.json", "/tasks" and "/health" answer
-// the board's state (see status_board.h).
+// With a status board, "/metrics", "/status.json", "/tasks", "/health" and
+// "/health/delivery" answer the board's state (see status_board.h and
+// delivery_health.h).
 // With an access token set, every path but kOpenPaths wants the token (see
 // access_token.h); a request without it gets 401, is counted on the board and
 // said in a bounded status line (refusal_log.h), and reaches nothing.
@@ -125,6 +126,7 @@ class CHttpServer : public IPushTargetRegistry {
   void SendStatusPage(mg_connection* connection);
   // Answers the board's paths; false when `uri` is none of them.
   bool ServeBoardPath(mg_connection* connection, const std::string& uri);
+  void SendDeliveryHealth(mg_connection* connection, const StatusSnapshot& snapshot);
   bool HandlePush(mg_connection* connection, const std::string& uri, const std::string& rawQuery)
       QR_EXCLUSIVE_LOCKS_REQUIRED(lock);
   void SendReply(mg_connection* connection, int status, const char* reason, std::string body,

@@ -145,6 +145,9 @@ void WriteTasks(CMetricsWriter& out, const StatusSnapshot& snapshot) {
   WriteTaskFamily(out, snapshot, "quillrade_task_requests_total", "counter",
                   "Requests sent, retries included.",
                   [](const TaskSnapshot& t) { return Integer(t.counters.nRequests); });
+  WriteTaskFamily(out, snapshot, "quillrade_task_requests_in_flight", "gauge",
+                  "Requests started and not yet ended, one at most per URL slot.",
+                  [](const TaskSnapshot& t) { return Integer(t.nInFlight); });
   WriteFailures(out, snapshot);
   WriteDurations(out, snapshot);
   WriteTaskFamily(out, snapshot, "quillrade_task_last_success_timestamp_seconds", "gauge",

@@ -46,6 +46,7 @@ StatusSnapshot CStatusBoard::Snapshot() const {
   snapshot.strVersion = kQuillradeVersion;
   snapshot.nStartTime = nStartTime;
   snapshot.nNow = GetUnixTime();
+  snapshot.nNowMs = GetMonotonicMilliseconds();
   snapshot.strConfigPath = strConfigPath;
   snapshot.nConfigLoadTime = nConfigLoadTime.load(std::memory_order_relaxed);
   snapshot.nConfigLoads = nConfigLoads.load(std::memory_order_relaxed);

@@ -27,8 +27,8 @@ class CTcpConsole;
 
 // The paths the status server answers itself, in the order their request
 // counters are kept.
-constexpr std::array<std::string_view, 5> kStatusPaths = {"/", "/metrics", "/status.json", "/tasks",
-                                                          "/health"};
+constexpr std::array<std::string_view, 6> kStatusPaths = {"/",      "/metrics", "/status.json",
+                                                          "/tasks", "/health",  "/health/delivery"};
 
 // Why the status server refused a request for want of the access token, in the
 // order their counters are kept.
@@ -39,6 +39,7 @@ struct StatusSnapshot {
   std::string strVersion;
   int64_t nStartTime = 0;  // unix seconds
   int64_t nNow = 0;        // unix seconds when the snapshot was taken
+  uint64_t nNowMs = 0;     // monotonic milliseconds when the snapshot was taken
   std::string strConfigPath;
   int64_t nConfigLoadTime = 0;  // unix seconds of the last successful load; 0: none
   uint64_t nConfigLoads = 0;
@@ -57,6 +58,8 @@ class CStatusBoard {
   // The main thread counts as passing while its last completed pass is at most
   // this old; a target that holds a request longer makes /health answer 503.
   static constexpr uint64_t kHealthyPassAgeMs = 10000;
+  // A request in flight longer than this makes /health/delivery answer 503.
+  static constexpr uint64_t kStuckRequestMs = 60000;
 
   CStatusBoard();
   CStatusBoard(const CStatusBoard&) = delete;

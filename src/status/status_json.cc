@@ -2,6 +2,7 @@
 
 #include <cinttypes>
 
+#include "status/delivery_health.h"
 #include "status/url_mask.h"
 #include "util/json_text.h"
 #include "util/text_util.h"
@@ -59,7 +60,23 @@ std::string LastRequest(const TaskSnapshot& task) {
   return object.Close();
 }
 
-std::string Task(const TaskSnapshot& task) {
+// The requests started and not yet ended, one at most per URL slot.
+std::string InFlight(const TaskSnapshot& task, const StatusSnapshot& snapshot) {
+  std::string list = "[";
+  for (const SlotState& slot : task.slots) {
+    if (!slot.bInFlight) continue;
+    CJsonObject object;
+    object.Member("slot", Integer(slot.nSlot));
+    object.Member("url", JsonString(MaskUrlCredentials(slot.strInFlightUrl)));
+    object.Member("since", Signed(slot.nInFlightSinceUnix));
+    object.Member("age_seconds", Integer(InFlightSeconds(slot, snapshot)));
+    if (list.size() > 1) list += ",";
+    list += object.Close();
+  }
+  return list + "]";
+}
+
+std::string Task(const TaskSnapshot& task, const StatusSnapshot& snapshot) {
   CJsonObject values;
   for (const auto& [name, value] : task.values) values.Member(name, JsonString(value));
   CJsonObject object;
@@ -71,6 +88,7 @@ std::string Task(const TaskSnapshot& task) {
   object.Member("values", values.Close());
   object.Member("last_change_time", Signed(task.nLastChangeTime));
   object.Member("last_request", LastRequest(task));
+  object.Member("in_flight", InFlight(task, snapshot));
   object.Member("counters", Counters(task.counters));
   return object.Close();
 }
@@ -107,7 +125,7 @@ std::string RenderStatusJson(const StatusSnapshot& snapshot) {
   std::string tasks = "[";
   for (const TaskSnapshot& task : snapshot.tasks) {
     if (tasks.size() > 1) tasks += ",";
-    tasks += "\n" + Task(task);
+    tasks += "\n" + Task(task, snapshot);
   }
   tasks += "]";
   CJsonObject document;

@@ -3,6 +3,7 @@
 #include <cinttypes>
 #include <string_view>
 
+#include "status/delivery_health.h"
 #include "status/http_response.h"
 #include "status/status_json.h"
 #include "status/terminal_text.h"
@@ -65,7 +66,20 @@ std::string CountersCell(const TaskCounters& counters) {
                       counters.nPushesAccepted, counters.nPushesRefused, counters.nQueuedPushes);
 }
 
-std::string TaskRow(const TaskSnapshot& task, int64_t now) {
+// The last URL, then each slot's request in flight with its age.
+std::string UrlCell(const TaskSnapshot& task, const StatusSnapshot& snapshot) {
+  std::string cell = "<td class=\"url\">" + Html(MaskUrlCredentials(task.strLastUrl));
+  for (const SlotState& slot : task.slots) {
+    if (!slot.bInFlight) continue;
+    cell += StringPrintf("<div><b>Url%zu in flight %" PRIu64 " s</b>: ", slot.nSlot,
+                         InFlightSeconds(slot, snapshot)) +
+            Html(MaskUrlCredentials(slot.strInFlightUrl)) + "</div>";
+  }
+  return cell + "</td>";
+}
+
+std::string TaskRow(const TaskSnapshot& task, const StatusSnapshot& snapshot) {
+  const int64_t now = snapshot.nNow;
   const TaskIdentity& identity = task.identity;
   const std::string& input =
       identity.strPushPath.empty() ? identity.strInputPath : identity.strPushPath;
@@ -74,7 +88,7 @@ std::string TaskRow(const TaskSnapshot& task, int64_t now) {
                       Html(identity.strLabel).c_str(), Html(identity.strType).c_str(),
                       Html(input).c_str());
   row += ValuesCell(task);
-  row += "<td class=\"url\">" + Html(MaskUrlCredentials(task.strLastUrl)) + "</td>";
+  row += UrlCell(task, snapshot);
   row += ResultCell(task);
   row += "<td>" + Age(task.nLastChangeTime, now) + "</td>";
   row += CountersCell(task.counters);
@@ -95,7 +109,7 @@ std::string RenderTaskPage(const StatusSnapshot& snapshot) {
   page +=
       "<table>\n<tr><th>#</th><th>Task</th><th>Input</th><th>Values</th><th>Last URL</th>"
       "<th>Result</th><th>Last change</th><th>Counters</th></tr>\n";
-  for (const TaskSnapshot& task : snapshot.tasks) page += TaskRow(task, snapshot.nNow);
+  for (const TaskSnapshot& task : snapshot.tasks) page += TaskRow(task, snapshot);
   page += "</table>\n</body></html>\n";
   return page;
 }

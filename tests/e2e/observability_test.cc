@@ -1,6 +1,7 @@
-// The four observability paths on the real program: /health once it passes,
+// The observability paths on the real program: /health once it passes,
 // /metrics that promtool accepts with the push counted, /status.json with the
-// value the receiver got, /tasks with a pushed script shown as text.
+// value the receiver got, /tasks with a pushed script shown as text, and
+// /health/delivery following a slot whose target is down, then answers.
 #include <gtest/gtest.h>
 
 #include <unistd.h>
@@ -61,6 +62,30 @@ TEST(ObservabilityEndToEndTest, ProgramServesHealthMetricsJsonAndDashboard) {
   EXPECT_NE(page.find("&lt;script&gt;x\xE2\x82\xAC&lt;/script&gt;"), std::string::npos) << page;
   EXPECT_EQ(page.find("<script>"), std::string::npos);
 
+  program.SendEscape();
+  EXPECT_EQ(program.WaitExit(kProgramExitMs), 0);
+}
+
+// A slot whose target refuses fails /health/delivery, and only that slot; once
+// the target is back and answers the retry, the slot is healthy again.
+TEST(ObservabilityEndToEndTest, DeliveryHealthFollowsEachSlot) {
+  CTempDir folder("qr_e2e");
+  CReceiver good, late;
+  ASSERT_TRUE(folder.Ok() && good.Start() && late.Reserve());
+  ASSERT_TRUE(WriteFileWhole(
+      folder.PathOf("q.ini"),
+      "[Input0]\ntype=push\ntext0=line=0\n[Output0]\nformat0=%text0%\nUrl0=" + good.BaseUrl() +
+          "/p\nUrl1=" + late.BaseUrl() + "/q?v=%format0%\n"));
+  CProgram program(folder.Path(), folder.PathOf("q.ini"));
+  ASSERT_NE(program.WaitFor("\nRunning Indefinitely.\n\n", kProgramStartMs), std::string::npos);
+  ASSERT_NE(HttpGet(program.HttpPort(), "/input0?set=a").find("query received"), std::string::npos);
+  // Only a failing slot gets a body other than "OK".
+  const auto body = [&] { return ResponseBody(HttpGet(program.HttpPort(), "/health/delivery")); };
+  const std::string down = "output0 Url1 " + late.BaseUrl() + "/q?v=a: connect since";
+  constexpr std::chrono::milliseconds kPoll{20};
+  EXPECT_TRUE(WaitUntil([&] { return body().rfind(down, 0) == 0; }, kProgramEffect, kPoll));
+  ASSERT_TRUE(late.Start());
+  EXPECT_TRUE(WaitUntil([&] { return body() == "OK\n"; }, kProgramEffect, kPoll));
   program.SendEscape();
   EXPECT_EQ(program.WaitExit(kProgramExitMs), 0);
 }
