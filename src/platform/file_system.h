@@ -122,7 +122,7 @@ class CTextFileReader {
 
   static constexpr size_t kChunkBytes = 4096;
   CReadOnlyFile file;
-  std::string strChunk;  // the text of the last read, UTF-8 for a UTF-16 file
+  std::string strChunk;     // the text of the last read, UTF-8 for a UTF-16 file
   bool bFromBytes = false;  // reading strBytes (OpenBytes) rather than the file
   std::string strBytes;
   size_t nBytesPos = 0;
