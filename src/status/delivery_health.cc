@@ -3,8 +3,8 @@
 #include <cinttypes>
 
 #include "status/url_mask.h"
-#include "status/utf8_text.h"
 #include "util/text_util.h"
+#include "util/utf8_text.h"
 
 namespace {
 
