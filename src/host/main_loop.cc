@@ -78,7 +78,6 @@ CMainLoop::CMainLoop(std::string& configPath, const std::string& commandLine,
                      CFetchAbort& fetchAbort, ChangeSources sources)
     : strConfigPath(configPath),
       strCommandLine(commandLine),
-      fetchAbort(fetchAbort),
       delivery(&fetchAbort),
       configChange(*sources.pFileStat, kMaxPresetFileBytes),
       pFileStat(sources.pFileStat),
@@ -114,6 +113,7 @@ void CMainLoop::AnnounceReload(CSimpleThread* thread, bool requested) {
   bReloading = true;
   if (requested) {
     g_logOutput.Printf("\n*** Reload requested\n");
+    PauseDriving(thread, kReloadRequestGatherMs);
     return;
   }
   g_logOutput.Printf("\n*** Config file update detected!\n");

@@ -58,6 +58,10 @@ class CMainLoop {
   // Pause between a detected configuration change and the reload, so the editor
   // has finished writing.
   static constexpr int kReloadPauseMs = 500;
+  // After a reload request, the time in which further requests (a burst of
+  // SIGHUP, sent faster than they are delivered) join it instead of making a
+  // reload of their own.
+  static constexpr int kReloadRequestGatherMs = 50;
   // Longest wait between passes: the polling of files whose changes are not
   // reported. A stop request, a report or a push ends it early.
   static constexpr int kPassWaitMs = 100;
@@ -124,7 +128,6 @@ class CMainLoop {
 
   std::string& strConfigPath;
   const std::string strCommandLine;
-  CFetchAbort& fetchAbort;
 
   CTcpConsole console;
   CStatusBoard board;  // declared before the server, which reads it until it stops
