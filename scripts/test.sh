@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Installs what is missing, builds, and runs every test three times: a plain build,
 # under AddressSanitizer + UndefinedBehaviorSanitizer, and the threaded parts
-# (labels platform, runtime, status, engine and host) under ThreadSanitizer. After the plain
+# (labels platform, runtime and status) under ThreadSanitizer. After the plain
 # run it builds the Debian package (build/deb/quillrade_*.deb), checks it without
 # installing it, and then runs the service and the package under a real systemd in
 # booted Debian containers (label container, docs/container.md; reported skipped
@@ -63,7 +63,7 @@ ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:ha
   run_suite build/asan "" -DQR_SANITIZE=address,undefined
 CC=clang CXX=clang++ \
   TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1:suppressions=$PWD/scripts/tsan.supp \
-  run_suite build/tsan "platform|runtime|status|engine|host" -DQR_SANITIZE=thread
+  run_suite build/tsan "platform|runtime|status" -DQR_SANITIZE=thread
 
 scripts/test-windows.sh --e2e
 
