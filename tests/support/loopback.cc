@@ -13,10 +13,13 @@
 
 namespace {
 
-// FindFreePortBlock's blocks: kPortBlocks blocks of kPortBlockSize ports each.
-constexpr int kFirstBlockPort = 42752;
+// FindFreePortBlock's blocks: kPortBlocks blocks of kPortBlockSize ports each,
+// all below Linux's ephemeral range (32768 and up), so that no listener bound to
+// port 0 and no outgoing connection of a test running beside can land in a
+// block, and they stay clear of the service's own ports 7370-7379 and 32700+.
+constexpr int kFirstBlockPort = 10240;
 constexpr int kPortBlockSize = 128;
-constexpr int kPortBlocks = 142;
+constexpr int kPortBlocks = 174;
 
 sockaddr_in LoopbackAddress(int port) {
   sockaddr_in address{};
