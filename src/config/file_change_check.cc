@@ -15,6 +15,10 @@ constexpr size_t kHashChunkBytes = 16384;
 // Mixes the pieces' hashes in order (the FNV-1 prime).
 constexpr uint64_t kHashMixPrime = 1099511628211u;
 
+// Time from `then` to `now`; none when `then` is not earlier, so a moment taken
+// a little after `now` never reads as an age of centuries.
+uint64_t MillisecondsSince(uint64_t then, uint64_t now) { return now > then ? now - then : 0; }
+
 }  // namespace
 
 CFileChangeCheck::CFileChangeCheck(const CFileStat& stat, uint64_t hashBytes, uint64_t racyWindowMs)
@@ -40,6 +44,10 @@ FileVersion CFileChangeCheck::Compare(const std::string& path) {
 
 FileVersion CFileChangeCheck::Settle(const std::string& path, const FileChangeToken& current) {
   if (pWriteReports == nullptr) return FileVersion::kNew;
+  // Asked after the look, so every write the look saw has told its event, all
+  // but one still inside the writer's call. The clock is read after it: the
+  // report's write times must not lie ahead of `now`.
+  const FileWriteReport report = pWriteReports->WriteReport(path);
   const uint64_t now = GetMonotonicMilliseconds();
   bool newLook = false;
   if (!bSettling) {
@@ -53,9 +61,6 @@ FileVersion CFileChangeCheck::Settle(const std::string& path, const FileChangeTo
     lookToken = current;
     nLastChangeMs = now;
   }
-  // Asked after the look, so every write the look saw has told its event, all
-  // but one still inside the writer's call.
-  const FileWriteReport report = pWriteReports->WriteReport(path);
   const bool told =
       report.bProbed || (report.state != WriterState::kUnknown && report.nEvents != nEventsAtTake);
   // That one matters most when a truncation has emptied the file and the last
@@ -70,12 +75,14 @@ FileVersion CFileChangeCheck::Settle(const std::string& path, const FileChangeTo
   bDecidedDone = true;
   if (told && closed) return FileVersion::kNew;
   if (told) nLastChangeMs = std::max(nLastChangeMs, report.nLastWriteMs);
-  if (now - nLastChangeMs >= kQuietMs) return FileVersion::kNew;
+  if (MillisecondsSince(nLastChangeMs, now) >= kQuietMs) return FileVersion::kNew;
   bDecidedDone = false;
   // A writer that never stops is read anyway, but not in the instant it has
   // emptied the file to write it again.
   const bool emptiedByWriter = told && !closed && current.nSize == 0;
-  if (now - nFirstChangeMs >= kMaxSettleMs && !emptiedByWriter) return FileVersion::kNew;
+  if (MillisecondsSince(nFirstChangeMs, now) >= kMaxSettleMs && !emptiedByWriter) {
+    return FileVersion::kNew;
+  }
   nNextLookMs = std::min(nLastChangeMs + kQuietMs, nFirstChangeMs + kMaxSettleMs);
   if (nNextLookMs <= now) nNextLookMs = now + kEmptiedLookMs;
   return FileVersion::kSettling;

@@ -6,6 +6,7 @@
 #include <filesystem>
 #include <string>
 
+#include "platform/clock.h"
 #include "support/temp_dir.h"
 
 namespace {
@@ -93,6 +94,31 @@ TEST_F(FileChangeCheckTest, MissingFileAndItsDisappearance) {
   dir.WriteFile("in.txt", "back");
   EXPECT_EQ(check.Compare(path), FileVersion::kNew);
   EXPECT_TRUE(check.Differs(path));
+}
+
+// A writer that emptied the file and is still at work, its last write seen just
+// as the report was asked for: a write time at or a little after the check's own
+// clock reading is no sign of a quiet writer.
+class CBusyWriterReports : public CFileWatcher {
+ public:
+  void Watch(const std::vector<std::string>&) override {}
+  bool Wait(CWakeEvent&, int) override { return false; }
+  std::vector<WatchFailure> TakeFailures() override { return {}; }
+  FileWriteReport WriteReport(const std::string&) override {
+    return {WriterState::kWriting, ++nEvents, false, GetMonotonicMilliseconds() + 1};
+  }
+  uint64_t nEvents = 0;
+};
+
+TEST_F(FileChangeCheckTest, AFileItsWriterJustEmptiedWaitsForIt) {
+  CBusyWriterReports reports;
+  CFileChangeCheck check(stat, CFileChangeCheck::kDefaultHashBytes, kNoWindow);
+  check.Take(path);
+  check.SettleWrites(&reports);
+  stat.fixed = {3000, 3000, 0, 7, 9};
+  EXPECT_EQ(check.Compare(path), FileVersion::kSettling);
+  EXPECT_EQ(check.Compare(path), FileVersion::kSettling);
+  EXPECT_LT(check.NextLookMs(), GetMonotonicMilliseconds() + 2 * CFileChangeCheck::kQuietMs);
 }
 
 }  // namespace
