@@ -1,16 +1,16 @@
 #!/usr/bin/env bash
 # Installs what is missing, builds, and runs every test three times: a plain build,
 # under AddressSanitizer + UndefinedBehaviorSanitizer, and the threaded parts
-# (labels platform, runtime and status) under ThreadSanitizer. After the plain
-# run it builds the Debian package (build/deb/quillrade_*.deb), checks it without
-# installing it, and then runs the service and the package under a real systemd in
-# booted Debian containers (label container, docs/container.md; reported skipped
-# where the machine cannot boot one). The ThreadSanitizer build uses clang, which
-# also checks the lock annotations (-Wthread-safety) of the whole tree. Then the
-# Windows build, cross-built with mingw-w64, with its unit tests and the
-# end-to-end suite against quillrade.exe under Wine (scripts/test-windows.sh
-# --e2e). The formatting is checked last, so that a layout slip does not hide the tests'
-# results.
+# (labels platform, runtime, status, engine and host) under ThreadSanitizer.
+# After the plain run it builds the Debian package (build/deb/quillrade_*.deb),
+# checks it without installing it, and then runs the service and the package
+# under a real systemd in booted Debian containers (label container,
+# docs/container.md; reported skipped where the machine cannot boot one). The
+# ThreadSanitizer build uses clang, which also checks the lock annotations
+# (-Wthread-safety) of the whole tree. Then the Windows build, cross-built with
+# mingw-w64, with its unit tests and the end-to-end suite against quillrade.exe
+# under Wine (scripts/test-windows.sh --e2e). The formatting is checked last, so
+# that a layout slip does not hide the tests' results.
 #
 # This is the complete gate that .ci/run calls. For development,
 #   scripts/test.sh --quick
@@ -63,7 +63,7 @@ ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:ha
   run_suite build/asan "" -DQR_SANITIZE=address,undefined
 CC=clang CXX=clang++ \
   TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1:suppressions=$PWD/scripts/tsan.supp \
-  run_suite build/tsan "platform|runtime|status" -DQR_SANITIZE=thread
+  run_suite build/tsan "platform|runtime|status|engine|host" -DQR_SANITIZE=thread
 
 scripts/test-windows.sh --e2e
 

@@ -1,6 +1,7 @@
 #include "host/config_findings.h"
 
 #include <algorithm>
+#include <cinttypes>
 #include <climits>
 
 #include "engine/plain_text_parser.h"
@@ -178,9 +179,10 @@ void CConfigFindings::CheckSkippedBytes() {
   }
   for (const PresetLongLine& line : preset.LongLines()) {
     Add(FindingSeverity::kError, line.nLine,
-        StringPrintf("line of %zu bytes: longer than %zu, it is read as %zu lines", line.nBytes,
-                     kMaxPresetLineBytes,
-                     (line.nBytes + kMaxPresetLineBytes - 1) / kMaxPresetLineBytes));
+        StringPrintf(
+            "line of %" PRIu64 " bytes: longer than %" PRIu64 ", it is read as %" PRIu64 " lines",
+            static_cast<uint64_t>(line.nBytes), static_cast<uint64_t>(kMaxPresetLineBytes),
+            static_cast<uint64_t>((line.nBytes + kMaxPresetLineBytes - 1) / kMaxPresetLineBytes)));
   }
 }
 

@@ -7,6 +7,9 @@
 CMainClass::~CMainClass() { CMainClass::OnServiceStop(); }
 
 int CMainClass::OnServiceStart() {
+  // A second start while the thread runs is refused before anything the running
+  // thread reads is touched.
+  if (thread.IsActive()) return 1;
   fetchAbort.Reset();
   thread.SetName("Quillrade_MainClass_Thread");
   thread.SetHandler(this);

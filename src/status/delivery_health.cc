@@ -12,10 +12,10 @@ std::string FailureLine(const TaskSnapshot& task, const SlotState& slot, const s
                         const std::string& cause, int64_t since, int64_t now) {
   // The label and the URL come from the configuration: one line per slot stays
   // one line whatever they hold.
-  std::string line =
-      StringPrintf("%s Url%zu %s: %s since %" PRId64 " (%" PRId64 " s ago)",
-                   task.identity.strLabel.c_str(), slot.nSlot, MaskUrlCredentials(url).c_str(),
-                   cause.c_str(), since, now > since ? now - since : 0);
+  std::string line = StringPrintf("%s Url%" PRIu64 " %s: %s since %" PRId64 " (%" PRId64 " s ago)",
+                                  task.identity.strLabel.c_str(), static_cast<uint64_t>(slot.nSlot),
+                                  MaskUrlCredentials(url).c_str(), cause.c_str(), since,
+                                  now > since ? now - since : 0);
   for (char& c : line) {
     if (c == '\n' || c == '\r') c = ' ';
   }

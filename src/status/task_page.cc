@@ -71,8 +71,8 @@ std::string UrlCell(const TaskSnapshot& task, const StatusSnapshot& snapshot) {
   std::string cell = "<td class=\"url\">" + Html(MaskUrlCredentials(task.strLastUrl));
   for (const SlotState& slot : task.slots) {
     if (!slot.bInFlight) continue;
-    cell += StringPrintf("<div><b>Url%zu in flight %" PRIu64 " s</b>: ", slot.nSlot,
-                         InFlightSeconds(slot, snapshot)) +
+    cell += StringPrintf("<div><b>Url%" PRIu64 " in flight %" PRIu64 " s</b>: ",
+                         static_cast<uint64_t>(slot.nSlot), InFlightSeconds(slot, snapshot)) +
             Html(MaskUrlCredentials(slot.strInFlightUrl)) + "</div>";
   }
   return cell + "</td>";

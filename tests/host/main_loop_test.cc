@@ -437,7 +437,9 @@ TEST_F(MainLoopTest, WriteStormIsSentAtTheCeilingAndEndsWithTheFinalValue) {
   const size_t before = ValuesOf(0).size();
   const auto begin = Clock::now();
   int written = 0;
-  while (Clock::now() - begin < std::chrono::seconds(1)) {
+  // A second at least, and enough writes to be a storm on a slow (sanitized,
+  // loaded) machine too.
+  while (Clock::now() - begin < std::chrono::seconds(1) || written < 150) {
     ++written;
     RewriteFile(input, "s" + std::to_string(written) + "\n", static_cast<Rewrite>(written % 3));
   }
@@ -445,7 +447,6 @@ TEST_F(MainLoopTest, WriteStormIsSentAtTheCeilingAndEndsWithTheFinalValue) {
   const auto stormMs = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - begin);
   ASSERT_TRUE(WaitForTarget("/f0?v=" + last, kEffectMs));
   EXPECT_EQ(ValuesOf(0).back(), last);
-  EXPECT_GT(written, 100);
   // One send per 100 ms, one at the trailing edge, and slack for a slow start.
   EXPECT_LE(ValuesOf(0).size() - before, static_cast<size_t>(stormMs.count() / 100 + 3));
 }
