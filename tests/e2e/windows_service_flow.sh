@@ -134,6 +134,18 @@ msi /i "$first"
 cmp -s "$config" "$root/examples/quillrade-example.ini" || fail "example configuration installed"
 port=$(status_port) || fail "the installed service answers with the installed configuration"
 printf '; edited\r\n' >>"$config" && cp "$config" "$work/edited.ini"
+# The upgrade comes once the service has taken the edit: under Wine, a stop sent
+# by msiexec in the moment of the reload was seen refused (1061) now and then.
+reloaded() {
+  local page
+  page=$(curl -s --max-time 2 "http://127.0.0.1:$port/") || return 1
+  [[ $page == *"update detected"* && ${page##*update detected} == *"Running Indefinitely"* ]]
+}
+deadline=$((SECONDS + 20))
+until reloaded; do
+  [ $SECONDS -lt $deadline ] || fail "the service took the edit"
+  sleep 0.2
+done
 msi /i "$newer"
 cmp -s "$config" "$work/edited.ini" || fail "the upgrade keeps the edited configuration"
 status_port >/dev/null || fail "the upgraded service answers"

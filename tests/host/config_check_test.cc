@@ -183,8 +183,10 @@ TEST_F(ConfigCheckTest, EachMistakeGivesItsFindingOnItsLine) {
        "the status channels listen on 0.0.0.0 without an access_token"},
       {"[global]\naccess_token=" + kToken.substr(0, 15) + "\n" + Config("", ""), kCheckClean,
        FindingSeverity::kWarning, "access_token", "access_token is shorter than 16 characters"},
+#ifndef _WIN32  // Windows grants reading through access lists the check does not read
       {"[global]\naccess_token=" + kToken + "\n" + Config("", ""), kCheckClean,
        FindingSeverity::kWarning, "access_token", "access_token is in a file every user"},
+#endif
       {Config("charset=latin1\n", ""), kCheckClean, FindingSeverity::kWarning, "charset=latin1",
        "charset=latin1 in [Input0] names no known set (utf-8, windows-1252, iso-8859-1, "
        "iso-8859-15, windows-1250, auto): read as auto"},
