@@ -38,16 +38,18 @@ constexpr char kPlainText[] = "text/plain; charset=utf-8";
 constexpr char kJsonContentType[] = "application/json";
 // Worker threads serving requests. A worker serves one connection at a time, an
 // idle one too until the request timeout, and the library cannot refuse a
-// connection before it reads a request: only more workers than connections held
-// keep the page and pushes answered while a few hundred idle connections are
-// held open (past that, answers wait for held ones to time out). Each worker
-// costs about 15 KB of resident memory. Set explicitly: library builds differ
+// connection before it reads a request. So idle connections are ended soon
+// rather than outnumbered: with the short request timeout below, 128 workers
+// answer the page and pushes within milliseconds while 300 to 700 idle
+// connections are held open and reopened at once (bench/status_idle.py), at
+// about 12 KB of resident memory a worker. Set explicitly: library builds differ
 // in their default.
-constexpr char kWorkerThreads[] = "400";
-// Longest time for a request to arrive whole, and for its answer to be taken:
-// ends idle connections and clients that send or read byte by byte, and frees
-// their workers soon should more be held than there are workers.
-constexpr char kRequestTimeoutMs[] = "3000";
+constexpr char kWorkerThreads[] = "128";
+// Longest time for a request to arrive whole: ends idle connections and clients
+// that send byte by byte, and frees their workers. An ordinary client sends its
+// request with the connection's first packet; answers are not cut by it (a
+// client reading 100 KB at 100 KB/s takes the whole of them).
+constexpr char kRequestTimeoutMs[] = "500";
 // Connections are closed after each answer (keep-alive stays off); should a
 // client still keep one open, it gets no longer than this to send the next
 // request. Closing does not linger, so no worker waits on a client that does not
