@@ -251,11 +251,13 @@ bool CMainLoop::WaitForPass(CSimpleThread* thread) {
     const uint64_t now = GetMonotonicMilliseconds();
     const uint64_t passAt = woken ? std::min(nQuietUntilMs, nNextPassMs) : nNextPassMs;
     if (now >= passAt) break;
-    const int timeout = MillisecondsUntil(std::min(passAt, delivery.NextWakeMs()), now);
+    const uint64_t until = std::min(passAt, delivery.NextWakeMs());
     if (now < nQuietUntilMs) {
-      woken = pWake->Wait(timeout) || woken;
+      // Only until the spacing ends: a report queued meanwhile is taken then,
+      // not at the next regular pass.
+      woken = pWake->Wait(MillisecondsUntil(std::min(until, nQuietUntilMs), now)) || woken;
     } else {
-      woken = watcher->Wait(*pWake, timeout) || woken;
+      woken = watcher->Wait(*pWake, MillisecondsUntil(until, now)) || woken;
     }
     if (!thread->IsRunning()) return false;
     delivery.Drive();
