@@ -2,30 +2,29 @@
 
 #include "util/parameter_list.h"
 
-bool HasCommandLineKey(const std::string& commandLine, const std::string& key) {
-  return FindParameter(commandLine, key);
+namespace {
+
+// Finds the first argument after the program path named `key`.
+bool FindArgument(const std::vector<std::string>& arguments, const std::string& key,
+                  std::string* value) {
+  for (size_t i = 1; i < arguments.size(); ++i) {
+    if (MatchParameterToken(arguments[i], key, value)) return true;
+  }
+  return false;
 }
 
-std::string GetCommandLineValue(const std::string& commandLine, const std::string& key,
+}  // namespace
+
+bool HasCommandLineKey(const std::vector<std::string>& arguments, const std::string& key) {
+  return FindArgument(arguments, key, nullptr);
+}
+
+std::string GetCommandLineValue(const std::vector<std::string>& arguments, const std::string& key,
                                 const std::string& defaultValue) {
   std::string value;
-  return FindParameter(commandLine, key, &value) ? value : defaultValue;
+  return FindArgument(arguments, key, &value) ? value : defaultValue;
 }
 
-std::string GetCommandLineArguments(const std::string& commandLine) {
-  if (commandLine.empty()) return std::string();
-  // A program path that opens with a quote is quoted up to its closing quote.
-  bool inQuotes = commandLine[0] == '"';
-  for (size_t i = 1; i < commandLine.size(); ++i) {
-    if (commandLine[i] == '"') {
-      inQuotes = !inQuotes;
-    } else if (commandLine[i] == ' ' && !inQuotes) {
-      return commandLine.substr(i + 1);
-    }
-  }
-  return std::string();
-}
-
-bool IsConfigCheckCommand(const std::string& commandLine) {
-  return HasCommandLineKey(commandLine, "check") || HasCommandLineKey(commandLine, "-check");
+bool IsConfigCheckCommand(const std::vector<std::string>& arguments) {
+  return HasCommandLineKey(arguments, "check") || HasCommandLineKey(arguments, "-check");
 }

@@ -246,10 +246,10 @@ std::string CConfigCheck::JsonReport() const {
   return out;
 }
 
-int RunConfigCheck(const std::string& commandLine) {
-  CConfigCheck check(GetCommandLineValue(commandLine, "ini_file", DefaultConfigPath()));
+int RunConfigCheck(const std::vector<std::string>& arguments) {
+  CConfigCheck check(GetCommandLineValue(arguments, "ini_file", DefaultConfigPath()));
   const int status = check.Run();
-  WriteStdout(HasCommandLineKey(commandLine, "--json") ? check.JsonReport() : check.TextReport());
+  WriteStdout(HasCommandLineKey(arguments, "--json") ? check.JsonReport() : check.TextReport());
   FlushStdout(kReportStallMs);
   return status;
 }

@@ -79,6 +79,6 @@ class CConfigCheck {
 
 // The command: the configuration named by ini_file= (or the default path), the
 // report on standard output (JSON with "--json"); returns the exit status.
-int RunConfigCheck(const std::string& commandLine);
+int RunConfigCheck(const std::vector<std::string>& arguments);
 
 #endif  // QUILLRADE_HOST_CONFIG_CHECK_H_

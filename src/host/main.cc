@@ -10,13 +10,11 @@
 
 int main(int argc, char** argv) {
   EnsureStandardDescriptors();
-  SetProcessCommandLine(argc, argv);
+  SetProcessArguments(ReadProcessArguments(argc, argv));
   // The check runs nothing of the service: no object, no thread, no port.
-  if (IsConfigCheckCommand(GetProcessCommandLine())) {
-    return RunConfigCheck(GetProcessCommandLine());
-  }
+  if (IsConfigCheckCommand(GetProcessArguments())) return RunConfigCheck(GetProcessArguments());
   // The packaged service keeps its crash reports in its state folder.
-  SetCrashReportFolder(GetCommandLineValue(GetProcessCommandLine(), "crash_dir", ""));
+  SetCrashReportFolder(GetCommandLineValue(GetProcessArguments(), "crash_dir", ""));
   const ServiceDescription description = QuillradeServiceDescription();
   CMainClass mainClass;
   mainClass.Init(description);

@@ -31,7 +31,7 @@ void CMainClass::OnReloadRequest() {
 }
 
 void CMainClass::Run(CSimpleThread* mainThread) {
-  CMainLoop loop(strConfigPath, GetProcessCommandLine(), fetchAbort);
+  CMainLoop loop(strConfigPath, GetProcessArguments(), fetchAbort);
   loop.SetReloadRequest(&bReloadRequested);
   loop.Run(mainThread);
 }

@@ -74,10 +74,10 @@ std::vector<std::unique_ptr<CTask>> BuildTaskList(const CVirtualPreset_file& pre
   return tasks;
 }
 
-CMainLoop::CMainLoop(std::string& configPath, const std::string& commandLine,
+CMainLoop::CMainLoop(std::string& configPath, const std::vector<std::string>& arguments,
                      CFetchAbort& fetchAbort, ChangeSources sources)
     : strConfigPath(configPath),
-      strCommandLine(commandLine),
+      vecArguments(arguments),
       delivery(&fetchAbort),
       configChange(*sources.pFileStat, kMaxPresetFileBytes),
       pFileStat(sources.pFileStat),
@@ -129,7 +129,7 @@ void CMainLoop::EndReload(const std::string& status) {
 }
 
 void CMainLoop::StartUp() {
-  strConfigPath = GetCommandLineValue(strCommandLine, "ini_file", DefaultConfigPath());
+  strConfigPath = GetCommandLineValue(vecArguments, "ini_file", DefaultConfigPath());
   const StatusChannelSettings channels = ReadStatusChannelSettings(strConfigPath);
   TcpConsoleSettings settings;
   settings.strName = "Quillrade";

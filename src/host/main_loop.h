@@ -77,12 +77,12 @@ class CMainLoop {
   static constexpr int kConsoleBackBufferBytes = 32768;
 
   // `configPath` receives the chosen configuration path (the status page shows it);
-  // `commandLine` is the process command line (its ini_file key is honoured);
+  // `arguments` are the process arguments (their ini_file key is honoured);
   // `fetchAbort` (not owned, outlives the loop) keeps requests from starting
   // once a stop comes;
   // `sources` tell it of file changes.
-  CMainLoop(std::string& configPath, const std::string& commandLine, CFetchAbort& fetchAbort,
-            ChangeSources sources = ChangeSources());
+  CMainLoop(std::string& configPath, const std::vector<std::string>& arguments,
+            CFetchAbort& fetchAbort, ChangeSources sources = ChangeSources());
   ~CMainLoop();
   CMainLoop(const CMainLoop&) = delete;
   CMainLoop& operator=(const CMainLoop&) = delete;
@@ -127,7 +127,7 @@ class CMainLoop {
   void ReportUnsentPushes();
 
   std::string& strConfigPath;
-  const std::string strCommandLine;
+  const std::vector<std::string> vecArguments;
 
   CTcpConsole console;
   CStatusBoard board;  // declared before the server, which reads it until it stops

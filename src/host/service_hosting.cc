@@ -172,7 +172,7 @@ bool CServiceMgr::RunServiceDispatcher() {
   return true;
 }
 
-bool CServiceMgr::EnsureElevated(const std::string& commandLine) {
+bool CServiceMgr::EnsureElevated(const std::vector<std::string>& arguments) {
   const CUacElevation elevation(serviceControl, strProgramPath);
   if (elevation.IsAdministrator()) return true;
   if (!elevation.IsElevationPossible()) {
@@ -180,12 +180,14 @@ bool CServiceMgr::EnsureElevated(const std::string& commandLine) {
     SetNormalColour();
     return false;
   }
-  if (HasCommandLineKey(commandLine, "-elevated")) {
+  if (HasCommandLineKey(arguments, "-elevated")) {
     PrintInColour(kColourError, "ERROR: Unable to elevate\n");
     SetNormalColour();
     return false;
   }
-  const std::string parameters = GetCommandLineArguments(commandLine) + " -elevated -pause";
+  std::vector<std::string> parameters(arguments.begin() + (arguments.empty() ? 0 : 1),
+                                      arguments.end());
+  parameters.insert(parameters.end(), {"-elevated", "-pause"});
   std::string reason;
   if (elevation.RelaunchElevated(parameters, &reason)) {
     SetNormalColour();
@@ -196,10 +198,10 @@ bool CServiceMgr::EnsureElevated(const std::string& commandLine) {
   return false;
 }
 
-bool CServiceMgr::HandleSystemPowerOption(const std::string& commandLine) {
-  const bool powerOff = HasCommandLineKey(commandLine, "-system_shutdown");
-  if (!powerOff && !HasCommandLineKey(commandLine, "-system_restart")) return false;
-  const bool force = HasCommandLineKey(commandLine, "-force");
+bool CServiceMgr::HandleSystemPowerOption(const std::vector<std::string>& arguments) {
+  const bool powerOff = HasCommandLineKey(arguments, "-system_shutdown");
+  if (!powerOff && !HasCommandLineKey(arguments, "-system_restart")) return false;
+  const bool force = HasCommandLineKey(arguments, "-force");
   StartStopService(false);
   int flags = powerOff ? kPowerFlagPowerOff : kPowerFlagReboot;
   flags |= force ? kPowerFlagForce : kPowerFlagForceIfHung;

@@ -95,26 +95,26 @@ void CServiceMgr::PrintInColour(int colour, const char* format, ...) {
 }
 
 int CServiceMgr::HandleCommandLine(int argc, const char* const*) {
-  const std::string& commandLine = GetProcessCommandLine();
-  if (HandleSystemPowerOption(commandLine)) return 0;
-  if (HasCommandLineKey(commandLine, "servicerun") ||
+  const std::vector<std::string>& arguments = GetProcessArguments();
+  if (HandleSystemPowerOption(arguments)) return 0;
+  if (HasCommandLineKey(arguments, "servicerun") ||
       (!description.bServiceRunKeyword && argc <= 1)) {
     SetNormalColour();
     RunServiceDispatcher();
     SetNormalColour();
     return 0;
   }
-  const bool install = HasCommandLineKey(commandLine, "-i");
-  if (description.bConsoleTest && HasCommandLineKey(commandLine, "run") && !install) {
+  const bool install = HasCommandLineKey(arguments, "-i");
+  if (description.bConsoleTest && HasCommandLineKey(arguments, "run") && !install) {
     if (MayRunConsoleTest()) RunConsoleTest();
     SetNormalColour();
     return 0;
   }
-  if (install) return RunInstallFlow(commandLine);
-  if (HasCommandLineKey(commandLine, "-d") || HasCommandLineKey(commandLine, "-u")) {
-    return RunUninstallFlow(commandLine);
+  if (install) return RunInstallFlow(arguments);
+  if (HasCommandLineKey(arguments, "-d") || HasCommandLineKey(arguments, "-u")) {
+    return RunUninstallFlow(arguments);
   }
-  return PrintHelp(commandLine);
+  return PrintHelp(arguments);
 }
 
 void CServiceMgr::RunConsoleTest() {
@@ -156,9 +156,9 @@ void CServiceMgr::WaitForKey() {
   keys.ReadKey();
 }
 
-void CServiceMgr::PauseIfAsked(const std::string& commandLine) {
+void CServiceMgr::PauseIfAsked(const std::vector<std::string>& arguments) {
   SetNormalColour();
-  if (!HasCommandLineKey(commandLine, "-pause")) return;
+  if (!HasCommandLineKey(arguments, "-pause")) return;
   Print("Press any key to continue");
   WaitForKey();
   Print("\n");
@@ -179,7 +179,7 @@ void CServiceMgr::PrintStartHint() {
   Print("Or, Start -> Run \"services.msc\" to see the service in the list.\n\n");
 }
 
-int CServiceMgr::ReportInstalledService(const std::string& commandLine) {
+int CServiceMgr::ReportInstalledService(const std::vector<std::string>& arguments) {
   PrintInColour(kColourWarning, "%s service is already installed.\n", DisplayName(false).c_str());
   int state = kServiceStateUnknown;
   QueryServiceState(&state);
@@ -190,8 +190,8 @@ int CServiceMgr::ReportInstalledService(const std::string& commandLine) {
   } else if (state == kServiceStateStopPending) {
     PrintInColour(kColourWarning, "Service is currently stopping.\n");
     PrintServiceHint();
-  } else if (HasCommandLineKey(commandLine, "-run") || HasCommandLineKey(commandLine, "run")) {
-    if (EnsureElevated(commandLine)) {
+  } else if (HasCommandLineKey(arguments, "-run") || HasCommandLineKey(arguments, "run")) {
+    if (EnsureElevated(arguments)) {
       if (StartStopService(true)) {
         PrintInColour(kColourSuccess, "Service started!\n");
       } else {
@@ -248,25 +248,25 @@ int CServiceMgr::ReportPackagedService(const std::string& unitPath, bool install
   return 1;
 }
 
-int CServiceMgr::RunInstallFlow(const std::string& commandLine) {
+int CServiceMgr::RunInstallFlow(const std::vector<std::string>& arguments) {
   bool managerUnavailable = false;
   const bool installed = IsServiceInstalled(&managerUnavailable) && !managerUnavailable;
   const std::string packagedUnit = installed ? std::string() : PackagedUnitInCharge();
   int result = 0;
   if (installed) {
-    result = ReportInstalledService(commandLine);
+    result = ReportInstalledService(arguments);
   } else if (!packagedUnit.empty()) {
     result = ReportPackagedService(packagedUnit, true);
   } else if (!MayInstall()) {
     result = 7;
-  } else if (!EnsureElevated(commandLine) || !InstallService()) {
+  } else if (!EnsureElevated(arguments) || !InstallService()) {
     PrintInColour(kColourError,
                   "\nError installing %s service.\nIs the service already installed?\n",
                   strServiceName.c_str());
     result = 2;
   } else {
     PrintInColour(kColourSuccess, "\n%s service installed successfully.\n", strServiceName.c_str());
-    if (HasCommandLineKey(commandLine, "-run") || HasCommandLineKey(commandLine, "run") ||
+    if (HasCommandLineKey(arguments, "-run") || HasCommandLineKey(arguments, "run") ||
         description.bStartAfterInstall) {
       ReportStartAfterInstall(StartStopService(true));
     } else if (description.bAutoStart) {
@@ -279,11 +279,11 @@ int CServiceMgr::RunInstallFlow(const std::string& commandLine) {
       PrintStartHint();
     }
   }
-  PauseIfAsked(commandLine);
+  PauseIfAsked(arguments);
   return result;
 }
 
-int CServiceMgr::RunUninstallFlow(const std::string& commandLine) {
+int CServiceMgr::RunUninstallFlow(const std::vector<std::string>& arguments) {
   int result = 0;
   bool managerUnavailable = false;
   const bool installed = IsServiceInstalled(&managerUnavailable);
@@ -291,7 +291,7 @@ int CServiceMgr::RunUninstallFlow(const std::string& commandLine) {
   if (!packagedUnit.empty()) {
     result = ReportPackagedService(packagedUnit, false);
   } else if (installed || managerUnavailable) {
-    if (EnsureElevated(commandLine)) {
+    if (EnsureElevated(arguments)) {
       StartStopService(false);
       if (UninstallService()) {
         PrintInColour(kColourSuccess, "\n%s service uninstalled successfully.\n",
@@ -307,7 +307,7 @@ int CServiceMgr::RunUninstallFlow(const std::string& commandLine) {
     PrintInColour(kColourWarning, "%s service is not installed.\n\n", DisplayName(false).c_str());
     result = 1;
   }
-  PauseIfAsked(commandLine);
+  PauseIfAsked(arguments);
   return result;
 }
 
@@ -323,7 +323,7 @@ void CServiceMgr::PrintCommandPromptBox() {
   Print("No command line parameter specified, waiting for keystroke.\n");
 }
 
-int CServiceMgr::PrintHelp(const std::string& commandLine) {
+int CServiceMgr::PrintHelp(const std::vector<std::string>& arguments) {
   SetColour(kColourBanner);
   if (!IsBannerSuppressed()) {
     Print("%s Service: %s %s\n\n", description.strShortDescription.c_str(), strExeFileName.c_str(),
@@ -344,14 +344,12 @@ int CServiceMgr::PrintHelp(const std::string& commandLine) {
   for (const std::string& line : description.vecHelpLines) Print("%s\n", line.c_str());
   bool boxShown = false;
   if (description.bServiceRunKeyword) {
-    std::string trimmed = commandLine;
-    TrimSpaces(trimmed);
-    if (SplitList(trimmed, ' ', true, true).size() < 2) {
+    if (arguments.size() < 2) {
       PrintCommandPromptBox();
       boxShown = true;
     }
   }
-  if (boxShown || HasCommandLineKey(commandLine, "-pause")) {
+  if (boxShown || HasCommandLineKey(arguments, "-pause")) {
     SetNormalColour();
     Print("Press any key to continue");
     WaitForKey();

@@ -49,7 +49,7 @@ class CServiceMgr : public CConsoleColour {
   CServiceMgr& operator=(const CServiceMgr&) = delete;
 
   // The command-line dispatcher; returns the process exit code. Reads the
-  // process command line (GetProcessCommandLine); argc only tells a bare launch.
+  // process arguments (GetProcessArguments); argc only tells a bare launch.
   virtual int HandleCommandLine(int argc, const char* const* argv);
   // Hooks a derived program may override (the defaults allow everything and do
   // nothing). Whether "-i" may install the service (exit code 7 when not).
@@ -95,10 +95,10 @@ class CServiceMgr : public CConsoleColour {
   bool RunServiceDispatcher();
   // True with administrator rights. Otherwise relaunches the program through
   // sudo (this process then ends with 0) or prints why it cannot and returns false.
-  bool EnsureElevated(const std::string& commandLine);
+  bool EnsureElevated(const std::vector<std::string>& arguments);
   // Powers off ("-system_shutdown") or restarts ("-system_restart"), "-force"
   // forcing it; true when it acted.
-  bool HandleSystemPowerOption(const std::string& commandLine);
+  bool HandleSystemPowerOption(const std::vector<std::string>& arguments);
 
   // The service main and the control handler (reached through g_serviceMgr).
   void ServiceMain();
@@ -112,19 +112,19 @@ class CServiceMgr : public CConsoleColour {
 
  private:
   void RunConsoleTest();
-  int RunInstallFlow(const std::string& commandLine);
-  int ReportInstalledService(const std::string& commandLine);
+  int RunInstallFlow(const std::vector<std::string>& arguments);
+  int ReportInstalledService(const std::vector<std::string>& arguments);
   void ReportStartAfterInstall(bool started);
-  int RunUninstallFlow(const std::string& commandLine);
+  int RunUninstallFlow(const std::vector<std::string>& arguments);
   // The unit a distribution package installed for this service, when there is
   // one and no unit of our own hides it; empty otherwise.
   std::string PackagedUnitInCharge() const;
   int ReportPackagedService(const std::string& unitPath, bool install);
-  int PrintHelp(const std::string& commandLine);
+  int PrintHelp(const std::vector<std::string>& arguments);
   void PrintCommandPromptBox();
   void PrintServiceHint();
   void PrintStartHint();
-  void PauseIfAsked(const std::string& commandLine);
+  void PauseIfAsked(const std::vector<std::string>& arguments);
   void WaitForKey();
   void PrintInColour(int colour, const char* format, ...) __attribute__((format(printf, 3, 4)));
   void ReportStatus(int state, int exitCode, int specificCode, int waitHint);

@@ -8,13 +8,14 @@ bool CUacElevation::IsAdministrator() const { return control.IsAdministrator(); 
 
 bool CUacElevation::IsElevationPossible() const { return control.CanElevate(); }
 
-bool CUacElevation::RelaunchElevated(const std::string& parameters, std::string* reason) const {
+bool CUacElevation::RelaunchElevated(const std::vector<std::string>& parameters,
+                                     std::string* reason) const {
   if (strProgramPath.empty()) {
     *reason = ErrorMessage(ENOENT);
     return false;
   }
   int error = 0;
-  switch (control.RelaunchElevated(strProgramPath, SplitCommandLine(parameters), &error)) {
+  switch (control.RelaunchElevated(strProgramPath, parameters, &error)) {
     case RelaunchResult::kRan:
       return true;
     case RelaunchResult::kRefused:

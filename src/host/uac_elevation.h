@@ -7,6 +7,7 @@
 #define QUILLRADE_HOST_UAC_ELEVATION_H_
 
 #include <string>
+#include <vector>
 
 #include "platform/service_control.h"
 
@@ -20,10 +21,10 @@ class CUacElevation {
   bool IsAdministrator() const;
   // sudo can be found on the PATH.
   bool IsElevationPossible() const;
-  // Runs the program again through sudo with `parameters` (a command-line tail)
-  // and waits for it. True when the elevated copy ran; otherwise `reason` says
+  // Runs the program again through sudo with `parameters` (the arguments after
+  // the program path) and waits for it. True when the elevated copy ran; otherwise `reason` says
   // why not ("User refused the elevation" or the system's error text).
-  bool RelaunchElevated(const std::string& parameters, std::string* reason) const;
+  bool RelaunchElevated(const std::vector<std::string>& parameters, std::string* reason) const;
 
  private:
   const CServiceControl& control;

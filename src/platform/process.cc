@@ -1,68 +1,72 @@
 #include "platform/process.h"
 
+#include <utility>
+
 namespace {
 
-std::string& ProcessCommandLine() {
-  static std::string commandLine;
-  return commandLine;
+struct ProcessArguments {
+  std::vector<std::string> vecArguments;
+  std::string strCommandLine;
+};
+
+ProcessArguments& StoredArguments() {
+  static ProcessArguments stored;
+  return stored;
 }
 
-std::string QuoteArgument(const std::string& argument) {
-  if (argument.empty()) return "\"\"";
-  if (argument.find(' ') == std::string::npos) return argument;
-  const size_t equals = argument.find('=');
-  if (equals != std::string::npos && argument.find(' ') > equals) {
-    return argument.substr(0, equals + 1) + "\"" + argument.substr(equals + 1) + "\"";
+// Appends `text` inside double quotes; a quote is escaped and so are the
+// backslashes before it (and those before the closing quote), since only there
+// does the C runtime read backslashes as escapes.
+void AppendQuoted(const std::string& text, std::string* line) {
+  *line += '"';
+  size_t backslashes = 0;
+  for (const char c : text) {
+    if (c == '\\') {
+      ++backslashes;
+      continue;
+    }
+    line->append(c == '"' ? backslashes * 2 + 1 : backslashes, '\\');
+    backslashes = 0;
+    *line += c;
   }
-  return "\"" + argument + "\"";
+  line->append(backslashes * 2, '\\');
+  *line += '"';
 }
 
-// Reverses QuoteArgument for one piece of the command line.
-std::string UnquoteArgument(const std::string& piece) {
-  if (piece.size() >= 2 && piece.front() == '"' && piece.back() == '"') {
-    return piece.substr(1, piece.size() - 2);
+void AppendArgument(const std::string& argument, bool first, std::string* line) {
+  constexpr const char* kNeedsQuotes = " \t\"";
+  if (!argument.empty() && argument.find_first_of(kNeedsQuotes) == std::string::npos) {
+    *line += argument;
+    return;
   }
-  const size_t equals = piece.find('=');
-  if (equals != std::string::npos && piece.size() >= equals + 3 && piece[equals + 1] == '"' &&
-      piece.back() == '"') {
-    return piece.substr(0, equals + 1) + piece.substr(equals + 2, piece.size() - equals - 3);
+  // A program path is read up to its closing quote without escapes, so it is
+  // always quoted whole.
+  const size_t equals = first ? std::string::npos : argument.find('=');
+  if (equals != std::string::npos && argument.find_first_of(kNeedsQuotes) > equals) {
+    line->append(argument, 0, equals + 1);
+    AppendQuoted(argument.substr(equals + 1), line);
+    return;
   }
-  return piece;
+  AppendQuoted(argument, line);
 }
 
 }  // namespace
 
-std::string BuildCommandLine(int argc, const char* const* argv) {
-  std::string commandLine;
-  for (int i = 0; i < argc; ++i) {
-    if (i > 0) commandLine += ' ';
-    commandLine += QuoteArgument(argv[i] != nullptr ? argv[i] : "");
+std::string BuildCommandLine(const std::vector<std::string>& arguments) {
+  std::string line;
+  for (size_t i = 0; i < arguments.size(); ++i) {
+    if (i > 0) line += ' ';
+    AppendArgument(arguments[i], i == 0, &line);
   }
-  return commandLine;
+  return line;
 }
 
-std::vector<std::string> SplitCommandLine(const std::string& commandLine) {
-  std::vector<std::string> arguments;
-  std::string piece;
-  bool inQuotes = false;
-  bool havePiece = false;
-  for (const char c : commandLine) {
-    if (c == ' ' && !inQuotes) {
-      if (havePiece) arguments.push_back(UnquoteArgument(piece));
-      piece.clear();
-      havePiece = false;
-      continue;
-    }
-    if (c == '"') inQuotes = !inQuotes;
-    piece += c;
-    havePiece = true;
-  }
-  if (havePiece) arguments.push_back(UnquoteArgument(piece));
-  return arguments;
+void SetProcessArguments(std::vector<std::string> arguments) {
+  ProcessArguments& stored = StoredArguments();
+  stored.strCommandLine = BuildCommandLine(arguments);
+  stored.vecArguments = std::move(arguments);
 }
 
-void SetProcessCommandLine(int argc, const char* const* argv) {
-  ProcessCommandLine() = BuildCommandLine(argc, argv);
-}
+const std::vector<std::string>& GetProcessArguments() { return StoredArguments().vecArguments; }
 
-const std::string& GetProcessCommandLine() { return ProcessCommandLine(); }
+const std::string& GetProcessCommandLine() { return StoredArguments().strCommandLine; }

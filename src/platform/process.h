@@ -1,7 +1,7 @@
-// The running process: its program path, its command line (rebuilt once from argv
-// at start), its privileges, and running a child program in the same terminal.
+// The running process: its program path, its arguments (stored once at start),
+// its privileges, and running a child program in the same terminal.
 //
-// Threads: SetProcessCommandLine is called once by main before any other thread
+// Threads: SetProcessArguments is called once by main before any other thread
 // exists; everything else may be called from any thread afterwards.
 #ifndef QUILLRADE_PLATFORM_PROCESS_H_
 #define QUILLRADE_PLATFORM_PROCESS_H_
@@ -18,20 +18,26 @@ void EnsureStandardDescriptors();
 // Full path of the running program file (/proc/self/exe); empty when unreadable.
 std::string GetProgramPath();
 
-// Joins argv with blanks. An argument containing a blank is written so that the
-// parameter-list reader returns it unchanged: name="value with blank" when it
-// holds a "=" (and its name has no blank), "whole argument" otherwise. An empty
-// argument is written as "" so the argument count survives a relaunch.
-std::string BuildCommandLine(int argc, const char* const* argv);
+// The process's arguments as the system split them, the program path first.
+// Linux: `argv` itself. Windows: the wide command line split by
+// CommandLineToArgvW (the C runtime's rules) and converted to the ANSI code
+// page; `argv` is the fallback when that fails.
+std::vector<std::string> ReadProcessArguments(int argc, const char* const* argv);
 
-// Splits a command line made by BuildCommandLine back into arguments: pieces
-// between blanks outside double quotes, with the quoting of BuildCommandLine
-// removed again.
-std::vector<std::string> SplitCommandLine(const std::string& commandLine);
+// Joins arguments with blanks, quoting each one that needs it so the C
+// runtime's splitting (CommandLineToArgvW) gives it back unchanged: an argument
+// with a blank, tab or double quote, or an empty one, goes in double quotes, a
+// double quote inside (and the backslashes before it) escaped with backslashes.
+// After the first argument, one with a "=" whose name needs no quoting is
+// written name="value". The line is for people and for starting programs; the
+// program reads its own arguments from the list, never from such a line.
+std::string BuildCommandLine(const std::vector<std::string>& arguments);
 
-// Stores BuildCommandLine(argc, argv) as the process command line.
-void SetProcessCommandLine(int argc, const char* const* argv);
-// The stored process command line; empty before SetProcessCommandLine.
+// Stores the process arguments (and their BuildCommandLine line).
+void SetProcessArguments(std::vector<std::string> arguments);
+// The stored arguments, the program path first; empty before SetProcessArguments.
+const std::vector<std::string>& GetProcessArguments();
+// BuildCommandLine of the stored arguments; empty before SetProcessArguments.
 const std::string& GetProcessCommandLine();
 // The command line as the system holds it for this process (Linux: the
 // arguments of /proc/self/cmdline joined by BuildCommandLine; Windows:

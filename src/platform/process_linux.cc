@@ -180,9 +180,13 @@ std::string ReadSystemCommandLine() {
         raw.substr(start, end == std::string::npos ? std::string::npos : end - start));
     start = end == std::string::npos ? raw.size() : end + 1;
   }
-  std::vector<const char*> argv;
-  for (const std::string& argument : arguments) argv.push_back(argument.c_str());
-  return BuildCommandLine(static_cast<int>(argv.size()), argv.data());
+  return BuildCommandLine(arguments);
+}
+
+std::vector<std::string> ReadProcessArguments(int argc, const char* const* argv) {
+  std::vector<std::string> arguments;
+  for (int i = 0; i < argc; ++i) arguments.emplace_back(argv[i] != nullptr ? argv[i] : "");
+  return arguments;
 }
 
 bool IsEffectiveRoot() { return geteuid() == 0; }

@@ -8,35 +8,9 @@
 #include "platform/unique_fd.h"
 #include "platform/win_handle.h"
 
+#include <shellapi.h>
+
 namespace {
-
-// Quotes one argument the way the C runtime's argument parser reads it back:
-// inside double quotes, a quote is escaped and so are the backslashes before it.
-std::string QuoteForRuntime(const std::string& argument) {
-  if (!argument.empty() && argument.find_first_of(" \t\"") == std::string::npos) return argument;
-  std::string quoted = "\"";
-  size_t backslashes = 0;
-  for (const char c : argument) {
-    if (c == '\\') {
-      ++backslashes;
-      continue;
-    }
-    quoted.append(c == '"' ? backslashes * 2 + 1 : backslashes, '\\');
-    backslashes = 0;
-    quoted += c;
-  }
-  quoted.append(backslashes * 2, '\\');
-  return quoted + "\"";
-}
-
-std::string RuntimeCommandLine(const std::vector<std::string>& argv) {
-  std::string commandLine;
-  for (const std::string& argument : argv) {
-    if (!commandLine.empty()) commandLine += ' ';
-    commandLine += QuoteForRuntime(argument);
-  }
-  return commandLine;
-}
 
 // Makes Ctrl-C reach only the child while it runs, as system() does.
 class CIgnoreInterrupts {
@@ -74,7 +48,7 @@ ChildResult SpawnAndWait(const std::vector<std::string>& argv, CUniqueFd outputW
     startup.hStdOutput = DescriptorToHandle(outputWrite.Get());
     startup.hStdError = GetStdHandle(STD_ERROR_HANDLE);
   }
-  std::string commandLine = RuntimeCommandLine(argv);
+  std::string commandLine = BuildCommandLine(argv);
   PROCESS_INFORMATION process{};
   const CIgnoreInterrupts ignore;
   // What was printed comes before anything the child prints on the same output.
@@ -129,6 +103,22 @@ std::string GetProgramPath() {
 }
 
 std::string ReadSystemCommandLine() { return GetCommandLineA(); }
+
+// Split by CommandLineToArgvW rather than taken from the C runtime's argv, whose
+// rules differ between runtime versions (two quotes inside a quoted piece): so
+// the elevated copy reads exactly what BuildCommandLine wrote for it.
+std::vector<std::string> ReadProcessArguments(int argc, const char* const* argv) {
+  int count = 0;
+  wchar_t** split = CommandLineToArgvW(GetCommandLineW(), &count);
+  std::vector<std::string> arguments;
+  if (split == nullptr) {
+    for (int i = 0; i < argc; ++i) arguments.emplace_back(argv[i] != nullptr ? argv[i] : "");
+    return arguments;
+  }
+  for (int i = 0; i < count; ++i) arguments.push_back(NarrowToAnsi(split[i]));
+  LocalFree(split);
+  return arguments;
+}
 
 // Membership of the built-in Administrators group in the token this process
 // runs with (a filtered token of an administrator is not a member).

@@ -302,10 +302,7 @@ bool CServiceControl::CanElevate() const { return FullTokenIsAdministrator(); }
 RelaunchResult CServiceControl::RelaunchElevated(const std::string& program,
                                                  const std::vector<std::string>& arguments,
                                                  int* error) const {
-  std::vector<const char*> pointers;
-  for (const std::string& argument : arguments) pointers.push_back(argument.c_str());
-  const std::string parameters =
-      BuildCommandLine(static_cast<int>(pointers.size()), pointers.data());
+  const std::string parameters = BuildCommandLine(arguments);
   SHELLEXECUTEINFOA execute{};
   execute.cbSize = sizeof(execute);
   execute.lpVerb = "runas";

@@ -7,23 +7,6 @@
 
 namespace {
 
-// Tests one token (already cut to its maximum length) against `name`; on a match
-// stores its value with one enclosing pair of double quotes removed.
-bool TokenMatches(std::string_view token, std::string_view name, std::string* value) {
-  const size_t begin = token.find_first_not_of(' ');
-  if (begin == std::string_view::npos) return false;
-  token.remove_prefix(begin);
-  const size_t equals = token.find('=');
-  if (!EqualsIgnoringAsciiCase(token.substr(0, equals), name)) return false;
-  std::string_view found;
-  if (equals != std::string_view::npos) found = token.substr(equals + 1);
-  if (!found.empty() && found.front() == '"' && found.back() == '"') {
-    found = found.size() == 1 ? std::string_view() : found.substr(1, found.size() - 2);
-  }
-  if (value != nullptr) value->assign(found);
-  return true;
-}
-
 // The list's tokens, each cut to its maximum length: blanks outside double
 // quotes separate them. A blank at a token's start ends nothing: the token keeps
 // it as a leading blank, which readers skip.
@@ -48,9 +31,24 @@ std::vector<std::string_view> SplitTokens(std::string_view list) {
 
 }  // namespace
 
+bool MatchParameterToken(std::string_view token, std::string_view name, std::string* value) {
+  const size_t begin = token.find_first_not_of(' ');
+  if (begin == std::string_view::npos) return false;
+  token.remove_prefix(begin);
+  const size_t equals = token.find('=');
+  if (!EqualsIgnoringAsciiCase(token.substr(0, equals), name)) return false;
+  std::string_view found;
+  if (equals != std::string_view::npos) found = token.substr(equals + 1);
+  if (!found.empty() && found.front() == '"' && found.back() == '"') {
+    found = found.size() == 1 ? std::string_view() : found.substr(1, found.size() - 2);
+  }
+  if (value != nullptr) value->assign(found);
+  return true;
+}
+
 bool FindParameter(std::string_view list, std::string_view name, std::string* value) {
   for (const std::string_view token : SplitTokens(list)) {
-    if (TokenMatches(token, name, value)) return true;
+    if (MatchParameterToken(token, name, value)) return true;
   }
   if (value != nullptr) value->clear();
   return false;

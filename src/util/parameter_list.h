@@ -19,6 +19,11 @@ constexpr size_t kMaxParameterTokenBytes = 1023;
 // double quotes removed), or an empty string when nothing matched.
 bool FindParameter(std::string_view list, std::string_view name, std::string* value = nullptr);
 
+// True when one token (a piece of a list, or one process argument) is named
+// `name` (ASCII case ignored, leading blanks skipped); then `value`, when given,
+// receives its value with one enclosing pair of double quotes removed.
+bool MatchParameterToken(std::string_view token, std::string_view name, std::string* value);
+
 // The name of every token, in order (its text before the first "=", leading
 // blanks skipped); blank tokens give none.
 std::vector<std::string> ParameterNames(std::string_view list);

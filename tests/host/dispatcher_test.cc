@@ -65,7 +65,7 @@ ChildOutcome RunFlow(const CFakeSystem& fake, const std::vector<std::string>& ar
       [&] {
         std::vector<const char*> argv{options.strProgram.c_str()};
         for (const std::string& argument : arguments) argv.push_back(argument.c_str());
-        SetProcessCommandLine(static_cast<int>(argv.size()), argv.data());
+        SetProcessArguments(std::vector<std::string>(argv.begin(), argv.end()));
         CRecordingMgr mgr;
         mgr.nStartError = options.nStartError;
         mgr.bMayInstall = options.bMayInstall;

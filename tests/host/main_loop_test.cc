@@ -91,7 +91,8 @@ class CLoopRunner : public CSimpleThreadHandler {
       : strConfigPath(std::move(configPath)), sources(std::move(sources)) {}
   void Run(CSimpleThread* thread) override {
     std::string usedPath;
-    CMainLoop loop(usedPath, "run ini_file=" + strConfigPath, fetchAbort, std::move(sources));
+    CMainLoop loop(usedPath, {"quillrade", "run", "ini_file=" + strConfigPath}, fetchAbort,
+                   std::move(sources));
     if (nHealthBoundMs != 0) loop.StatusBoard().SetHealthBoundMs(nHealthBoundMs);
     loop.Run(thread);
   }
