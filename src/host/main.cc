@@ -10,6 +10,7 @@
 
 int main(int argc, char** argv) {
   EnsureStandardDescriptors();
+  LimitAllocatorPools();
   SetProcessArguments(ReadProcessArguments(argc, argv));
   // The check runs nothing of the service: no object, no thread, no port.
   if (IsConfigCheckCommand(GetProcessArguments())) return RunConfigCheck(GetProcessArguments());

@@ -288,7 +288,12 @@ bool CMainLoop::RunPass() {
       trailingEdge = std::min(trailingEdge, task->NextSendTime());
     }
   }
-  nNextPassMs = std::min(trailingEdge, GetMonotonicMilliseconds() + kPassWaitMs);
+  const uint64_t now = GetMonotonicMilliseconds();
+  nNextPassMs = std::min(trailingEdge, now + kPassWaitMs);
+  if (now >= nNextMemoryReleaseMs) {
+    ReleaseFreeMemory();
+    nNextMemoryReleaseMs = now + kMemoryReleaseMs;
+  }
   board.MarkPassCompleted();
   server.FlushRefusalLog();
   return configChange.Differs(strConfigPath);

@@ -70,6 +70,9 @@ class CMainLoop {
   static constexpr int kWokenPassSpacingMs = 5;
   // Retry interval while the configuration cannot be read.
   static constexpr int kRetryMs = 1000;
+  // How often memory the allocator holds free is handed back to the system, so
+  // a burst of status requests or transfers leaves no lasting growth.
+  static constexpr int kMemoryReleaseMs = 10000;
   // Input/Output section pairs examined.
   static constexpr int kMaxTasks = 100;
   static constexpr int kConsolePort = 32700;
@@ -143,6 +146,7 @@ class CMainLoop {
   CWakeEvent* pWake = nullptr;  // the main thread's wake signal, while Run runs
   uint64_t nNextPassMs = 0;     // when the next pass is due without a wake
   uint64_t nQuietUntilMs = 0;   // wakes before this wait for it
+  uint64_t nNextMemoryReleaseMs = 0;
   std::atomic<bool>* pReloadRequest = nullptr;
   bool bReloading = false;  // the service manager was told of a reload not yet ended
 };

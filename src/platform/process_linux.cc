@@ -1,6 +1,7 @@
 #include "platform/process.h"
 
 #include <fcntl.h>
+#include <malloc.h>
 #include <signal.h>
 #include <spawn.h>
 #include <sys/stat.h>
@@ -21,6 +22,9 @@
 extern char** environ;
 
 namespace {
+
+// Memory pools of the allocator: the main thread's and one for the others.
+constexpr int kAllocatorPools = 2;
 
 bool IsExecutableFile(const std::string& path) {
   struct stat info;
@@ -148,6 +152,10 @@ ChildResult SpawnAndWait(const std::vector<std::string>& argv, int outputFd, int
 }
 
 }  // namespace
+
+void LimitAllocatorPools() { mallopt(M_ARENA_MAX, kAllocatorPools); }
+
+void ReleaseFreeMemory() { malloc_trim(0); }
 
 void EnsureStandardDescriptors() {
   for (int fd = STDIN_FILENO; fd <= STDERR_FILENO; ++fd) {

@@ -82,6 +82,10 @@ void FillStandardHandle(DWORD which, DWORD access) {
 
 }  // namespace
 
+void LimitAllocatorPools() {}
+
+void ReleaseFreeMemory() { HeapCompact(GetProcessHeap(), 0); }
+
 void EnsureStandardDescriptors() {
   FillStandardHandle(STD_INPUT_HANDLE, GENERIC_READ);
   FillStandardHandle(STD_OUTPUT_HANDLE, GENERIC_WRITE);
