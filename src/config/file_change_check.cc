@@ -75,15 +75,18 @@ FileVersion CFileChangeCheck::Settle(const std::string& path, const FileChangeTo
   bDecidedDone = true;
   if (told && closed) return FileVersion::kNew;
   if (told) nLastChangeMs = std::max(nLastChangeMs, report.nLastWriteMs);
-  if (MillisecondsSince(nLastChangeMs, now) >= kQuietMs) return FileVersion::kNew;
+  // An empty file that no event explains may be a writer's truncation whose
+  // write a busy machine holds back: it must stay empty longer to be believed.
+  const uint64_t quietMs = !told && current.nSize == 0 ? kMaxSettleMs : kQuietMs;
+  if (MillisecondsSince(nLastChangeMs, now) >= quietMs) return FileVersion::kNew;
   bDecidedDone = false;
   // A writer that never stops is read anyway, but not in the instant it has
   // emptied the file to write it again.
-  const bool emptiedByWriter = told && !closed && current.nSize == 0;
+  const bool emptiedByWriter = current.nSize == 0 && !(told && closed);
   if (MillisecondsSince(nFirstChangeMs, now) >= kMaxSettleMs && !emptiedByWriter) {
     return FileVersion::kNew;
   }
-  nNextLookMs = std::min(nLastChangeMs + kQuietMs, nFirstChangeMs + kMaxSettleMs);
+  nNextLookMs = std::min(nLastChangeMs + quietMs, nFirstChangeMs + kMaxSettleMs);
   if (nNextLookMs <= now) nNextLookMs = now + kEmptiedLookMs;
   return FileVersion::kSettling;
 }

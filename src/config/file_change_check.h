@@ -15,8 +15,9 @@
 // that keeps it open is taken to be done once the file stayed unchanged for
 // kQuietMs, or kMaxSettleMs after the first change at the latest. Where no event
 // told of the change (polling only, a share's remote writes) two looks at least
-// kQuietMs apart must find the same size and modification time; the looks are
-// compared with each other, never with our clock, which a share's may not match.
+// kQuietMs apart (kMaxSettleMs for an empty file) must find the same size and
+// modification time; the looks are compared with each other, never with our
+// clock, which a share's may not match.
 // The first read of a check is never held back.
 //
 //   CFileChangeCheck check;
