@@ -24,23 +24,18 @@ import tempfile
 import threading
 import time
 
+from status_idle import Receiver
 from status_load import Program, wait_for
 
 
-class Recorder(http.server.BaseHTTPRequestHandler):
+class Recorder(Receiver):
     values = []
     lock = threading.Lock()
 
     def do_GET(self):
         with Recorder.lock:
             Recorder.values.append((time.monotonic(), self.path.split("v=", 1)[-1]))
-        self.send_response(200)
-        self.send_header("Content-Length", "2")
-        self.end_headers()
-        self.wfile.write(b"ok")
-
-    def log_message(self, *args):
-        pass
+        self.answer_ok()
 
 
 def taken():

@@ -27,6 +27,7 @@ import time
 
 from http_receiver import Receiver
 from quillrade_bench import overwrite, percentile, start, write_whole
+from status_idle import Receiver as OkReceiver
 
 FANOUT_TASKS = 100
 FANOUT_DELAY_S = 0.2
@@ -114,7 +115,7 @@ def staleness_beside(binary, kind, writes):
         shutil.rmtree(folder, ignore_errors=True)
 
 
-class SlowHandler(http.server.BaseHTTPRequestHandler):
+class SlowHandler(OkReceiver):
     arrivals = {}
     lock = threading.Lock()
 
@@ -122,13 +123,7 @@ class SlowHandler(http.server.BaseHTTPRequestHandler):
         time.sleep(FANOUT_DELAY_S)
         with SlowHandler.lock:
             SlowHandler.arrivals.setdefault(self.path, time.monotonic())
-        self.send_response(200)
-        self.send_header("Content-Length", "2")
-        self.end_headers()
-        self.wfile.write(b"ok")
-
-    def log_message(self, *args):
-        pass
+        self.answer_ok()
 
 
 def fanout(binary):
