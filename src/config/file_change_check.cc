@@ -81,9 +81,8 @@ FileVersion CFileChangeCheck::Settle(const std::string& path, const FileChangeTo
   if (MillisecondsSince(nLastChangeMs, now) >= quietMs) return FileVersion::kNew;
   bDecidedDone = false;
   // A writer that never stops is read anyway, but not in the instant it has
-  // emptied the file to write it again.
-  const bool emptiedByWriter = current.nSize == 0 && !(told && closed);
-  if (MillisecondsSince(nFirstChangeMs, now) >= kMaxSettleMs && !emptiedByWriter) {
+  // emptied the file to write it again (a closed one was taken above).
+  if (MillisecondsSince(nFirstChangeMs, now) >= kMaxSettleMs && current.nSize != 0) {
     return FileVersion::kNew;
   }
   nNextLookMs = std::min(nLastChangeMs + quietMs, nFirstChangeMs + kMaxSettleMs);
