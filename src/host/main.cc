@@ -2,7 +2,7 @@
 // the one CMainClass and hands the command line to its dispatcher, whose result is
 // the exit code.
 #include "host/command_line.h"
-#include "host/config_check.h"
+#include "check/config_check.h"
 #include "host/main_class.h"
 #include "host/program_description.h"
 #include "platform/process.h"

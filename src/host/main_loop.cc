@@ -10,7 +10,7 @@
 #include "engine/push_handover.h"
 #include "engine/xml_encodings.h"
 #include "host/command_line.h"
-#include "host/status_channel_settings.h"
+#include "status/status_channel_settings.h"
 #include "platform/clock.h"
 #include "platform/process.h"
 #include "platform/service_control.h"

@@ -16,8 +16,8 @@
 // of a single-byte source. No finding shows the token itself.
 //
 // Threads: the thread that owns the tree and the tasks (the check's one thread).
-#ifndef QUILLRADE_HOST_CONFIG_FINDINGS_H_
-#define QUILLRADE_HOST_CONFIG_FINDINGS_H_
+#ifndef QUILLRADE_CHECK_CONFIG_FINDINGS_H_
+#define QUILLRADE_CHECK_CONFIG_FINDINGS_H_
 
 #include <map>
 #include <memory>
@@ -85,4 +85,4 @@ class CConfigFindings {
   std::vector<ConfigFinding> findings;
 };
 
-#endif  // QUILLRADE_HOST_CONFIG_FINDINGS_H_
+#endif  // QUILLRADE_CHECK_CONFIG_FINDINGS_H_

@@ -1,4 +1,4 @@
-#include "host/status_channel_settings.h"
+#include "status/status_channel_settings.h"
 
 #include "config/virtual_preset_file.h"
 #include "platform/tcp_socket.h"

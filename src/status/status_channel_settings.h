@@ -7,8 +7,8 @@
 // again at every load of the configuration (AccessTokenFrom).
 //
 // Threads: the main thread, at start-up.
-#ifndef QUILLRADE_HOST_STATUS_CHANNEL_SETTINGS_H_
-#define QUILLRADE_HOST_STATUS_CHANNEL_SETTINGS_H_
+#ifndef QUILLRADE_STATUS_STATUS_CHANNEL_SETTINGS_H_
+#define QUILLRADE_STATUS_STATUS_CHANNEL_SETTINGS_H_
 
 #include <string>
 
@@ -37,4 +37,4 @@ std::string AccessTokenFrom(const CVirtualPreset_file& preset);
 // status server could not start with the configured address or access list.
 void ReportStatusChannelProblems(const StatusChannelSettings& settings, const CHttpServer& server);
 
-#endif  // QUILLRADE_HOST_STATUS_CHANNEL_SETTINGS_H_
+#endif  // QUILLRADE_STATUS_STATUS_CHANNEL_SETTINGS_H_

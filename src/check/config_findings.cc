@@ -1,4 +1,4 @@
-#include "host/config_findings.h"
+#include "check/config_findings.h"
 
 #include <algorithm>
 #include <cinttypes>
@@ -6,7 +6,7 @@
 
 #include "engine/plain_text_parser.h"
 #include "host/main_loop.h"
-#include "host/status_channel_settings.h"
+#include "status/status_channel_settings.h"
 #include "platform/file_system.h"
 #include "util/charset_text.h"
 #include "util/parameter_list.h"

@@ -1,7 +1,7 @@
 // The configuration check in-process: each kind of mistake gives its finding on
 // the right line with the right exit status, and the values and URLs shown are
 // the ones the tasks compose.
-#include "host/config_check.h"
+#include "check/config_check.h"
 
 #include <gtest/gtest.h>
 

@@ -1,4 +1,4 @@
-#include "host/config_check.h"
+#include "check/config_check.h"
 
 #include <libxml/parser.h>
 

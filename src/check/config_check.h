@@ -14,13 +14,13 @@
 // Threads: one thread; Run uses the process-wide status output (it detaches
 // standard output from it while running and restores it after), so nothing
 // else may print meanwhile.
-#ifndef QUILLRADE_HOST_CONFIG_CHECK_H_
-#define QUILLRADE_HOST_CONFIG_CHECK_H_
+#ifndef QUILLRADE_CHECK_CONFIG_CHECK_H_
+#define QUILLRADE_CHECK_CONFIG_CHECK_H_
 
 #include <string>
 #include <vector>
 
-#include "host/config_findings.h"
+#include "check/config_findings.h"
 
 // Exit statuses of the check.
 constexpr int kCheckClean = 0;
@@ -81,4 +81,4 @@ class CConfigCheck {
 // report on standard output (JSON with "--json"); returns the exit status.
 int RunConfigCheck(const std::vector<std::string>& arguments);
 
-#endif  // QUILLRADE_HOST_CONFIG_CHECK_H_
+#endif  // QUILLRADE_CHECK_CONFIG_CHECK_H_
