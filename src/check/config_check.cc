@@ -4,14 +4,12 @@
 
 #include <utility>
 
+#include "engine/task_list.h"
 #include "engine/url_compose.h"
-#include "host/command_line.h"
-#include "host/main_loop.h"
 #include "platform/file_system.h"
-#include "platform/stdout_writer.h"
 #include "status/http_server.h"
-#include "status/log_output.h"
 #include "status/push_target.h"
+#include "status/status_printer.h"
 #include "status/terminal_text.h"
 #include "util/charset_text.h"
 #include "util/json_text.h"
@@ -20,29 +18,28 @@
 
 namespace {
 
-// The report is written whole before the command ends; a reader that takes
-// nothing for this long loses the rest.
-constexpr int kReportStallMs = 600000;
-
-// Takes the status lines while the check runs, instead of standard output, so
-// the report can put them in order (or into the JSON). Restores both on exit.
-class CLogCapture : public ILogConsoleSink {
+// Collects the status lines the setup and the reads print, so the report can
+// put them in order (or into the JSON).
+class CLogCollector : public IStatusPrinter {
  public:
-  explicit CLogCapture(std::string* log) : pLog(log) {
-    g_logOutput.SetStdoutEnabled(false);
-    g_logOutput.AttachConsole(this);
-  }
-  ~CLogCapture() {
-    g_logOutput.AttachConsole(nullptr);
-    g_logOutput.SetStdoutEnabled(true);
-  }
-  CLogCapture(const CLogCapture&) = delete;
-  CLogCapture& operator=(const CLogCapture&) = delete;
+  explicit CLogCollector(std::string* log) : pLog(log) {}
 
-  void WriteText(const char* bytes, size_t length) override { pLog->append(bytes, length); }
+  uint64_t VPrintf(const char* format, va_list args) override {
+    return Take(format ? StringPrintfV(format, args) : std::string());
+  }
+  uint64_t PrintContinuation(uint64_t after, const std::string& continuation,
+                             const std::string& otherwise) override {
+    return Take(nTexts == after ? continuation : otherwise);
+  }
 
  private:
+  uint64_t Take(const std::string& text) {
+    pLog->append(text);
+    return ++nTexts;
+  }
+
   std::string* pLog;
+  uint64_t nTexts = 0;
 };
 
 // Push tasks register here instead of with a status server: nothing listens,
@@ -157,12 +154,12 @@ int CConfigCheck::Run() {
   strLog.clear();
   checkedTasks.clear();
   findings.clear();
-  CLogCapture capture(&strLog);
-  g_logOutput.Printf("\nReading config file: \"%s\"\n", strConfigPath.c_str());
+  CLogCollector log(&strLog);
+  log.Printf("\nReading config file: \"%s\"\n", strConfigPath.c_str());
   CVirtualPreset_file preset(strConfigPath);
   bReadable = preset.Load();
   if (!bReadable) {
-    g_logOutput.Printf("Couldn't read from file \"%s\"\n", strConfigPath.c_str());
+    log.Printf("Couldn't read from file \"%s\"\n", strConfigPath.c_str());
     findings.push_back({FindingSeverity::kError, 0,
                         "the configuration file cannot be read: it is missing, unreadable, "
                         "empty or larger than 16 MiB"});
@@ -170,18 +167,18 @@ int CConfigCheck::Run() {
     return nExitStatus;
   }
   xmlInitParser();
-  CheckLoaded(preset);
+  CheckLoaded(preset, log);
   xmlCleanupParser();
   nExitStatus = ErrorCount() > 0 ? kCheckErrors : kCheckClean;
   return nExitStatus;
 }
 
-void CConfigCheck::CheckLoaded(const CVirtualPreset_file& preset) {
+void CConfigCheck::CheckLoaded(const CVirtualPreset_file& preset, IStatusPrinter& log) {
   nConnectTimeoutSeconds = ConfiguredConnectTimeout(preset);
-  g_logOutput.Printf("Initializing...\n");
+  log.Printf("Initializing...\n");
   CNoPushServer noServer;
   std::vector<std::unique_ptr<CTask>> tasks =
-      BuildTaskList(preset, [&noServer](CTask& task) { task.pServer = &noServer; });
+      BuildTaskList(preset, log, [&noServer](CTask& task) { task.pServer = &noServer; });
   for (const auto& task : tasks) checkedTasks.push_back(ReadTaskOnce(*task));
   for (size_t i = 0; i < tasks.size(); ++i) TakeResults(*tasks[i], checkedTasks[i]);
   findings = CConfigFindings(preset, tasks).Collect();
@@ -244,12 +241,4 @@ std::string CConfigCheck::JsonReport() const {
   out += JsonString(strLog);
   out += "}\n";
   return out;
-}
-
-int RunConfigCheck(const std::vector<std::string>& arguments) {
-  CConfigCheck check(GetCommandLineValue(arguments, "ini_file", DefaultConfigPath()));
-  const int status = check.Run();
-  WriteStdout(HasCommandLineKey(arguments, "--json") ? check.JsonReport() : check.TextReport());
-  FlushStdout(kReportStallMs);
-  return status;
 }

@@ -11,9 +11,9 @@
 //   const int status = check.Run();
 //   WriteStdout(check.TextReport());
 //
-// Threads: one thread; Run uses the process-wide status output (it detaches
-// standard output from it while running and restores it after), so nothing
-// else may print meanwhile.
+// Threads: one thread. The setup's and the reads' status lines go to a
+// collector of the check's own, never to the process-wide status output, so the
+// check may run beside anything that prints.
 #ifndef QUILLRADE_CHECK_CONFIG_CHECK_H_
 #define QUILLRADE_CHECK_CONFIG_CHECK_H_
 
@@ -21,6 +21,8 @@
 #include <vector>
 
 #include "check/config_findings.h"
+
+class IStatusPrinter;
 
 // Exit statuses of the check.
 constexpr int kCheckClean = 0;
@@ -63,8 +65,8 @@ class CConfigCheck {
 
  private:
   // Builds the tasks, reads the inputs, collects the findings; the status lines
-  // go to strLog.
-  void CheckLoaded(const CVirtualPreset_file& preset);
+  // go to `log`.
+  void CheckLoaded(const CVirtualPreset_file& preset, IStatusPrinter& log);
   int ErrorCount() const;
   int WarningCount() const;
 
@@ -76,9 +78,5 @@ class CConfigCheck {
   std::vector<CheckedTask> checkedTasks;
   std::vector<ConfigFinding> findings;
 };
-
-// The command: the configuration named by ini_file= (or the default path), the
-// report on standard output (JSON with "--json"); returns the exit status.
-int RunConfigCheck(const std::vector<std::string>& arguments);
 
 #endif  // QUILLRADE_CHECK_CONFIG_CHECK_H_

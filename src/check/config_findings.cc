@@ -5,9 +5,9 @@
 #include <climits>
 
 #include "engine/plain_text_parser.h"
-#include "host/main_loop.h"
-#include "status/status_channel_settings.h"
+#include "engine/task_list.h"
 #include "platform/file_system.h"
+#include "status/status_channel_settings.h"
 #include "util/charset_text.h"
 #include "util/parameter_list.h"
 #include "util/text_util.h"
@@ -30,7 +30,7 @@ const std::vector<std::string> kXmlFlagKeys = {"trim", "uppercase", "filter_acce
 // "text0" ... "text99": the numbered names a task reads, exactly as it formats them.
 std::vector<std::string> NumberedKeys(const char* stem) {
   std::vector<std::string> keys;
-  for (int i = 0; i < CMainLoop::kMaxTasks; ++i) keys.push_back(StringPrintf("%s%i", stem, i));
+  for (int i = 0; i < kMaxTasks; ++i) keys.push_back(StringPrintf("%s%i", stem, i));
   return keys;
 }
 
@@ -61,7 +61,7 @@ int PairNumber(std::string_view name, std::string_view stem) {
     return -1;
   }
   const std::string_view digits = name.substr(stem.size());
-  for (int i = 0; i < CMainLoop::kMaxTasks; ++i) {
+  for (int i = 0; i < kMaxTasks; ++i) {
     if (digits == StringPrintf("%i", i)) return i;
   }
   return -1;
@@ -387,7 +387,7 @@ void CConfigFindings::CheckKeywordOptions(const CTask& task, const CVirtualPrese
 }
 
 void CConfigFindings::CheckUrls(const CTask& task, const CVirtualPreset_section& output) {
-  for (int i = 0; i < CMainLoop::kMaxTasks; ++i) {
+  for (int i = 0; i < kMaxTasks; ++i) {
     const std::string key = StringPrintf("Url%i", i);
     const CVirtualPreset_item* item = output.FindItem(key);
     std::string url = preset.GetString(item, "");

@@ -61,7 +61,8 @@ void CDelivery::MultiDeleter::operator()(void* handle) const {
   curl_multi_cleanup(static_cast<CURLM*>(handle));
 }
 
-CDelivery::CDelivery(const CFetchAbort* abort) : pAbort(abort) {
+CDelivery::CDelivery(const CFetchAbort* abort, IStatusPrinter& output)
+    : pAbort(abort), output(output) {
   InitCurlLibraryOnce();
   hMulti.reset(curl_multi_init());
   CURLM* multi = static_cast<CURLM*>(hMulti.get());
@@ -133,8 +134,8 @@ void CDelivery::Send(int id, const std::vector<std::string>& urls, const std::st
     if (client.options.bLatestWins) {
       while (!slot.waiting.empty()) Unqueue(slot.waiting.front());
     } else if (slot.waiting.size() >= kMaxQueuedPerSlot) {
-      g_logOutput.Printf("Url%i of task %i: %i URLs waiting, this one dropped\n",
-                         static_cast<int>(index), id, static_cast<int>(slot.waiting.size()));
+      output.Printf("Url%i of task %i: %i URLs waiting, this one dropped\n",
+                    static_cast<int>(index), id, static_cast<int>(slot.waiting.size()));
       continue;
     }
     Request request;
@@ -205,7 +206,7 @@ void CDelivery::Start(const Request& request) {
   transfer.request = request;
   transfer.nStartMs = GetMonotonicMilliseconds();
   const CLogTaskScope scope(client.options.strLabel);
-  transfer.nStartText = g_logOutput.Printf("%s", StartText(request.strUrl).c_str());
+  transfer.nStartText = output.Printf("%s", StartText(request.strUrl).c_str());
   client.options.status->StartRequest(request.nSlot, request.strUrl, transfer.nStartMs,
                                       GetUnixTime());
   slot.bBusy = true;
@@ -277,8 +278,7 @@ void CDelivery::Finish(void* easy, FetchResult result, int curlCode) {
   const std::string start = StartText(request.strUrl);
   {
     const CLogTaskScope scope(client.options.strLabel);
-    g_logOutput.PrintContinuation(transfer.nStartText, ResultText(result),
-                                  start + ResultText(result));
+    output.PrintContinuation(transfer.nStartText, ResultText(result), start + ResultText(result));
   }
 
   RequestOutcome outcome;
@@ -408,6 +408,6 @@ void CDelivery::EndAll() {
   size_t dropped = 0;
   for (auto& [id, client] : clients) dropped += DropQueued(client);
   if (dropped == 0) return;
-  g_logOutput.Printf("%i queued %s dropped, the service is stopping\n", static_cast<int>(dropped),
-                     dropped == 1 ? "URL" : "URLs");
+  output.Printf("%i queued %s dropped, the service is stopping\n", static_cast<int>(dropped),
+                dropped == 1 ? "URL" : "URLs");
 }

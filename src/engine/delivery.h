@@ -44,6 +44,7 @@
 #include "engine/curl.h"
 #include "engine/retry_schedule.h"
 #include "platform/socket_wait_set.h"
+#include "status/log_output.h"
 #include "status/task_status.h"
 
 class CDelivery {
@@ -64,8 +65,9 @@ class CDelivery {
   };
 
   // `abort` (not owned, may be null): once set, nothing starts any more (the
-  // stop that follows ends the rest with EndAll).
-  explicit CDelivery(const CFetchAbort* abort = nullptr);
+  // stop that follows ends the rest with EndAll). The requests' texts go to
+  // `output` (not owned, outlives the delivery).
+  explicit CDelivery(const CFetchAbort* abort = nullptr, IStatusPrinter& output = g_logOutput);
   // Ends what is still in flight, as EndAll does.
   ~CDelivery();
   CDelivery(const CDelivery&) = delete;
@@ -171,6 +173,7 @@ class CDelivery {
   void ForgetIdleRetiredClients();
 
   const CFetchAbort* pAbort;
+  IStatusPrinter& output;
   TransferLimits transferLimits;
   int nMaxPerHost = 1;
   CSocketWaitSet sockets;

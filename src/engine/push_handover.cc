@@ -50,6 +50,6 @@ void CPushHandover::DropAll() {
 
 void CPushHandover::Drop(const Queue& queue, const char* reason) {
   const int count = static_cast<int>(queue.texts.size());
-  g_logOutput.Printf("HTTP push %s: %i queued %s dropped, %s\n", queue.strPath.c_str(), count,
-                     count == 1 ? "text" : "texts", reason);
+  output.Printf("HTTP push %s: %i queued %s dropped, %s\n", queue.strPath.c_str(), count,
+                count == 1 ? "text" : "texts", reason);
 }

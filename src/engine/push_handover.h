@@ -26,10 +26,15 @@
 #include <string>
 #include <vector>
 
+#include "status/log_output.h"
+
 class CTask;
 
 class CPushHandover {
  public:
+  // Dropped texts are reported to `output` (not owned, outlives the handover).
+  explicit CPushHandover(IStatusPrinter& output = g_logOutput) : output(output) {}
+
   // Takes the unanswered texts out of every push task of `tasks`
   // (CTask::TakeUnsentPushes).
   // REQUIRES: no push can reach these tasks any more (the server's target list
@@ -52,8 +57,9 @@ class CPushHandover {
     std::deque<std::string> texts;
   };
 
-  static void Drop(const Queue& queue, const char* reason);
+  void Drop(const Queue& queue, const char* reason);
 
+  IStatusPrinter& output;
   std::vector<Queue> queues;
 };
 

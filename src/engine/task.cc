@@ -84,7 +84,7 @@ SearchReplaceItem ParseReplaceItem(const std::string& value) {
   return item;
 }
 
-CTask::CTask() = default;
+CTask::CTask(IStatusPrinter& output) : output(output) {}
 
 CTask::~CTask() = default;
 
@@ -92,11 +92,11 @@ void CTask::Setup(const CVirtualPreset_file& preset, const std::string& inputSec
                   const std::string& outputSection) {
   strLabel = ToLowerAscii(outputSection);
   const CLogTaskScope scope(strLabel);
-  g_logOutput.Printf("--------------- TASK %i ----------------\n", nIndex);
+  output.Printf("--------------- TASK %i ----------------\n", nIndex);
   nInputType = InputTypeFromText(ReadText(preset, inputSection, "type"));
   bRetryUnreachable = RetryUnreachableTargets(preset);
   ReadInputDescription(inputSection);
-  g_logOutput.Printf("%s", TypeLine(nInputType));
+  output.Printf("%s", TypeLine(nInputType));
   ReadKeywordsOrXmlFlags(preset, inputSection);
   ReadCharsets(preset, inputSection, outputSection);
   valueReplaceList = BuiltInReplaceItems();
@@ -112,13 +112,13 @@ void CTask::ReadInputDescription(const std::string& inputSection) {
     strPushPath = "/" + ToLowerAscii(inputSection);
     if (pServer != nullptr) pServer->RegisterPushTarget(this);
     const int port = pServer != nullptr ? pServer->HttpPort() : 0;
-    g_logOutput.Printf("Input is HTTP server http://127.0.0.1:%i%s?set=data\n", port,
-                       strPushPath.c_str());
+    output.Printf("Input is HTTP server http://127.0.0.1:%i%s?set=data\n", port,
+                  strPushPath.c_str());
     return;
   }
   const std::string absolutePath = GetAbsolutePath(strInputPath);
-  g_logOutput.Printf("Input File: %s\n", absolutePath.c_str());
-  if (!FileExists(absolutePath)) g_logOutput.Printf("ERROR: THIS FILE DOES NOT EXIST\n");
+  output.Printf("Input File: %s\n", absolutePath.c_str());
+  if (!FileExists(absolutePath)) output.Printf("ERROR: THIS FILE DOES NOT EXIST\n");
 }
 
 void CTask::ReadKeywordsOrXmlFlags(const CVirtualPreset_file& preset,
@@ -169,15 +169,15 @@ void CTask::ReadNumberedItems(const CVirtualPreset_file& preset, const std::stri
 
 void CTask::PrintSummaryCounts() const {
   const size_t configured = valueReplaceList.size() - kBuiltInItemCount;
-  g_logOutput.Printf("Search-and-replace items: %i\n", static_cast<int>(configured));
+  output.Printf("Search-and-replace items: %i\n", static_cast<int>(configured));
   for (size_t i = 0; i < configured; ++i) {
     const SearchReplaceItem& item = valueReplaceList[kBuiltInItemCount + i];
-    g_logOutput.Printf("Item %i: \"%s\" -> \"%s\"\n", static_cast<int>(i), item.strSearch.c_str(),
-                       item.strReplace.c_str());
+    output.Printf("Item %i: \"%s\" -> \"%s\"\n", static_cast<int>(i), item.strSearch.c_str(),
+                  item.strReplace.c_str());
   }
-  g_logOutput.Printf("\n");
-  g_logOutput.Printf("Format strings: %i\n", static_cast<int>(formatItems.size()));
-  g_logOutput.Printf("URLs: %i\n", static_cast<int>(vecUrls.size()));
+  output.Printf("\n");
+  output.Printf("Format strings: %i\n", static_cast<int>(formatItems.size()));
+  output.Printf("URLs: %i\n", static_cast<int>(vecUrls.size()));
 }
 
 void CTask::ParsePlainText(CTextFileReader& file) {
@@ -202,12 +202,11 @@ void CTask::ParsePlainText(CTextFileReader& file) {
   valueCharset = file.HasUnicodeMark() ? TextCharset::kUtf8 : LinesCharset(inputCharset, lines);
   char timestamp[kTimestampBufferSize];
   FormatLocalTimestamp(timestamp, sizeof(timestamp));
-  g_logOutput.Printf("\n%s: TASK %i (plain text parsing)\n\n", timestamp, nIndex);
+  output.Printf("\n%s: TASK %i (plain text parsing)\n\n", timestamp, nIndex);
   Recompute(previousLines);
   PublishValues();
   for (const FormatItem& item : formatItems) {
-    g_logOutput.Printf("[%s] %s: %s\n", strLabel.c_str(), item.strName.c_str(),
-                       item.strResult.c_str());
+    output.Printf("[%s] %s: %s\n", strLabel.c_str(), item.strName.c_str(), item.strResult.c_str());
   }
 }
 

@@ -30,6 +30,7 @@
 #include "config/file_change_check.h"
 #include "engine/plain_text_parser.h"
 #include "runtime/simple_mutex.h"
+#include "status/log_output.h"
 #include "status/push_target.h"
 #include "status/task_status.h"
 #include "util/text_util.h"
@@ -79,7 +80,9 @@ class CTask : public IPushTarget {
   // flood of pushes cannot exhaust memory while the main thread is busy.
   static constexpr size_t kMaxPushQueueTexts = 1000;
 
-  CTask();
+  // Every status text of the task goes to `output` (not owned, outlives the
+  // task; HTTP workers print through it too).
+  explicit CTask(IStatusPrinter& output = g_logOutput);
   virtual ~CTask();
   CTask(const CTask&) = delete;
   CTask& operator=(const CTask&) = delete;
@@ -155,6 +158,8 @@ class CTask : public IPushTarget {
   int nIndex = 0;
   std::string strInputPath;  // as configured; not made absolute
 
+  IStatusPrinter& Output() const { return output; }
+
   // Set by Setup, constant after.
   std::string strLabel;  // output section name in lower case ("output0")
   std::vector<SearchReplaceItem> valueReplaceList;
@@ -218,6 +223,7 @@ class CTask : public IPushTarget {
   // Counts a recomputation and shows the new values on the observability pages.
   void PublishValues();
 
+  IStatusPrinter& output;
   std::vector<OutputReference> outputReferences;
   std::set<CTask*> dependents;
 

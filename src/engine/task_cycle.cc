@@ -42,7 +42,7 @@ using XmlDocPtr = std::unique_ptr<xmlDoc, XmlDocDeleter>;
 // were and the URLs are pushed as after any abandoned read. One line says why.
 void ReportReadError(const CTask& task, const std::string& error) {
   if (error.empty()) return;
-  g_logOutput.Printf("Error reading %s: %s\n", task.strInputPath.c_str(), error.c_str());
+  task.Output().Printf("Error reading %s: %s\n", task.strInputPath.c_str(), error.c_str());
 }
 
 // An input that exists but cannot be opened is skipped without a word otherwise;
@@ -50,8 +50,8 @@ void ReportReadError(const CTask& task, const std::string& error) {
 void ReportUnopenable(const CTask& task) {
   const std::string why = ExplainOpenFailure(task.strInputPath);
   if (why.empty()) return;
-  g_logOutput.Printf("Input %s cannot be read: %s. Skipped until it changes.\n",
-                     task.strInputPath.c_str(), why.c_str());
+  task.Output().Printf("Input %s cannot be read: %s. Skipped until it changes.\n",
+                       task.strInputPath.c_str(), why.c_str());
 }
 
 // Reads the input whole; false when it is not to be used now: not opened (this
@@ -96,7 +96,7 @@ bool ReadXmlInput(CTask& task) {
   // A document whose entities would expand beyond bounds is refused like one
   // that does not parse, before anything is read from it.
   if (!document || !XmlExpansionsWithinLimits(document.get())) {
-    g_logOutput.Printf("Error parsing XML in %s\n", task.strInputPath.c_str());
+    task.Output().Printf("Error parsing XML in %s\n", task.strInputPath.c_str());
     return false;
   }
   task.ParseXml(document.get());
@@ -178,7 +178,7 @@ bool CTask::ReadInput() {
 bool CTask::ReceivePush(const std::string& text) {
   const CLogTaskScope scope(strLabel);
   // The pusher's line ends would start forged status lines: shown, not obeyed.
-  g_logOutput.Printf("HTTP push %s: %s\n", strPushPath.c_str(), WithLineEndsShown(text).c_str());
+  output.Printf("HTTP push %s: %s\n", strPushPath.c_str(), WithLineEndsShown(text).c_str());
   {
     CGrabSimpleMutex hold(&lock, "CTask::ReceivePush");
     if (pushQueue.size() < kMaxPushQueueTexts) {
@@ -189,7 +189,7 @@ bool CTask::ReceivePush(const std::string& text) {
     }
     status->CountPush(false, pushQueue.size());
   }
-  g_logOutput.Printf("HTTP push %s: queue full, text dropped\n", strPushPath.c_str());
+  output.Printf("HTTP push %s: queue full, text dropped\n", strPushPath.c_str());
   return false;
 }
 
@@ -198,12 +198,12 @@ void CTask::ParsePushedText(const std::string& text) {
   Recompute(std::vector<std::string>{text});
   PublishValues();
   for (const FormatItem& item : formatItems) {
-    g_logOutput.Printf("%s: %s\n", item.strName.c_str(), item.strResult.c_str());
+    output.Printf("%s: %s\n", item.strName.c_str(), item.strResult.c_str());
   }
 }
 
 void CTask::ParseXml(struct _xmlDoc* document) {
-  g_logOutput.Printf("\n%s: TASK %i (xml parsing)\n\n", LocalTimestamp().c_str(), nIndex);
+  output.Printf("\n%s: TASK %i (xml parsing)\n\n", LocalTimestamp().c_str(), nIndex);
   const XmlValueFilter filter = [this](std::string& value) { ApplyXmlValueFilters(value); };
   for (FormatItem& item : formatItems) {
     std::string result = item.strTemplate;
@@ -211,8 +211,7 @@ void CTask::ParseXml(struct _xmlDoc* document) {
     SubstituteXmlTokens(result, document, XmlPass::kElement, filter);
     ApplyReplaceItems(result, valueReplaceList);
     item.strResult = std::move(result);
-    g_logOutput.Printf("[%s] %s: %s\n", strLabel.c_str(), item.strName.c_str(),
-                       item.strResult.c_str());
+    output.Printf("[%s] %s: %s\n", strLabel.c_str(), item.strName.c_str(), item.strResult.c_str());
   }
   PublishValues();
 }

@@ -8,15 +8,16 @@
 #include <cstdint>
 
 #include "engine/push_handover.h"
+#include "engine/task_list.h"
 #include "engine/xml_encodings.h"
 #include "host/command_line.h"
-#include "status/status_channel_settings.h"
 #include "platform/clock.h"
 #include "platform/process.h"
 #include "platform/service_control.h"
 #include "platform/wake_event.h"
 #include "runtime/simple_thread.h"
 #include "status/log_output.h"
+#include "status/status_channel_settings.h"
 #include "util/path_name.h"
 #include "util/text_util.h"
 #include "util/version.h"
@@ -42,37 +43,6 @@ void ReportSkippedBytes(const CVirtualPreset_file& preset, const std::string& pa
 }  // namespace
 
 std::string DefaultConfigPath() { return WithoutExtension(GetProgramPath()) + ".ini"; }
-
-int ConfiguredConnectTimeout(const CVirtualPreset_file& preset) {
-  return preset.GetInt(preset.GetItem("global", "http_timeout_seconds"),
-                       CCurl::kDefaultConnectTimeoutSeconds);
-}
-
-int ConfiguredConnectionsPerHost(const CVirtualPreset_file& preset) {
-  return preset.GetInt(preset.GetItem("global", "max_connections_per_host"), 1);
-}
-
-std::vector<std::unique_ptr<CTask>> BuildTaskList(const CVirtualPreset_file& preset,
-                                                  const std::function<void(CTask&)>& prepare) {
-  std::vector<std::unique_ptr<CTask>> tasks;
-  std::map<std::string, CTask*> outputs;  // label -> task, for the linking
-  for (int i = 0; i < CMainLoop::kMaxTasks; ++i) {
-    const std::string inputSection = StringPrintf("Input%i", i);
-    const std::string outputSection = StringPrintf("Output%i", i);
-    const std::string file = preset.GetString(preset.GetItem(inputSection, "file"), "");
-    const std::string type = preset.GetString(preset.GetItem(inputSection, "type"), "");
-    if (file.empty() && type != "push") continue;
-    auto task = std::make_unique<CTask>();
-    prepare(*task);
-    task->nIndex = static_cast<int>(tasks.size());
-    task->strInputPath = file;
-    task->Setup(preset, inputSection, outputSection);
-    outputs[task->strLabel] = task.get();
-    tasks.push_back(std::move(task));
-  }
-  for (const auto& task : tasks) task->LinkOutputReferences(outputs);
-  return tasks;
-}
 
 CMainLoop::CMainLoop(std::string& configPath, const std::vector<std::string>& arguments,
                      CFetchAbort& fetchAbort, ChangeSources sources)
@@ -197,7 +167,7 @@ void CMainLoop::BuildTasks() {
   delivery.RetireClients(GetMonotonicMilliseconds());
   tasks.clear();
   g_logOutput.Printf("Initializing...\n");
-  tasks = BuildTaskList(*preset, [this](CTask& task) {
+  tasks = BuildTaskList(*preset, g_logOutput, [this](CTask& task) {
     task.pServer = &server;
     task.pPassWake = pWake;
     task.inputChange = CFileChangeCheck(*pFileStat);

@@ -73,8 +73,6 @@ class CMainLoop {
   // How often memory the allocator holds free is handed back to the system, so
   // a burst of status requests or transfers leaves no lasting growth.
   static constexpr int kMemoryReleaseMs = 10000;
-  // Input/Output section pairs examined.
-  static constexpr int kMaxTasks = 100;
   static constexpr int kConsolePort = 32700;
   static constexpr int kConsoleFifoBytes = 8192;
   static constexpr int kConsoleBackBufferBytes = 32768;
@@ -154,19 +152,5 @@ class CMainLoop {
 // The configuration path used when the command line names none: the program's path
 // with its file name's extension replaced by ".ini".
 std::string DefaultConfigPath();
-
-// The connect timeout of outgoing requests, in seconds: [global]
-// http_timeout_seconds, else the request client's default.
-int ConfiguredConnectTimeout(const CVirtualPreset_file& preset);
-// Requests to one host and port at once: [global] max_connections_per_host, 1
-// when absent.
-int ConfiguredConnectionsPerHost(const CVirtualPreset_file& preset);
-
-// One set-up task per Input/Output pair whose input has a "file" key or
-// type=push, in section order, with their output references linked: the tasks
-// the service runs for `preset`. `prepare` fills what the caller provides (server,
-// wake, change check) before each task's Setup, which prints its summary.
-std::vector<std::unique_ptr<CTask>> BuildTaskList(const CVirtualPreset_file& preset,
-                                                  const std::function<void(CTask&)>& prepare);
 
 #endif  // QUILLRADE_HOST_MAIN_LOOP_H_

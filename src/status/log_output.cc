@@ -33,14 +33,6 @@ CLogTaskScope::~CLogTaskScope() { t_taskLabel = pPrevious; }
 
 CLogOutput::~CLogOutput() = default;
 
-uint64_t CLogOutput::Printf(const char* format, ...) {
-  va_list args;
-  va_start(args, format);
-  const uint64_t number = VPrintf(format, args);
-  va_end(args);
-  return number;
-}
-
 uint64_t CLogOutput::VPrintf(const char* format, va_list args) {
   // Measured exactly before formatting: never cut, never overflowing, whatever
   // the conversions (a huge %Lf, a wide %lc). A format the C library rejects

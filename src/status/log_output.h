@@ -19,6 +19,7 @@
 #include <vector>
 
 #include "runtime/simple_mutex.h"
+#include "status/status_printer.h"
 
 // Where status texts go besides standard output and the ring. The TCP console
 // implements it; tests use it to record what was printed.
@@ -46,7 +47,7 @@ class CLogTaskScope {
   const std::string* pPrevious;
 };
 
-class CLogOutput {
+class CLogOutput : public IStatusPrinter {
  public:
   // Number of recent texts kept for the status page.
   static constexpr size_t kRingSlots = 50;
@@ -57,15 +58,11 @@ class CLogOutput {
   CLogOutput(const CLogOutput&) = delete;
   CLogOutput& operator=(const CLogOutput&) = delete;
 
-  // printf-style status print; never truncates. Returns the text's number: texts
-  // are numbered 1, 2, ... in the order they were printed, by every thread.
-  uint64_t Printf(const char* format, ...) __attribute__((format(printf, 2, 3)));
-  uint64_t VPrintf(const char* format, va_list args);
-  // Prints `continuation` when text number `after` is still the last one printed,
-  // else `otherwise`, as one decision (no other text can come in between): a
-  // result then stands on the line of the text it finishes.
+  // IStatusPrinter. Texts are numbered in the order they were printed, by every
+  // thread.
+  uint64_t VPrintf(const char* format, va_list args) override;
   uint64_t PrintContinuation(uint64_t after, const std::string& continuation,
-                             const std::string& otherwise);
+                             const std::string& otherwise) override;
 
   // The 50 slots in chronological order (oldest first); unwritten slots are empty.
   std::vector<std::string> RecentTexts() const;

@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "status/log_output.h"
 #include "support/temp_dir.h"
 
 namespace {
@@ -41,9 +42,13 @@ class ConfigCheckTest : public ::testing::Test {
            tail;
   }
 
+  // Also checks that the setup's lines went into the report only: the
+  // process-wide output (the service's console, page and feed) saw none of them.
   CConfigCheck Run(const std::string& config, int expectedStatus) {
     CConfigCheck check(folder.WriteFile("q.ini", config));
+    const std::vector<std::string> before = g_logOutput.RecentTexts();
     EXPECT_EQ(check.Run(), expectedStatus) << config << check.TextReport();
+    EXPECT_EQ(g_logOutput.RecentTexts(), before);
     return check;
   }
 
@@ -61,6 +66,8 @@ TEST_F(ConfigCheckTest, ValidPairHasNoFindingsAndShowsWhatWouldBeSent) {
                                             "t=%OUTPUT0:FORMAT0%\n"),
                                  kCheckClean);
   EXPECT_TRUE(check.Findings().empty()) << check.TextReport();
+  EXPECT_NE(check.TextReport().find("Initializing...\n--------------- TASK 0 ---"),
+            std::string::npos);
   ASSERT_EQ(check.Tasks().size(), 2u);
   const CheckedTask& plain = check.Tasks()[0];
   EXPECT_TRUE(plain.bInputRead);

@@ -1,14 +1,14 @@
 #!/usr/bin/env bash
 # Checks the source tree's layers: a file in src/<folder>/ may include only its own
 # folder and the folders below it in the order
-#   platform <- util <- config <- runtime <- status <- engine <- host
+#   platform <- util <- config <- runtime <- status <- engine <- check <- host
 # and only src/platform/ may include operating-system headers.
 #
 #   check_layers.sh <source root>   checks <source root>/src; lists every violation
 #   check_layers.sh --self-test     checks that small broken trees are refused
 set -euo pipefail
 
-readonly kLayers=(platform util config runtime status engine host)
+readonly kLayers=(platform util config runtime status engine check host)
 
 # POSIX, Linux and Windows headers. ISO C headers that also exist on every
 # platform (errno.h, time.h, string.h, ...) are not in this list.
