@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <cstdint>
 
+#include "config/config_schema.h"
 #include "engine/push_handover.h"
 #include "engine/xml_encodings.h"
 #include "host/command_line.h"
@@ -44,12 +45,13 @@ void ReportSkippedBytes(const CVirtualPreset_file& preset, const std::string& pa
 std::string DefaultConfigPath() { return WithoutExtension(GetProgramPath()) + ".ini"; }
 
 int ConfiguredConnectTimeout(const CVirtualPreset_file& preset) {
-  return preset.GetInt(preset.GetItem("global", "http_timeout_seconds"),
-                       CCurl::kDefaultConnectTimeoutSeconds);
+  const ConfigKey& key = SchemaKey(ConfigSection::kGlobal, "http_timeout_seconds");
+  return preset.GetInt(preset.GetItem(kGlobalSection, key.strName), key.nDefault);
 }
 
 int ConfiguredConnectionsPerHost(const CVirtualPreset_file& preset) {
-  return preset.GetInt(preset.GetItem("global", "max_connections_per_host"), 1);
+  const ConfigKey& key = SchemaKey(ConfigSection::kGlobal, "max_connections_per_host");
+  return preset.GetInt(preset.GetItem(kGlobalSection, key.strName), key.nDefault);
 }
 
 std::vector<std::unique_ptr<CTask>> BuildTaskList(const CVirtualPreset_file& preset,
@@ -57,10 +59,12 @@ std::vector<std::unique_ptr<CTask>> BuildTaskList(const CVirtualPreset_file& pre
   std::vector<std::unique_ptr<CTask>> tasks;
   std::map<std::string, CTask*> outputs;  // label -> task, for the linking
   for (int i = 0; i < CMainLoop::kMaxTasks; ++i) {
-    const std::string inputSection = StringPrintf("Input%i", i);
-    const std::string outputSection = StringPrintf("Output%i", i);
-    const std::string file = preset.GetString(preset.GetItem(inputSection, "file"), "");
-    const std::string type = preset.GetString(preset.GetItem(inputSection, "type"), "");
+    const std::string inputSection = ConfigSectionName(ConfigSection::kInput, i);
+    const std::string outputSection = ConfigSectionName(ConfigSection::kOutput, i);
+    const std::string file = preset.GetString(
+        preset.GetItem(inputSection, SchemaKey(ConfigSection::kInput, "file").strName), "");
+    const std::string type = preset.GetString(
+        preset.GetItem(inputSection, SchemaKey(ConfigSection::kInput, "type").strName), "");
     if (file.empty() && type != "push") continue;
     auto task = std::make_unique<CTask>();
     prepare(*task);

@@ -32,6 +32,7 @@
 #include <string>
 #include <vector>
 
+#include "config/config_schema.h"
 #include "config/file_change_check.h"
 #include "config/virtual_preset_file.h"
 #include "engine/curl.h"
@@ -74,7 +75,7 @@ class CMainLoop {
   // a burst of status requests or transfers leaves no lasting growth.
   static constexpr int kMemoryReleaseMs = 10000;
   // Input/Output section pairs examined.
-  static constexpr int kMaxTasks = 100;
+  static constexpr int kMaxTasks = kConfigPairCount;
   static constexpr int kConsolePort = 32700;
   static constexpr int kConsoleFifoBytes = 8192;
   static constexpr int kConsoleBackBufferBytes = 32768;
