@@ -53,14 +53,15 @@ class ConfigCheckTest : public ::testing::Test {
 };
 
 TEST_F(ConfigCheckTest, ValidPairHasNoFindingsAndShowsWhatWouldBeSent) {
-  const CConfigCheck check = Run("[global]\nstatus_listen_address=127.0.0.1\n"
-                                 "max_connections_per_host=2\n" +
-                                     Config("", "",
-                                            "[Input1]\ntype=push\ntext0=line=0\n"
-                                            "[Output1]\nformat0=%text0%\n"
-                                            "Url0=http://127.0.0.1:9/p?v=%format0%&"
-                                            "t=%OUTPUT0:FORMAT0%\n"),
-                                 kCheckClean);
+  const CConfigCheck check =
+      Run("[global]\nstatus_listen_address=127.0.0.1\n"
+          "max_connections_per_host=2\n" +
+              Config("", "",
+                     "[Input1]\ntype=push\ntext0=line=0\n"
+                     "[Output1]\nformat0=%text0%\n"
+                     "Url0=http://127.0.0.1:9/p?v=%format0%&"
+                     "t=%OUTPUT0:FORMAT0%\n"),
+          kCheckClean);
   EXPECT_TRUE(check.Findings().empty()) << check.TextReport();
   ASSERT_EQ(check.Tasks().size(), 2u);
   const CheckedTask& plain = check.Tasks()[0];
