@@ -15,15 +15,9 @@ const char* SectionStem(ConfigSection section) {
   }
 }
 
-const char* SectionColumn(ConfigSection section) {
-  switch (section) {
-    case ConfigSection::kInput:
-      return "`[InputN]`";
-    case ConfigSection::kOutput:
-      return "`[OutputN]`";
-    default:
-      return "`[global]`";
-  }
+std::string SectionColumn(ConfigSection section) {
+  const char* numbered = section == ConfigSection::kGlobal ? "" : "N";
+  return StringPrintf("`[%s%s]`", SectionStem(section), numbered);
 }
 
 std::string TypeColumn(ConfigValueType type) {
@@ -127,12 +121,12 @@ std::string ConfigKeyTable() {
       "| section | key | numbered | type | default | read by |\n"
       "|---|---|---|---|---|---|\n";
   for (const ConfigKey& key : kConfigKeys) {
-    const std::string name(key.strName);
-    table += StringPrintf("| %s | `%s%s` | %s | %s | %s | %s |\n", SectionColumn(key.section),
-                          name.c_str(), key.nCount > 0 ? "N" : "",
-                          key.nCount > 0 ? StringPrintf("0..%d", key.nCount - 1).c_str() : "—",
-                          TypeColumn(key.type).c_str(), DefaultColumn(key).c_str(),
-                          ReadByColumn(key).c_str());
+    const bool numbered = key.nCount > 0;
+    const std::string name = std::string(key.strName) + (numbered ? "N" : "");
+    const std::string range = numbered ? StringPrintf("0..%d", key.nCount - 1) : "—";
+    table += StringPrintf("| %s | `%s` | %s | %s | %s | %s |\n", SectionColumn(key.section).c_str(),
+                          name.c_str(), range.c_str(), TypeColumn(key.type).c_str(),
+                          DefaultColumn(key).c_str(), ReadByColumn(key).c_str());
   }
   return table;
 }

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cinttypes>
 #include <climits>
+#include <iterator>
 
 #include "config/config_schema.h"
 #include "host/status_channel_settings.h"
@@ -504,7 +505,7 @@ void CConfigFindings::CheckCharsetMix(const CTask& task, const CVirtualPreset_se
 }
 
 const CTask* CConfigFindings::TaskOfPair(int number) const {
-  const std::string label = StringPrintf("output%i", number);
+  const std::string label = ToLowerAscii(ConfigSectionName(ConfigSection::kOutput, number));
   for (const auto& task : tasks) {
     if (task->strLabel == label) return task.get();
   }
