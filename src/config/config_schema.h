@@ -63,40 +63,37 @@ struct ConfigKey {
 // Numbered keys: N = 0..99; every number is read, gaps are allowed.
 inline constexpr int kNumberedKeyCount = 100;
 
-inline constexpr ConfigKey kConfigKeys[] = {
-    {ConfigSection::kGlobal, "http_timeout_seconds", 0, ConfigValueType::kNumber, 20, "",
-     kEveryInput},
-    {ConfigSection::kGlobal, "retry_unreachable_targets", 0, ConfigValueType::kFlag, 1, "",
-     kEveryInput},
-    {ConfigSection::kGlobal, "max_connections_per_host", 0, ConfigValueType::kNumber, 1, "",
-     kEveryInput},
-    {ConfigSection::kGlobal, "status_listen_address", 0, ConfigValueType::kAddress, 0,
-     "every interface", kEveryInput},
-    {ConfigSection::kGlobal, "status_access_list", 0, ConfigValueType::kList, 0, "everyone",
-     kEveryInput},
-    {ConfigSection::kGlobal, "access_token", 0, ConfigValueType::kText, 0, "none asked",
-     kEveryInput},
-    {ConfigSection::kInput, "file", 0, ConfigValueType::kPath, 0, "",
-     kPlainTextInputs | kXmlInputs},
-    {ConfigSection::kInput, "type", 0, ConfigValueType::kInputType, 0, "plain text", kEveryInput},
-    {ConfigSection::kInput, "charset", 0, ConfigValueType::kCharset, 0, "auto",
-     kPlainTextInputs | kPushInputs},
-    {ConfigSection::kInput, "Replace", kNumberedKeyCount, ConfigValueType::kReplaceItem, 0, "",
-     kEveryInput},
-    {ConfigSection::kInput, "text", kNumberedKeyCount, ConfigValueType::kKeywordOptions, 0, "",
-     kPlainTextInputs | kPushInputs},
-    {ConfigSection::kInput, "trim", 0, ConfigValueType::kFlag, 0, "", kXmlInputs},
-    {ConfigSection::kInput, "uppercase", 0, ConfigValueType::kFlag, 0, "", kXmlInputs},
-    {ConfigSection::kInput, "filter_accents", 0, ConfigValueType::kFlag, 0, "", kXmlInputs},
-    {ConfigSection::kInput, "filter_quotes", 0, ConfigValueType::kFlag, 0, "", kXmlInputs},
-    {ConfigSection::kOutput, "format", kNumberedKeyCount, ConfigValueType::kFormat, 0, "",
-     kEveryInput},
-    {ConfigSection::kOutput, "charset", 0, ConfigValueType::kCharset, 0, "the values' own bytes",
-     kEveryInput},
-    {ConfigSection::kOutput, "Url", kNumberedKeyCount, ConfigValueType::kUrl, 0, "", kEveryInput},
-    {ConfigSection::kOutput, "Replace", kNumberedKeyCount, ConfigValueType::kReplaceItem, 0, "",
-     kEveryInput},
+namespace config_schema_table {
+using enum ConfigSection;
+using enum ConfigValueType;
+// One line per key: section, name (or stem), numbered count, type, number
+// default, what an absent text means, the input types that read it.
+// clang-format off
+inline constexpr ConfigKey kKeys[] = {
+    {kGlobal, "http_timeout_seconds",      0,                 kNumber,         20, "",                      kEveryInput},
+    {kGlobal, "retry_unreachable_targets", 0,                 kFlag,           1,  "",                      kEveryInput},
+    {kGlobal, "max_connections_per_host",  0,                 kNumber,         1,  "",                      kEveryInput},
+    {kGlobal, "status_listen_address",     0,                 kAddress,        0,  "every interface",       kEveryInput},
+    {kGlobal, "status_access_list",        0,                 kList,           0,  "everyone",              kEveryInput},
+    {kGlobal, "access_token",              0,                 kText,           0,  "none asked",            kEveryInput},
+    {kInput,  "file",                      0,                 kPath,           0,  "",                      kPlainTextInputs | kXmlInputs},
+    {kInput,  "type",                      0,                 kInputType,      0,  "plain text",            kEveryInput},
+    {kInput,  "charset",                   0,                 kCharset,        0,  "auto",                  kPlainTextInputs | kPushInputs},
+    {kInput,  "Replace",                   kNumberedKeyCount, kReplaceItem,    0,  "",                      kEveryInput},
+    {kInput,  "text",                      kNumberedKeyCount, kKeywordOptions, 0,  "",                      kPlainTextInputs | kPushInputs},
+    {kInput,  "trim",                      0,                 kFlag,           0,  "",                      kXmlInputs},
+    {kInput,  "uppercase",                 0,                 kFlag,           0,  "",                      kXmlInputs},
+    {kInput,  "filter_accents",            0,                 kFlag,           0,  "",                      kXmlInputs},
+    {kInput,  "filter_quotes",             0,                 kFlag,           0,  "",                      kXmlInputs},
+    {kOutput, "format",                    kNumberedKeyCount, kFormat,         0,  "",                      kEveryInput},
+    {kOutput, "charset",                   0,                 kCharset,        0,  "the values' own bytes", kEveryInput},
+    {kOutput, "Url",                       kNumberedKeyCount, kUrl,            0,  "",                      kEveryInput},
+    {kOutput, "Replace",                   kNumberedKeyCount, kReplaceItem,    0,  "",                      kEveryInput},
 };
+// clang-format on
+}  // namespace config_schema_table
+
+inline constexpr const auto& kConfigKeys = config_schema_table::kKeys;
 
 // The options of a keyword key (textN=line=2 find=Artist ...); letter case is
 // ignored when they are read.
