@@ -3,9 +3,9 @@
 #include <algorithm>
 #include <cinttypes>
 #include <climits>
+#include <iterator>
 
-#include "engine/plain_text_parser.h"
-#include "engine/task_list.h"
+#include "config/config_schema.h"
 #include "platform/file_system.h"
 #include "status/status_channel_settings.h"
 #include "util/charset_text.h"
@@ -19,59 +19,56 @@ constexpr size_t kMaxSuggestionEdits = 2;
 // A shorter access token is warned about: few enough to try them all.
 constexpr size_t kShortestGoodToken = 16;
 
-// The keys the service reads from [global].
-const std::vector<std::string> kGlobalKeys = {"http_timeout_seconds", "retry_unreachable_targets",
-                                              "status_listen_address", "status_access_list",
-                                              "access_token"};
-// The XML inputs' value filters.
-const std::vector<std::string> kXmlFlagKeys = {"trim", "uppercase", "filter_accents",
-                                               "filter_quotes"};
+constexpr std::string_view kTypeKey = SchemaKey(ConfigSection::kInput, "type").strName;
+constexpr std::string_view kCharsetKey = SchemaKey(ConfigSection::kInput, "charset").strName;
+static_assert(kCharsetKey == SchemaKey(ConfigSection::kOutput, "charset").strName);
 
-// "text0" ... "text99": the numbered names a task reads, exactly as it formats them.
-std::vector<std::string> NumberedKeys(const char* stem) {
+unsigned InputKindOf(const CTask& task) {
+  switch (task.nInputType) {
+    case kInputXml:
+      return kXmlInputs;
+    case kInputPush:
+      return kPushInputs;
+    default:
+      return kPlainTextInputs;
+  }
+}
+
+// The section kind a (misspelt) section name was meant to be.
+ConfigSection SectionKindOf(std::string_view name) {
+  if (ConfigPairNumber(name, ConfigSection::kInput) >= 0) return ConfigSection::kInput;
+  if (ConfigPairNumber(name, ConfigSection::kOutput) >= 0) return ConfigSection::kOutput;
+  return ConfigSection::kGlobal;
+}
+
+// The input keys an input of `kind` does not read that a user would expect it
+// to, with the reason: a keyword on an XML input, an XML filter elsewhere. The
+// others it does not read pass (a file of a push input, ignored as harmless; a
+// charset of an XML input, which has a warning of its own).
+std::map<std::string, std::string> MisplacedInputKeys(unsigned kind) {
+  std::map<std::string, std::string> misplaced;
+  for (const ConfigKey& key : kConfigKeys) {
+    if (key.section != ConfigSection::kInput || (key.nReadBy & kind) != 0) continue;
+    const char* why = nullptr;
+    if (key.nReadBy == kXmlInputs) {
+      why = "only XML inputs (type=xml) read it";
+    } else if (kind == kXmlInputs && key.type == ConfigValueType::kKeywordOptions) {
+      why = "XML inputs have no textN keywords; use %xml_...% in the formats";
+    }
+    if (why == nullptr) continue;
+    if (key.nCount == 0) misplaced[ToLowerAscii(key.strName)] = why;
+    for (int i = 0; i < key.nCount; ++i) misplaced[ToLowerAscii(NumberedKeyName(key, i))] = why;
+  }
+  return misplaced;
+}
+
+// Every input key but the misplaced ones, in schema order.
+std::vector<std::string> InputKeysOf(const std::map<std::string, std::string>& misplaced) {
   std::vector<std::string> keys;
-  for (int i = 0; i < kMaxTasks; ++i) keys.push_back(StringPrintf("%s%i", stem, i));
-  return keys;
-}
-
-void Append(std::vector<std::string>& to, const std::vector<std::string>& more) {
-  to.insert(to.end(), more.begin(), more.end());
-}
-
-std::vector<std::string> InputKeys(bool plainText, bool xml) {
-  std::vector<std::string> keys = {"file", "type", "charset"};
-  Append(keys, NumberedKeys("Replace"));
-  if (plainText) Append(keys, NumberedKeys("text"));
-  if (xml) Append(keys, kXmlFlagKeys);
-  return keys;
-}
-
-std::vector<std::string> OutputKeys() {
-  std::vector<std::string> keys = NumberedKeys("format");
-  keys.push_back("charset");
-  Append(keys, NumberedKeys("Url"));
-  Append(keys, NumberedKeys("Replace"));
-  return keys;
-}
-
-// The number N of a section named `stem`N exactly as the service formats it
-// ("Input7", any letter case); -1 for any other name.
-int PairNumber(std::string_view name, std::string_view stem) {
-  if (name.size() <= stem.size() || !EqualsIgnoringAsciiCase(name.substr(0, stem.size()), stem)) {
-    return -1;
+  for (std::string& key : ConfigKeyNames(ConfigSection::kInput, kEveryInput)) {
+    if (misplaced.count(ToLowerAscii(key)) == 0) keys.push_back(std::move(key));
   }
-  const std::string_view digits = name.substr(stem.size());
-  for (int i = 0; i < kMaxTasks; ++i) {
-    if (digits == StringPrintf("%i", i)) return i;
-  }
-  return -1;
-}
-
-std::vector<std::string> SectionNames() {
-  std::vector<std::string> names = {"global"};
-  Append(names, NumberedKeys("Input"));
-  Append(names, NumberedKeys("Output"));
-  return names;
+  return keys;
 }
 
 // Edits (insert, delete, change, swap of neighbours) between two lower-case texts.
@@ -189,12 +186,12 @@ void CConfigFindings::CheckSkippedBytes() {
 void CConfigFindings::CheckSection(const CVirtualPreset_section& section) {
   CheckNestedSections(section);
   const std::string& name = section.Name();
-  const int input = PairNumber(name, "Input");
-  const int output = PairNumber(name, "Output");
+  const int input = ConfigPairNumber(name, ConfigSection::kInput);
+  const int output = ConfigPairNumber(name, ConfigSection::kOutput);
   if (name.empty()) {
     CheckUnnamedSection(section);
-  } else if (EqualsIgnoringAsciiCase(name, "global")) {
-    CheckKeys(section, kGlobalKeys, {});
+  } else if (EqualsIgnoringAsciiCase(name, kGlobalSection)) {
+    CheckKeys(section, ConfigKeyNames(ConfigSection::kGlobal, kEveryInput), {});
     CheckRepeatedKeys(section);
     CheckStatusChannelKeys(section);
   } else if (input >= 0) {
@@ -202,36 +199,50 @@ void CConfigFindings::CheckSection(const CVirtualPreset_section& section) {
   } else if (output >= 0) {
     CheckOutputSection(section, output);
   } else {
-    Add(FindingSeverity::kError, section.Line(),
-        StringPrintf("unknown section [%s]%s", name.c_str(),
-                     DidYouMean(name, SectionNames(), "[", "]").c_str()));
+    CheckMisspeltSection(section);
   }
+}
+
+// The keys are checked against the section the name was meant to be, so one run
+// shows the fixes of both.
+void CConfigFindings::CheckMisspeltSection(const CVirtualPreset_section& section) {
+  const std::string& name = section.Name();
+  const std::string meant = NearestName(name, ConfigSectionNames());
+  Add(FindingSeverity::kError, section.Line(),
+      StringPrintf("unknown section [%s]%s", name.c_str(),
+                   DidYouMean(name, ConfigSectionNames(), "[", "]").c_str()));
+  if (meant.empty()) return;
+  CheckKeys(section, ConfigKeyNames(SectionKindOf(meant), kEveryInput), {});
 }
 
 void CConfigFindings::CheckStatusChannelKeys(const CVirtualPreset_section& global) {
   std::string problem = StatusChannelSettingsFrom(preset).strProblem;
   if (problem.empty()) return;
   if (problem.back() == '\n') problem.pop_back();
-  Add(FindingSeverity::kWarning, LastLine(*global.FindItem("status_listen_address")), problem);
+  Add(FindingSeverity::kWarning,
+      LastLine(
+          *global.FindItem(SchemaKey(ConfigSection::kGlobal, "status_listen_address").strName)),
+      problem);
 }
 
 void CConfigFindings::CheckAccessToken() {
   const StatusChannelSettings settings = StatusChannelSettingsFrom(preset);
-  const CVirtualPreset_section* global = preset.FindSection("global");
-  const auto lineOf = [global](const char* key) {
+  const CVirtualPreset_section* global = preset.FindSection(kGlobalSection);
+  const auto lineOf = [global](std::string_view key) {
     const CVirtualPreset_item* item = global == nullptr ? nullptr : global->FindItem(key);
     return item == nullptr ? 0 : LastLine(*item);
   };
   const std::string& address = settings.strListenAddress;
   if (settings.strAccessToken.empty()) {
     if (address.starts_with("127.")) return;
-    Add(FindingSeverity::kWarning, lineOf("status_listen_address"),
+    Add(FindingSeverity::kWarning,
+        lineOf(SchemaKey(ConfigSection::kGlobal, "status_listen_address").strName),
         StringPrintf("the status channels listen on %s without an access_token: whoever "
                      "reaches them can push values and read every status text",
                      address.empty() ? "every interface" : address.c_str()));
     return;
   }
-  const int line = lineOf("access_token");
+  const int line = lineOf(SchemaKey(ConfigSection::kGlobal, "access_token").strName);
   if (settings.strAccessToken.size() < kShortestGoodToken) {
     Add(FindingSeverity::kWarning, line,
         StringPrintf("access_token is shorter than %d characters: easy to guess",
@@ -247,13 +258,13 @@ void CConfigFindings::CheckAccessToken() {
 void CConfigFindings::CheckInputSection(const CVirtualPreset_section& section, int number) {
   CheckRepeatedKeys(section);
   const CTask* task = TaskOfPair(number);
-  const std::string outputName = StringPrintf("Output%i", number);
+  const std::string outputName = ConfigSectionName(ConfigSection::kOutput, number);
   if (task == nullptr) {
     Add(FindingSeverity::kError, section.Line(),
         StringPrintf("[%s] makes no task: it has no file= and is not type=push, so nothing "
                      "else in it is read",
                      section.Name().c_str()));
-    CheckKeys(section, InputKeys(true, true), {});
+    CheckKeys(section, ConfigKeyNames(ConfigSection::kInput, kEveryInput), {});
     return;
   }
   if (preset.FindSection(outputName) == nullptr) {
@@ -261,17 +272,11 @@ void CConfigFindings::CheckInputSection(const CVirtualPreset_section& section, i
         StringPrintf("input [%s] has no output: there is no [%s], so the task sends nothing",
                      section.Name().c_str(), outputName.c_str()));
   }
-  const bool xml = task->nInputType == kInputXml;
-  std::map<std::string, std::string> misplaced;
-  for (const std::string& key : xml ? NumberedKeys("text") : kXmlFlagKeys) {
-    misplaced[ToLowerAscii(key)] = xml ? "XML inputs have no textN keywords; use %xml_...% "
-                                         "in the formats"
-                                       : "only XML inputs (type=xml) read it";
-  }
-  CheckKeys(section, InputKeys(!xml, xml), misplaced);
-  const std::string type = preset.GetString(section.FindItem("type"), "");
+  const std::map<std::string, std::string> misplaced = MisplacedInputKeys(InputKindOf(*task));
+  CheckKeys(section, InputKeysOf(misplaced), misplaced);
+  const std::string type = preset.GetString(section.FindItem(kTypeKey), "");
   if (!type.empty() && type != "xml" && type != "push") {
-    Add(FindingSeverity::kWarning, LastLine(*section.FindItem("type")),
+    Add(FindingSeverity::kWarning, LastLine(*section.FindItem(kTypeKey)),
         StringPrintf("type=%s is neither xml nor push (exact lower case): read as plain text",
                      type.c_str()));
   }
@@ -282,7 +287,7 @@ void CConfigFindings::CheckInputSection(const CVirtualPreset_section& section, i
 
 void CConfigFindings::CheckOutputSection(const CVirtualPreset_section& section, int number) {
   CheckRepeatedKeys(section);
-  CheckKeys(section, OutputKeys(), {});
+  CheckKeys(section, ConfigKeyNames(ConfigSection::kOutput, kEveryInput), {});
   const CTask* task = TaskOfPair(number);
   if (task == nullptr) {
     Add(FindingSeverity::kError, section.Line(),
@@ -365,12 +370,14 @@ void CConfigFindings::CheckInputFile(const CTask& task, const CVirtualPreset_sec
   if (task.nInputType == kInputPush) return;
   const std::string path = GetAbsolutePath(task.strInputPath);
   if (FileExists(path)) return;
-  Add(FindingSeverity::kWarning, LastLine(*input.FindItem("file")),
+  Add(FindingSeverity::kWarning,
+      LastLine(*input.FindItem(SchemaKey(ConfigSection::kInput, "file").strName)),
       StringPrintf("input file \"%s\" does not exist (yet): the task waits for it", path.c_str()));
 }
 
 void CConfigFindings::CheckKeywordOptions(const CTask& task, const CVirtualPreset_section& input) {
-  std::vector<std::string> known(kKeywordOptionNames.begin(), kKeywordOptionNames.end());
+  const std::vector<std::string> known(std::begin(kKeywordOptionNames),
+                                       std::end(kKeywordOptionNames));
   for (const CPlainTextParser& keyword : task.keywords) {
     const CVirtualPreset_item* item = input.FindItem(keyword.Name());
     if (item == nullptr) continue;
@@ -387,8 +394,9 @@ void CConfigFindings::CheckKeywordOptions(const CTask& task, const CVirtualPrese
 }
 
 void CConfigFindings::CheckUrls(const CTask& task, const CVirtualPreset_section& output) {
-  for (int i = 0; i < kMaxTasks; ++i) {
-    const std::string key = StringPrintf("Url%i", i);
+  const ConfigKey& urlKey = SchemaKey(ConfigSection::kOutput, "Url");
+  for (int i = 0; i < urlKey.nCount; ++i) {
+    const std::string key = NumberedKeyName(urlKey, i);
     const CVirtualPreset_item* item = output.FindItem(key);
     std::string url = preset.GetString(item, "");
     if (url.empty()) continue;
@@ -443,7 +451,7 @@ bool CConfigFindings::FormatUsed(const CTask& task, const FormatItem& format) co
 
 void CConfigFindings::CheckCharsetName(const CVirtualPreset_section& section,
                                        const char* fallback) {
-  const CVirtualPreset_item* item = section.FindItem("charset");
+  const CVirtualPreset_item* item = section.FindItem(kCharsetKey);
   const std::string name = preset.GetString(item, "");
   if (name.empty() || CharsetFromName(name) || EqualsIgnoringAsciiCase(name, "auto")) return;
   Add(FindingSeverity::kWarning, LastLine(*item),
@@ -457,7 +465,7 @@ void CConfigFindings::CheckInputCharset(const CTask& task, const CVirtualPreset_
     CheckCharsetName(input, "read as auto");
     return;
   }
-  const CVirtualPreset_item* item = input.FindItem("charset");
+  const CVirtualPreset_item* item = input.FindItem(kCharsetKey);
   if (preset.GetString(item, "").empty()) return;
   Add(FindingSeverity::kWarning, LastLine(*item),
       StringPrintf("charset in [%s] is not read: an XML input's values are UTF-8, decoded "
@@ -497,7 +505,7 @@ void CConfigFindings::CheckCharsetMix(const CTask& task, const CVirtualPreset_se
 }
 
 const CTask* CConfigFindings::TaskOfPair(int number) const {
-  const std::string label = StringPrintf("output%i", number);
+  const std::string label = ToLowerAscii(ConfigSectionName(ConfigSection::kOutput, number));
   for (const auto& task : tasks) {
     if (task->strLabel == label) return task.get();
   }

@@ -3,7 +3,9 @@
 // tree (with the line numbers the reader kept) and the tasks the service builds
 // from it; changes neither.
 //
-// Errors: unknown sections, keys nothing reads (with a near-miss suggestion),
+// Errors: unknown sections (with a near-miss suggestion, and the keys of a
+// misspelt one checked as those of the section suggested), keys nothing reads
+// (with a near-miss suggestion),
 // lines without "=", headers that reach no lookup, an input without an output or
 // the reverse, URLs that are not http:// or https://, "%outputN:formatM%" tokens
 // bound to nothing. Warnings: input files that do not exist, repeated keys, type
@@ -57,6 +59,8 @@ class CConfigFindings {
   void CheckInputSection(const CVirtualPreset_section& section, int number);
   void CheckOutputSection(const CVirtualPreset_section& section, int number);
   void CheckUnnamedSection(const CVirtualPreset_section& section);
+  // An unknown section, and its keys as those of the section it was meant to be.
+  void CheckMisspeltSection(const CVirtualPreset_section& section);
   // The address the status channels would fall back from.
   void CheckStatusChannelKeys(const CVirtualPreset_section& global);
   // Whether the status channels are open to more than this machine, and how well

@@ -19,6 +19,7 @@
 #include <optional>
 #include <string>
 
+#include "config/config_schema.h"
 #include "runtime/simple_mutex.h"
 #include "status/task_status.h"
 
@@ -85,7 +86,8 @@ class CFetchAbort {
 class CCurl {
  public:
   // Connect timeout until the configuration sets one.
-  static constexpr int kDefaultConnectTimeoutSeconds = 20;
+  static constexpr int kDefaultConnectTimeoutSeconds =
+      SchemaKey(ConfigSection::kGlobal, "http_timeout_seconds").nDefault;
   // Resolved host names are reused for this long.
   static constexpr long kDnsCacheSeconds = 60;
   // Longest silence of a connected server before its request has no answer (a

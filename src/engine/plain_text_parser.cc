@@ -2,6 +2,7 @@
 
 #include <cstdint>
 
+#include "config/config_schema.h"
 #include "util/parameter_list.h"
 
 namespace {
@@ -16,7 +17,7 @@ std::string JoinLines(const std::vector<std::string>& lines) {
   return joined;
 }
 
-bool IsOn(const std::string& options, const char* name) {
+bool IsOn(const std::string& options, std::string_view name) {
   return GetParameterInt(options, name, 0) != 0;
 }
 
@@ -39,16 +40,16 @@ void CPlainTextParser::DefineKeyword(const std::string& name, const std::string&
   strName = name;
   strToken = StringPrintf("%%%s%%", name.c_str());
   strValue.clear();
-  filters.bTrim = IsOn(options, "trim");
-  filters.bUppercase = IsOn(options, "uppercase");
-  filters.bFilterAccents = IsOn(options, "filter_accents");
-  filters.bFilterQuotes = IsOn(options, "filter_quotes");
-  nLine = GetParameterInt(options, "line", 0);
-  strFind = GetParameterText(options, "find");
-  strBegin = GetParameterText(options, "begin");
-  strEnd = GetParameterText(options, "end");
-  strRBegin = GetParameterText(options, "rbegin");
-  strREnd = GetParameterText(options, "rend");
+  filters.bTrim = IsOn(options, KeywordOption("trim"));
+  filters.bUppercase = IsOn(options, KeywordOption("uppercase"));
+  filters.bFilterAccents = IsOn(options, KeywordOption("filter_accents"));
+  filters.bFilterQuotes = IsOn(options, KeywordOption("filter_quotes"));
+  nLine = GetParameterInt(options, KeywordOption("line"), 0);
+  strFind = GetParameterText(options, KeywordOption("find"));
+  strBegin = GetParameterText(options, KeywordOption("begin"));
+  strEnd = GetParameterText(options, KeywordOption("end"));
+  strRBegin = GetParameterText(options, KeywordOption("rbegin"));
+  strREnd = GetParameterText(options, KeywordOption("rend"));
 }
 
 void CPlainTextParser::EvaluateKeyword(const std::vector<std::string>& lines, TextCharset charset) {

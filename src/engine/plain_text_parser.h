@@ -11,7 +11,6 @@
 #ifndef QUILLRADE_ENGINE_PLAIN_TEXT_PARSER_H_
 #define QUILLRADE_ENGINE_PLAIN_TEXT_PARSER_H_
 
-#include <array>
 #include <cstddef>
 #include <string>
 #include <string_view>
@@ -37,11 +36,6 @@ void ApplyCharacterFilters(std::string& value, const ValueFilters& filters, Text
 // every item of `replaceList` (ApplyReplaceItem), then trimming of spaces.
 void ApplyValueFilters(std::string& value, const ValueFilters& filters,
                        const std::vector<SearchReplaceItem>& replaceList, TextCharset charset);
-
-// The option names DefineKeyword reads (letter case ignored); others are ignored.
-inline constexpr std::array<std::string_view, 10> kKeywordOptionNames = {
-    "line", "find",      "begin",          "end",          "rbegin", "rend",
-    "trim", "uppercase", "filter_accents", "filter_quotes"};
 
 class CPlainTextParser {
  public:

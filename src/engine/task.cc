@@ -1,8 +1,10 @@
 #include "engine/task.h"
 
+#include <algorithm>
 #include <cstring>
 #include <utility>
 
+#include "config/config_schema.h"
 #include "config/virtual_preset_file.h"
 #include "platform/clock.h"
 #include "platform/file_system.h"
@@ -11,14 +13,19 @@
 
 namespace {
 
-// Configuration keys are numbered 0..99; gaps are allowed, every index is read.
-constexpr int kNumberedKeys = 100;
 // How many of the first replace list items are the built-in ones.
 constexpr size_t kBuiltInItemCount = 5;
 
 std::string ReadText(const CVirtualPreset_file& preset, const std::string& section,
-                     const std::string& key) {
+                     std::string_view key) {
   return preset.GetString(preset.GetItem(section, key), "");
+}
+
+// Number `number` of the numbered `key`; empty past the key's range.
+std::string ReadNumbered(const CVirtualPreset_file& preset, const std::string& section,
+                         const ConfigKey& key, int number) {
+  if (number >= key.nCount) return "";
+  return ReadText(preset, section, NumberedKeyName(key, number));
 }
 
 // The set of a read's lines: one text, decided as a whole.
@@ -29,15 +36,16 @@ TextCharset LinesCharset(std::optional<TextCharset> configured,
   return ResolveCharset(configured, text);
 }
 
-bool ReadFlag(const CVirtualPreset_file& preset, const std::string& section, const char* key) {
-  return preset.GetInt(preset.GetItem(section, key), 0) != 0;
+bool ReadFlag(const CVirtualPreset_file& preset, const std::string& section, const ConfigKey& key) {
+  return preset.GetInt(preset.GetItem(section, key.strName), key.nDefault) != 0;
 }
 
 // On unless the global key holds a number that is 0; an empty value counts as
 // absent, as for every other key.
 bool RetryUnreachableTargets(const CVirtualPreset_file& preset) {
-  const CVirtualPreset_item* item = preset.GetItem("global", "retry_unreachable_targets");
-  return preset.GetString(item, "").empty() || preset.GetInt(item, 1) != 0;
+  const ConfigKey& key = SchemaKey(ConfigSection::kGlobal, "retry_unreachable_targets");
+  const CVirtualPreset_item* item = preset.GetItem(kGlobalSection, key.strName);
+  return preset.GetString(item, "").empty() || preset.GetInt(item, key.nDefault) != 0;
 }
 
 int InputTypeFromText(const std::string& type) {
@@ -93,7 +101,8 @@ void CTask::Setup(const CVirtualPreset_file& preset, const std::string& inputSec
   strLabel = ToLowerAscii(outputSection);
   const CLogTaskScope scope(strLabel);
   output.Printf("--------------- TASK %i ----------------\n", nIndex);
-  nInputType = InputTypeFromText(ReadText(preset, inputSection, "type"));
+  nInputType = InputTypeFromText(
+      ReadText(preset, inputSection, SchemaKey(ConfigSection::kInput, "type").strName));
   bRetryUnreachable = RetryUnreachableTargets(preset);
   ReadInputDescription(inputSection);
   output.Printf("%s", TypeLine(nInputType));
@@ -124,14 +133,17 @@ void CTask::ReadInputDescription(const std::string& inputSection) {
 void CTask::ReadKeywordsOrXmlFlags(const CVirtualPreset_file& preset,
                                    const std::string& inputSection) {
   if (nInputType == kInputXml) {
-    bXmlTrim = ReadFlag(preset, inputSection, "trim");
-    bXmlUppercase = ReadFlag(preset, inputSection, "uppercase");
-    bXmlFilterAccents = ReadFlag(preset, inputSection, "filter_accents");
-    bXmlFilterQuotes = ReadFlag(preset, inputSection, "filter_quotes");
+    bXmlTrim = ReadFlag(preset, inputSection, SchemaKey(ConfigSection::kInput, "trim"));
+    bXmlUppercase = ReadFlag(preset, inputSection, SchemaKey(ConfigSection::kInput, "uppercase"));
+    bXmlFilterAccents =
+        ReadFlag(preset, inputSection, SchemaKey(ConfigSection::kInput, "filter_accents"));
+    bXmlFilterQuotes =
+        ReadFlag(preset, inputSection, SchemaKey(ConfigSection::kInput, "filter_quotes"));
     return;
   }
-  for (int i = 0; i < kNumberedKeys; ++i) {
-    const std::string name = StringPrintf("text%i", i);
+  const ConfigKey& text = SchemaKey(ConfigSection::kInput, "text");
+  for (int i = 0; i < text.nCount; ++i) {
+    const std::string name = NumberedKeyName(text, i);
     const std::string options = ReadText(preset, inputSection, name);
     if (options.empty()) continue;
     keywords.emplace_back();
@@ -144,26 +156,33 @@ void CTask::ReadCharsets(const CVirtualPreset_file& preset, const std::string& i
   if (nInputType == kInputXml) {
     valueCharset = TextCharset::kUtf8;
   } else {
-    inputCharset = CharsetFromName(ReadText(preset, inputSection, "charset"));
+    inputCharset = CharsetFromName(
+        ReadText(preset, inputSection, SchemaKey(ConfigSection::kInput, "charset").strName));
   }
-  outputCharset = CharsetFromName(ReadText(preset, outputSection, "charset"));
+  outputCharset = CharsetFromName(
+      ReadText(preset, outputSection, SchemaKey(ConfigSection::kOutput, "charset").strName));
 }
 
 void CTask::ReadNumberedItems(const CVirtualPreset_file& preset, const std::string& inputSection,
                               const std::string& outputSection) {
-  for (int i = 0; i < kNumberedKeys; ++i) {
-    const std::string replaceKey = StringPrintf("Replace%i", i);
-    const std::string inputReplace = ReadText(preset, inputSection, replaceKey);
+  const ConfigKey& inputReplaceKey = SchemaKey(ConfigSection::kInput, "Replace");
+  const ConfigKey& outputReplaceKey = SchemaKey(ConfigSection::kOutput, "Replace");
+  const ConfigKey& urlKey = SchemaKey(ConfigSection::kOutput, "Url");
+  const ConfigKey& formatKey = SchemaKey(ConfigSection::kOutput, "format");
+  // One pass over the numbers keeps each list in number order.
+  const int count =
+      std::max({inputReplaceKey.nCount, outputReplaceKey.nCount, urlKey.nCount, formatKey.nCount});
+  for (int i = 0; i < count; ++i) {
+    const std::string inputReplace = ReadNumbered(preset, inputSection, inputReplaceKey, i);
     if (!inputReplace.empty()) valueReplaceList.push_back(ParseReplaceItem(inputReplace));
-    const std::string outputReplace = ReadText(preset, outputSection, replaceKey);
+    const std::string outputReplace = ReadNumbered(preset, outputSection, outputReplaceKey, i);
     if (!outputReplace.empty()) urlReplaceList.push_back(ParseReplaceItem(outputReplace));
-    const std::string url = ReadText(preset, outputSection, StringPrintf("Url%i", i));
+    const std::string url = ReadNumbered(preset, outputSection, urlKey, i);
     if (!url.empty()) vecUrls.push_back(url);
-    const std::string formatName = StringPrintf("format%i", i);
-    std::string formatText = ReadText(preset, outputSection, formatName);
+    std::string formatText = ReadNumbered(preset, outputSection, formatKey, i);
     if (formatText.empty()) continue;
     ReplaceAll(formatText, "\"", "");
-    formatItems.push_back(FormatItem{formatName, formatText, ""});
+    formatItems.push_back(FormatItem{NumberedKeyName(formatKey, i), formatText, ""});
   }
 }
 

@@ -4,17 +4,17 @@
 #include <string>
 #include <utility>
 
+#include "config/config_schema.h"
 #include "config/virtual_preset_file.h"
-#include "engine/curl.h"
-#include "util/text_util.h"
 
 int ConfiguredConnectTimeout(const CVirtualPreset_file& preset) {
-  return preset.GetInt(preset.GetItem("global", "http_timeout_seconds"),
-                       CCurl::kDefaultConnectTimeoutSeconds);
+  const ConfigKey& key = SchemaKey(ConfigSection::kGlobal, "http_timeout_seconds");
+  return preset.GetInt(preset.GetItem(kGlobalSection, key.strName), key.nDefault);
 }
 
 int ConfiguredConnectionsPerHost(const CVirtualPreset_file& preset) {
-  return preset.GetInt(preset.GetItem("global", "max_connections_per_host"), 1);
+  const ConfigKey& key = SchemaKey(ConfigSection::kGlobal, "max_connections_per_host");
+  return preset.GetInt(preset.GetItem(kGlobalSection, key.strName), key.nDefault);
 }
 
 std::vector<std::unique_ptr<CTask>> BuildTaskList(const CVirtualPreset_file& preset,
@@ -22,11 +22,13 @@ std::vector<std::unique_ptr<CTask>> BuildTaskList(const CVirtualPreset_file& pre
                                                   const std::function<void(CTask&)>& prepare) {
   std::vector<std::unique_ptr<CTask>> tasks;
   std::map<std::string, CTask*> outputs;  // label -> task, for the linking
-  for (int i = 0; i < kMaxTasks; ++i) {
-    const std::string inputSection = StringPrintf("Input%i", i);
-    const std::string outputSection = StringPrintf("Output%i", i);
-    const std::string file = preset.GetString(preset.GetItem(inputSection, "file"), "");
-    const std::string type = preset.GetString(preset.GetItem(inputSection, "type"), "");
+  for (int i = 0; i < kConfigPairCount; ++i) {
+    const std::string inputSection = ConfigSectionName(ConfigSection::kInput, i);
+    const std::string outputSection = ConfigSectionName(ConfigSection::kOutput, i);
+    const std::string file = preset.GetString(
+        preset.GetItem(inputSection, SchemaKey(ConfigSection::kInput, "file").strName), "");
+    const std::string type = preset.GetString(
+        preset.GetItem(inputSection, SchemaKey(ConfigSection::kInput, "type").strName), "");
     if (file.empty() && type != "push") continue;
     auto task = std::make_unique<CTask>(output);
     prepare(*task);

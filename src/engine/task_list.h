@@ -15,17 +15,15 @@
 
 class CVirtualPreset_file;
 
-// Input/Output section pairs examined: Input0/Output0 ... Input99/Output99.
-constexpr int kMaxTasks = 100;
-
 // The connect timeout of outgoing requests, in seconds: [global]
-// http_timeout_seconds, else the request client's default.
+// http_timeout_seconds, else its default.
 int ConfiguredConnectTimeout(const CVirtualPreset_file& preset);
 // Requests to one host and port at once: [global] max_connections_per_host, 1
 // when absent.
 int ConfiguredConnectionsPerHost(const CVirtualPreset_file& preset);
 
-// One set-up task per Input/Output pair whose input has a "file" key or
+// One set-up task per Input/Output pair (all the configuration schema numbers)
+// whose input has a "file" key or
 // type=push, in section order, with their output references linked: the tasks
 // the service runs for `preset`. Each prints to `output` (not owned; it must
 // outlive the tasks). `prepare` fills what the caller provides (server, wake,

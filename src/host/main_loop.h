@@ -32,6 +32,7 @@
 #include <string>
 #include <vector>
 
+#include "config/config_schema.h"
 #include "config/file_change_check.h"
 #include "config/virtual_preset_file.h"
 #include "engine/curl.h"

@@ -1,5 +1,6 @@
 #include "status/status_channel_settings.h"
 
+#include "config/config_schema.h"
 #include "config/virtual_preset_file.h"
 #include "platform/tcp_socket.h"
 #include "status/http_server.h"
@@ -8,15 +9,18 @@
 
 namespace {
 
-constexpr char kListenAddressKey[] = "status_listen_address";
-constexpr char kAccessListKey[] = "status_access_list";
-constexpr char kAccessTokenKey[] = "access_token";
+constexpr std::string_view kListenAddressKey =
+    SchemaKey(ConfigSection::kGlobal, "status_listen_address").strName;
+constexpr std::string_view kAccessListKey =
+    SchemaKey(ConfigSection::kGlobal, "status_access_list").strName;
+constexpr std::string_view kAccessTokenKey =
+    SchemaKey(ConfigSection::kGlobal, "access_token").strName;
 // Where the channels listen when the configured address cannot be used: reachable
 // from this machine only, so a typing error never opens them to the network.
 constexpr char kFallbackAddress[] = "127.0.0.1";
 
-std::string GlobalText(const CVirtualPreset_file& preset, const char* key) {
-  std::string text = preset.GetString(preset.GetItem("global", key), "");
+std::string GlobalText(const CVirtualPreset_file& preset, std::string_view key) {
+  std::string text = preset.GetString(preset.GetItem(kGlobalSection, key), "");
   TrimSpaces(text);
   return text;
 }
@@ -35,9 +39,9 @@ StatusChannelSettings StatusChannelSettingsFrom(const CVirtualPreset_file& prese
   settings.strAccessList = GlobalText(preset, kAccessListKey);
   settings.strAccessToken = AccessTokenFrom(preset);
   if (!settings.strListenAddress.empty() && !IsIPv4Address(settings.strListenAddress)) {
-    settings.strProblem =
-        StringPrintf("%s=%s is not an IPv4 address: status channels on %s only\n",
-                     kListenAddressKey, settings.strListenAddress.c_str(), kFallbackAddress);
+    settings.strProblem = StringPrintf("%s=%s is not an IPv4 address: status channels on %s only\n",
+                                       std::string(kListenAddressKey).c_str(),
+                                       settings.strListenAddress.c_str(), kFallbackAddress);
     settings.strListenAddress = kFallbackAddress;
   }
   return settings;

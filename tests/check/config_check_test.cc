@@ -58,13 +58,15 @@ class ConfigCheckTest : public ::testing::Test {
 };
 
 TEST_F(ConfigCheckTest, ValidPairHasNoFindingsAndShowsWhatWouldBeSent) {
-  const CConfigCheck check = Run("[global]\nstatus_listen_address=127.0.0.1\n" +
-                                     Config("", "",
-                                            "[Input1]\ntype=push\ntext0=line=0\n"
-                                            "[Output1]\nformat0=%text0%\n"
-                                            "Url0=http://127.0.0.1:9/p?v=%format0%&"
-                                            "t=%OUTPUT0:FORMAT0%\n"),
-                                 kCheckClean);
+  const CConfigCheck check =
+      Run("[global]\nstatus_listen_address=127.0.0.1\n"
+          "max_connections_per_host=2\n" +
+              Config("", "",
+                     "[Input1]\ntype=push\ntext0=line=0\n"
+                     "[Output1]\nformat0=%text0%\n"
+                     "Url0=http://127.0.0.1:9/p?v=%format0%&"
+                     "t=%OUTPUT0:FORMAT0%\n"),
+          kCheckClean);
   EXPECT_TRUE(check.Findings().empty()) << check.TextReport();
   EXPECT_NE(check.TextReport().find("Initializing...\n--------------- TASK 0 ---"),
             std::string::npos);
@@ -120,6 +122,12 @@ TEST_F(ConfigCheckTest, EachMistakeGivesItsFindingOnItsLine) {
   const std::vector<FindingCase> cases = {
       {Config("", "", "[Ouput1]\nformat0=x\n"), kCheckErrors, FindingSeverity::kError, "[Ouput1]",
        "unknown section [Ouput1]; did you mean [Output1]?"},
+      // The keys of a misspelt section are checked as those of the one suggested.
+      {Config("", "", "[Ouput1]\nfromat0=x\n"), kCheckErrors, FindingSeverity::kError, "fromat0",
+       "unknown key \"fromat0\" in [Ouput1]; did you mean \"format0\"?"},
+      {"[globl]\nmax_connections_per_host=2\nhttp_timout_seconds=5\n" + Config("", ""),
+       kCheckErrors, FindingSeverity::kError, "http_timout",
+       "unknown key \"http_timout_seconds\" in [globl]; did you mean \"http_timeout_seconds\"?"},
       {Config("", "", "[Input05]\nfile=x\n"), kCheckErrors, FindingSeverity::kError, "[Input05]",
        "unknown section [Input05]; did you mean [Input5]?"},
       {Config("", "fromat1=%text0%\n"), kCheckErrors, FindingSeverity::kError, "fromat1",
