@@ -124,8 +124,10 @@ TEST_F(PushReloadTest, QueuedPushesGoToTheNewTaskInOrder) {
       << program->Output();
   EXPECT_EQ(Received("1"), sent);
   // Those still queued at the reload left from the new task (the old one may
-  // have sent one or two while the file change was being noticed).
-  EXPECT_NE(program->Find("format0: " + sent.back() + "\n", reloaded), std::string::npos)
+  // have sent one or two while the file change was being noticed). The
+  // receiver can see the last request before its line reaches our pipe reader.
+  EXPECT_NE(program->WaitFor("format0: " + sent.back() + "\n", kProgramEffectMs, reloaded),
+            std::string::npos)
       << program->Output();
   EXPECT_EQ(program->Find("dropped"), std::string::npos) << program->Output();
 
