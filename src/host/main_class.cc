@@ -9,13 +9,19 @@ CMainClass::~CMainClass() { CMainClass::OnServiceStop(); }
 int CMainClass::OnServiceStart() {
   // A second start while the thread runs is refused before anything the running
   // thread reads is touched.
-  if (thread.IsActive()) return 1;
+  if (thread.IsActive()) {
+    startFailure = CResult::Failure(CResultCode::kInvalidArgument, "start the main thread",
+                                    "it is running already");
+    return 1;
+  }
   fetchAbort.Reset();
   thread.SetName("Quillrade_MainClass_Thread");
   thread.SetHandler(this);
   // Nonzero makes the caller report the failed start instead of running on
   // without the thread that does all the work.
-  return thread.Start();
+  const int error = thread.Start();
+  startFailure = thread.StartFailure();
+  return error;
 }
 
 // A request to a silent target could otherwise hold the stop for the whole

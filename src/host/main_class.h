@@ -25,6 +25,7 @@ class CMainClass : public CSimpleThreadHandler, public CServiceMgr {
   // Names the main thread, makes this its handler and starts it: 0 when it runs,
   // nonzero when it could not be started.
   int OnServiceStart() override;
+  CResult ServiceStartFailure() const override { return startFailure; }
   // Ends the main thread's request in flight, then stops the thread and waits
   // until it has ended.
   void OnServiceStop() override;
@@ -40,6 +41,8 @@ class CMainClass : public CSimpleThreadHandler, public CServiceMgr {
   CFetchAbort fetchAbort;
   // The thread that runs Run.
   CSimpleThread thread;
+  // Why the last OnServiceStart failed; set and read by the starting thread.
+  CResult startFailure;
   // The configuration file path chosen by the main thread.
   std::string strConfigPath;
   // Set by a reload request, taken by the main loop.

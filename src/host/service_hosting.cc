@@ -45,6 +45,20 @@ class CServiceMainRunner : public CSimpleThreadHandler {
   std::atomic<bool> bDone{false};
 };
 
+// How a state that is not "running" reads after a start.
+const char* StateAfterStart(int state) {
+  switch (state) {
+    case kServiceStateStopped:
+      return "it stopped again";
+    case kServiceStateStartPending:
+      return "it was still starting when the wait ended";
+    case kServiceStateStopPending:
+      return "it is stopping";
+    default:
+      return "its state could not be read";
+  }
+}
+
 }  // namespace
 
 bool CServiceMgr::IsServiceInstalled(bool* managerUnavailable) const {
@@ -57,7 +71,7 @@ bool CServiceMgr::QueryServiceState(int* state) const {
   return *state == kServiceStateRunning;
 }
 
-bool CServiceMgr::InstallService() const {
+CResult CServiceMgr::InstallService() const {
   ServiceUnit unit;
   unit.strName = strServiceName;
   unit.strDescription = description.strServiceDescription;
@@ -68,17 +82,18 @@ bool CServiceMgr::InstallService() const {
   return serviceControl.InstallUnit(unit);
 }
 
-bool CServiceMgr::UninstallService() const { return serviceControl.RemoveUnit(strServiceName); }
+CResult CServiceMgr::UninstallService() const { return serviceControl.RemoveUnit(strServiceName); }
 
-bool CServiceMgr::StartStopService(bool start) const {
+CResult CServiceMgr::StartStopService(bool start) const {
   if (!start) {
-    const bool stopped = serviceControl.StopUnit(strServiceName);
-    DebugPrintf(stopped ? "service stopped!\n" : "error stopping service.\n");
+    const CResult stopped = serviceControl.StopUnit(strServiceName);
+    DebugPrintf(stopped.ok() ? "service stopped!\n" : "error stopping service.\n");
     return stopped;
   }
-  if (!serviceControl.StartUnit(strServiceName)) {
+  const CResult queued = serviceControl.StartUnit(strServiceName);
+  if (!queued.ok()) {
     DebugPrintf("error starting service.\n");
-    return false;
+    return queued;
   }
   DebugPrintf("service started!\n");
   const uint32_t begin = GetTickCount32();
@@ -91,7 +106,10 @@ bool CServiceMgr::StartStopService(bool start) const {
     if (state != kServiceStateStartPending && !jobQueued) break;
     SleepMilliseconds(nStartPollIntervalMs);
   }
-  return state == kServiceStateRunning;
+  if (state == kServiceStateRunning) return CResult::Ok();
+  const CResultCode code =
+      state == kServiceStateStartPending ? CResultCode::kTimedOut : CResultCode::kFailed;
+  return CResult::Failure(code, "start service " + strServiceName, StateAfterStart(state));
 }
 
 void CServiceMgr::ReportStatus(int state, int exitCode, int specificCode, int waitHint) {
@@ -116,11 +134,13 @@ void CServiceMgr::ServiceMain() {
   ReportStatus(kServiceStateStartPending, 0, 0, 0);
   // A service the Windows installer registered has no failure actions yet.
   if (description.bRestartOnFailure) {
-    serviceControl.SetRestartOnFailure(strServiceName, description.nRestartDelayMs);
+    // Best effort: without it the service still runs, only not restarted.
+    (void)serviceControl.SetRestartOnFailure(strServiceName, description.nRestartDelayMs);
   }
   const int error = OnServiceStart();
   if (error != 0) {
-    WriteStdout(StringPrintf("Error %i starting service\n", error));
+    WriteStdout(StringPrintf("Error %i starting service\n%s", error,
+                             ServiceStartFailure().ReasonLine().c_str()));
     ReportStatus(kServiceStateStopped, kServiceSpecificErrorExitCode, error,
                  kWaitHintFailedStartMs);
     return;
@@ -202,9 +222,14 @@ bool CServiceMgr::HandleSystemPowerOption(const std::vector<std::string>& argume
   const bool powerOff = HasCommandLineKey(arguments, "-system_shutdown");
   if (!powerOff && !HasCommandLineKey(arguments, "-system_restart")) return false;
   const bool force = HasCommandLineKey(arguments, "-force");
-  StartStopService(false);
+  (void)StartStopService(false);
   int flags = powerOff ? kPowerFlagPowerOff : kPowerFlagReboot;
   flags |= force ? kPowerFlagForce : kPowerFlagForceIfHung;
-  serviceControl.RequestPower(flags);
+  const CResult requested = serviceControl.RequestPower(flags);
+  if (!requested.ok()) {
+    PrintInColour(kColourError, "ERROR: The system refused to %s.\n%s",
+                  powerOff ? "power off" : "restart", requested.ReasonLine().c_str());
+    SetNormalColour();
+  }
   return true;
 }

@@ -40,6 +40,8 @@ bool CServiceMgr::MayRunConsoleTest() { return true; }
 
 int CServiceMgr::OnServiceStart() { return 0; }
 
+CResult CServiceMgr::ServiceStartFailure() const { return CResult::Ok(); }
+
 void CServiceMgr::OnServiceStop() {}
 
 bool CServiceMgr::IsBannerSuppressed() { return false; }
@@ -126,7 +128,8 @@ void CServiceMgr::RunConsoleTest() {
   CConsoleKeys keys;
   const int error = OnServiceStart();
   if (error != 0) {
-    Print("Internal error code %i starting service\n", error);
+    Print("Internal error code %i starting service\n%s", error,
+          ServiceStartFailure().ReasonLine().c_str());
     bConsoleTestActive = false;
     return;
   }
@@ -192,10 +195,11 @@ int CServiceMgr::ReportInstalledService(const std::vector<std::string>& argument
     PrintServiceHint();
   } else if (HasCommandLineKey(arguments, "-run") || HasCommandLineKey(arguments, "run")) {
     if (EnsureElevated(arguments)) {
-      if (StartStopService(true)) {
+      const CResult started = StartStopService(true);
+      if (started.ok()) {
         PrintInColour(kColourSuccess, "Service started!\n");
       } else {
-        PrintInColour(kColourError, "Unable to start service.\n");
+        PrintInColour(kColourError, "Unable to start service.\n%s", started.ReasonLine().c_str());
       }
     }
   } else {
@@ -204,22 +208,33 @@ int CServiceMgr::ReportInstalledService(const std::vector<std::string>& argument
   return 1;
 }
 
-void CServiceMgr::ReportStartAfterInstall(bool started) {
+void CServiceMgr::ReportStartAfterInstall(const CResult& started) {
   const bool autoStart = description.bAutoStart;
-  if (autoStart && started) {
+  const std::string reason = started.ReasonLine();
+  if (autoStart && started.ok()) {
     PrintInColour(kColourSuccess,
                   "Service has been set to start automatically, and was started now.\n");
   } else if (autoStart) {
     PrintInColour(kColourWarning,
-                  "Service has been set to start automatically, but was unable to start now.\n");
+                  "Service has been set to start automatically, but was unable to start now.\n%s",
+                  reason.c_str());
     PrintStartHint();
-  } else if (started) {
+  } else if (started.ok()) {
     PrintInColour(kColourSuccess, "Service was started now, but not set to start automatically.\n");
   } else {
-    PrintInColour(kColourWarning,
-                  "Service was unable to start now, and is also not set to start automatically.\n");
+    PrintInColour(
+        kColourWarning,
+        "Service was unable to start now, and is also not set to start automatically.\n%s",
+        reason.c_str());
     PrintStartHint();
   }
+}
+
+int CServiceMgr::ReportInstallFailure(const CResult& why) {
+  PrintInColour(kColourError,
+                "\nError installing %s service.\nIs the service already installed?\n%s",
+                strServiceName.c_str(), why.ReasonLine().c_str());
+  return 2;
 }
 
 std::string CServiceMgr::PackagedUnitInCharge() const {
@@ -259,11 +274,10 @@ int CServiceMgr::RunInstallFlow(const std::vector<std::string>& arguments) {
     result = ReportPackagedService(packagedUnit, true);
   } else if (!MayInstall()) {
     result = 7;
-  } else if (!EnsureElevated(arguments) || !InstallService()) {
-    PrintInColour(kColourError,
-                  "\nError installing %s service.\nIs the service already installed?\n",
-                  strServiceName.c_str());
-    result = 2;
+  } else if (!EnsureElevated(arguments)) {
+    result = ReportInstallFailure(CResult::Ok());
+  } else if (const CResult installed = InstallService(); !installed.ok()) {
+    result = ReportInstallFailure(installed);
   } else {
     PrintInColour(kColourSuccess, "\n%s service installed successfully.\n", strServiceName.c_str());
     if (HasCommandLineKey(arguments, "-run") || HasCommandLineKey(arguments, "run") ||
@@ -292,14 +306,15 @@ int CServiceMgr::RunUninstallFlow(const std::vector<std::string>& arguments) {
     result = ReportPackagedService(packagedUnit, false);
   } else if (installed || managerUnavailable) {
     if (EnsureElevated(arguments)) {
-      StartStopService(false);
-      if (UninstallService()) {
+      (void)StartStopService(false);
+      const CResult removed = UninstallService();
+      if (removed.ok()) {
         PrintInColour(kColourSuccess, "\n%s service uninstalled successfully.\n",
                       strServiceName.c_str());
       } else {
         PrintInColour(kColourError,
-                      "\nError uninstalling %s service.\nIs the service not installed?\n",
-                      strServiceName.c_str());
+                      "\nError uninstalling %s service.\nIs the service not installed?\n%s",
+                      strServiceName.c_str(), removed.ReasonLine().c_str());
         result = 2;
       }
     }

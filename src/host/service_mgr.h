@@ -18,6 +18,7 @@
 #include <string>
 
 #include "host/service_description.h"
+#include "platform/result.h"
 #include "platform/service_control.h"
 #include "platform/sync.h"
 #include "status/console_colour.h"
@@ -59,6 +60,9 @@ class CServiceMgr : public CConsoleColour {
   // Starts the work, for the service or the console run; 0 = started, anything
   // else an error code, which the start reports.
   virtual int OnServiceStart();
+  // Why the last OnServiceStart failed, for the line after its error; ok when
+  // there is nothing to add (the default).
+  virtual CResult ServiceStartFailure() const;
   // Stops the work and waits until it has ended.
   virtual void OnServiceStop();
   // True hides the banner line that opens the help.
@@ -85,11 +89,13 @@ class CServiceMgr : public CConsoleColour {
   bool IsServiceInstalled(bool* managerUnavailable) const;
   // True when running; `state` gets the state (kServiceStateUnknown on failure).
   bool QueryServiceState(int* state) const;
-  bool InstallService() const;
-  bool UninstallService() const;
+  // Ok once installed, or removed; otherwise why not (for the line after the
+  // error message).
+  CResult InstallService() const;
+  CResult UninstallService() const;
   // Start: queues the start and polls until the service left start pending;
-  // true when it runs. Stop: queues the stop and does not wait.
-  bool StartStopService(bool start) const;
+  // ok when it runs. Stop: queues the stop and does not wait.
+  CResult StartStopService(bool start) const;
   // Runs the service when systemd started the process: returns once it stopped.
   // From a console it returns false at once, silently.
   bool RunServiceDispatcher();
@@ -97,7 +103,7 @@ class CServiceMgr : public CConsoleColour {
   // sudo (this process then ends with 0) or prints why it cannot and returns false.
   bool EnsureElevated(const std::vector<std::string>& arguments);
   // Powers off ("-system_shutdown") or restarts ("-system_restart"), "-force"
-  // forcing it; true when it acted.
+  // forcing it; true when it acted (a refused request is printed in red).
   bool HandleSystemPowerOption(const std::vector<std::string>& arguments);
 
   // The service main and the control handler (reached through g_serviceMgr).
@@ -114,7 +120,10 @@ class CServiceMgr : public CConsoleColour {
   void RunConsoleTest();
   int RunInstallFlow(const std::vector<std::string>& arguments);
   int ReportInstalledService(const std::vector<std::string>& arguments);
-  void ReportStartAfterInstall(bool started);
+  void ReportStartAfterInstall(const CResult& started);
+  // The red install failure and its reason (none when `why` is ok: it was
+  // printed already); the install flow's result 2.
+  int ReportInstallFailure(const CResult& why);
   int RunUninstallFlow(const std::vector<std::string>& arguments);
   // The unit a distribution package installed for this service, when there is
   // one and no unit of our own hides it; empty otherwise.

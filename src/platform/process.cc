@@ -70,3 +70,10 @@ void SetProcessArguments(std::vector<std::string> arguments) {
 const std::vector<std::string>& GetProcessArguments() { return StoredArguments().vecArguments; }
 
 const std::string& GetProcessCommandLine() { return StoredArguments().strCommandLine; }
+
+CResult ChildResult::AsResult(std::string context) const {
+  if (!bStarted) return CResult::FromSystemError(std::move(context), nError);
+  if (nExitCode == 0) return CResult::Ok();
+  return CResult::Failure(CResultCode::kFailed, std::move(context),
+                          "exit code " + std::to_string(nExitCode));
+}

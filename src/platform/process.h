@@ -9,6 +9,8 @@
 #include <string>
 #include <vector>
 
+#include "platform/result.h"
+
 // Opens /dev/null on each of the descriptors 0, 1 and 2 that is closed. Started
 // with a standard stream closed, the first descriptor the program opened would
 // take its number (a pipe on 0 and 1 reads the program's own output back as
@@ -69,6 +71,10 @@ struct ChildResult {
   bool bStarted = false;  // false: the program could not be started
   int nError = 0;         // errno of the failed start
   int nExitCode = -1;     // exit status, or 128 + signal number when killed
+
+  // Ok when the program started and ended with exit code 0; otherwise why not,
+  // in the words of `context` (the command it ran).
+  CResult AsResult(std::string context) const;
 };
 
 // Runs argv[0] (searched on PATH) with the given arguments, sharing this

@@ -24,3 +24,8 @@ std::string CServiceControl::LineValue(const std::string& text, const std::strin
   }
   return std::string();
 }
+
+CResult CServiceControl::NoPowerAction(int flags) {
+  return CResult::Failure(CResultCode::kInvalidArgument, "power request",
+                          "the flags " + std::to_string(flags) + " name no power action");
+}

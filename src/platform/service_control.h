@@ -6,7 +6,9 @@
 // folder (the Linux fields; Windows asks its service manager directly). A "unit"
 // is the installed service.
 //
-// Threads: any thread; the object holds only its settings. Failures are values.
+// Threads: any thread; the object holds only its settings. Failures are values:
+// the operations that change something return a CResult that says why they
+// failed (the command and its exit code, or the system's text).
 #ifndef QUILLRADE_PLATFORM_SERVICE_CONTROL_H_
 #define QUILLRADE_PLATFORM_SERVICE_CONTROL_H_
 
@@ -14,6 +16,8 @@
 #include <memory>
 #include <string>
 #include <vector>
+
+#include "platform/result.h"
 
 struct ServiceControlSettings {
   std::string strSystemctl = "systemctl";
@@ -65,8 +69,10 @@ class CServiceControl {
 
   const ServiceControlSettings& Settings() const { return settings; }
 
-  // systemd runs as init and systemctl answers.
-  bool IsManagerAvailable() const;
+  // systemd runs as init and systemctl answers (Windows: the service control
+  // manager can be opened); otherwise why not.
+  CResult CheckManager() const;
+  bool IsManagerAvailable() const { return CheckManager().ok(); }
   // "<name>.service", with bytes a unit name may not hold (such as a blank)
   // escaped as \xNN.
   static std::string UnitName(const std::string& name);
@@ -79,20 +85,20 @@ class CServiceControl {
   static std::string UnitFileText(const ServiceUnit& unit);
   // Writes the unit, reloads systemd and enables it for automatic start (quietly:
   // the caller prints its own messages). On a
-  // failure after the write the unit is removed again. True once it is installed.
-  bool InstallUnit(const ServiceUnit& unit) const;
+  // failure after the write the unit is removed again. Ok once it is installed.
+  CResult InstallUnit(const ServiceUnit& unit) const;
   // Makes the installed service restart `delayMs` after it failed, as
   // InstallUnit does with bRestartOnFailure. For a service that another installer
   // registered (the Windows installer cannot set failure actions); systemd units
-  // carry it in their file, so on Linux it does nothing. True when it is set.
-  bool SetRestartOnFailure(const std::string& name, int delayMs) const;
-  // Disables the unit, removes its file and reloads systemd. True when the file
+  // carry it in their file, so on Linux it does nothing. Ok when it is set.
+  CResult SetRestartOnFailure(const std::string& name, int delayMs) const;
+  // Disables the unit, removes its file and reloads systemd. Ok when the file
   // was removed.
-  bool RemoveUnit(const std::string& name) const;
-  // systemctl start/stop --no-block, for our own or a packaged unit: true when
+  CResult RemoveUnit(const std::string& name) const;
+  // systemctl start/stop --no-block, for our own or a packaged unit: ok when
   // the job was queued.
-  bool StartUnit(const std::string& name) const;
-  bool StopUnit(const std::string& name) const;
+  CResult StartUnit(const std::string& name) const;
+  CResult StopUnit(const std::string& name) const;
   // One of the kServiceState values; kServiceStateUnknown when unreadable.
   int QueryUnitState(const std::string& name) const;
   // Maps an ActiveState to a service state: active and reloading = running,
@@ -109,8 +115,8 @@ class CServiceControl {
                                   const std::vector<std::string>& arguments, int* error) const;
 
   // Power request: the flags pick "systemctl poweroff|reboot [--force]".
-  // False when the flags name no power action or systemctl failed.
-  bool RequestPower(int flags) const;
+  // A failure when the flags name no power action or systemctl failed.
+  CResult RequestPower(int flags) const;
   // The systemctl arguments for the flags; empty when they name no action.
   static std::vector<std::string> PowerArguments(int flags);
 
@@ -126,12 +132,14 @@ class CServiceControl {
   static bool Notify(const std::string& state);
 
  private:
-  // Our own unit or a packaged one exists.
-  bool IsUnitKnown(const std::string& name) const;
+  // Ok when systemd runs and our own unit or a packaged one exists.
+  CResult CheckUnitKnown(const std::string& name) const;
   // The value of "KEY=" in text of one setting per line; empty when absent.
   static std::string LineValue(const std::string& text, const std::string& key);
-  // Runs systemctl with the arguments; true on exit code 0.
-  bool RunSystemctl(const std::vector<std::string>& arguments, std::string* output) const;
+  // The failure of a power request whose flags name no action.
+  static CResult NoPowerAction(int flags);
+  // Runs systemctl with the arguments; ok on exit code 0.
+  CResult RunSystemctl(const std::vector<std::string>& arguments, std::string* output) const;
 
   ServiceControlSettings settings;
 };

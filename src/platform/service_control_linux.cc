@@ -61,43 +61,50 @@ std::string RestartDelayText(int delayMs) {
   return std::to_string(delayMs) + "ms";
 }
 
-bool WriteFileAtomically(const std::string& path, const std::string& text) {
+CResult WriteFileAtomically(const std::string& path, const std::string& text) {
   const std::string temporary = path + ".tmp";
   {
+    errno = 0;
     std::ofstream file(temporary, std::ios::binary | std::ios::trunc);
-    if (!file) return false;
+    if (!file) return CResult::FromLastError("write " + temporary);
     file << text;
     file.close();
     if (!file) {
+      const CResult failed = CResult::FromLastError("write " + temporary);
       std::remove(temporary.c_str());
-      return false;
+      return failed;
     }
   }
   chmod(temporary.c_str(), 0644);
   if (std::rename(temporary.c_str(), path.c_str()) != 0) {
+    const CResult failed = CResult::FromLastError("rename " + temporary + " to " + path);
     std::remove(temporary.c_str());
-    return false;
+    return failed;
   }
-  return true;
+  return CResult::Ok();
 }
 
 }  // namespace
 
-bool CServiceControl::RunSystemctl(const std::vector<std::string>& arguments,
-                                   std::string* output) const {
+CResult CServiceControl::RunSystemctl(const std::vector<std::string>& arguments,
+                                      std::string* output) const {
   std::vector<std::string> argv{settings.strSystemctl};
   argv.insert(argv.end(), arguments.begin(), arguments.end());
   // Without an output to read, systemctl keeps the terminal, so that a password
   // agent it may start can ask there.
   const ChildResult result =
       output != nullptr ? RunChildCaptureOutput(argv, output) : RunChildAndWait(argv);
-  return result.bStarted && result.nExitCode == 0;
+  return result.AsResult(BuildCommandLine(argv));
 }
 
-bool CServiceControl::IsManagerAvailable() const {
+CResult CServiceControl::CheckManager() const {
+  if (!IsDirectory(settings.strSystemdRuntimeDir)) {
+    return CResult::Failure(
+        CResultCode::kUnavailable, "systemd",
+        "not running as the init system (no " + settings.strSystemdRuntimeDir + ")");
+  }
   std::string ignored;
-  return IsDirectory(settings.strSystemdRuntimeDir) &&
-         RunSystemctl({"show", "-p", "Version"}, &ignored);
+  return RunSystemctl({"show", "-p", "Version"}, &ignored);
 }
 
 std::string CServiceControl::UnitName(const std::string& name) {
@@ -131,8 +138,11 @@ std::string CServiceControl::PackagedUnitPath(const std::string& name) const {
   return std::string();
 }
 
-bool CServiceControl::IsUnitKnown(const std::string& name) const {
-  return UnitExists(name) || !PackagedUnitPath(name).empty();
+CResult CServiceControl::CheckUnitKnown(const std::string& name) const {
+  const CResult manager = CheckManager();
+  if (!manager.ok() || UnitExists(name) || !PackagedUnitPath(name).empty()) return manager;
+  return CResult::Failure(CResultCode::kNotFound, UnitName(name),
+                          "no such unit in " + settings.strUnitDir);
 }
 
 std::string CServiceControl::UnitFileText(const ServiceUnit& unit) {
@@ -153,47 +163,58 @@ std::string CServiceControl::UnitFileText(const ServiceUnit& unit) {
   return text;
 }
 
-bool CServiceControl::InstallUnit(const ServiceUnit& unit) const {
-  if (!IsManagerAvailable()) return false;
+CResult CServiceControl::InstallUnit(const ServiceUnit& unit) const {
+  const CResult manager = CheckManager();
+  if (!manager.ok()) return manager;
   const std::string path = UnitPath(unit.strName);
-  if (!WriteFileAtomically(path, UnitFileText(unit))) return false;
-  bool installed = RunSystemctl({"daemon-reload"}, nullptr);
-  if (installed && unit.bAutoStart) {
+  const CResult written = WriteFileAtomically(path, UnitFileText(unit));
+  if (!written.ok()) return written;
+  CResult installed = RunSystemctl({"daemon-reload"}, nullptr);
+  if (installed.ok() && unit.bAutoStart) {
     installed = RunSystemctl({"enable", "--quiet", UnitName(unit.strName)}, nullptr);
   }
-  if (!installed) {
+  if (!installed.ok()) {
     // A unit systemd has not taken is worse than none: take it away again.
-    RunSystemctl({"disable", "--quiet", UnitName(unit.strName)}, nullptr);
+    (void)RunSystemctl({"disable", "--quiet", UnitName(unit.strName)}, nullptr);
     std::remove(path.c_str());
-    RunSystemctl({"daemon-reload"}, nullptr);
+    (void)RunSystemctl({"daemon-reload"}, nullptr);
   }
   return installed;
 }
 
-bool CServiceControl::SetRestartOnFailure(const std::string&, int) const { return true; }
+CResult CServiceControl::SetRestartOnFailure(const std::string&, int) const {
+  return CResult::Ok();
+}
 
-bool CServiceControl::RemoveUnit(const std::string& name) const {
-  if (!IsManagerAvailable() || !UnitExists(name)) return false;
-  RunSystemctl({"disable", "--quiet", UnitName(name)}, nullptr);
-  const bool removed = std::remove(UnitPath(name).c_str()) == 0;
-  RunSystemctl({"daemon-reload"}, nullptr);
+CResult CServiceControl::RemoveUnit(const std::string& name) const {
+  const CResult manager = CheckManager();
+  if (!manager.ok()) return manager;
+  const std::string path = UnitPath(name);
+  if (!UnitExists(name)) return CResult::FromSystemError(path, ENOENT);
+  // Disabling and reloading are tidying up: what counts is the file gone.
+  (void)RunSystemctl({"disable", "--quiet", UnitName(name)}, nullptr);
+  const CResult removed =
+      std::remove(path.c_str()) == 0 ? CResult::Ok() : CResult::FromLastError("remove " + path);
+  (void)RunSystemctl({"daemon-reload"}, nullptr);
   return removed;
 }
 
-bool CServiceControl::StartUnit(const std::string& name) const {
-  return IsManagerAvailable() && IsUnitKnown(name) &&
-         RunSystemctl({"start", "--no-block", UnitName(name)}, nullptr);
+CResult CServiceControl::StartUnit(const std::string& name) const {
+  const CResult known = CheckUnitKnown(name);
+  if (!known.ok()) return known;
+  return RunSystemctl({"start", "--no-block", UnitName(name)}, nullptr);
 }
 
-bool CServiceControl::StopUnit(const std::string& name) const {
-  return IsManagerAvailable() && IsUnitKnown(name) &&
-         RunSystemctl({"stop", "--no-block", UnitName(name)}, nullptr);
+CResult CServiceControl::StopUnit(const std::string& name) const {
+  const CResult known = CheckUnitKnown(name);
+  if (!known.ok()) return known;
+  return RunSystemctl({"stop", "--no-block", UnitName(name)}, nullptr);
 }
 
 int CServiceControl::QueryUnitState(const std::string& name) const {
-  if (!IsManagerAvailable() || !IsUnitKnown(name)) return kServiceStateUnknown;
+  if (!CheckUnitKnown(name).ok()) return kServiceStateUnknown;
   std::string output;
-  if (!RunSystemctl({"show", "-p", "ActiveState,SubState", UnitName(name)}, &output)) {
+  if (!RunSystemctl({"show", "-p", "ActiveState,SubState", UnitName(name)}, &output).ok()) {
     return kServiceStateUnknown;
   }
   return StateFromActiveState(LineValue(output, "ActiveState"));
@@ -244,9 +265,12 @@ std::vector<std::string> CServiceControl::PowerArguments(int flags) {
   return arguments;
 }
 
-bool CServiceControl::RequestPower(int flags) const {
+CResult CServiceControl::RequestPower(int flags) const {
   const std::vector<std::string> arguments = PowerArguments(flags);
-  return !arguments.empty() && RunSystemctl(arguments, nullptr);
+  if (arguments.empty()) {
+    return NoPowerAction(flags);
+  }
+  return RunSystemctl(arguments, nullptr);
 }
 
 bool CServiceControl::StartedByServiceManager() {

@@ -51,12 +51,19 @@ CServiceHandle OpenManager(DWORD access) {
 
 // Opens the manager and the service and runs `operation` on the service; false
 // when either cannot be opened.
+CResult ManagerFailure() { return CResult::FromLastError("open the service control manager"); }
+
+// Runs `operation` (true on success, the reason in GetLastError() otherwise) on
+// the opened service; `action` names it for the failure ("start", "delete").
 template <typename Operation>
-bool WithService(const std::string& name, DWORD managerAccess, DWORD access, Operation operation) {
+CResult WithService(const std::string& name, DWORD managerAccess, DWORD access, const char* action,
+                    Operation operation) {
   const CServiceHandle manager = OpenManager(managerAccess);
-  if (!manager.IsValid()) return false;
+  if (!manager.IsValid()) return ManagerFailure();
   const CServiceHandle service(OpenServiceA(manager.Get(), name.c_str(), access));
-  return service.IsValid() && operation(service.Get());
+  if (!service.IsValid()) return CResult::FromLastError("open service " + name);
+  if (operation(service.Get())) return CResult::Ok();
+  return CResult::FromLastError(std::string(action) + " service " + name);
 }
 
 void SetDescription(SC_HANDLE service, const std::string& description) {
@@ -101,10 +108,10 @@ bool FullTokenIsAdministrator() {
          CheckTokenMembership(check, sid, &member) && member;
 }
 
-bool EnableShutdownPrivilege() {
+CResult EnableShutdownPrivilege() {
   HANDLE token = nullptr;
   if (!OpenProcessToken(GetCurrentProcess(), TOKEN_ADJUST_PRIVILEGES | TOKEN_QUERY, &token)) {
-    return false;
+    return CResult::FromLastError("open the process token");
   }
   const CUniqueFd owned(HandleToDescriptor(token));
   TOKEN_PRIVILEGES privileges{};
@@ -113,7 +120,7 @@ bool EnableShutdownPrivilege() {
   if (LookupPrivilegeValueA(nullptr, "SeShutdownPrivilege", &privileges.Privileges[0].Luid)) {
     AdjustTokenPrivileges(token, FALSE, &privileges, 0, nullptr, nullptr);
   }
-  return true;
+  return CResult::Ok();
 }
 
 // ---- the service dispatcher ----
@@ -235,58 +242,61 @@ bool ConnectDispatcher() {
 
 }  // namespace
 
-bool CServiceControl::IsManagerAvailable() const { return OpenManager(0).IsValid(); }
+CResult CServiceControl::CheckManager() const {
+  return OpenManager(0).IsValid() ? CResult::Ok() : ManagerFailure();
+}
 
 bool CServiceControl::UnitExists(const std::string& name) const {
-  return WithService(name, 0, SERVICE_QUERY_STATUS, [](SC_HANDLE) { return true; });
+  return WithService(name, 0, SERVICE_QUERY_STATUS, "query", [](SC_HANDLE) { return true; }).ok();
 }
 
 // Windows services are registered with the service manager, never dropped in
 // place by a package manager.
 std::string CServiceControl::PackagedUnitPath(const std::string&) const { return std::string(); }
 
-bool CServiceControl::InstallUnit(const ServiceUnit& unit) const {
+CResult CServiceControl::InstallUnit(const ServiceUnit& unit) const {
   const CServiceHandle manager = OpenManager(SC_MANAGER_ALL_ACCESS);
-  if (!manager.IsValid()) return false;
+  if (!manager.IsValid()) return ManagerFailure();
   const CServiceHandle service(CreateServiceA(
       manager.Get(), unit.strName.c_str(), unit.strName.c_str(), SERVICE_ALL_ACCESS,
       SERVICE_WIN32_OWN_PROCESS, unit.bAutoStart ? SERVICE_AUTO_START : SERVICE_DEMAND_START,
       SERVICE_ERROR_NORMAL, unit.strExecStart.c_str(), nullptr, nullptr, nullptr, nullptr,
       nullptr));
-  if (!service.IsValid()) return false;
+  if (!service.IsValid()) return CResult::FromLastError("create service " + unit.strName);
   // The service exists now; these two settings are extras whose failure is
   // not an install failure.
   SetDescription(service.Get(), unit.strDescription);
   if (unit.bRestartOnFailure) ApplyRestartOnFailure(service.Get(), unit.nRestartDelayMs);
-  return true;
+  return CResult::Ok();
 }
 
-bool CServiceControl::SetRestartOnFailure(const std::string& name, int delayMs) const {
+CResult CServiceControl::SetRestartOnFailure(const std::string& name, int delayMs) const {
   return WithService(
-      name, SC_MANAGER_CONNECT, SERVICE_CHANGE_CONFIG | SERVICE_START,
+      name, SC_MANAGER_CONNECT, SERVICE_CHANGE_CONFIG | SERVICE_START, "configure",
       [delayMs](SC_HANDLE service) { return ApplyRestartOnFailure(service, delayMs); });
 }
 
-bool CServiceControl::RemoveUnit(const std::string& name) const {
-  return WithService(name, SC_MANAGER_ALL_ACCESS, SERVICE_ALL_ACCESS,
+CResult CServiceControl::RemoveUnit(const std::string& name) const {
+  return WithService(name, SC_MANAGER_ALL_ACCESS, SERVICE_ALL_ACCESS, "delete",
                      [](SC_HANDLE service) { return DeleteService(service) != 0; });
 }
 
-bool CServiceControl::StartUnit(const std::string& name) const {
-  return WithService(name, SC_MANAGER_ALL_ACCESS, SERVICE_ALL_ACCESS,
+CResult CServiceControl::StartUnit(const std::string& name) const {
+  return WithService(name, SC_MANAGER_ALL_ACCESS, SERVICE_ALL_ACCESS, "start",
                      [](SC_HANDLE service) { return StartServiceA(service, 0, nullptr) != 0; });
 }
 
-bool CServiceControl::StopUnit(const std::string& name) const {
-  return WithService(name, SC_MANAGER_ALL_ACCESS, SERVICE_ALL_ACCESS, [](SC_HANDLE service) {
-    SERVICE_STATUS status{};
-    return ControlService(service, SERVICE_CONTROL_STOP, &status) != 0;
-  });
+CResult CServiceControl::StopUnit(const std::string& name) const {
+  return WithService(name, SC_MANAGER_ALL_ACCESS, SERVICE_ALL_ACCESS, "stop",
+                     [](SC_HANDLE service) {
+                       SERVICE_STATUS status{};
+                       return ControlService(service, SERVICE_CONTROL_STOP, &status) != 0;
+                     });
 }
 
 int CServiceControl::QueryUnitState(const std::string& name) const {
   int state = kServiceStateUnknown;
-  WithService(name, 0, SERVICE_QUERY_STATUS, [&state](SC_HANDLE service) {
+  (void)WithService(name, 0, SERVICE_QUERY_STATUS, "query", [&state](SC_HANDLE service) {
     SERVICE_STATUS status{};
     if (!QueryServiceStatus(service, &status)) return false;
     state = static_cast<int>(status.dwCurrentState);
@@ -318,10 +328,14 @@ RelaunchResult CServiceControl::RelaunchElevated(const std::string& program,
 
 // The flags are ExitWindowsEx's own. Without the shutdown privilege in the
 // token nothing is requested.
-bool CServiceControl::RequestPower(int flags) const {
-  if ((flags & (kPowerFlagPowerOff | kPowerFlagReboot)) == 0) return false;
-  if (!EnableShutdownPrivilege()) return false;
-  return ExitWindowsEx(static_cast<UINT>(flags), 0) != 0;
+CResult CServiceControl::RequestPower(int flags) const {
+  if ((flags & (kPowerFlagPowerOff | kPowerFlagReboot)) == 0) {
+    return NoPowerAction(flags);
+  }
+  const CResult privilege = EnableShutdownPrivilege();
+  if (!privilege.ok()) return privilege;
+  if (ExitWindowsEx(static_cast<UINT>(flags), 0) != 0) return CResult::Ok();
+  return CResult::FromLastError("ExitWindowsEx");
 }
 
 bool CServiceControl::StartedByServiceManager() {

@@ -17,12 +17,15 @@
 #include <functional>
 #include <memory>
 
+#include "platform/result.h"
+
 class CPlatformThread {
  public:
   // Starts a thread that waits at the gate; `body` runs once Resume is called.
-  // Returns null when the OS cannot create the thread. `stackSize` 0 = default.
+  // Returns null when the OS cannot create the thread, with the reason in `why`
+  // when given. `stackSize` 0 = default.
   static std::unique_ptr<CPlatformThread> CreateSuspended(std::function<void()> body,
-                                                          size_t stackSize);
+                                                          size_t stackSize, CResult* why = nullptr);
   // Joins the thread. A thread never resumed ends without running its body.
   ~CPlatformThread();
   CPlatformThread(const CPlatformThread&) = delete;

@@ -65,18 +65,25 @@ bool ApplyPriority(pid_t tid, int osPriority) {
 CPlatformThread::CPlatformThread() : shared(std::make_unique<Shared>()) {}
 
 std::unique_ptr<CPlatformThread> CPlatformThread::CreateSuspended(std::function<void()> body,
-                                                                  size_t stackSize) {
+                                                                  size_t stackSize, CResult* why) {
   std::unique_ptr<CPlatformThread> thread(new CPlatformThread());
   Shared* shared = thread->shared.get();
   shared->body = std::move(body);
   pthread_attr_t attr;
-  if (pthread_attr_init(&attr) != 0) return nullptr;
+  const int initialised = pthread_attr_init(&attr);
+  if (initialised != 0) {
+    if (why != nullptr) *why = CResult::FromSystemError("create a thread", initialised);
+    return nullptr;
+  }
   if (stackSize > 0) {
     pthread_attr_setstacksize(&attr, std::max<size_t>(stackSize, PTHREAD_STACK_MIN));
   }
   const int created = pthread_create(&shared->handle, &attr, ThreadEntry, shared);
   pthread_attr_destroy(&attr);
-  if (created != 0) return nullptr;
+  if (created != 0) {
+    if (why != nullptr) *why = CResult::FromSystemError("create a thread", created);
+    return nullptr;
+  }
   std::unique_lock<std::mutex> hold(shared->mutex);
   shared->changed.wait(hold, [shared] { return shared->bTidKnown; });
   return thread;

@@ -74,13 +74,16 @@ bool EnablePrivilege(const char* name) {
 CPlatformThread::CPlatformThread() : shared(std::make_unique<Shared>()) {}
 
 std::unique_ptr<CPlatformThread> CPlatformThread::CreateSuspended(std::function<void()> body,
-                                                                  size_t stackSize) {
+                                                                  size_t stackSize, CResult* why) {
   std::unique_ptr<CPlatformThread> thread(new CPlatformThread());
   Shared* shared = thread->shared.get();
   shared->body = std::move(body);
   const DWORD flags = CREATE_SUSPENDED | (stackSize > 0 ? STACK_SIZE_PARAM_IS_A_RESERVATION : 0);
   shared->hThread = CreateThread(nullptr, stackSize, ThreadEntry, shared, flags, &shared->nTid);
-  if (shared->hThread == nullptr) return nullptr;
+  if (shared->hThread == nullptr) {
+    if (why != nullptr) *why = CResult::FromLastError("create a thread");
+    return nullptr;
+  }
   return thread;
 }
 

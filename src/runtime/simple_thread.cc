@@ -113,12 +113,17 @@ CSimpleThread* CSimpleThread::Current() { return t_currentThread; }
 int CSimpleThread::Start() {
   if (thread) {
     // A thread object may only run once at a time.
-    if (nActive.load() != 0) return 1;
+    if (nActive.load() != 0) {
+      startFailure = CResult::Failure(CResultCode::kInvalidArgument, "start thread " + strName,
+                                      "it is running already");
+      return 1;
+    }
     thread.reset();
   }
   nRunning.store(1);
-  thread = CPlatformThread::CreateSuspended([this] { ThreadBody(); },
-                                            static_cast<size_t>(std::max(nStackSize, 0)));
+  startFailure = CResult::Ok();
+  thread = CPlatformThread::CreateSuspended(
+      [this] { ThreadBody(); }, static_cast<size_t>(std::max(nStackSize, 0)), &startFailure);
   if (!thread) {
     nRunning.store(0);
     return 1;

@@ -17,6 +17,8 @@
 #include <memory>
 #include <string>
 
+#include "platform/result.h"
+
 class CSimpleThread;
 class CPlatformThread;
 class CAutoResetEvent;
@@ -67,6 +69,8 @@ class CSimpleThread {
 
   // Starts the thread and returns once it is running: 0 on success, 1 on failure.
   int Start();
+  // Why the last Start failed; ok when it did not.
+  const CResult& StartFailure() const { return startFailure; }
   // The running flag: true from Start until a stop is requested.
   bool IsRunning() const { return nRunning.load() != 0; }
   // Blocks on the wake event up to `milliseconds`; returns the running flag.
@@ -113,6 +117,7 @@ class CSimpleThread {
   int nIdealProcessor = -1;
 
   std::unique_ptr<CPlatformThread> thread;  // null before Start and after Stop
+  CResult startFailure;                     // owner's thread only
   std::unique_ptr<CAutoResetEvent> wakeEvent;
   std::unique_ptr<CWakeEvent> wakeSignal;
   std::unique_ptr<CAutoResetEvent> startedEvent;

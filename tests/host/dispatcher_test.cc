@@ -131,12 +131,14 @@ TEST(InstallFlowTest, StartOutcomesAfterInstall) {
       {"auto, stuck starting",
        true,
        {"activating"},
-       "Service has been set to start automatically, but was unable to start now.\n" +
+       "Service has been set to start automatically, but was unable to start now.\n"
+       "  start service quillrade: it was still starting when the wait ended\n" +
            std::string(kStartHint)},
       {"auto, failed",
        true,
        {"failed"},
-       "Service has been set to start automatically, but was unable to start now.\n" +
+       "Service has been set to start automatically, but was unable to start now.\n"
+       "  start service quillrade: it stopped again\n" +
            std::string(kStartHint)},
       // systemd may still show the unit inactive right after queueing the start.
       {"auto, inactive until the job runs",
@@ -150,7 +152,8 @@ TEST(InstallFlowTest, StartOutcomesAfterInstall) {
       {"manual, not started",
        false,
        {"inactive"},
-       "Service was unable to start now, and is also not set to start automatically.\n" +
+       "Service was unable to start now, and is also not set to start automatically.\n"
+       "  start service quillrade: it stopped again\n" +
            std::string(kStartHint)},
   };
   for (const Case& c : cases) {
@@ -252,7 +255,9 @@ TEST(InstallFlowTest, AlreadyInstalledButUnableToStartOnATerminal) {
   const ChildOutcome outcome = RunFlow(fake, {"-i", "run"}, options);
   EXPECT_EQ(outcome.nExitCode, 1);
   EXPECT_EQ(outcome.strOutput, std::string(kYellow) + "quillrade service is already installed.\n" +
-                                   kRed + "Unable to start service.\n" + kNormal);
+                                   kRed + "Unable to start service.\n  " + fake.Dir() +
+                                   "/systemctl start --no-block quillrade.service: exit code 1\n" +
+                                   kNormal);
 }
 
 TEST(InstallFlowTest, FailuresAndRefusals) {
@@ -271,7 +276,8 @@ TEST(InstallFlowTest, FailuresAndRefusals) {
     fake.RemoveManager();
     const ChildOutcome outcome = RunFlow(fake, {"-i"});
     EXPECT_EQ(outcome.nExitCode, 2);
-    EXPECT_EQ(outcome.strOutput, installError);
+    EXPECT_EQ(outcome.strOutput, installError + "  systemd: not running as the init system (no " +
+                                     fake.Dir() + "/run-systemd)\n");
     EXPECT_TRUE(fake.Calls().empty());
   }
   {
@@ -279,7 +285,8 @@ TEST(InstallFlowTest, FailuresAndRefusals) {
     fake.FailVerb("daemon-reload");
     const ChildOutcome outcome = RunFlow(fake, {"-i"});
     EXPECT_EQ(outcome.nExitCode, 2);
-    EXPECT_EQ(outcome.strOutput, installError);
+    EXPECT_EQ(outcome.strOutput,
+              installError + "  " + fake.Dir() + "/systemctl daemon-reload: exit code 1\n");
     EXPECT_FALSE(std::ifstream(fake.UnitDir() + "/quillrade.service").good());
   }
 }
@@ -382,7 +389,9 @@ TEST(UninstallFlowTest, NotInstalledManagerMissingAndUnelevated) {
     const ChildOutcome outcome = RunFlow(fake, {"-u"});
     EXPECT_EQ(outcome.nExitCode, 2);
     EXPECT_EQ(outcome.strOutput,
-              "\nError uninstalling quillrade service.\nIs the service not installed?\n");
+              "\nError uninstalling quillrade service.\nIs the service not installed?\n"
+              "  systemd: not running as the init system (no " +
+                  fake.Dir() + "/run-systemd)\n");
   }
   {
     // An elevation that fails leaves the result at 0.

@@ -23,6 +23,8 @@ TEST(CMainClassTest, AMainThreadThatCannotStartIsReported) {
   program.thread.SetHandler(&idle);
   ASSERT_EQ(program.thread.Start(), 0);
   EXPECT_NE(program.OnServiceStart(), 0);
+  EXPECT_EQ(program.ServiceStartFailure().Message(),
+            "start the main thread: it is running already");
 }
 
 }  // namespace

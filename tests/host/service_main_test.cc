@@ -87,7 +87,7 @@ TEST(StartPollingTest, AServiceStuckStartingFailsAfterTheTimeout) {
   mgr.InitWithProgramPath(QuillradeServiceDescription(), "/usr/bin/quillrade");
   mgr.SetStartPolling(50, 600);
   const auto begin = std::chrono::steady_clock::now();
-  EXPECT_FALSE(mgr.StartStopService(true));
+  EXPECT_EQ(mgr.StartStopService(true).Code(), CResultCode::kTimedOut);
   const auto elapsed = std::chrono::steady_clock::now() - begin;
   EXPECT_GE(elapsed, std::chrono::milliseconds(600));
   EXPECT_LT(elapsed, std::chrono::milliseconds(5000));

@@ -115,21 +115,21 @@ TEST(ServiceControlTest, PowerFlagsPickTheSystemctlCommand) {
 
   CFakeSystem fake;
   const CServiceControl control(fake.Settings());
-  EXPECT_TRUE(control.RequestPower(12));
-  EXPECT_FALSE(control.RequestPower(0));
+  EXPECT_TRUE(control.RequestPower(12).ok());
+  EXPECT_EQ(control.RequestPower(0).Code(), CResultCode::kInvalidArgument);
   EXPECT_EQ(fake.Calls(), (Args{"systemctl poweroff --force"}));
 }
 
 TEST(ServiceControlTest, InstallWritesReloadsEnablesAndRemoveUndoesIt) {
   CFakeSystem fake;
   const CServiceControl control(fake.Settings());
-  ASSERT_TRUE(control.InstallUnit(RestartingUnit()));
+  ASSERT_TRUE(control.InstallUnit(RestartingUnit()).ok());
   EXPECT_EQ(ReadFile(fake.UnitDir() + "/quillrade.service"),
             CServiceControl::UnitFileText(RestartingUnit()));
   EXPECT_TRUE(control.UnitExists("quillrade"));
-  ASSERT_TRUE(control.RemoveUnit("quillrade"));
+  ASSERT_TRUE(control.RemoveUnit("quillrade").ok());
   EXPECT_FALSE(control.UnitExists("quillrade"));
-  EXPECT_FALSE(control.RemoveUnit("quillrade"));
+  EXPECT_EQ(control.RemoveUnit("quillrade").Code(), CResultCode::kNotFound);
   EXPECT_EQ(fake.Calls(), (std::vector<std::string>{
                               "systemctl daemon-reload",
                               "systemctl enable --quiet quillrade.service",
@@ -142,14 +142,16 @@ TEST(ServiceControlTest, InstallThatSystemdRefusesLeavesNoUnit) {
   CFakeSystem fake;
   fake.FailVerb("enable");
   const CServiceControl control(fake.Settings());
-  EXPECT_FALSE(control.InstallUnit(RestartingUnit()));
+  // The reason names the command that failed.
+  EXPECT_EQ(control.InstallUnit(RestartingUnit()).Message(),
+            fake.Dir() + "/systemctl enable --quiet quillrade.service: exit code 1");
   EXPECT_FALSE(control.UnitExists("quillrade"));
 
   CFakeSystem noManager;
   noManager.RemoveManager();
   const CServiceControl unavailable(noManager.Settings());
   EXPECT_FALSE(unavailable.IsManagerAvailable());
-  EXPECT_FALSE(unavailable.InstallUnit(RestartingUnit()));
+  EXPECT_EQ(unavailable.InstallUnit(RestartingUnit()).Code(), CResultCode::kUnavailable);
   EXPECT_FALSE(unavailable.UnitExists("quillrade"));
   EXPECT_EQ(unavailable.QueryUnitState("quillrade"), kServiceStateUnknown);
 }

@@ -28,7 +28,7 @@ TEST(ServiceControlWinTest, AConsoleProcessIsNoServiceAndWaitsForNoControl) {
 TEST(ServiceControlWinTest, InstallQueryAndRemoveAService) {
   const CServiceControl control;
   ASSERT_TRUE(control.IsManagerAvailable());
-  control.RemoveUnit(kServiceName);  // left over from an interrupted run
+  (void)control.RemoveUnit(kServiceName);  // left over from an interrupted run
   EXPECT_FALSE(control.UnitExists(kServiceName));
   EXPECT_EQ(control.QueryUnitState(kServiceName), kServiceStateUnknown);
 
@@ -37,21 +37,26 @@ TEST(ServiceControlWinTest, InstallQueryAndRemoveAService) {
   unit.strDescription = "Platform test service";
   unit.strExecStart = "\"" + GetProgramPath() + "\" servicerun";
   unit.bRestartOnFailure = true;
-  ASSERT_TRUE(control.InstallUnit(unit));
+  ASSERT_TRUE(control.InstallUnit(unit).ok());
   EXPECT_TRUE(control.UnitExists(kServiceName));
   EXPECT_EQ(control.QueryUnitState(kServiceName), kServiceStateStopped);
-  EXPECT_FALSE(control.InstallUnit(unit)) << "it exists already";
-  EXPECT_FALSE(control.StopUnit(kServiceName)) << "a stopped service takes no stop";
+  // Each refusal names what was tried and the service manager's own text.
+  const CResult again = control.InstallUnit(unit);
+  EXPECT_EQ(again.Context(), std::string("create service ") + kServiceName) << "it exists already";
+  EXPECT_FALSE(again.Detail().empty());
+  EXPECT_EQ(control.StopUnit(kServiceName).Context(), std::string("stop service ") + kServiceName)
+      << "a stopped service takes no stop";
 
-  EXPECT_TRUE(control.RemoveUnit(kServiceName));
+  EXPECT_TRUE(control.RemoveUnit(kServiceName).ok());
   EXPECT_FALSE(control.UnitExists(kServiceName));
-  EXPECT_FALSE(control.RemoveUnit(kServiceName));
+  const CResult gone = control.RemoveUnit(kServiceName);
+  EXPECT_EQ(gone.Code(), CResultCode::kNotFound) << gone.Message();
 }
 
 TEST(ServiceControlWinTest, PowerFlagsWithoutAnActionRequestNothing) {
   const CServiceControl control;
-  EXPECT_FALSE(control.RequestPower(kPowerFlagForce));
-  EXPECT_FALSE(control.RequestPower(0));
+  EXPECT_EQ(control.RequestPower(kPowerFlagForce).Code(), CResultCode::kInvalidArgument);
+  EXPECT_EQ(control.RequestPower(0).Code(), CResultCode::kInvalidArgument);
 }
 
 }  // namespace
