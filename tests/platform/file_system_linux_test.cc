@@ -2,6 +2,10 @@
 #include "platform/file_system.h"
 
 #include <gtest/gtest.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <unistd.h>
 
 #include <filesystem>
 #include <string>
@@ -23,27 +27,55 @@ TEST_F(CFileSystemLinuxTest, AFailingReadIsReportedAndNotTakenForTheEndOfTheFile
   std::filesystem::create_symlink("/proc/self/mem", failing);
   const std::string ok = dir.WriteFile("ok.txt", "a\n");
   std::string out = "stale";
-  std::string error = "stale";
-  EXPECT_FALSE(ReadFileBytes(failing, 100, &out, &error));
+  const CResult read = ReadFileBytes(failing, 100, &out);
   EXPECT_TRUE(out.empty());
-  EXPECT_EQ(error, "Input/output error");
-  EXPECT_FALSE(ReadFileBytes(dir.PathOf("missing"), 100, &out, &error));
-  EXPECT_EQ(error, "");
-  EXPECT_FALSE(ReadFileBytes(failing, 100, &out));
-  EXPECT_TRUE(ReadFileBytes(ok, 100, &out, &error));
-  EXPECT_EQ(error, "");
+  EXPECT_EQ(read.Code(), CResultCode::kIoError);
+  EXPECT_EQ(read.Message(), "read " + failing + ": Input/output error");
+  EXPECT_TRUE(ReadFileBytes(ok, 100, &out).ok());
 
   CTextFileReader reader;
   char buffer[16] = "stale";
-  ASSERT_TRUE(reader.Open(failing));
+  ASSERT_TRUE(reader.Open(failing).ok());
   EXPECT_FALSE(reader.ReadLine(buffer, sizeof buffer));
   EXPECT_EQ(buffer[0], '\0');
-  EXPECT_EQ(reader.ReadError(), "Input/output error");
+  EXPECT_EQ(reader.ReadError().Detail(), "Input/output error");
   // Opening again starts afresh; a file that simply ends reports no error.
-  ASSERT_TRUE(reader.Open(ok));
+  ASSERT_TRUE(reader.Open(ok).ok());
   EXPECT_TRUE(reader.ReadLine(buffer, sizeof buffer));
   EXPECT_FALSE(reader.ReadLine(buffer, sizeof buffer));
-  EXPECT_EQ(reader.ReadError(), "");
+  EXPECT_TRUE(reader.ReadError().ok());
+}
+
+TEST_F(CFileSystemLinuxTest, AnOpenFailureSaysWhyAndIsNeverAReadError) {
+  const std::string fifo = dir.PathOf("fifo");
+  ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+  const std::string socketPath = dir.PathOf("sock");
+  const int socketFd = socket(AF_UNIX, SOCK_STREAM, 0);
+  sockaddr_un address{};
+  address.sun_family = AF_UNIX;
+  socketPath.copy(address.sun_path, sizeof(address.sun_path) - 1);
+  ASSERT_EQ(bind(socketFd, reinterpret_cast<sockaddr*>(&address), sizeof(address)), 0);
+  const std::string locked = dir.WriteFile("locked.txt", "x");
+  std::filesystem::permissions(locked, std::filesystem::perms::none);
+  const bool root = geteuid() == 0;  // root opens it all the same
+  const struct {
+    std::string path;
+    std::string detail;
+  } cases[] = {
+      {dir.PathOf("missing"), "No such file or directory"},
+      {dir.Path().string(), "a folder"},
+      {fifo, "not a regular file (a FIFO, socket or device)"},
+      {socketPath, "not a regular file (a FIFO, socket or device)"},
+      {"/dev/null", "not a regular file (a FIFO, socket or device)"},
+      {locked, root ? "" : "Permission denied"},
+  };
+  for (const auto& c : cases) {
+    std::string out;
+    const CResult read = ReadFileBytes(c.path, 10, &out);
+    EXPECT_EQ(read.Detail(), c.detail) << c.path;
+    EXPECT_NE(read.Code(), CResultCode::kIoError) << c.path;
+  }
+  close(socketFd);
 }
 
 TEST_F(CFileSystemLinuxTest, ExistenceAndAbsolutePaths) {
