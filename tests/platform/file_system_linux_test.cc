@@ -2,10 +2,7 @@
 #include "platform/file_system.h"
 
 #include <gtest/gtest.h>
-#include <sys/socket.h>
 #include <sys/stat.h>
-#include <sys/un.h>
-#include <unistd.h>
 
 #include <filesystem>
 #include <string>
@@ -30,7 +27,6 @@ TEST_F(CFileSystemLinuxTest, AFailingReadIsReportedAndNotTakenForTheEndOfTheFile
   const CResult read = ReadFileBytes(failing, 100, &out);
   EXPECT_TRUE(out.empty());
   EXPECT_EQ(read.Code(), CResultCode::kIoError);
-  EXPECT_EQ(read.Message(), "read " + failing + ": Input/output error");
   EXPECT_TRUE(ReadFileBytes(ok, 100, &out).ok());
 
   CTextFileReader reader;
@@ -46,36 +42,13 @@ TEST_F(CFileSystemLinuxTest, AFailingReadIsReportedAndNotTakenForTheEndOfTheFile
   EXPECT_TRUE(reader.ReadError().ok());
 }
 
-TEST_F(CFileSystemLinuxTest, AnOpenFailureSaysWhyAndIsNeverAReadError) {
+TEST_F(CFileSystemLinuxTest, AFifoIsRefusedInWordsAndNotAsAReadError) {
   const std::string fifo = dir.PathOf("fifo");
   ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
-  const std::string socketPath = dir.PathOf("sock");
-  const int socketFd = socket(AF_UNIX, SOCK_STREAM, 0);
-  sockaddr_un address{};
-  address.sun_family = AF_UNIX;
-  socketPath.copy(address.sun_path, sizeof(address.sun_path) - 1);
-  ASSERT_EQ(bind(socketFd, reinterpret_cast<sockaddr*>(&address), sizeof(address)), 0);
-  const std::string locked = dir.WriteFile("locked.txt", "x");
-  std::filesystem::permissions(locked, std::filesystem::perms::none);
-  const bool root = geteuid() == 0;  // root opens it all the same
-  const struct {
-    std::string path;
-    std::string detail;
-  } cases[] = {
-      {dir.PathOf("missing"), "No such file or directory"},
-      {dir.Path().string(), "a folder"},
-      {fifo, "not a regular file (a FIFO, socket or device)"},
-      {socketPath, "not a regular file (a FIFO, socket or device)"},
-      {"/dev/null", "not a regular file (a FIFO, socket or device)"},
-      {locked, root ? "" : "Permission denied"},
-  };
-  for (const auto& c : cases) {
-    std::string out;
-    const CResult read = ReadFileBytes(c.path, 10, &out);
-    EXPECT_EQ(read.Detail(), c.detail) << c.path;
-    EXPECT_NE(read.Code(), CResultCode::kIoError) << c.path;
-  }
-  close(socketFd);
+  std::string out;
+  const CResult read = ReadFileBytes(fifo, 10, &out);
+  EXPECT_EQ(read.Detail(), "not a regular file (a FIFO, socket or device)");
+  EXPECT_NE(read.Code(), CResultCode::kIoError);
 }
 
 TEST_F(CFileSystemLinuxTest, ExistenceAndAbsolutePaths) {
