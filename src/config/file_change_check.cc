@@ -134,7 +134,7 @@ bool CFileChangeCheck::InRacyWindow() const {
 
 bool CFileChangeCheck::HashContent(const std::string& path, uint64_t* hash) const {
   CReadOnlyFile file;
-  if (!file.Open(path)) return false;
+  if (!file.Open(path).ok()) return false;
   char chunk[kHashChunkBytes];
   uint64_t mixed = 0;
   for (uint64_t done = 0; done < nHashBytes;) {

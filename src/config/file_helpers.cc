@@ -8,7 +8,7 @@
 bool ReadWholeFile(const std::string& path, uint64_t limit, std::string* buffer) {
   buffer->clear();
   CReadOnlyFile file;
-  if (!file.Open(path, true)) return false;
+  if (!file.Open(path, true).ok()) return false;
   const uint64_t size = file.Size();
   // The size must fit the 32-bit count a single read takes.
   if (size > std::numeric_limits<uint32_t>::max() || size > limit) return false;

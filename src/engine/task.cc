@@ -209,7 +209,7 @@ void CTask::ParsePlainText(CTextFileReader& file) {
     // The reader already turns a CR LF pair into one LF, so strlen counts it once.
     if (!file.ReadLine(buffer, sizeof(buffer))) {
       // A failed read is no end of file: what was read is not the file's text.
-      if (!file.ReadError().empty()) return;
+      if (!file.ReadError().ok()) return;
       break;
     }
     if (strlen(buffer) > kMaxPlainTextLineBytes) return;

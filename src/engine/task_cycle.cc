@@ -40,45 +40,42 @@ using XmlDocPtr = std::unique_ptr<xmlDoc, XmlDocDeleter>;
 
 // A read that failed once the file was open is abandoned: the values stay as they
 // were and the URLs are pushed as after any abandoned read. One line says why.
-void ReportReadError(const CTask& task, const std::string& error) {
-  if (error.empty()) return;
-  task.Output().Printf("Error reading %s: %s\n", task.strInputPath.c_str(), error.c_str());
+void ReportReadError(const CTask& task, const CResult& read) {
+  task.Output().Printf("Error reading %s: %s\n", task.strInputPath.c_str(), read.Detail().c_str());
 }
 
 // An input that exists but cannot be opened is skipped without a word otherwise;
 // said once for each change of it.
-void ReportUnopenable(const CTask& task) {
-  const std::string why = ExplainOpenFailure(task.strInputPath);
-  if (why.empty()) return;
+void ReportUnopenable(const CTask& task, const CResult& open) {
   task.Output().Printf("Input %s cannot be read: %s. Skipped until it changes.\n",
-                       task.strInputPath.c_str(), why.c_str());
+                       task.strInputPath.c_str(), open.Detail().c_str());
 }
 
 // Reads the input whole; false when it is not to be used now: not opened (this
 // change is skipped), or written while it was read (it is read again once its
-// writer is done). A read error leaves `bytes` empty and `readError` set.
-bool ReadWholeInput(CTask& task, std::string* bytes, std::string* readError) {
-  if (!ReadFileBytes(task.strInputPath, kMaxInputBytes, bytes, readError)) {
-    if (readError->empty()) {
-      ReportUnopenable(task);
-      return false;
-    }
-  } else if (!task.inputChange.StillTaken(task.strInputPath)) {
+// writer is done). True with `bytes` empty and `read` failed after a read error.
+bool ReadWholeInput(CTask& task, std::string* bytes, CResult* read) {
+  *read = ReadFileBytes(task.strInputPath, kMaxInputBytes, bytes);
+  if (!read->ok() && read->Code() != CResultCode::kIoError) {
+    ReportUnopenable(task, *read);
+    return false;
+  }
+  if (read->ok() && !task.inputChange.StillTaken(task.strInputPath)) {
     task.inputChange.Forget();
     return false;
   }
   task.status->CountInputRead();
-  ReportReadError(task, *readError);
+  if (!read->ok()) ReportReadError(task, *read);
   return true;
 }
 
 // Reads a plain text input; true when the URLs are to be sent after it.
 bool ReadPlainTextInput(CTask& task) {
   std::string bytes;
-  std::string readError;
-  if (!ReadWholeInput(task, &bytes, &readError)) return false;
+  CResult read;
+  if (!ReadWholeInput(task, &bytes, &read)) return false;
   // A failed read changes no value; the URLs still go out.
-  if (!readError.empty()) return true;
+  if (!read.ok()) return true;
   CTextFileReader file;
   file.OpenBytes(std::move(bytes));
   task.ParsePlainText(file);
@@ -88,9 +85,9 @@ bool ReadPlainTextInput(CTask& task) {
 // Reads an XML input; true when the URLs are to be sent after it.
 bool ReadXmlInput(CTask& task) {
   std::string bytes;
-  std::string readError;
-  if (!ReadWholeInput(task, &bytes, &readError)) return false;
-  if (!readError.empty()) return true;
+  CResult read;
+  if (!ReadWholeInput(task, &bytes, &read)) return false;
+  if (!read.ok()) return true;
   XmlDocPtr document(xmlReadMemory(bytes.data(), static_cast<int>(bytes.size()), nullptr, nullptr,
                                    kXmlParseOptions));
   // A document whose entities would expand beyond bounds is refused like one

@@ -4,6 +4,7 @@
 #include <cstring>
 #include <utility>
 
+#include "platform/process.h"
 #include "platform/text_charset.h"
 
 namespace {
@@ -42,21 +43,17 @@ size_t DecodeUtf16(std::string_view bytes, bool bigEndian, std::string* out) {
 
 }  // namespace
 
-bool ReadFileBytes(const std::string& path, size_t maxBytes, std::string* out,
-                   std::string* readError) {
+CResult ReadFileBytes(const std::string& path, size_t maxBytes, std::string* out) {
   out->clear();
-  if (readError != nullptr) readError->clear();
   CReadOnlyFile file;
-  if (!file.Open(path)) return false;
+  CResult opened = file.Open(path);
+  if (!opened.ok()) return opened;
   std::string bytes(maxBytes, '\0');
   const int64_t count = file.Read(bytes.data(), bytes.size());
-  if (count < 0) {
-    if (readError != nullptr) *readError = file.ReadError();
-    return false;
-  }
+  if (count < 0) return file.ReadError();
   bytes.resize(static_cast<size_t>(count));
   *out = std::move(bytes);
-  return true;
+  return CResult::Ok();
 }
 
 // --- CReadOnlyFile ---
@@ -66,14 +63,16 @@ CReadOnlyFile::~CReadOnlyFile() { Close(); }
 CReadOnlyFile::CReadOnlyFile(CReadOnlyFile&& other) noexcept
     : descriptor(std::move(other.descriptor)),
       nSize(std::exchange(other.nSize, 0)),
-      strReadError(std::move(other.strReadError)) {}
+      strPath(std::move(other.strPath)),
+      readError(std::exchange(other.readError, CResult::Ok())) {}
 
 CReadOnlyFile& CReadOnlyFile::operator=(CReadOnlyFile&& other) noexcept {
   if (this != &other) {
     Close();
     descriptor = std::move(other.descriptor);
     nSize = std::exchange(other.nSize, 0);
-    strReadError = std::move(other.strReadError);
+    strPath = std::move(other.strPath);
+    readError = std::exchange(other.readError, CResult::Ok());
   }
   return *this;
 }
@@ -81,12 +80,28 @@ CReadOnlyFile& CReadOnlyFile::operator=(CReadOnlyFile&& other) noexcept {
 void CReadOnlyFile::Close() {
   descriptor.Reset();
   nSize = 0;
-  strReadError.clear();
+  strPath.clear();
+  readError = CResult::Ok();
+}
+
+CResult CReadOnlyFile::NotAFile(const std::string& path, bool folder) {
+  return CResult::Failure(CResultCode::kInvalidArgument, "open " + path,
+                          folder ? "a folder" : "not a regular file (a FIFO, socket or device)");
+}
+
+CResult CReadOnlyFile::Refused(const std::string& path, int error) {
+  CResult refused = CResult::FromSystemError("open " + path, error);
+  if (refused.Code() != CResultCode::kIoError) return refused;
+  return CResult::Failure(CResultCode::kFailed, refused.Context(), refused.Detail());
+}
+
+void CReadOnlyFile::NoteReadError(int error) {
+  readError = CResult::Failure(CResultCode::kIoError, "read " + strPath, ErrorMessage(error));
 }
 
 // --- CTextFileReader ---
 
-bool CTextFileReader::Open(const std::string& path) {
+CResult CTextFileReader::Open(const std::string& path) {
   strChunk.clear();
   nChunkPos = 0;
   strCarry.clear();

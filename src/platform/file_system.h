@@ -2,8 +2,8 @@
 // read-only access to regular files.
 //
 // Every function and object here reports failure as a value (false, 0, an empty
-// string) and never throws. Reading never locks the file: another process may
-// hold it open for writing at the same time.
+// string, or a CResult that says why) and never throws. Reading never locks the file: another
+// process may hold it open for writing at the same time.
 //
 // Threads: the free functions may be called from any thread. A CReadOnlyFile or
 // CTextFileReader belongs to the thread that uses it.
@@ -15,6 +15,7 @@
 #include <string>
 #include <string_view>
 
+#include "platform/result.h"
 #include "platform/unique_fd.h"
 
 // The bytes that separate folders in a path: "/" on Linux, "\\" and "/" on
@@ -37,17 +38,10 @@ std::string GetAbsolutePath(const std::string& path);
 uint64_t QueryFileWriteTime(const std::string& path);
 
 // Reads at most `maxBytes` bytes from the start of an existing regular file into
-// `out`. False (and `out` empty) when the file cannot be opened or read. A read
-// that fails after the file opened is told apart from one that could not start:
-// `readError`, when given, receives the system's text for that failure and is
-// cleared otherwise.
-bool ReadFileBytes(const std::string& path, size_t maxBytes, std::string* out,
-                   std::string* readError = nullptr);
-
-// Why `path` cannot be opened for reading as a regular file: "a folder", "not a
-// regular file (a FIFO, socket or device)", or the system's text. For a status
-// line after an open failed; empty when it opens after all.
-std::string ExplainOpenFailure(const std::string& path);
+// `out` (left empty on failure). A read that fails after the file opened is told
+// apart from one that could not start: the first is kIoError, the second is
+// CReadOnlyFile::Open's failure, which never is.
+CResult ReadFileBytes(const std::string& path, size_t maxBytes, std::string* out);
 
 // An open read-only descriptor on a regular file, closed on destruction.
 // Directories, pipes and devices are refused so that a read can never block.
@@ -61,8 +55,11 @@ class CReadOnlyFile {
   CReadOnlyFile& operator=(const CReadOnlyFile&) = delete;
 
   // Closes any previous file, then opens `path`. `sequential` tells the kernel
-  // the file will be read once from start to end.
-  bool Open(const std::string& path, bool sequential = false);
+  // the file will be read once from start to end. A failure's detail says why
+  // in words for a status line: "a folder", "not a regular file (a FIFO, socket
+  // or device)", or the system's text. Its code is never kIoError, so that a
+  // caller can tell it from a read that failed later.
+  CResult Open(const std::string& path, bool sequential = false);
   void Close();
   bool IsOpen() const { return descriptor.IsValid(); }
   // Size in bytes when the file was opened.
@@ -71,14 +68,24 @@ class CReadOnlyFile {
   // Reads up to `size` bytes, retrying until that many arrived or the file
   // ended. Returns the count read (0 at the end), or -1 on an error.
   int64_t Read(void* buffer, size_t size);
-  // The system's text for the error of the last Read that failed since Open;
-  // empty when none failed.
-  const std::string& ReadError() const { return strReadError; }
+  // The error of the last Read that failed since Open (kIoError, the system's
+  // text as the detail); ok when none failed.
+  const CResult& ReadError() const { return readError; }
 
  private:
+  // The failure of an Open that found something other than a regular file.
+  static CResult NotAFile(const std::string& path, bool folder);
+  // The failure of an Open the system refused: its code and text, except that
+  // an I/O error there is reported as a plain failure (kIoError means a read
+  // failed after the file was open).
+  static CResult Refused(const std::string& path, int error);
+  // Records a Read that failed with the system's `error`.
+  void NoteReadError(int error);
+
   CUniqueFd descriptor;
   uint64_t nSize = 0;
-  std::string strReadError;
+  std::string strPath;  // for the context of a read error
+  CResult readError;
 };
 
 // Reads a text file line by line the way a C text-mode stream does on the
@@ -90,8 +97,8 @@ class CTextFileReader {
  public:
   CTextFileReader() = default;
 
-  // Opens `path` for reading; false when it cannot be opened.
-  bool Open(const std::string& path);
+  // Opens `path` for reading; fails as CReadOnlyFile::Open does.
+  CResult Open(const std::string& path);
   // Reads `bytes` instead of a file: for a file read whole first, so its version
   // can be checked before any of it is used.
   void OpenBytes(std::string bytes);
@@ -102,9 +109,9 @@ class CTextFileReader {
   // of file, an error, or `size` below 2); `buffer` then holds an empty text
   // when `size` is at least 1.
   bool ReadLine(char* buffer, size_t size);
-  // Like ferror after fgets: the system's text for the read error that ended the
-  // lines early; empty when they ended at the end of the file.
-  const std::string& ReadError() const { return file.ReadError(); }
+  // Like ferror after fgets: the read error that ended the lines early; ok when
+  // they ended at the end of the file.
+  const CResult& ReadError() const { return file.ReadError(); }
   // True once the start of the file showed a byte-order mark: the lines are
   // UTF-8, whatever the file was written in.
   bool HasUnicodeMark() const { return form != TextForm::kBytes && form != TextForm::kUnknown; }

@@ -7,7 +7,6 @@
 #include <system_error>
 
 #include "platform/file_system.h"
-#include "platform/process.h"
 
 namespace {
 
@@ -50,27 +49,27 @@ uint64_t QueryFileWriteTime(const std::string& path) {
 
 // --- CReadOnlyFile ---
 
-std::string ExplainOpenFailure(const std::string& path) {
-  struct stat info;
-  if (stat(path.c_str(), &info) != 0) return ErrorMessage(errno);
-  if (S_ISDIR(info.st_mode)) return "a folder";
-  if (!S_ISREG(info.st_mode)) return "not a regular file (a FIFO, socket or device)";
-  const CUniqueFd opened(open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK));
-  return opened.IsValid() ? std::string() : ErrorMessage(errno);
-}
-
-bool CReadOnlyFile::Open(const std::string& path, bool sequential) {
+CResult CReadOnlyFile::Open(const std::string& path, bool sequential) {
   Close();
   // O_NONBLOCK keeps open() of a FIFO from waiting for a writer; such files are
   // refused right after.
   CUniqueFd opened(open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK));
-  if (!opened.IsValid()) return false;
   struct stat info;
-  if (fstat(opened.Get(), &info) != 0 || !S_ISREG(info.st_mode)) return false;
+  if (!opened.IsValid()) {
+    const int error = errno;
+    // A socket refuses open() itself; it is still "not a regular file".
+    if (stat(path.c_str(), &info) == 0 && !S_ISREG(info.st_mode)) {
+      return NotAFile(path, S_ISDIR(info.st_mode));
+    }
+    return Refused(path, error);
+  }
+  if (fstat(opened.Get(), &info) != 0) return Refused(path, errno);
+  if (!S_ISREG(info.st_mode)) return NotAFile(path, S_ISDIR(info.st_mode));
   if (sequential) posix_fadvise(opened.Get(), 0, 0, POSIX_FADV_SEQUENTIAL);
   descriptor = std::move(opened);
   nSize = static_cast<uint64_t>(info.st_size);
-  return true;
+  strPath = path;
+  return CResult::Ok();
 }
 
 int64_t CReadOnlyFile::Read(void* buffer, size_t size) {
@@ -81,7 +80,7 @@ int64_t CReadOnlyFile::Read(void* buffer, size_t size) {
     const ssize_t count = read(descriptor.Get(), target + done, size - done);
     if (count < 0 && errno == EINTR) continue;
     if (count < 0) {
-      strReadError = ErrorMessage(errno);
+      NoteReadError(errno);
       return -1;
     }
     if (count == 0) break;

@@ -2,7 +2,6 @@
 
 #include <algorithm>
 
-#include "platform/process.h"
 #include "platform/win_handle.h"
 
 namespace {
@@ -45,38 +44,35 @@ uint64_t QueryFileWriteTime(const std::string& path) {
   return FileTimeValue(found.ftLastWriteTime);
 }
 
-std::string ExplainOpenFailure(const std::string& path) {
-  const DWORD attributes = GetFileAttributesA(path.c_str());
-  if (attributes == INVALID_FILE_ATTRIBUTES) return ErrorMessage(static_cast<int>(GetLastError()));
-  if (attributes & FILE_ATTRIBUTE_DIRECTORY) return "a folder";
-  CUniqueFd opened(HandleToDescriptor(CreateFileA(
-      path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-      OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr)));
-  if (!opened.IsValid()) return ErrorMessage(static_cast<int>(GetLastError()));
-  if (GetFileType(DescriptorToHandle(opened.Get())) != FILE_TYPE_DISK) {
-    return "not a regular file (a FIFO, socket or device)";
-  }
-  return std::string();
-}
-
 // --- CReadOnlyFile ---
 
 // Full sharing: a writer, a renamer or a deleter may hold or take the file at
 // the same time; devices and pipes are refused so a read never blocks.
-bool CReadOnlyFile::Open(const std::string& path, bool sequential) {
+CResult CReadOnlyFile::Open(const std::string& path, bool sequential) {
   Close();
+  const std::wstring systemPath = SystemPath(path);
   const DWORD flags = FILE_ATTRIBUTE_NORMAL | (sequential ? FILE_FLAG_SEQUENTIAL_SCAN : 0);
-  CUniqueFd opened(
-      HandleToDescriptor(CreateFileW(SystemPath(path).c_str(), GENERIC_READ,
-                                     FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                                     nullptr, OPEN_EXISTING, flags, nullptr)));
-  if (!opened.IsValid()) return false;
+  CUniqueFd opened(HandleToDescriptor(CreateFileW(
+      systemPath.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+      nullptr, OPEN_EXISTING, flags, nullptr)));
+  if (!opened.IsValid()) {
+    const int error = static_cast<int>(GetLastError());
+    // A folder refuses to open as a file with "access denied", which would
+    // send the reader looking at permissions.
+    const DWORD attributes = GetFileAttributesW(systemPath.c_str());
+    if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
+      return NotAFile(path, true);
+    }
+    return Refused(path, error);
+  }
   HANDLE handle = DescriptorToHandle(opened.Get());
+  if (GetFileType(handle) != FILE_TYPE_DISK) return NotAFile(path, false);
   LARGE_INTEGER size{};
-  if (GetFileType(handle) != FILE_TYPE_DISK || !GetFileSizeEx(handle, &size)) return false;
+  if (!GetFileSizeEx(handle, &size)) return Refused(path, static_cast<int>(GetLastError()));
   descriptor = std::move(opened);
   nSize = static_cast<uint64_t>(size.QuadPart);
-  return true;
+  strPath = path;
+  return CResult::Ok();
 }
 
 int64_t CReadOnlyFile::Read(void* buffer, size_t size) {
@@ -87,7 +83,7 @@ int64_t CReadOnlyFile::Read(void* buffer, size_t size) {
     const DWORD piece = static_cast<DWORD>(std::min(size - done, kMaxReadPiece));
     DWORD count = 0;
     if (!ReadFile(DescriptorToHandle(descriptor.Get()), target + done, piece, &count, nullptr)) {
-      strReadError = ErrorMessage(static_cast<int>(GetLastError()));
+      NoteReadError(static_cast<int>(GetLastError()));
       return -1;
     }
     if (count == 0) break;

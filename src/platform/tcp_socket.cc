@@ -108,3 +108,24 @@ void CTcpSocket::Release(int state) {
   outgoing.clear();
   nOutgoingHead = 0;
 }
+
+// --- CTcpListenSocket ---
+
+std::unique_ptr<CTcpListenSocket> CTcpListenSocket::Open(int port, const std::string& address,
+                                                         CResult* why) {
+  const std::string context = "listen on " + (address.empty() ? std::string("0.0.0.0") : address) +
+                              ":" + std::to_string(port);
+  CResult failed;
+  std::unique_ptr<CTcpListenSocket> listener;
+  if (port <= 0 || port > 65535) {
+    failed = CResult::Failure(CResultCode::kInvalidArgument, context, "not a port number");
+  } else if (!address.empty() && !IsIPv4Address(address)) {
+    failed = CResult::Failure(CResultCode::kInvalidArgument, context, "not a dotted IPv4 address");
+  } else {
+    int error = 0;
+    listener = Listen(port, address, &error);
+    if (!listener) failed = CResult::FromSystemError(context, error);
+  }
+  if (why != nullptr) *why = failed;
+  return listener;
+}

@@ -24,6 +24,7 @@
 #include <utility>
 #include <vector>
 
+#include "platform/result.h"
 #include "platform/unique_fd.h"
 
 // Connection state values.
@@ -108,8 +109,11 @@ class CTcpListenSocket {
   // Listens on `port` on all IPv4 addresses, or on the one IPv4 address given in
   // dotted form. A port that has a live listener is refused; one left in
   // TIME_WAIT by an earlier run is reused. Null on failure (also for an address
-  // that is not a dotted IPv4 address of this machine).
-  static std::unique_ptr<CTcpListenSocket> Open(int port, const std::string& address = "");
+  // that is not a dotted IPv4 address of this machine); `why`, when given,
+  // receives the cause ("listen on 10.1.2.3:32700: Cannot assign requested
+  // address"), and ok on success.
+  static std::unique_ptr<CTcpListenSocket> Open(int port, const std::string& address = "",
+                                                CResult* why = nullptr);
   // Takes ownership of a listening, non-blocking socket descriptor.
   CTcpListenSocket(CUniqueSocket descriptor, int port)
       : descriptor(std::move(descriptor)), nPort(port) {}
@@ -129,6 +133,10 @@ class CTcpListenSocket {
   int Port() const { return nPort; }
 
  private:
+  // The system's half of Open, for a port and a dotted address already checked:
+  // null with the system's error number in `error` when it fails.
+  static std::unique_ptr<CTcpListenSocket> Listen(int port, const std::string& address, int* error);
+
   CUniqueSocket descriptor;
   int nPort;
   bool bAcceptRefused = false;

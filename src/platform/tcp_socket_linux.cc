@@ -58,12 +58,15 @@ bool IsIPv4Address(const std::string& text) {
   return inet_pton(AF_INET, text.c_str(), &parsed) == 1;
 }
 
-std::unique_ptr<CTcpListenSocket> CTcpListenSocket::Open(int port, const std::string& address) {
-  if (port <= 0 || port > 65535) return nullptr;
+std::unique_ptr<CTcpListenSocket> CTcpListenSocket::Listen(int port, const std::string& address,
+                                                           int* error) {
   in_addr listenAddress{htonl(INADDR_ANY)};
-  if (!address.empty() && inet_pton(AF_INET, address.c_str(), &listenAddress) != 1) return nullptr;
+  if (!address.empty()) inet_pton(AF_INET, address.c_str(), &listenAddress);
   CUniqueSocket listening(socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));
-  if (!listening.IsValid()) return nullptr;
+  if (!listening.IsValid()) {
+    *error = errno;
+    return nullptr;
+  }
   // On Linux a live listener still refuses the bind with SO_REUSEADDR set; without
   // it a port left in TIME_WAIT by an earlier run would be skipped for minutes.
   const int one = 1;
@@ -74,6 +77,7 @@ std::unique_ptr<CTcpListenSocket> CTcpListenSocket::Open(int port, const std::st
   bound.sin_port = htons(static_cast<uint16_t>(port));
   if (bind(listening.Get(), reinterpret_cast<const sockaddr*>(&bound), sizeof(bound)) != 0 ||
       listen(listening.Get(), kBacklog) != 0) {
+    *error = errno;
     return nullptr;
   }
   return std::make_unique<CTcpListenSocket>(std::move(listening), port);

@@ -85,13 +85,16 @@ bool IsIPv4Address(const std::string& text) {
 // Without SO_REUSEADDR Windows refuses a port that has a live listener, and
 // unlike Linux it still lets a listener take a port whose old connections wait
 // in TIME_WAIT.
-std::unique_ptr<CTcpListenSocket> CTcpListenSocket::Open(int port, const std::string& address) {
-  if (port <= 0 || port > 65535) return nullptr;
+std::unique_ptr<CTcpListenSocket> CTcpListenSocket::Listen(int port, const std::string& address,
+                                                           int* error) {
   in_addr listenAddress{};
   listenAddress.s_addr = htonl(INADDR_ANY);
-  if (!address.empty() && inet_pton(AF_INET, address.c_str(), &listenAddress) != 1) return nullptr;
+  if (!address.empty()) inet_pton(AF_INET, address.c_str(), &listenAddress);
   CUniqueSocket listening = OpenNonBlockingSocket();
-  if (!listening.IsValid()) return nullptr;
+  if (!listening.IsValid()) {
+    *error = WSAGetLastError();
+    return nullptr;
+  }
   sockaddr_in bound{};
   bound.sin_family = AF_INET;
   bound.sin_addr = listenAddress;
@@ -99,6 +102,7 @@ std::unique_ptr<CTcpListenSocket> CTcpListenSocket::Open(int port, const std::st
   const SOCKET raw = ToSocket(listening.Get());
   if (bind(raw, reinterpret_cast<const sockaddr*>(&bound), sizeof(bound)) != 0 ||
       listen(raw, kBacklog) != 0) {
+    *error = WSAGetLastError();
     return nullptr;
   }
   return std::make_unique<CTcpListenSocket>(std::move(listening), port);

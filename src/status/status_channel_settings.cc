@@ -5,6 +5,7 @@
 #include "platform/tcp_socket.h"
 #include "status/http_server.h"
 #include "status/log_output.h"
+#include "status/tcp_console.h"
 #include "util/text_util.h"
 
 namespace {
@@ -51,10 +52,15 @@ std::string AccessTokenFrom(const CVirtualPreset_file& preset) {
   return GlobalText(preset, kAccessTokenKey);
 }
 
-void ReportStatusChannelProblems(const StatusChannelSettings& settings, const CHttpServer& server) {
+void ReportStatusChannelProblems(const StatusChannelSettings& settings, const CHttpServer& server,
+                                 const CTcpConsole* console) {
   if (!settings.strProblem.empty()) g_logOutput.Printf("%s", settings.strProblem.c_str());
   const bool configured = !settings.strListenAddress.empty() || !settings.strAccessList.empty();
   if (configured && server.Port() == 0) {
     g_logOutput.Printf("HTTP status server not started: %s\n", server.StartError().c_str());
+  }
+  if (console != nullptr && !settings.strListenAddress.empty() && console->Port() == 0) {
+    g_logOutput.Printf("Telnet status feed not started\n%s",
+                       console->StartError().ReasonLine().c_str());
   }
 }

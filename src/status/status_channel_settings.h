@@ -13,6 +13,7 @@
 #include <string>
 
 class CHttpServer;
+class CTcpConsole;
 class CVirtualPreset_file;
 
 struct StatusChannelSettings {
@@ -35,6 +36,10 @@ std::string AccessTokenFrom(const CVirtualPreset_file& preset);
 
 // Prints the settings' problem line, and the server library's reason when the
 // status server could not start with the configured address or access list.
-void ReportStatusChannelProblems(const StatusChannelSettings& settings, const CHttpServer& server);
+// Given the telnet feed, also says why it could not listen on the configured
+// address (on the default one, a second running instance holds the ports and
+// that is no problem worth a line).
+void ReportStatusChannelProblems(const StatusChannelSettings& settings, const CHttpServer& server,
+                                 const CTcpConsole* console = nullptr);
 
 #endif  // QUILLRADE_STATUS_STATUS_CHANNEL_SETTINGS_H_

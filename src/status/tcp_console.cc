@@ -86,7 +86,7 @@ void CTcpConsole::ApplySettings(const TcpConsoleSettings& settings) {
 // Opens the first free port and starts the thread; false leaves the console inert.
 bool CTcpConsole::StartListening() {
   for (int i = 0; i < kPortsTried && !listener; ++i) {
-    listener = CTcpListenSocket::Open(nRequestedPort + i, strListenAddress);
+    listener = CTcpListenSocket::Open(nRequestedPort + i, strListenAddress, &startError);
   }
   if (!listener) return false;
   fifo.Reset(nFifoSize);
@@ -94,6 +94,8 @@ bool CTcpConsole::StartListening() {
   thread.SetName("CTcpConsole::thread," + std::to_string(listener->Port()) + "," + strName);
   thread.SetHandler(this);
   if (thread.Start() == 0) return true;
+  startError = CResult::Failure(CResultCode::kUnavailable, "start the console thread",
+                                "the system refused a new thread");
   nPort.store(0);
   listener.reset();
   fifo.Reset(0);

@@ -94,6 +94,9 @@ class CTcpConsole : public CSimpleThreadHandler, public ILogConsoleSink {
   int Start(TcpConsoleSettings& settings);
   // The listening port, 0 when not listening.
   int Port() const { return nPort.load(); }
+  // Why the last Start left the console inert (the last port's listen failure,
+  // or the thread's); ok after a Start that listens. Owning thread only.
+  const CResult& StartError() const { return startError; }
 
   // Queues the text for the clients without waiting (excess dropped when the
   // queue is full) and wakes the thread. Nothing happens for an empty text or a
@@ -166,6 +169,7 @@ class CTcpConsole : public CSimpleThreadHandler, public ILogConsoleSink {
   std::string strListenAddress;
   uint32_t nStallLimitMs = 0;
   std::unique_ptr<CTcpListenSocket> listener;
+  CResult startError;
 
   CFifo fifo;
   CSocketWake wake;

@@ -43,7 +43,7 @@ class PlainTextInputTest : public ::testing::Test {
   std::string Parse(const std::string& bytes) {
     const std::string path = dir.WriteFile("input.txt", bytes);
     CTextFileReader reader;
-    EXPECT_TRUE(reader.Open(path));
+    EXPECT_TRUE(reader.Open(path).ok());
     CLogCapture capture;
     task.ParsePlainText(reader);
     return capture.Text();
@@ -83,7 +83,7 @@ TEST_F(PlainTextInputTest, IniConfiguredTaskReadsRealFile) {
   }
   dir.WriteFile("song.txt", "Title: Blue Sky  \r\nArtist: The Example Band\r\nAlbum: Demo\r\n");
   CTextFileReader reader;
-  ASSERT_TRUE(reader.Open(input));
+  ASSERT_TRUE(reader.Open(input).ok());
   CLogCapture capture;
   configured.ParsePlainText(reader);
 

@@ -2,6 +2,7 @@
 #include "platform/file_system.h"
 
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include <filesystem>
 #include <string>
@@ -23,27 +24,31 @@ TEST_F(CFileSystemLinuxTest, AFailingReadIsReportedAndNotTakenForTheEndOfTheFile
   std::filesystem::create_symlink("/proc/self/mem", failing);
   const std::string ok = dir.WriteFile("ok.txt", "a\n");
   std::string out = "stale";
-  std::string error = "stale";
-  EXPECT_FALSE(ReadFileBytes(failing, 100, &out, &error));
+  const CResult read = ReadFileBytes(failing, 100, &out);
   EXPECT_TRUE(out.empty());
-  EXPECT_EQ(error, "Input/output error");
-  EXPECT_FALSE(ReadFileBytes(dir.PathOf("missing"), 100, &out, &error));
-  EXPECT_EQ(error, "");
-  EXPECT_FALSE(ReadFileBytes(failing, 100, &out));
-  EXPECT_TRUE(ReadFileBytes(ok, 100, &out, &error));
-  EXPECT_EQ(error, "");
+  EXPECT_EQ(read.Code(), CResultCode::kIoError);
+  EXPECT_TRUE(ReadFileBytes(ok, 100, &out).ok());
 
   CTextFileReader reader;
   char buffer[16] = "stale";
-  ASSERT_TRUE(reader.Open(failing));
+  ASSERT_TRUE(reader.Open(failing).ok());
   EXPECT_FALSE(reader.ReadLine(buffer, sizeof buffer));
   EXPECT_EQ(buffer[0], '\0');
-  EXPECT_EQ(reader.ReadError(), "Input/output error");
+  EXPECT_EQ(reader.ReadError().Detail(), "Input/output error");
   // Opening again starts afresh; a file that simply ends reports no error.
-  ASSERT_TRUE(reader.Open(ok));
+  ASSERT_TRUE(reader.Open(ok).ok());
   EXPECT_TRUE(reader.ReadLine(buffer, sizeof buffer));
   EXPECT_FALSE(reader.ReadLine(buffer, sizeof buffer));
-  EXPECT_EQ(reader.ReadError(), "");
+  EXPECT_TRUE(reader.ReadError().ok());
+}
+
+TEST_F(CFileSystemLinuxTest, AFifoIsRefusedInWordsAndNotAsAReadError) {
+  const std::string fifo = dir.PathOf("fifo");
+  ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+  std::string out;
+  const CResult read = ReadFileBytes(fifo, 10, &out);
+  EXPECT_EQ(read.Detail(), "not a regular file (a FIFO, socket or device)");
+  EXPECT_NE(read.Code(), CResultCode::kIoError);
 }
 
 TEST_F(CFileSystemLinuxTest, ExistenceAndAbsolutePaths) {

@@ -17,7 +17,7 @@ class CFileSystemTest : public ::testing::Test {
   // Every line CTextFileReader returns for `bytes` with a buffer of `size`.
   std::vector<std::string> ReadLines(const std::string& bytes, size_t size) {
     CTextFileReader reader;
-    EXPECT_TRUE(reader.Open(dir.WriteFile("lines.txt", bytes)));
+    EXPECT_TRUE(reader.Open(dir.WriteFile("lines.txt", bytes)).ok());
     std::vector<std::string> lines;
     std::vector<char> buffer(size);
     while (reader.ReadLine(buffer.data(), buffer.size())) lines.emplace_back(buffer.data());
@@ -80,8 +80,8 @@ TEST_F(CFileSystemTest, TextReaderPairsCrLfAcrossItsReadChunks) {
 
 TEST_F(CFileSystemTest, TextReaderRefusesWhatItCannotOpen) {
   CTextFileReader reader;
-  EXPECT_FALSE(reader.Open(dir.PathOf("missing")));
-  EXPECT_FALSE(reader.Open(dir.Path().string()));
+  EXPECT_EQ(reader.Open(dir.PathOf("missing")).Code(), CResultCode::kNotFound);
+  EXPECT_EQ(reader.Open(dir.Path().string()).Detail(), "a folder");
   char buffer[8] = "stale";
   EXPECT_FALSE(reader.ReadLine(buffer, sizeof buffer));
   EXPECT_EQ(buffer[0], '\0');
@@ -90,12 +90,12 @@ TEST_F(CFileSystemTest, TextReaderRefusesWhatItCannotOpen) {
 TEST_F(CFileSystemTest, ReadFileBytesStopsAtTheLimit) {
   const std::string path = dir.WriteFile("x.xml", "<a>\0</a>"s);
   std::string out;
-  ASSERT_TRUE(ReadFileBytes(path, 3, &out));
+  ASSERT_TRUE(ReadFileBytes(path, 3, &out).ok());
   EXPECT_EQ(out, "<a>");
-  ASSERT_TRUE(ReadFileBytes(path, 65536, &out));
+  ASSERT_TRUE(ReadFileBytes(path, 65536, &out).ok());
   EXPECT_EQ(out, "<a>\0</a>"s);
   out = "stale";
-  EXPECT_FALSE(ReadFileBytes(dir.PathOf("missing"), 10, &out));
+  EXPECT_FALSE(ReadFileBytes(dir.PathOf("missing"), 10, &out).ok());
   EXPECT_TRUE(out.empty());
 }
 

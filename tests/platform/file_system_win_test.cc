@@ -43,7 +43,7 @@ TEST(FileSystemWinTest, AFileHeldOpenForWritingIsStillRead) {
   writer << "+";
   writer.flush();
   std::string bytes;
-  EXPECT_TRUE(ReadFileBytes(path, 100, &bytes));
+  EXPECT_TRUE(ReadFileBytes(path, 100, &bytes).ok());
   EXPECT_EQ(bytes, "content+");
 }
 

@@ -17,7 +17,11 @@ TEST(CTcpSocketTest, GracefulCloseDeliversQueuedOutputThenEnds) {
   const int port = FindFreePortBlock(1);
   std::unique_ptr<CTcpListenSocket> listener = CTcpListenSocket::Open(port);
   ASSERT_TRUE(listener);
-  EXPECT_FALSE(CTcpListenSocket::Open(port)) << "a live listener must refuse a second bind";
+  CResult why;
+  EXPECT_FALSE(CTcpListenSocket::Open(port, "127.0.0.1", &why))
+      << "a live listener must refuse a second bind";
+  EXPECT_EQ(why.Message(),
+            "listen on 127.0.0.1:" + std::to_string(port) + ": Address already in use");
   CLoopbackClient peer(port, 4096);
   std::unique_ptr<CTcpSocket> connection;
   ASSERT_TRUE(WaitUntil([&] { return (connection = listener->Accept(100000, 64)) != nullptr; }));

@@ -16,7 +16,9 @@
 
 #include <gtest/gtest.h>
 
+#include "status/http_server.h"
 #include "status/log_output.h"
+#include "status/status_channel_settings.h"
 #include "support/bounded_wait.h"
 #include "support/loopback.h"
 
@@ -210,6 +212,19 @@ TEST_F(CTcpConsoleTest, ListenAddressLimitsWhereTheFeedIsReachable) {
   settings.nPort = nBase;
   settings.strListenAddress = "localhost";
   EXPECT_EQ(StartConsole(), 0) << "only a dotted IPv4 address is taken";
+
+  // An address this machine does not have: the report says why on its own line.
+  settings.nPort = nBase;
+  settings.strListenAddress = "192.0.2.1";
+  ASSERT_EQ(StartConsole(), 0);
+  StatusChannelSettings channels;
+  channels.strListenAddress = settings.strListenAddress;
+  ReportStatusChannelProblems(channels, CHttpServer(), &console);
+  std::string printed;
+  for (const std::string& text : g_logOutput.RecentTexts()) printed += text;
+  EXPECT_NE(printed.find("Telnet status feed not started\n  listen on 192.0.2.1:"),
+            std::string::npos)
+      << printed;
 }
 
 TEST_F(CTcpConsoleTest, AlternateNameBecomesItsFileTitle) {
