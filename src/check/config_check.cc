@@ -159,7 +159,8 @@ int CConfigCheck::Run() {
   CVirtualPreset_file preset(strConfigPath);
   bReadable = preset.Load();
   if (!bReadable) {
-    log.Printf("Couldn't read from file \"%s\"\n", strConfigPath.c_str());
+    log.Printf("Couldn't read from file \"%s\"\n%s", strConfigPath.c_str(),
+               preset.LoadFailure().ReasonLine().c_str());
     findings.push_back({FindingSeverity::kError, 0,
                         "the configuration file cannot be read: it is missing, unreadable, "
                         "empty or larger than 16 MiB"});

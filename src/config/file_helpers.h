@@ -6,11 +6,13 @@
 #include <cstdint>
 #include <string>
 
-// Reads an existing regular file whole. False (and `buffer` empty) when the file
-// is missing, cannot be opened, is a folder, pipe or device (a read could block),
-// is larger than `limit` bytes or 4 GiB, or did not arrive whole (it shrank).
-// A writer holding the file open does not make the read fail.
-bool ReadWholeFile(const std::string& path, uint64_t limit, std::string* buffer);
+#include "platform/result.h"
+
+// Reads an existing regular file whole. A failure (and `buffer` empty) when the
+// file is missing, cannot be opened, is a folder, pipe or device (a read could
+// block), is larger than `limit` bytes or 4 GiB, or did not arrive whole (it
+// shrank). A writer holding the file open does not make the read fail.
+CResult ReadWholeFile(const std::string& path, uint64_t limit, std::string* buffer);
 
 // The file's last-write time as a Windows file time (100 ns units since 1601);
 // 0 when the file does not exist.

@@ -131,9 +131,14 @@ void CVirtualPreset_file::Clear() {
 bool CVirtualPreset_file::Load() {
   Clear();
   std::string bytes;
-  if (!ReadWholeFile(FullPath(), kMaxPresetFileBytes, &bytes)) return false;
+  loadFailure = ReadWholeFile(FullPath(), kMaxPresetFileBytes, &bytes);
+  if (!loadFailure.ok()) return false;
   const size_t end = bytes.find_last_not_of('\0');
-  if (end == std::string::npos) return false;  // empty, or nothing but NUL bytes
+  if (end == std::string::npos) {
+    loadFailure =
+        CResult::Failure(CResultCode::kInvalidArgument, "read " + FullPath(), "it holds no text");
+    return false;
+  }
   Parse(std::string_view(bytes).substr(0, end + 1));
   return true;
 }

@@ -22,6 +22,8 @@
 #include <unordered_map>
 #include <vector>
 
+#include "platform/result.h"
+
 // Longest configuration line; longer physical lines continue as the next line.
 constexpr size_t kMaxPresetLineBytes = 2047;
 // Largest configuration file Load() accepts.
@@ -150,8 +152,10 @@ class CVirtualPreset_file : public CVirtualPreset_SectionContainer {
 
   // Re-reads the file from scratch. False (and empty) when the file is missing,
   // not a regular file, unreadable, larger than kMaxPresetFileBytes, empty, or
-  // holds only NUL bytes.
+  // holds only NUL bytes; LoadFailure() then says which.
   bool Load();
+  // Why the last Load failed; ok after one that succeeded.
+  const CResult& LoadFailure() const { return loadFailure; }
 
   // Replaces the content with the tree parsed from `bytes`, as if they had been
   // read from the file (Load's second half). Never fails.
@@ -196,6 +200,7 @@ class CVirtualPreset_file : public CVirtualPreset_SectionContainer {
   std::vector<std::unique_ptr<CVirtualPreset_section>> detachedSections;
   std::vector<int> vecNulLines;
   std::vector<PresetLongLine> vecLongLines;
+  CResult loadFailure;
 };
 
 #endif  // QUILLRADE_CONFIG_VIRTUAL_PRESET_FILE_H_

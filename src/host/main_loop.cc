@@ -120,7 +120,7 @@ void CMainLoop::StartUp() {
   board.SetHttpPort(server.Port());
   g_logOutput.AttachConsole(&console);
   g_logOutput.Printf("\nQuillrade %s by Hollend\n", kQuillradeVersion);
-  ReportStatusChannelProblems(channels, server);
+  ReportStatusChannelProblems(channels, server, console);
   xmlCheckVersion(kRequiredXmlVersion);
   xmlInitParser();
   RegisterSystemXmlEncodings();
@@ -147,7 +147,8 @@ bool CMainLoop::Load(CSimpleThread* thread) {
       break;
     }
     if (!thread->IsRunning()) return false;
-    g_logOutput.Printf("Couldn't read from file \"%s\"\n", strConfigPath.c_str());
+    g_logOutput.Printf("Couldn't read from file \"%s\"\n%s", strConfigPath.c_str(),
+                       preset->LoadFailure().ReasonLine().c_str());
     EndReload("Couldn't read from file \"" + strConfigPath + "\"");
     // A stop request cuts the retry pause short.
     if (!PauseDriving(thread, kRetryMs)) return false;

@@ -53,14 +53,14 @@ std::string AccessTokenFrom(const CVirtualPreset_file& preset) {
 }
 
 void ReportStatusChannelProblems(const StatusChannelSettings& settings, const CHttpServer& server,
-                                 const CTcpConsole* console) {
+                                 const CTcpConsole& console) {
   if (!settings.strProblem.empty()) g_logOutput.Printf("%s", settings.strProblem.c_str());
   const bool configured = !settings.strListenAddress.empty() || !settings.strAccessList.empty();
   if (configured && server.Port() == 0) {
     g_logOutput.Printf("HTTP status server not started: %s\n", server.StartError().c_str());
   }
-  if (console != nullptr && !settings.strListenAddress.empty() && console->Port() == 0) {
+  if (!settings.strListenAddress.empty() && console.Port() == 0) {
     g_logOutput.Printf("Telnet status feed not started\n%s",
-                       console->StartError().ReasonLine().c_str());
+                       console.StartError().ReasonLine().c_str());
   }
 }

@@ -36,10 +36,10 @@ std::string AccessTokenFrom(const CVirtualPreset_file& preset);
 
 // Prints the settings' problem line, and the server library's reason when the
 // status server could not start with the configured address or access list.
-// Given the telnet feed, also says why it could not listen on the configured
-// address (on the default one, a second running instance holds the ports and
-// that is no problem worth a line).
+// Also says why the telnet feed could not listen on the configured address (on
+// the default one, a second running instance holds the ports and that is no
+// problem worth a line).
 void ReportStatusChannelProblems(const StatusChannelSettings& settings, const CHttpServer& server,
-                                 const CTcpConsole* console = nullptr);
+                                 const CTcpConsole& console);
 
 #endif  // QUILLRADE_STATUS_STATUS_CHANNEL_SETTINGS_H_

@@ -34,23 +34,24 @@ TEST_F(CFileHelpersTest, ReadWholeFileReturnsEveryByteUpToTheLimit) {
   const std::string bytes = "a\0b\r\n\xff"s;
   const std::string path = dir.WriteFile("f.bin", bytes);
   std::string buffer = "stale";
-  ASSERT_TRUE(ReadWholeFile(path, bytes.size(), &buffer));
+  ASSERT_TRUE(ReadWholeFile(path, bytes.size(), &buffer).ok());
   EXPECT_EQ(buffer, bytes);
 
   buffer = "stale";
-  EXPECT_FALSE(ReadWholeFile(path, bytes.size() - 1, &buffer));
+  EXPECT_EQ(ReadWholeFile(path, bytes.size() - 1, &buffer).Message(),
+            "read " + path + ": 6 bytes, more than the 5 accepted");
   EXPECT_TRUE(buffer.empty());
 
-  ASSERT_TRUE(ReadWholeFile(dir.WriteFile("empty", ""), 0, &buffer));
+  ASSERT_TRUE(ReadWholeFile(dir.WriteFile("empty", ""), 0, &buffer).ok());
   EXPECT_TRUE(buffer.empty());
 }
 
 TEST_F(CFileHelpersTest, ReadWholeFileFailsOnWhatIsNotARegularFile) {
   std::string buffer = "stale";
-  EXPECT_FALSE(ReadWholeFile(dir.PathOf("missing"), 100, &buffer));
+  EXPECT_EQ(ReadWholeFile(dir.PathOf("missing"), 100, &buffer).Code(), CResultCode::kNotFound);
   EXPECT_TRUE(buffer.empty());
-  EXPECT_FALSE(ReadWholeFile(dir.Path().string(), 100, &buffer));
-  EXPECT_FALSE(ReadWholeFile("", 100, &buffer));
+  EXPECT_EQ(ReadWholeFile(dir.Path().string(), 100, &buffer).Detail(), "a folder");
+  EXPECT_FALSE(ReadWholeFile("", 100, &buffer).ok());
 }
 
 TEST_F(CFileHelpersTest, LastWriteTimeIsAWindowsFileTimeOfTheModification) {

@@ -219,7 +219,7 @@ TEST_F(CTcpConsoleTest, ListenAddressLimitsWhereTheFeedIsReachable) {
   ASSERT_EQ(StartConsole(), 0);
   StatusChannelSettings channels;
   channels.strListenAddress = settings.strListenAddress;
-  ReportStatusChannelProblems(channels, CHttpServer(), &console);
+  ReportStatusChannelProblems(channels, CHttpServer(), console);
   std::string printed;
   for (const std::string& text : g_logOutput.RecentTexts()) printed += text;
   EXPECT_NE(printed.find("Telnet status feed not started\n  listen on 192.0.2.1:"),
