@@ -94,8 +94,7 @@ bool CTcpConsole::StartListening() {
   thread.SetName("CTcpConsole::thread," + std::to_string(listener->Port()) + "," + strName);
   thread.SetHandler(this);
   if (thread.Start() == 0) return true;
-  startError = CResult::Failure(CResultCode::kUnavailable, "start the console thread",
-                                "the system refused a new thread");
+  startError = thread.StartFailure();
   nPort.store(0);
   listener.reset();
   fifo.Reset(0);
